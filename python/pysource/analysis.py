@@ -1,0 +1,543 @@
+"""Module analysis objects, the attribute-reference class and the factory
+that finds and caches module analyses (`Project`).
+
+A `ModuleAnalysis` holds one module's source, its logical list and its
+analyzer (a ``pysource_impl.PySourceImpl``), all made on first use.  A
+`Project` is the factory: ``FindAnalysisByName(name, package_dir)`` resolves
+an absolute module name against the project's roots and then the search
+path (``sys.path`` by default), or a relative one (leading dots) against the
+importing module's package directory, and gives the module's analysis
+object, made once per source file and cached, or None when the module has no
+Python source (built-in and extension modules, missing modules).
+
+Module names may also be written with "/" in place of each "." ("a/b" for
+"a.b", "//pkg" for "..pkg"); the transformer writes the module of an aliased
+from-import that way, where the name must not hold a dot.
+
+Freezing: a module is frozen while its lines are being analysed and while a
+star import in it asks another module for its names.  A frozen module
+answers ``GetScopeAttributes`` from what it has analysed so far, without
+analysing more, and says so through ``IsFrozen``; the analyzer then leaves
+the importing line to be analysed again later.  That is what makes import
+cycles through star imports terminate.
+"""
+
+import ast
+import io
+import os
+import sys
+import tokenize
+
+from .grammar import Grammar
+from .splitter import (kClassDefIndex, kCommentIndex, kBlankLineIndex, kFunctionDefIndex,
+                       kUnknownIndex, split_logical_lines)
+from .transformer import NONSELF_DECORATORS, Transformer
+
+__all__ = ["AttribRef", "ModuleAnalysis", "Project", "read_source"]
+
+
+class AttribRef:
+    """A defined name, as the analyzer's attribute search reports it: made
+    with the six arguments (kind, local name, full name, module analysis,
+    defining logical line, import entry or None), kept as `fKind`,
+    `fLocalName`, `fFullName`, `fModule`, `fLogical` and `fImportRef`."""
+
+    __slots__ = ("fKind", "fLocalName", "fFullName", "fModule", "fLogical", "fImportRef")
+
+    def __init__(self, kind, local_name, full_name, module, logical, import_ref):
+        self.fKind = kind
+        self.fLocalName = local_name
+        self.fFullName = full_name
+        self.fModule = module
+        self.fLogical = logical
+        self.fImportRef = import_ref
+
+    def __repr__(self):
+        return "AttribRef(%r, %r)" % (self.fKind, self.fFullName)
+
+
+def read_source(path):
+    """The text of a Python source file, decoded by its coding declaration
+    (UTF-8 by default); undecodable bytes become replacement characters."""
+    with open(path, "rb") as f:
+        data = f.read()
+    try:
+        encoding, _ = tokenize.detect_encoding(io.BytesIO(data).readline)
+    except (SyntaxError, LookupError):
+        encoding = "utf-8"
+    try:
+        text = data.decode(encoding, errors="replace")
+    except LookupError:
+        text = data.decode("utf-8", errors="replace")
+    if text.startswith("\ufeff"):
+        text = text[1:]
+    return text
+
+
+def _decorator_name(tokens):
+    """The last name of a decorator line's dotted name (`@a.b(...)` -> b)."""
+    name = None
+    for t in tokens[1:]:
+        if t == "(" or t.startswith("#"):
+            break
+        if t != ".":
+            name = t
+    return name
+
+
+def _parse_key(tokens):
+    """The tokens the analyzer feeds the parser for a line, newline left out."""
+    toks = [t for t in tokens if not t.startswith("#")]
+    if toks and toks[-1].startswith(":"):
+        toks.append("pass")
+    return tuple(toks)
+
+
+class ModuleAnalysis:
+    """The analysis of one module.
+
+    Attributes read by the analyzer: `fLocalName` (the module's dotted
+    name), `fPackageDir` (the directory relative imports start from, or
+    None), `fAnalysisFactory` (the `Project`).  `fFileName` is the source
+    path, or None for source given as text.
+
+    `lines` is the logical list and `impl` the analyzer, both made on first
+    use; `analyze()` analyses every line and `close()` releases the analyzer
+    (it and this object refer to each other).
+    """
+
+    def __init__(self, factory, name, path=None, package_dir=None, source=None):
+        self.fLocalName = name
+        self.fPackageDir = package_dir
+        self.fAnalysisFactory = factory
+        self.fFileName = path
+        self.future_flags = {}
+        self._source = source
+        self._lines = None
+        self._impl = None
+        self._frozen = 0
+        self._nonself_defs = set()
+
+    def __repr__(self):
+        return "<ModuleAnalysis %s%s>" % (self.fLocalName, " at %s" % self.fFileName if self.fFileName else "")
+
+    # -- source and lines ------------------------------------------------
+
+    @property
+    def source(self):
+        if self._source is None:
+            self._source = read_source(self.fFileName) if self.fFileName else ""
+        return self._source
+
+    @property
+    def lines(self):
+        if self._lines is None:
+            pool = getattr(self.fAnalysisFactory, "name_pool", None)
+            self._lines = split_logical_lines(self.source, pool)
+            self._find_nonself_defs()
+        return self._lines
+
+    def _find_nonself_defs(self):
+        """Def lines under a decorator that makes the first parameter
+        something other than an instance (staticmethod, classmethod)."""
+        nonself = self._nonself_defs
+        nonself.clear()
+        decorators = []
+        for line in self._lines:
+            kind = line.type
+            if kind == kCommentIndex or kind == kBlankLineIndex:
+                continue
+            tokens = line.tokens
+            if kind == kUnknownIndex and tokens and tokens[0] == "@":
+                decorators.append(_decorator_name(tokens))
+                continue
+            if kind == kFunctionDefIndex and any(d in NONSELF_DECORATORS for d in decorators):
+                nonself.add(_parse_key(tokens))
+            decorators = []
+
+    def set_source(self, text):
+        """Replace the module's source; lines and analysis are made anew."""
+        self.close()
+        self._source = text
+        self._lines = None
+
+    @property
+    def impl(self):
+        if self._impl is None:
+            import logicalline
+            import pysource_impl
+            factory = self.fAnalysisFactory
+            pool = getattr(factory, "name_pool", None)
+            if pool is None:
+                pool = {}
+            grammar = getattr(factory, "grammar", None) or Grammar()
+            transformer = Transformer(pool, self._nonself_defs)
+            lines = self.lines
+            impl = pysource_impl.CreatePySourceImpl(self, grammar, transformer, pool, AttribRef, logicalline)
+            impl.SetLogicalList(lines)
+            self._impl = impl
+        return self._impl
+
+    def analyze(self):
+        """Analyse every line not analysed yet; returns self."""
+        impl = self.impl
+        self.Freeze()
+        try:
+            impl.AnalyzeLogicalList(self.lines)
+        finally:
+            self.Thaw()
+        return self
+
+    def close(self):
+        """Release the analyzer, breaking the reference cycle with it."""
+        impl, self._impl = self._impl, None
+        if impl is not None:
+            impl.destroy()
+
+    # -- what the analyzer calls -----------------------------------------
+
+    def UpdateFromCache(self):
+        """The logical list is always current: nothing to do."""
+
+    def _FromFutureFlagsChanged(self):
+        impl = self._impl
+        self.future_flags = dict(impl.fFromFutureFlags) if impl is not None else {}
+
+    def Freeze(self):
+        self._frozen += 1
+
+    def Thaw(self):
+        if self._frozen > 0:
+            self._frozen -= 1
+
+    def IsFrozen(self):
+        return 1 if self._frozen else 0
+
+    def GetScopeAttributes(self, scope_name="", exported_only=0, dotted_names=0):
+        """The names defined in a scope, as attribute objects (`AttribRef`),
+        one per name, in the order of their first definitions.
+
+        `scope_name` is the full name of the scope ("" for the module).
+        With `exported_only` true and the module scope, only the names a
+        star import of the module binds: those listed in ``__all__`` when it
+        is known from literal lists, else the names not starting with "_".
+        With `dotted_names` false, names with a dot (``a.b = 1``) are left
+        out.  A module that is not frozen is analysed first; a frozen one
+        answers from what it has analysed so far.
+        """
+        if not self._frozen:
+            self.analyze()
+        refs = self._search(scope_name, dotted_names)
+        if exported_only and scope_name == "":
+            refs = self._exported(refs)
+        return refs
+
+    # -- queries ---------------------------------------------------------
+
+    def names(self, scope_name=""):
+        """The names defined in a scope (default: the module), in order."""
+        return [r.fLocalName for r in self.GetScopeAttributes(scope_name, 0, 1)]
+
+    def search(self, **options):
+        """The analyzer's attribute search with the given options (keys
+        "scope_name", "local_name", "valid_kinds", "find_all", "update",
+        "simple_names_valid", "dotted_names_valid")."""
+        return self.impl.SearchForAttribs(options)
+
+    def _search(self, scope_name, dotted_names):
+        impl = self.impl
+        search = getattr(impl, "SearchForAttribs", None)
+        if search is not None:
+            try:
+                return search({"scope_name": scope_name, "local_name": "*", "find_all": 0,
+                               "update": 0, "simple_names_valid": 1,
+                               "dotted_names_valid": 1 if dotted_names else 0})
+            except NotImplementedError:
+                pass
+        return self._scan_scope(scope_name, dotted_names)
+
+    def _scan_scope(self, scope_name, dotted_names):
+        """The names of a scope from the lines' facts, for an analyzer with
+        no attribute search."""
+        import logicalline as ll
+        out = []
+        seen = set()
+        stack = []   # (indent, full name) of the enclosing definitions
+        for line in self.lines:
+            kind = line.type
+            if kind == kCommentIndex or kind == kBlankLineIndex:
+                continue
+            indent = line.indent
+            while stack and stack[-1][0] >= indent:
+                stack.pop()
+            scope = stack[-1][1] if stack else ""
+            tokens = line.tokens
+            if kind == kClassDefIndex or kind == kFunctionDefIndex:
+                if len(tokens) < 2:
+                    continue
+                name = tokens[1]
+                if scope == scope_name and name not in seen:
+                    seen.add(name)
+                    k = ll.kClassAttribKind if kind == kClassDefIndex else ll.kFunctionAttribKind
+                    out.append(AttribRef(k, name, scope + "." + name if scope else name, self, line, None))
+                stack.append((indent, scope + "." + name if scope else name))
+                continue
+            if scope != scope_name:
+                continue
+            for entry in line.objs:
+                name = entry[0] if type(entry) is tuple else entry
+                if type(name) is not str or name in seen or ("." in name and not dotted_names):
+                    continue
+                seen.add(name)
+                k = ll.kImportedAttribKind if type(entry) is tuple else ll.kGenericAttribKind
+                out.append(AttribRef(k, name, scope + "." + name if scope else name, self, line,
+                                     entry if type(entry) is tuple else None))
+        return out
+
+    def _exported(self, refs):
+        names, dynamic = self._dunder_all()
+        if names is None:
+            return [r for r in refs if not r.fLocalName.startswith("_")]
+        by_name = {}
+        for r in refs:
+            by_name.setdefault(r.fLocalName, r)
+        out = []
+        for n in names:
+            ref = by_name.pop(n, None)
+            if ref is None:
+                # Listed but not defined here: a submodule, or a name that
+                # comes from somewhere we can't follow.
+                import logicalline as ll
+                ref = AttribRef(ll.kGenericAttribKind, n, n, self, None, None)
+            out.append(ref)
+        if dynamic:
+            out.extend(r for r in by_name.values() if not r.fLocalName.startswith("_"))
+        return out
+
+    def _dunder_all(self):
+        """The names in ``__all__`` as far as module-level lines build it
+        from literal lists: (names, dynamic), where dynamic tells that some
+        part could not be read; (None, False) when there is no ``__all__``."""
+        names = None
+        dynamic = False
+        depth = []
+        for line in self.lines:
+            kind = line.type
+            if kind == kCommentIndex or kind == kBlankLineIndex:
+                continue
+            while depth and depth[-1] >= line.indent:
+                depth.pop()
+            if kind == kClassDefIndex or kind == kFunctionDefIndex:
+                depth.append(line.indent)
+                continue
+            tokens = line.tokens
+            if depth or not tokens or tokens[0] != "__all__":
+                continue
+            try:
+                tree = ast.parse(" ".join(t for t in tokens if not t.startswith("#")))
+                stmt = tree.body[0]
+            except (SyntaxError, ValueError, IndexError, RecursionError, MemoryError):
+                dynamic = True
+                continue
+            if names is None:
+                names = []
+            value = None
+            replace = False
+            if isinstance(stmt, (ast.Assign, ast.AnnAssign)) and stmt.value is not None:
+                value, replace = stmt.value, True
+            elif isinstance(stmt, ast.AugAssign) and isinstance(stmt.op, ast.Add):
+                value = stmt.value
+            elif isinstance(stmt, ast.Expr) and isinstance(stmt.value, ast.Call) \
+                    and isinstance(stmt.value.func, ast.Attribute) and len(stmt.value.args) == 1:
+                method = stmt.value.func.attr
+                arg = stmt.value.args[0]
+                if method == "extend":
+                    value = arg
+                elif method == "append":
+                    value = ast.List(elts=[arg], ctx=ast.Load())
+                elif method == "remove" and isinstance(arg, ast.Constant) and arg.value in names:
+                    names.remove(arg.value)
+                    continue
+            items = _literal_strings(value)
+            if items is None:
+                dynamic = True
+                continue
+            if replace:
+                names = items
+            else:
+                names.extend(n for n in items if n not in names)
+        return names, dynamic
+
+
+def _literal_strings(node):
+    """The strings of a literal list or tuple of strings (or a sum of such),
+    or None."""
+    if isinstance(node, (ast.List, ast.Tuple)):
+        out = []
+        for e in node.elts:
+            if not (isinstance(e, ast.Constant) and type(e.value) is str):
+                return None
+            out.append(e.value)
+        return out
+    if isinstance(node, ast.BinOp) and isinstance(node.op, ast.Add):
+        left = _literal_strings(node.left)
+        right = _literal_strings(node.right)
+        if left is None or right is None:
+            return None
+        return left + right
+    return None
+
+
+def _is_identifier_path(parts):
+    return all(p.isidentifier() for p in parts)
+
+
+class Project:
+    """The factory of module analyses for a set of source roots.
+
+    `roots` are directories searched first for absolute module names;
+    `search_path` the directories searched after them (default: the
+    directories of ``sys.path`` when the project is made).
+    """
+
+    def __init__(self, roots=None, search_path=None):
+        self.roots = [os.path.abspath(r) for r in (roots or [])]
+        if search_path is None:
+            search_path = [p or os.getcwd() for p in sys.path]
+        self.search_path = [os.path.abspath(p) for p in search_path if os.path.isdir(p or ".")]
+        self.name_pool = {}
+        self.grammar = Grammar()
+        self._modules = {}      # real path of a source file -> ModuleAnalysis
+        self._lookups = {}      # (module name, package dir) -> path or None
+
+    # -- the factory call --------------------------------------------------
+
+    def FindAnalysisByName(self, name, package_dir):
+        """The analysis of the module `name` imported from a module whose
+        package directory is `package_dir`, or None when the module has no
+        Python source."""
+        if type(name) is not str:
+            return None
+        path = self.find_module_path(name, package_dir)
+        if path is None:
+            return None
+        return self.module_for_path(path, self._absolute_name(name, path))
+
+    def find_module_path(self, name, package_dir=None):
+        """The source file of module `name` (see `FindAnalysisByName`), or
+        None."""
+        if "/" in name:
+            name = name.replace("/", ".")
+        relative = name.startswith(".")
+        key = (name, package_dir if relative else None)
+        try:
+            return self._lookups[key]
+        except KeyError:
+            pass
+        path = self._resolve(name, package_dir)
+        self._lookups[key] = path
+        return path
+
+    def _resolve(self, name, package_dir):
+        if name.startswith("."):
+            if not package_dir:
+                return None
+            level = len(name) - len(name.lstrip("."))
+            base = os.path.abspath(package_dir)
+            for _ in range(level - 1):
+                base = os.path.dirname(base)
+            rest = name[level:]
+            parts = rest.split(".") if rest else []
+            if not _is_identifier_path(parts):
+                return None
+            if not parts:
+                init = os.path.join(base, "__init__.py")
+                return init if os.path.isfile(init) else None
+            return _find_in(base, parts)
+        parts = name.split(".")
+        if not name or not _is_identifier_path(parts):
+            return None
+        for d in self.roots + self.search_path:
+            path = _find_in(d, parts)
+            if path is not None:
+                return path
+        return None
+
+    def _absolute_name(self, name, path):
+        name = name.replace("/", ".")
+        if not name.startswith("."):
+            return name
+        return module_name_for_path(path)
+
+    # -- public API --------------------------------------------------------
+
+    def module_for_path(self, path, name=None):
+        """The (cached) analysis of the source file `path`; not analysed
+        yet."""
+        real = os.path.realpath(path)
+        mod = self._modules.get(real)
+        if mod is None:
+            if name is None:
+                name = module_name_for_path(real)
+            mod = ModuleAnalysis(self, name, path=real, package_dir=os.path.dirname(real))
+            self._modules[real] = mod
+        return mod
+
+    def analyze_file(self, path):
+        """The analysis of the source file `path`, with every line analysed."""
+        return self.module_for_path(path).analyze()
+
+    def analyze_source(self, text, module_name="__main__", package_dir=None):
+        """The analysis of source `text` as module `module_name`, with every
+        line analysed.  Relative imports resolve against `package_dir`."""
+        mod = ModuleAnalysis(self, module_name, package_dir=package_dir, source=text)
+        return mod.analyze()
+
+    def find_module(self, name, package_dir=None):
+        """Same as `FindAnalysisByName`."""
+        return self.FindAnalysisByName(name, package_dir)
+
+    @property
+    def modules(self):
+        """The analyses made so far, by source path."""
+        return dict(self._modules)
+
+    def close(self):
+        """Release the analyzers of every module made so far."""
+        for mod in self._modules.values():
+            mod.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def _find_in(directory, parts):
+    """The source of the module with name parts `parts` under `directory`:
+    a package's __init__.py before a module file; None when neither is
+    there."""
+    base = os.path.join(directory, *parts)
+    init = os.path.join(base, "__init__.py")
+    if os.path.isfile(init):
+        return init
+    path = base + ".py"
+    if os.path.isfile(path):
+        return path
+    return None
+
+
+def module_name_for_path(path):
+    """The dotted module name of a source file, from the packages (folders
+    with an __init__.py) it lies in."""
+    path = os.path.abspath(path)
+    d, base = os.path.split(path)
+    stem = os.path.splitext(base)[0]
+    parts = [] if stem == "__init__" else [stem]
+    while os.path.isfile(os.path.join(d, "__init__.py")):
+        d, pkg = os.path.split(d)
+        parts.insert(0, pkg)
+        if not pkg:
+            break
+    return ".".join(parts) if parts else stem

@@ -1,0 +1,506 @@
+"""Splitting Python 3 source text into logical lines.
+
+A logical line is one of:
+
+* a statement line: the tokens of one statement line, continuation lines
+  (open brackets, backslashes, strings spanning lines) joined in; a compound
+  statement with its body on the same line (``if x: y = 1``) and
+  semicolon-separated statements (``a = 1; b = 2``) stay one logical line;
+* a comment line: a physical line holding only a comment, outside any
+  statement; its single token is the comment text;
+* a blank line: a physical line holding only white space; no tokens.
+
+Tokens are the source texts of the statement's tokens: names, numbers,
+operators and brackets, and each string, byte string or f-string as one token
+(implicitly concatenated strings stay separate tokens).  A comment at the end
+of a line, or on a line of its own inside brackets, is a token starting with
+"#"; the analyzer skips such tokens when it parses the line.  Newlines,
+indentation and backslash continuations produce no token.
+
+Two soft merges keep the analyzer's view simple: when a statement line starts
+with ``async`` followed by ``def``, ``for`` or ``with``, the two words are one
+token ("async def", "async for", "async with"), so that the defined name of
+``async def f():`` is token 1, as for ``def f():``.  Joined with blanks the
+tokens still read as the original statement.
+
+Each token has a (row, col) position: row is the 1-based physical line number
+and col the 0-based character offset in that line (both saturate at 65535,
+the width of the stored fields).  A line's ``indent`` is the width of the
+leading white space of its first physical line, a tab advancing to the next
+multiple of 8 and a form feed resetting it to 0; ``tabs_in_indent`` and
+``spaces_in_indent`` tell which characters that white space holds.
+
+Every token text is taken from a name pool, a dictionary mapping each text to
+itself, so equal texts are one object; the pool is meant to be shared with the
+analyzer of the module.
+
+The scanner is a single regular expression run over the whole text, with the
+bookkeeping of one loop iteration per token.  String tokens follow the
+Python 3.12 rules for f-strings (a replacement field may hold strings quoted
+like the f-string itself), which agree with older versions on all source they
+accept.  Source that does not tokenize (an unterminated string, a stray
+character) still splits: an unterminated single-quoted string runs to the end
+of its physical line, an unterminated triple-quoted one to the end of the
+text, and any other stray character is a token of its own.
+"""
+
+import re
+
+__all__ = [
+    "split_logical_lines", "scan_logical_lines", "line_kind",
+    "kUnknownIndex", "kClassDefIndex", "kFunctionDefIndex", "kStringExpressionIndex",
+    "kAssignmentIndex", "kIfBeginningIndex", "kElseBeginningIndex", "kWhileBeginningIndex",
+    "kForBeginningIndex", "kPassIndex", "kRaiseIndex", "kTryIndex", "kExceptIndex",
+    "kFinallyIndex", "kAssertIndex", "kReturnIndex", "kImportIndex", "kFromImportIndex",
+    "kPrintIndex", "kDeleteIndex", "kElifBeginningIndex", "kCommentIndex",
+    "kBlankLineIndex", "kBreakIndex", "KIND_NAMES",
+]
+
+# Line kinds (the values the logical line module uses).
+kUnknownIndex = 0
+kClassDefIndex = 1
+kFunctionDefIndex = 2
+kStringExpressionIndex = 3
+kAssignmentIndex = 4
+kIfBeginningIndex = 5
+kElseBeginningIndex = 6
+kWhileBeginningIndex = 7
+kForBeginningIndex = 8
+kPassIndex = 9
+kRaiseIndex = 10
+kTryIndex = 11
+kExceptIndex = 12
+kFinallyIndex = 13
+kAssertIndex = 14
+kReturnIndex = 15
+kImportIndex = 16
+kFromImportIndex = 17
+kPrintIndex = 18
+kDeleteIndex = 19
+kElifBeginningIndex = 20
+kCommentIndex = 21
+kBlankLineIndex = 22
+kBreakIndex = 23
+
+KIND_NAMES = {v: k for k, v in globals().items() if k.startswith("k") and k.endswith("Index")}
+
+# Kind of a statement line by its first token.  `print` is a function in
+# Python 3, so no line is ever of the print kind.
+_KIND_BY_FIRST = {
+    "class": kClassDefIndex,
+    "def": kFunctionDefIndex,
+    "async def": kFunctionDefIndex,
+    "if": kIfBeginningIndex,
+    "elif": kElifBeginningIndex,
+    "else": kElseBeginningIndex,
+    "while": kWhileBeginningIndex,
+    "for": kForBeginningIndex,
+    "async for": kForBeginningIndex,
+    "pass": kPassIndex,
+    "raise": kRaiseIndex,
+    "try": kTryIndex,
+    "except": kExceptIndex,
+    "finally": kFinallyIndex,
+    "assert": kAssertIndex,
+    "return": kReturnIndex,
+    "import": kImportIndex,
+    "from": kFromImportIndex,
+    "del": kDeleteIndex,
+    "break": kBreakIndex,
+}
+# Statements that start with a keyword and are never assignments.
+_OTHER_KEYWORDS = frozenset([
+    "with", "async with", "global", "nonlocal", "continue", "yield", "await", "lambda",
+    "not", "None", "True", "False", "async", "@",
+])
+_ASSIGN_OPS = frozenset(["=", "+=", "-=", "*=", "/=", "//=", "%=", "@=", "&=", "|=", "^=",
+                         ">>=", "<<=", "**="])
+_OPEN = frozenset("([{")
+_CLOSE = frozenset(")]}")
+_STRING_PREFIX_CHARS = frozenset("rRbBuUfF")
+
+_PREFIX = r"(?:[rR][bBfF]?|[bBfF][rR]?|[uU])?"
+_CLOSED_STRING_BODY = (
+    r"'''[^'\\]*(?:(?:\\[\s\S]|'(?!''))[^'\\]*)*'''"
+    r'|"""[^"\\]*(?:(?:\\[\s\S]|"(?!""))[^"\\]*)*"""'
+    r"|'[^'\\\n\r]*(?:\\(?:\r\n|[\s\S])[^'\\\n\r]*)*'"
+    r'|"[^"\\\n\r]*(?:\\(?:\r\n|[\s\S])[^"\\\n\r]*)*"'
+)
+_STRING = (
+    _PREFIX + "(?:" + _CLOSED_STRING_BODY +
+    # Unterminated: a triple-quoted string runs to the end of the text, a
+    # single-quoted one to the end of its physical line.
+    r"|'''[\s\S]*|\"\"\"[\s\S]*|['\"][^\n\r]*)"
+)
+_CLOSED_STRING_RE = re.compile(_PREFIX + "(?:" + _CLOSED_STRING_BODY + ")")
+_DIGITS = r"[0-9](?:_?[0-9])*"
+_EXPONENT = r"[eE][-+]?" + _DIGITS
+_FLOAT = r"(?:(?:%s\.(?:%s)?|\.%s)(?:%s)?|%s%s)" % (_DIGITS, _DIGITS, _DIGITS, _EXPONENT, _DIGITS, _EXPONENT)
+_NUMBER = (
+    r"(?:%s[jJ]|%s[jJ]|%s" % (_DIGITS, _FLOAT, _FLOAT) +
+    r"|0[xX](?:_?[0-9a-fA-F])+|0[bB](?:_?[01])+|0[oO](?:_?[0-7])+|0(?:_?0)*|[1-9](?:_?[0-9])*)"
+)
+_OPERATOR = (
+    r"\*\*=|//=|>>=|<<=|\.\.\.|->|:=|[-+*/%&|^@<>=!]=|\*\*|//|<<|>>"
+    r"|[-+*/%&|^~@<>=.,:;()\[\]{}]"
+)
+# Groups: 1 newline, 2 comment, 3 backslash continuation, 4 string, 5 any
+# other token (name, number, operator, stray character).  Leading blanks are
+# part of the match so that every match is a token.
+_TOKEN_RE = re.compile(
+    r"[ \t\f]*(?:(\r\n|\r|\n)|(#[^\r\n]*)|(\\(?:\r\n|\r|\n|$))|(" + _STRING + r")"
+    r"|([^\W\d]\w*|" + _NUMBER + "|" + _OPERATOR + r"|[^ \t\f\r\n]))"
+)
+_TRAILING_BLANKS_RE = re.compile(r"[ \t\f]+\Z")
+
+
+# --- f-strings --------------------------------------------------------------
+
+_FSTRING_LITERAL_RE = re.compile(r"[^\\{}'\"\r\n]+")
+_FEXPR_PLAIN_RE = re.compile(r"[^'\"{}()\[\]:!=<>\\#\r\n]+")
+
+
+def _fstring_end(text, i, quote):
+    """End offset of an f-string whose body starts at `i` (just past the
+    opening `quote`), or -1 when it does not end well."""
+    n = len(text)
+    triple = len(quote) == 3
+    match_literal = _FSTRING_LITERAL_RE.match
+    while i < n:
+        m = match_literal(text, i)
+        if m is not None:
+            i = m.end()
+            if i >= n:
+                break
+        c = text[i]
+        if c == quote[0] and text.startswith(quote, i):
+            return i + len(quote)
+        if c == "\\":
+            # An escape; "\{" leaves the brace to start a field.
+            i += 1 if text[i + 1:i + 2] in ("{", "}") else 2
+        elif c == "{":
+            if text.startswith("{", i + 1):
+                i += 2
+            else:
+                i = _fexpr_end(text, i + 1, quote)
+                if i < 0:
+                    return -1
+        elif c in "\r\n" and not triple:
+            return -1
+        else:  # "}", a lone quote of the other kind, or a newline
+            i += 1
+    return -1
+
+
+def _fexpr_end(text, i, quote):
+    """End offset (past the closing brace) of the replacement field whose
+    expression starts at `i`, or -1."""
+    n = len(text)
+    depth = 0
+    triple = len(quote) == 3
+    match_plain = _FEXPR_PLAIN_RE.match
+    match_token = _TOKEN_RE.match
+    while i < n:
+        m = match_plain(text, i)
+        if m is not None:
+            i = m.end()
+            if i >= n:
+                break
+        c = text[i]
+        if c in "'\"":
+            # A nested string (quoted like the f-string or not).
+            j = _string_end(text, i)
+            if j < 0:
+                return -1
+            i = j
+        elif c in "([{":
+            depth += 1
+            i += 1
+        elif c in ")]":
+            depth -= 1
+            i += 1
+        elif c == "}":
+            if depth == 0:
+                return i + 1
+            depth -= 1
+            i += 1
+        elif depth == 0 and c == "!" and not text.startswith("=", i + 1):
+            i += 1  # conversion; the format spec or the closing brace follow
+        elif depth == 0 and c == ":":
+            return _fspec_end(text, i + 1, quote)
+        elif c in "=<>!:":
+            i += 1
+        elif c == "\\":
+            m = match_token(text, i)
+            i = m.end() if m is not None else i + 1
+        elif c == "#":
+            return -1
+        elif c in "\r\n":
+            if not triple and depth == 0:
+                return -1
+            i += 1
+        else:
+            i += 1
+    return -1
+
+
+def _fspec_end(text, i, quote):
+    """End offset of a format spec (and its replacement field), or -1."""
+    n = len(text)
+    while i < n:
+        c = text[i]
+        if c == "}":
+            return i + 1
+        if c == "{":
+            i = _fexpr_end(text, i + 1, quote)
+            if i < 0:
+                return -1
+        elif c == quote[0] and text.startswith(quote, i):
+            return -1
+        elif c in "\r\n" and len(quote) == 1:
+            return -1
+        else:
+            i += 1
+    return -1
+
+
+def _string_end(text, i):
+    """End offset of the string token starting at `i` (its prefix included),
+    or -1 when no well-formed string starts there."""
+    j = i
+    while j < len(text) and text[j] in _STRING_PREFIX_CHARS:
+        j += 1
+    if j >= len(text) or text[j] not in "'\"" or j - i > 2:
+        return -1
+    if "f" in text[i:j] or "F" in text[i:j]:
+        quote = text[j] * 3 if text.startswith(text[j] * 3, j) else text[j]
+        return _fstring_end(text, j + len(quote), quote)
+    m = _CLOSED_STRING_RE.match(text, i)
+    return -1 if m is None else m.end()
+
+
+def _fix_fstring(text, start, tok):
+    """The string token starting at `start` whose simple scan gave `tok`: an
+    f-string may be longer under the nesting rules; returns the right token."""
+    j = 0
+    while tok[j] in _STRING_PREFIX_CHARS:
+        j += 1
+    if "f" not in tok[:j] and "F" not in tok[:j]:
+        return tok
+    q = tok[j]
+    quote = q * 3 if tok.startswith(q * 3, j) else q
+    end = _fstring_end(text, start + j + len(quote), quote)
+    if end < 0 or end == start + len(tok):
+        return tok
+    return text[start:end]
+
+
+# --- the splitter -------------------------------------------------------------
+
+def _indent_of(ws):
+    """Width of leading white space, and whether it holds tabs and spaces."""
+    col = 0
+    for c in ws:
+        if c == " ":
+            col += 1
+        elif c == "\t":
+            col = (col // 8 + 1) * 8
+        else:  # form feed
+            col = 0
+    return col, "\t" in ws, " " in ws
+
+
+def _is_plain_string(tok):
+    """True for a string token that is a str literal (no f or b prefix)."""
+    c = tok[0]
+    if c == '"' or c == "'":
+        return True
+    i = 0
+    while tok[i] in _STRING_PREFIX_CHARS:
+        if tok[i] in "fFbB":
+            return False
+        i += 1
+    return tok[i] in "'\""
+
+
+def line_kind(tokens):
+    """The line kind of a statement line from its (non-empty) tokens."""
+    first = tokens[0]
+    kind = _KIND_BY_FIRST.get(first)
+    if kind is not None:
+        return kind
+    if first in _OTHER_KEYWORDS:
+        return kUnknownIndex
+    c = first[0]
+    if c == "'" or c == '"' or (c in _STRING_PREFIX_CHARS and ("'" in first or '"' in first)):
+        return kStringExpressionIndex if _string_expression(tokens) else kUnknownIndex
+    if _ASSIGN_OPS.isdisjoint(tokens) and ":" not in tokens:
+        return kUnknownIndex
+    soft = (first == "match" or first == "case") and len(tokens) > 1 and tokens[1] not in _NOT_SOFT_KEYWORD
+    depth = 0
+    lambdas = 0
+    for t in tokens:
+        if t in _OPEN:
+            depth += 1
+        elif t in _CLOSE:
+            if depth:
+                depth -= 1
+        elif depth == 0:
+            if t in _ASSIGN_OPS:
+                return kAssignmentIndex
+            if t == ":":
+                if lambdas:
+                    lambdas -= 1
+                else:
+                    # An annotation (`x: int = 1`, `x: int`), or the colon
+                    # of a match or case statement.
+                    return kUnknownIndex if soft else kAssignmentIndex
+            elif t == "lambda":
+                lambdas += 1
+            elif t == ";":
+                break
+    return kUnknownIndex
+
+
+# Tokens after `match` or `case` that make it a name, not a soft keyword.
+_NOT_SOFT_KEYWORD = _ASSIGN_OPS | frozenset([":", ".", ",", ";", ")", "]", "}"])
+
+
+def _string_expression(tokens):
+    """True when every token but comments is a str literal."""
+    saw = False
+    for t in tokens:
+        if t[0] == "#":
+            continue
+        if not ("'" in t or '"' in t) or not _is_plain_string(t):
+            return False
+        saw = True
+    return saw
+
+
+def scan_logical_lines(text, pool=None):
+    """Split `text` into logical line records.
+
+    Returns a list of tuples (tokens, positions, first_line, line_count,
+    indent, kind, tabs_in_indent, spaces_in_indent), one per logical line in
+    source order, where tokens is a list of pooled strings and positions a
+    list of (row, col) tuples.  `pool` is the name pool (a dictionary mapping
+    each text to itself); a new one is used when it is None.
+    """
+    if pool is None:
+        pool = {}
+    pooled = pool.setdefault
+    out = []
+    append_line = out.append
+    row = 1                 # current physical line number
+    line_start = 0          # offset of the current physical line
+    toks = poss = None      # tokens and positions of the statement being read
+    depth = 0               # bracket depth inside that statement
+    first_row = indent = 0
+    tabs = spaces = False
+    comment_line = False    # the current physical line is a comment line
+    pos = 0
+    while True:
+        restart = -1
+        for m in _TOKEN_RE.finditer(text, pos):
+            k = m.lastindex
+            if k >= 4:
+                s = m.start(k)
+                tok = m.group(k)
+                if toks is None:
+                    # The first token of a statement line.
+                    if s == line_start:
+                        indent, tabs, spaces = 0, False, False
+                    else:
+                        ws = text[line_start:s]
+                        if " " * len(ws) == ws:
+                            indent, tabs, spaces = len(ws), False, True
+                        else:
+                            indent, tabs, spaces = _indent_of(ws)
+                    first_row = row
+                    toks = []
+                    poss = []
+                    depth = 0
+                col = s - line_start
+                if k == 5:
+                    if tok in _OPEN:
+                        depth += 1
+                    elif tok in _CLOSE:
+                        if depth:
+                            depth -= 1
+                    elif (tok == "def" or tok == "for" or tok == "with") and len(toks) == 1 \
+                            and toks[0] == "async":
+                        tok = "async " + tok
+                        toks[0] = pooled(tok, tok)
+                        continue
+                    toks.append(pooled(tok, tok))
+                    poss.append((row, col) if row < 65535 and col < 65535 else
+                                (min(row, 65535), min(col, 65535)))
+                    continue
+                # A string.
+                if tok[0] != "'" and tok[0] != '"' and "{" in tok and ("f" in tok[:3] or "F" in tok[:3]):
+                    fixed = _fix_fstring(text, s, tok)
+                    if fixed is not tok:
+                        tok = fixed
+                        restart = s + len(tok)
+                toks.append(pooled(tok, tok))
+                poss.append((min(row, 65535), min(col, 65535)))
+                if "\n" in tok or "\r" in tok:
+                    row += tok.count("\n") + tok.count("\r") - tok.count("\r\n")
+                    line_start = s + max(tok.rfind("\n"), tok.rfind("\r")) + 1
+                if restart >= 0:
+                    break
+            elif k == 1:
+                # A newline ends a statement (outside brackets), a comment
+                # line or a blank line.
+                if toks is None:
+                    if comment_line:
+                        comment_line = False
+                    else:
+                        s = m.start(1)
+                        ind, t, sp = _indent_of(text[line_start:s]) if s > line_start else (0, False, False)
+                        append_line(([], [], row, 1, ind, kBlankLineIndex, t, sp))
+                elif depth == 0:
+                    append_line((toks, poss, first_row, row - first_row + 1, indent,
+                                 line_kind(toks), tabs, spaces))
+                    toks = None
+                row += 1
+                line_start = m.end()
+            elif k == 2:
+                s = m.start(2)
+                tok = m.group(2)
+                rc = (min(row, 65535), min(s - line_start, 65535))
+                if toks is None:
+                    ind, t, sp = _indent_of(text[line_start:s]) if s > line_start else (0, False, False)
+                    append_line(([pooled(tok, tok)], [rc], row, 1, ind, kCommentIndex, t, sp))
+                    comment_line = True
+                else:
+                    toks.append(pooled(tok, tok))
+                    poss.append(rc)
+            elif m.end(3) > m.start(3) + 1:
+                # A backslash continuation joins the next physical line.
+                row += 1
+                line_start = m.end()
+        if restart < 0:
+            break
+        pos = restart
+    if toks is not None:
+        append_line((toks, poss, first_row, row - first_row + 1, indent, line_kind(toks), tabs, spaces))
+    elif line_start < len(text) and not comment_line:
+        rest = text[line_start:]
+        if _TRAILING_BLANKS_RE.match(rest):
+            ind, t, sp = _indent_of(rest)
+            append_line(([], [], row, 1, ind, kBlankLineIndex, t, sp))
+    return out
+
+
+def split_logical_lines(text, pool=None):
+    """Split Python 3 source `text` into its logical list: a list of
+    `logicalline.LogicalLine` objects in source order (see the module
+    documentation for what a logical line holds).  `pool` is the name pool
+    the tokens are taken from; a new one is used when it is None."""
+    import logicalline
+    make = logicalline.LogicalLine
+    return [make(toks, first_line=first, indent=ind, line_count=count, type=kind,
+                 positions=poss, tabs_in_indent=t, spaces_in_indent=sp)
+            for toks, poss, first, count, ind, kind, t, sp in scan_logical_lines(text, pool)]
