@@ -74,6 +74,8 @@ class TestConstruction:
         assert (line.first_line, line.indent, line.line_count, line.type) == (1, 0, 1, 0)
         assert (line.parsed, line.tabs_in_indent, line.spaces_in_indent) == (False, False, False)
         assert line.scope_name is None and line.objs == () and line.type_equivs == ()
+        empty = LogicalLine([], positions=[])
+        assert empty.tokens == () and empty.positions == ()
 
     def test_all_arguments(self):
         line = LogicalLine(("def", "f", "(", ")", ":"), first_line=70000, indent=-4, line_count=3,
@@ -84,25 +86,13 @@ class TestConstruction:
         assert (line.first_line, line.indent, line.line_count, line.type) == (70000, -4, 3, 2)
         assert line.parsed is True and line.tabs_in_indent is True and line.spaces_in_indent is True
 
-    def test_no_tokens(self):
-        line = LogicalLine([], positions=[])
-        assert line.tokens == () and line.positions == ()
-
-    @pytest.mark.parametrize("tokens", ["x = 1", b"x", 5, ["x", 1], ["x", b"y"], [None]])
-    def test_tokens_must_be_sequence_of_str(self, tokens):
+    @pytest.mark.parametrize("tokens", ["x = 1", b"x", 5, ["x", 1], [None], [type("S", (str,), {})("x")]])
+    def test_tokens_must_be_sequence_of_exact_str(self, tokens):
         with pytest.raises(TypeError):
             LogicalLine(tokens)
 
-    def test_str_subclass_token_rejected(self):
-        class S(str):
-            pass
-        with pytest.raises(TypeError):
-            LogicalLine([S("x")])
-
     @pytest.mark.parametrize("positions, exc", [
         ([(1, 0)], ValueError),               # one position for two tokens
-        ([(1, 0), (1, 2), (1, 4)], ValueError),
-        ([(1, 0), (1,)], ValueError),
         ([(1, 0), (1, 2, 3)], ValueError),
         ([(1, 0), 5], TypeError),
         ([(1, 0), (1, "2")], TypeError),
@@ -116,10 +106,8 @@ class TestConstruction:
 
     @pytest.mark.parametrize("kwargs, exc", [
         ({"type": 24}, ValueError),
-        ({"type": -1}, ValueError),
         ({"first_line": 2 ** 31}, OverflowError),
         ({"indent": 32768}, OverflowError),
-        ({"line_count": -32769}, OverflowError),
         ({"first_line": "1"}, TypeError),
         ({"bogus": 1}, TypeError),
     ])
