@@ -964,9 +964,11 @@ static PyObject* VisitImport(PyObject* self, PyObject* args) {
   return NewTruth(0);
 }
 
+// A single name whose first character is "*" (the rest is not looked at).
 static bool IsStarImportNames(PyObject* names) {
-  if (PyTuple_GET_SIZE(names) != 1 || !IsExactStr(PyTuple_GET_ITEM(names, 0))) return false;
-  return PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(names, 0)) > 0 && PyUnicode_READ_CHAR(PyTuple_GET_ITEM(names, 0), 0) == '*';
+  if (PyTuple_GET_SIZE(names) != 1) return false;
+  PyObject* name = PyTuple_GET_ITEM(names, 0);
+  return IsExactStr(name) && PyUnicode_GET_LENGTH(name) > 0 && PyUnicode_READ_CHAR(name, 0) == '*';
 }
 
 static PyObject* VisitFromImport(PyObject* self, PyObject* args) {
