@@ -192,6 +192,17 @@ def test_rescoping_stops_at_a_line_already_under_the_def():
     assert [ln.scope_name for ln in lines] == ["", "", "f", "", "", "", ""]
 
 
+def test_rescoping_needs_a_dot_after_the_def_s_name():
+    host = make_host([("def fg ( ) :", 0, F), ("a = 1", 4, A)])
+    impl, lines = host.impl, host.lines
+    impl.RebuildCache()
+    # The host puts def f in place of def fg and reports only the addition:
+    # "fg" is not a scope below "f", so line a is placed afresh.
+    lines[0] = line("def f ( ) :", indent=0, type=F)
+    assert changed(modified(host, added=[lines[0]])) == (["", "fg"], [], ["f"], [])
+    assert lines[1].scope_name is None
+
+
 def test_added_def_replaces_the_scope_entry():
     host = make_host(KM)
     impl, lines = host.impl, host.lines
@@ -238,6 +249,7 @@ def test_doc_string_recorded_and_removed():
     doc = line("'doc'", indent=4, type=STR)
     lines.insert(1, doc)
     assert changed(modified(host, added=[doc])) == (["f"], [], [], ["f"])
+    assert changed(modified(host, added=[doc])) == (["f"], [], [], [])  # already recorded
     second = line("'more'", indent=4, type=STR)
     lines.insert(2, second)
     assert changed(modified(host, added=[second])) == (["f"], [], [], [])

@@ -121,6 +121,7 @@ def test_class_and_module_scopes():
     # Class body: the method lines are passed over, the method bodies are
     # not part of it.
     assert impl.FindTypeEquivs("self.a", "K") == []
+    assert impl.FindTypeEquivs("me", "K") == []  # the pair on def m's own line
     # Module body: its own lines only; def lines and lines inside classes
     # and functions are not searched.
     assert impl.FindTypeEquivs("y", "") == ["::dict:", "::tuple:"]
