@@ -187,7 +187,12 @@ static void PySourceImplDealloc(PyObject* obj) {
   PyObject_Free(obj);
 }
 
-static const char* ArgKindName(PyObject* o) { return Py_TYPE(o)->tp_name; }
+// The argument parser's message for an argument of the wrong kind, for the
+// kinds it has no type object for (class instance, exact str).
+static void SetArgKindError(const char* method, int position, const char* expected, PyObject* arg) {
+  PyErr_Format(PyExc_TypeError, "%.200s() argument %d must be %.50s, not %.50s", method, position, expected,
+               arg == Py_None ? "None" : Py_TYPE(arg)->tp_name);
+}
 
 static PyObject* CreatePySourceImpl(PyObject* /*module*/, PyObject* args) {
   PyObject *mod_analysis, *grammar, *xformer, *name_pool, *attribref_class, *logical_module;
@@ -195,13 +200,11 @@ static PyObject* CreatePySourceImpl(PyObject* /*module*/, PyObject* args) {
                         &name_pool, &attribref_class, &PyModule_Type, &logical_module))
     return nullptr;
   if (!IsClassInstance(mod_analysis)) {
-    PyErr_Format(PyExc_TypeError, "CreatePySourceImpl() argument 1 must be class instance, not %.200s",
-                 ArgKindName(mod_analysis));
+    SetArgKindError("CreatePySourceImpl", 1, "class instance", mod_analysis);
     return nullptr;
   }
   if (!IsClassObject(attribref_class)) {
-    PyErr_Format(PyExc_TypeError, "CreatePySourceImpl() argument 5 must be class, not %.200s",
-                 ArgKindName(attribref_class));
+    SetArgKindError("CreatePySourceImpl", 5, "class", attribref_class);
     return nullptr;
   }
 
@@ -781,7 +784,11 @@ static const char GetScopeDefForFullName_doc[] = "Returns the def line for the f
 
 static PyObject* GetScopeDefForFullName(tPySourceImpl* self, PyObject* args) {
   PyObject* full_name;
-  if (!PyArg_ParseTuple(args, "O!:GetScopeDefForFullName", &PyUnicode_Type, &full_name)) return nullptr;
+  if (!PyArg_ParseTuple(args, "O:GetScopeDefForFullName", &full_name)) return nullptr;
+  if (!IsExactStr(full_name)) {
+    SetArgKindError("GetScopeDefForFullName", 1, "str", full_name);
+    return nullptr;
+  }
   if (!CheckAlive(self)) return nullptr;
   RunningMethod running(self);
   ActiveMethod active(self);
@@ -792,7 +799,11 @@ static const char GetBodyOfScope_doc[] = "Returns a list of all logicals in scop
 
 static PyObject* GetBodyOfScope(tPySourceImpl* self, PyObject* args) {
   PyObject* full_name;
-  if (!PyArg_ParseTuple(args, "O!:GetBodyOfScope", &PyUnicode_Type, &full_name)) return nullptr;
+  if (!PyArg_ParseTuple(args, "O:GetBodyOfScope", &full_name)) return nullptr;
+  if (!IsExactStr(full_name)) {
+    SetArgKindError("GetBodyOfScope", 1, "str", full_name);
+    return nullptr;
+  }
   if (!CheckAlive(self)) return nullptr;
   RunningMethod running(self);
   ActiveMethod active(self);
@@ -823,13 +834,6 @@ static bool TextEquals(PyObject* obj, const char* text, size_t len) {
 // rather than handed to the interpreter as a null result without an error.
 static void EnsureFailureSet(const char* operation) {
   if (!PyErr_Occurred()) PyErr_Format(PyExc_AssertionError, "Invalid internal value in %s", operation);
-}
-
-// The argument parser's message for an argument of the wrong kind, for the
-// kinds it has no type object for (class instance, exact str).
-static void SetArgKindError(const char* method, int position, const char* expected, PyObject* arg) {
-  PyErr_Format(PyExc_TypeError, "%.200s() argument %d must be %.50s, not %.50s", method, position, expected,
-               arg == Py_None ? "None" : Py_TYPE(arg)->tp_name);
 }
 
 // What one LogicalCacheModified call found changed.  The four objects are
