@@ -1,0 +1,1566 @@
+// pysource_impl: the module entry, the analyzer object PySourceImpl and its
+// methods: the logical list and future flags, parsing a line, the analysis
+// driver, scope names, scope definitions and bodies.
+#include "pysource_impl.h"
+
+#include <new>
+
+// ---------------------------------------------------------------------------
+// The analyzer record
+//
+// Object members are owned references (or null when absent); the record is a
+// C layout object allocated by the interpreter, so they are released
+// explicitly by ClearPySourceImplDirect, the one place that tears it down.
+// ---------------------------------------------------------------------------
+
+struct tPySourceImpl {
+  PyObject_HEAD
+  PyObject* mod_analysis;
+  PyObject* grammar;
+  PyObject* xform_to_ast;
+  PyObject* walk_proc;
+  int32_t logical_cache_needs_update;
+  PyObject* logical_list;
+  PyObject* attribref_class;
+  int32_t parsed_count;
+  int32_t active_method_count;
+  PyObject* from_future_flags;
+  tLogicalModuleInfo logical_mod;
+  PyObject* name_pool;
+  tSrcInfoCache info_cache;
+  // Methods of this object currently on the C stack.  Unlike
+  // active_method_count, the host cannot change it; destroy() refuses to
+  // tear the object down under a running method.
+  int32_t running_methods;
+};
+
+extern PyTypeObject kPySourceImplType;
+
+static constexpr int kFileInputIndex = 257;
+
+static PyObject* s_empty_str = nullptr;
+static PyObject* s_pass_tok = nullptr;
+static PyObject* s_newline_tok = nullptr;
+
+// Counts a method in active_method_count (visible to the host) for the
+// duration of a scope, on every exit.
+class ActiveMethod {
+ public:
+  explicit ActiveMethod(tPySourceImpl* self) : self_(self) { ++self_->active_method_count; }
+  ~ActiveMethod() { --self_->active_method_count; }
+  ActiveMethod(const ActiveMethod&) = delete;
+  ActiveMethod& operator=(const ActiveMethod&) = delete;
+
+ private:
+  tPySourceImpl* self_;
+};
+
+// Keeps the analyzer alive and marks it busy while one of its methods runs,
+// so host code called back from the method cannot free or destroy it.
+class RunningMethod {
+ public:
+  explicit RunningMethod(tPySourceImpl* self) : self_(self) {
+    Py_INCREF(self_);
+    ++self_->running_methods;
+  }
+  ~RunningMethod() {
+    --self_->running_methods;
+    Py_DECREF(self_);
+  }
+  RunningMethod(const RunningMethod&) = delete;
+  RunningMethod& operator=(const RunningMethod&) = delete;
+
+ private:
+  tPySourceImpl* self_;
+};
+
+static bool IsLogical(tPySourceImpl* self, PyObject* obj) {
+  return self->logical_mod.logical_type != nullptr &&
+         reinterpret_cast<PyObject*>(Py_TYPE(obj)) == self->logical_mod.logical_type;
+}
+
+// Methods need the host objects that destroy() releases.
+static bool CheckAlive(tPySourceImpl* self) {
+  if (self->name_pool == nullptr || self->mod_analysis == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "PySourceImpl method called after destroy()");
+    return false;
+  }
+  return true;
+}
+
+static bool CheckLogicalList(tPySourceImpl* self) {
+  if (self->logical_list == nullptr) {
+    PyErr_SetString(PyExc_AssertionError, "logical_list is NULL");
+    return false;
+  }
+  return true;
+}
+
+static PyObject* EmptyStr() { return CachedString(&s_empty_str, ""); }
+
+// ---------------------------------------------------------------------------
+// Logical line module interface
+// ---------------------------------------------------------------------------
+
+static void ClearLogicalModuleInfo(tLogicalModuleInfo* info) {
+  Py_CLEAR(info->logical_module);
+  Py_CLEAR(info->logical_type);
+  Py_CLEAR(info->class_attrib_kind);
+  Py_CLEAR(info->function_attrib_kind);
+  Py_CLEAR(info->generic_attrib_kind);
+  Py_CLEAR(info->imported_attrib_kind);
+  std::memset(&info->funcs, 0, sizeof(info->funcs));
+}
+
+static void ReplaceMember(PyObject** slot, PyObject* owned) {
+  PyObject* old = *slot;
+  *slot = owned;
+  Py_XDECREF(old);
+}
+
+int SetupLogicalModuleInfo(tLogicalModuleInfo* mod_info, PyObject* module) {
+  if (!PyModule_CheckExact(module)) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  Py_INCREF(module);
+  ReplaceMember(&mod_info->logical_module, module);
+
+  PyRef capsule(PyObject_CallMethod(module, "GetDirectLogicalLineFunctionTable", nullptr));
+  if (!capsule) return -1;
+  void* table = nullptr;
+  if (PyCapsule_CheckExact(capsule.get())) table = PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get()));
+  if (table == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "Bad logical line function table");
+    return -1;
+  }
+  std::memcpy(&mod_info->funcs, table, sizeof(mod_info->funcs));
+  capsule.reset();
+
+  if (mod_info->funcs.get_type_object == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "Bad logical line function table");
+    return -1;
+  }
+  PyObject* type = mod_info->funcs.get_type_object();
+  if (type == nullptr) return -1;
+  ReplaceMember(&mod_info->logical_type, type);
+
+  struct {
+    const char* name;
+    PyObject** slot;
+  } kinds[] = {
+      {"kClassAttribKind", &mod_info->class_attrib_kind},
+      {"kFunctionAttribKind", &mod_info->function_attrib_kind},
+      {"kGenericAttribKind", &mod_info->generic_attrib_kind},
+      {"kImportedAttribKind", &mod_info->imported_attrib_kind},
+  };
+  for (auto& kind : kinds) {
+    PyObject* value = PyObject_GetAttrString(module, kind.name);
+    if (value == nullptr) return -1;
+    ReplaceMember(kind.slot, value);
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Creation and tear-down
+// ---------------------------------------------------------------------------
+
+static void ClearPySourceImplDirect(tPySourceImpl* self) {
+  Py_CLEAR(self->mod_analysis);
+  Py_CLEAR(self->grammar);
+  Py_CLEAR(self->xform_to_ast);
+  Py_CLEAR(self->walk_proc);
+  Py_CLEAR(self->logical_list);
+  Py_CLEAR(self->attribref_class);
+  Py_CLEAR(self->from_future_flags);
+  Py_CLEAR(self->name_pool);
+  ClearLogicalModuleInfo(&self->logical_mod);
+  ClearSrcInfoCache(&self->info_cache);
+  self->parsed_count = 0;
+  self->active_method_count = 0;
+}
+
+static void PySourceImplDealloc(PyObject* obj) {
+  tPySourceImpl* self = reinterpret_cast<tPySourceImpl*>(obj);
+  ClearPySourceImplDirect(self);
+  PyObject_Free(obj);
+}
+
+// The argument parser's message for an argument of the wrong kind, for the
+// kinds it has no type object for (class instance, exact str).
+static void SetArgKindError(const char* method, int position, const char* expected, PyObject* arg) {
+  PyErr_Format(PyExc_TypeError, "%.200s() argument %d must be %.50s, not %.50s", method, position, expected,
+               arg == Py_None ? "None" : Py_TYPE(arg)->tp_name);
+}
+
+static PyObject* CreatePySourceImpl(PyObject* /*module*/, PyObject* args) {
+  PyObject *mod_analysis, *grammar, *xformer, *name_pool, *attribref_class, *logical_module;
+  if (!PyArg_ParseTuple(args, "OOOO!OO!:CreatePySourceImpl", &mod_analysis, &grammar, &xformer, &PyDict_Type,
+                        &name_pool, &attribref_class, &PyModule_Type, &logical_module))
+    return nullptr;
+  if (!IsClassInstance(mod_analysis)) {
+    SetArgKindError("CreatePySourceImpl", 1, "class instance", mod_analysis);
+    return nullptr;
+  }
+  if (!IsClassObject(attribref_class)) {
+    SetArgKindError("CreatePySourceImpl", 5, "class", attribref_class);
+    return nullptr;
+  }
+
+  tPySourceImpl* raw = PyObject_New(tPySourceImpl, &kPySourceImplType);
+  if (raw == nullptr) return nullptr;
+  std::memset(reinterpret_cast<char*>(raw) + sizeof(PyObject), 0, sizeof(tPySourceImpl) - sizeof(PyObject));
+  PyRef self_ref(reinterpret_cast<PyObject*>(raw));  // dealloc clears a half-built analyzer
+  InitSrcInfoCache(&raw->info_cache);
+
+  raw->logical_cache_needs_update = 1;
+  raw->mod_analysis = PyRef::Borrow(mod_analysis).release();
+  raw->grammar = PyRef::Borrow(grammar).release();
+  raw->name_pool = PyRef::Borrow(name_pool).release();
+  raw->attribref_class = PyRef::Borrow(attribref_class).release();
+
+  raw->xform_to_ast = PyObject_GetAttrString(xformer, "TransformNode");
+  if (raw->xform_to_ast == nullptr) return nullptr;
+  if (SetupLogicalModuleInfo(&raw->logical_mod, logical_module) != 0) return nullptr;
+  raw->from_future_flags = PyDict_New();
+  if (raw->from_future_flags == nullptr) return nullptr;
+  return self_ref.release();
+}
+
+// ---------------------------------------------------------------------------
+// IsDottedName and IndexForLineno
+// ---------------------------------------------------------------------------
+
+static inline bool IsAsciiAlpha(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+static inline bool IsAsciiAlnum(unsigned char c) { return IsAsciiAlpha(c) || (c >= '0' && c <= '9'); }
+
+int IsDottedNameDirect(PyObject* obj) {
+  if (!IsExactStr(obj)) return 0;
+  const unsigned char* text = reinterpret_cast<const unsigned char*>(StrTextOrEmpty(obj));
+  if (!(IsAsciiAlpha(text[0]) || text[0] == '_')) return 0;
+  for (const unsigned char* p = text + 1; *p != '\0'; ++p) {
+    if (!(IsAsciiAlnum(*p) || *p == '_' || *p == '.')) return 0;
+  }
+  return 1;
+}
+
+static PyObject* IsDottedName(PyObject* /*module*/, PyObject* args) {
+  PyObject* obj;
+  if (!PyArg_ParseTuple(args, "O:IsDottedName", &obj)) return nullptr;
+  return NewTruth(IsDottedNameDirect(obj));
+}
+
+Py_ssize_t IndexForLinenoDirect(tPySourceImpl* self, long lineno) {
+  if (!CheckLogicalList(self)) return -1;
+  Py_ssize_t lo = 0;
+  Py_ssize_t hi = PyList_GET_SIZE(self->logical_list);
+  while (lo < hi) {
+    Py_ssize_t mid = lo + (hi - lo) / 2;
+    PyObject* item = PyList_GET_ITEM(self->logical_list, mid);
+    if (!IsLogical(self, item)) {
+      PyErr_BadInternalCall();
+      return -1;
+    }
+    tLogicalLine* line = AsLogical(item);
+    if (line->first_line > lineno) {
+      hi = mid;
+    } else if (static_cast<long>(line->first_line) + line->line_count - 1 >= lineno) {
+      return mid;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  return hi;
+}
+
+// ---------------------------------------------------------------------------
+// Logical list and future flags
+// ---------------------------------------------------------------------------
+
+static int SetDictEntryToAttrib(PyObject* dict, const char* key, PyObject* obj, const char* attr_name) {
+  PyRef value(PyObject_GetAttrString(obj, attr_name));
+  if (!value) return -1;
+  return PyDict_SetItemString(dict, key, value.get());
+}
+
+PyRef CreateStdWalkerDirect(PyObject* mod_analysis, PyObject* name_pool, PyObject* line_list,
+                            PyObject* logical_mod, tLogicalLineFunctionTable* funcs) {
+  PyRef visitors = CreateStdVisitorsDirect(mod_analysis, name_pool, line_list, logical_mod, funcs);
+  if (!visitors) return PyRef();
+  PyRef dict(PyDict_New());
+  if (!dict) return PyRef();
+  static const struct {
+    const char* key;
+    const char* method;
+  } kEntries[] = {
+      {"CallFunc", "VisitCallFunc"}, {"Return", "VisitReturn"},         {"Assign", "VisitAssign"},
+      {"For", "VisitFor"},           {"Function", "VisitFunctionDef"},  {"Class", "VisitClassDef"},
+      {"Import", "VisitImport"},     {"From", "VisitFromImport"},
+  };
+  for (const auto& entry : kEntries) {
+    if (SetDictEntryToAttrib(dict.get(), entry.key, visitors.get(), entry.method) != 0) return PyRef();
+  }
+  return CreateNodeWalkerDirect(dict.get());
+}
+
+static const char SetLogicalList_doc[] = "Set the list of logicals in the module";
+
+static PyObject* SetLogicalList(tPySourceImpl* self, PyObject* args) {
+  PyObject* arg;
+  if (!PyArg_ParseTuple(args, "O:SetLogicalList", &arg)) return nullptr;
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+
+  Py_CLEAR(self->logical_list);
+  Py_CLEAR(self->walk_proc);
+  if (arg == Py_None) Py_RETURN_NONE;
+  if (!IsExactList(arg)) {
+    PyErr_SetString(PyExc_TypeError, "logical_list must be None or a Python list object");
+    return nullptr;
+  }
+  self->logical_list = PyRef::Borrow(arg).release();
+  self->parsed_count = 0;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arg); ++i) {
+    PyObject* item = PyList_GET_ITEM(arg, i);
+    if (!IsLogical(self, item)) {
+      PyErr_SetString(PyExc_TypeError, "All items in the logical_list must be logical lines");
+      Py_CLEAR(self->logical_list);
+      return nullptr;
+    }
+    if (AsLogical(item)->parsed) ++self->parsed_count;
+  }
+  PyRef walker = CreateStdWalkerDirect(self->mod_analysis, self->name_pool, self->logical_list, nullptr,
+                                       &self->logical_mod.funcs);
+  PyObject* walk = walker ? PyObject_GetAttrString(walker.get(), "Walk") : nullptr;
+  if (walk == nullptr) {
+    Py_CLEAR(self->logical_list);
+    return nullptr;
+  }
+  self->walk_proc = walk;
+  Py_RETURN_NONE;
+}
+
+int UpdateFromFutureFlags(tPySourceImpl* self) {
+  PyObject* flags = self->from_future_flags;
+  if (flags == nullptr) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  Py_ssize_t prior = PyDict_Size(flags);
+  if (prior < 0) return -1;
+  PyDict_Clear(flags);
+  if (self->logical_list != nullptr) {
+    PyRef list = PyRef::Borrow(self->logical_list);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+      PyObject* item = PyList_GET_ITEM(list.get(), i);
+      if (!IsLogical(self, item)) {
+        PyErr_SetString(PyExc_TypeError, "Each element of the logical_list must be a logical line");
+        return -1;
+      }
+      tLogicalLine* line = AsLogical(item);
+      if (line->type != kFromImportIndex || line->tok_count != 4 || line->indent != 0) continue;
+      PyObject* t1 = line->tok_array[1];
+      PyObject* t2 = line->tok_array[2];
+      if (!IsExactStr(t1) || !IsExactStr(t2)) {
+        PyErr_SetString(PyExc_TypeError, "tokens of a from-import line must be strings");
+        return -1;
+      }
+      if (StrEquals(t1, "__future__") && StrEquals(t2, "import")) {
+        PyRef one(PyLong_FromLong(1));
+        if (!one || PyDict_SetItem(flags, line->tok_array[3], one.get()) != 0) return -1;
+      }
+    }
+  }
+  if (PyDict_GET_SIZE(flags) == 0 && prior == 0) return 0;
+  PyRef result(PyObject_CallMethod(self->mod_analysis, "_FromFutureFlagsChanged", nullptr));
+  return result ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------
+// Parsing one logical line
+// ---------------------------------------------------------------------------
+
+PyRef ParseLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
+  if (CachedString(&s_pass_tok, "pass") == nullptr || CachedString(&s_newline_tok, "\n") == nullptr)
+    return PyRef();
+  if (self->grammar == nullptr) {
+    PyErr_BadInternalCall();
+    return PyRef();
+  }
+  tLogicalLine* line = AsLogical(logical);
+  line->parsed = 1;
+  switch (line->type) {
+    case kElifBeginningIndex:
+    case kElseBeginningIndex:
+    case kExceptIndex:
+    case kTryIndex:
+    case kFinallyIndex:
+      return PyRef::Borrow(Py_None);
+    default:
+      break;
+  }
+  PyRef grammar = PyRef::Borrow(self->grammar);
+  PyRef parser(PyObject_CallMethod(grammar.get(), "CreateParser", "i", kFileInputIndex));
+  if (!parser) return PyRef();
+  PyRef add_token(PyObject_GetAttrString(parser.get(), "AddToken"));
+  if (!add_token) return PyRef();
+
+  // Hold the line (and so its tokens) while host code runs.
+  PyRef keep = PyRef::Borrow(logical);
+  char last_fed_first = '\0';
+  for (int32_t i = 0; i < line->tok_count; ++i) {
+    PyRef tok = PyRef::Borrow(line->tok_array[i]);
+    if (!IsExactStr(tok.get())) continue;
+    char first = StrTextOrEmpty(tok.get())[0];
+    if (first == '#') continue;
+    last_fed_first = first == '\0' ? ' ' : first;
+    PyRef r(PyObject_CallOneArg(add_token.get(), tok.get()));
+    if (!r) return PyRef();
+  }
+  if (last_fed_first == ':') {
+    PyRef r(PyObject_CallOneArg(add_token.get(), s_pass_tok));
+    if (!r) return PyRef();
+  }
+  PyRef r(PyObject_CallOneArg(add_token.get(), s_newline_tok));
+  if (!r) return PyRef();
+  return PyRef(PyObject_CallMethod(parser.get(), "Finish", nullptr));
+}
+
+PyRef AstForLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
+  if (self->xform_to_ast == nullptr) {
+    PyErr_BadInternalCall();
+    return PyRef();
+  }
+  PyRef tree = ParseLogicalLineDirect(self, logical);
+  if (!tree || tree.get() == Py_None) return tree;
+  PyRef xform = PyRef::Borrow(self->xform_to_ast);
+  if (xform.get() == nullptr) {  // destroyed by a host callback during parsing
+    PyErr_BadInternalCall();
+    return PyRef();
+  }
+  return PyRef(PyObject_CallOneArg(xform.get(), tree.get()));
+}
+
+static const char ParseLogicalLine_doc[] = "Parse a single logical line";
+
+static PyObject* ParseLogicalLine(tPySourceImpl* self, PyObject* args) {
+  PyObject* logical;
+  if (!PyArg_ParseTuple(args, "O:ParseLogicalLine", &logical)) return nullptr;
+  if (!IsLogical(self, logical)) {
+    PyErr_SetString(PyExc_TypeError, "Line to parse must be a logical line.");
+    return nullptr;
+  }
+  RunningMethod running(self);
+  return ParseLogicalLineDirect(self, logical).release();
+}
+
+static const char AstForLogicalLine_doc[] = "Parse a single logical line and return the abstract syntax tree";
+
+static PyObject* AstForLogicalLine(tPySourceImpl* self, PyObject* args) {
+  PyObject* logical;
+  if (!PyArg_ParseTuple(args, "O:AstForLogicalLine", &logical)) return nullptr;
+  if (!IsLogical(self, logical)) {
+    PyErr_SetString(PyExc_TypeError, "Argument must be a logical line.");
+    return nullptr;
+  }
+  RunningMethod running(self);
+  return AstForLogicalLineDirect(self, logical).release();
+}
+
+// ---------------------------------------------------------------------------
+// Line analysis driver
+// ---------------------------------------------------------------------------
+
+int AnalyzeLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
+  tLogicalLine* line = AsLogical(logical);
+  if (line->parsed) return 0;
+  if (self->walk_proc == nullptr) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  PyRef keep = PyRef::Borrow(logical);
+  PyRef walk = PyRef::Borrow(self->walk_proc);
+  PyRef mod_analysis = PyRef::Borrow(self->mod_analysis);
+
+  PyRef tree = AstForLogicalLineDirect(self, logical);
+  if (!tree) {
+    if (!PyErr_ExceptionMatches(PyExc_SyntaxError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+    PyErr_Clear();
+    PyRef local_name(PyObject_GetAttrString(mod_analysis.get(), "fLocalName"));
+    return local_name ? 0 : -1;
+  }
+  if (tree.get() == Py_None) return 0;
+
+  PyRef context(PyTuple_Pack(2, logical, mod_analysis.get()));
+  if (!context) return -1;
+  PyRef result(PyObject_CallFunctionObjArgs(walk.get(), tree.get(), context.get(), nullptr));
+  if (!result) return -1;
+  if (line->parsed) {
+    ++self->parsed_count;
+    if (AddNameDefnsToCache(&self->info_cache, logical) != 0) return -1;
+  }
+  return 0;
+}
+
+int AnalyzeLogicalListDirect(tPySourceImpl* self, PyObject* body_list, int max_count) {
+  PyRef list = PyRef::Borrow(body_list);
+  int all_parsed = 1;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(list.get(), i);
+    if (!IsLogical(self, item)) {
+      PyErr_BadInternalCall();
+      return -1;
+    }
+    if (AsLogical(item)->parsed) continue;
+    if (max_count == 0) return 0;
+    PyRef keep = PyRef::Borrow(item);
+    if (AnalyzeLogicalLineDirect(self, item) != 0) return -1;
+    if (!AsLogical(item)->parsed) all_parsed = 0;
+  }
+  return all_parsed;
+}
+
+static const char AnalyzeLogical_doc[] = "Parse a logical line to fill in analysis fields";
+
+static PyObject* AnalyzeLogical(tPySourceImpl* self, PyObject* args) {
+  PyObject* logical;
+  if (!PyArg_ParseTuple(args, "O:AnalyzeLogical", &logical)) return nullptr;
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  if (!IsLogical(self, logical)) {
+    PyErr_SetString(PyExc_TypeError, "Argument must be a logical line.");
+    return nullptr;
+  }
+  if (AnalyzeLogicalLineDirect(self, logical) != 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+static PyObject* ClearAnalysis(tPySourceImpl* self, PyObject* args) {
+  if (!CheckAlive(self)) return nullptr;
+  PyObject* logical;
+  if (!PyArg_ParseTuple(args, "O!:ClearAnalysis", reinterpret_cast<PyTypeObject*>(self->logical_mod.logical_type),
+                        &logical))
+    return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  tLogicalLine* line = AsLogical(logical);
+  if (!line->parsed) Py_RETURN_NONE;
+  line->parsed = 0;
+  --self->parsed_count;
+  if (RemoveNameDefnsFromCache(&self->info_cache, logical) != 0) return nullptr;
+  if (self->logical_mod.funcs.clear_derived_info != nullptr &&
+      self->logical_mod.funcs.clear_derived_info(logical) != 0)
+    return nullptr;
+  Py_RETURN_NONE;
+}
+
+static const char AnalyzeLogicalList_doc[] = "Analyze all lines in the given scope. ";
+
+static PyObject* AnalyzeLogicalList(tPySourceImpl* self, PyObject* args) {
+  PyObject* body_list;
+  int max_count = -1;
+  if (!PyArg_ParseTuple(args, "O!|i:AnalyzeLogicalList", &PyList_Type, &body_list, &max_count)) return nullptr;
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  int result = AnalyzeLogicalListDirect(self, body_list, max_count);
+  if (result < 0) return nullptr;
+  return NewTruth(result);
+}
+
+// ---------------------------------------------------------------------------
+// Scope of a line and full scope names
+// ---------------------------------------------------------------------------
+
+PyRef JoinScopeNames(tPySourceImpl* self, PyObject* n1, PyObject* n2) {
+  if (!IsExactStr(n1) || !IsExactStr(n2)) {
+    PyErr_BadInternalCall();
+    return PyRef();
+  }
+  if (PyUnicode_GET_LENGTH(n1) == 0) return PyRef::Borrow(n2);
+  if (PyUnicode_GET_LENGTH(n2) == 0) return PyRef::Borrow(n1);
+  tCharBuffer buffer;
+  if (AppendStrToCharBuffer(&buffer, n1) != 0 || AppendToCharBuffer(&buffer, ".") != 0 ||
+      AppendStrToCharBuffer(&buffer, n2) != 0)
+    return PyRef();
+  return GetStringFromPool(self->name_pool, buffer.ptr);
+}
+
+PyRef GetScopeNameForLineDirect(tPySourceImpl* self, PyObject* logical);
+
+PyRef BuildFullNameForScopeDefDirect(tPySourceImpl* self, PyObject* scope_def) {
+  if (scope_def == Py_None) {
+    PyObject* empty = EmptyStr();
+    return empty ? PyRef::Borrow(empty) : PyRef();
+  }
+  if (!IsLogical(self, scope_def)) {
+    PyErr_BadInternalCall();
+    return PyRef();
+  }
+  PyRef parent = GetScopeNameForLineDirect(self, scope_def);
+  if (!parent) return PyRef();
+  PyObject* local = LogicalDefName(AsLogical(scope_def));
+  if (local == nullptr) return parent;
+  if (IsExactStr(parent.get()) && PyUnicode_GET_LENGTH(parent.get()) == 0) return PyRef::Borrow(local);
+  return JoinScopeNames(self, parent.get(), local);
+}
+
+PyRef GetScopeNameForLineDirect(tPySourceImpl* self, PyObject* logical) {
+  tLogicalLine* line = AsLogical(logical);
+  if (line->scope_name != nullptr) return PyRef::Borrow(line->scope_name);
+  PyRef scope_def = FindScopeForLineDirect(&self->logical_mod.funcs, self->logical_list, logical);
+  if (!scope_def) return PyRef();
+  PyRef name = BuildFullNameForScopeDefDirect(self, scope_def.get());
+  if (!name) return PyRef();
+  ReplaceMember(&line->scope_name, name.new_ref());
+  return name;
+}
+
+PyRef GetFullScopeNameDefined(tPySourceImpl* self, PyObject* logical) {
+  PyObject* local = IsLogical(self, logical) ? LogicalDefName(AsLogical(logical)) : nullptr;
+  if (local == nullptr) {
+    PyErr_BadInternalCall();
+    return PyRef();
+  }
+  PyRef keep = PyRef::Borrow(local);
+  PyRef scope = GetScopeNameForLineDirect(self, logical);
+  if (!scope) return PyRef();
+  return JoinScopeNames(self, scope.get(), keep.get());
+}
+
+static const char FindScopeForLine_doc[] = "Find the logical which defines the scope the given logical is in.";
+
+static PyObject* FindScopeForLine(tPySourceImpl* self, PyObject* args) {
+  PyObject* logical;
+  if (!PyArg_ParseTuple(args, "O:FindScopeForLine", &logical)) return nullptr;
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  if (!IsLogical(self, logical)) {
+    PyErr_SetString(PyExc_TypeError, "Argument must be a logical line.");
+    return nullptr;
+  }
+  return FindScopeForLineDirect(&self->logical_mod.funcs, self->logical_list, logical).release();
+}
+
+static const char GetFullNameForScopeDef_doc[] = "Returns the full name for the def line.";
+
+static PyObject* GetFullNameForScopeDef(tPySourceImpl* self, PyObject* args) {
+  PyObject* scope_def;
+  if (!PyArg_ParseTuple(args, "O:GetFullNameForScopeDef", &scope_def)) return nullptr;
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  if (scope_def == Py_None) return GetStringFromPool(self->name_pool, "").release();
+  if (IsLogical(self, scope_def) && IsScopeDefType(AsLogical(scope_def)->type))
+    return GetFullScopeNameDefined(self, scope_def).release();
+  PyErr_SetString(PyExc_TypeError, "The scope_def must be either None or a logical line");
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Scope definitions and bodies
+// ---------------------------------------------------------------------------
+
+Py_ssize_t FindIndexOfLogical(PyObject* scan_list, PyObject* logical) {
+  if (scan_list == nullptr) return -1;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scan_list); ++i) {
+    if (PyList_GET_ITEM(scan_list, i) == logical) return i;
+  }
+  return -1;
+}
+
+static PyRef ScopeNotFound(PyObject* full_name) {
+  PyErr_SetObject(PyExc_KeyError, full_name);
+  return PyRef();
+}
+
+PyRef GetScopeDefForFullNameDirect(tPySourceImpl* self, PyObject* full_name) {
+  Py_ssize_t name_len = 0;
+  const char* name = StrText(full_name, &name_len);
+  if (name == nullptr) return PyRef();
+  if (name_len == 0) return PyRef::Borrow(Py_None);
+
+  PyRef cached = LookupDefInScopeCache(&self->info_cache, full_name);
+  if (cached) {
+    if (IsLogical(self, cached.get())) return cached;
+  } else if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
+    return PyRef();
+  }
+  PyErr_Clear();
+
+  const char* dot = std::strrchr(name, '.');
+  size_t scope_len = dot ? static_cast<size_t>(dot - name) : 0;
+  const char* local = dot ? dot + 1 : name;
+  size_t local_len = static_cast<size_t>(name_len) - (dot ? scope_len + 1 : 0);
+
+  if (self->logical_list == nullptr) return ScopeNotFound(full_name);
+  PyRef list = PyRef::Borrow(self->logical_list);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(list.get(), i);
+    if (!IsLogical(self, item)) break;
+    if (!IsScopeDefType(AsLogical(item)->type)) continue;
+    PyRef keep = PyRef::Borrow(item);
+    PyRef scope_name = GetScopeNameForLineDirect(self, item);
+    if (!scope_name) return PyRef();
+    Py_ssize_t sn_len = 0;
+    const char* sn = StrTextOrEmpty(scope_name.get(), &sn_len);
+    if (static_cast<size_t>(sn_len) != scope_len || std::memcmp(sn, name, scope_len) != 0) continue;
+    PyObject* def_name = LogicalDefName(AsLogical(item));
+    if (def_name == nullptr) break;
+    Py_ssize_t dn_len = 0;
+    const char* dn = IsExactStr(def_name) ? StrTextOrEmpty(def_name, &dn_len) : nullptr;
+    if (dn == nullptr || static_cast<size_t>(dn_len) != local_len || std::memcmp(dn, local, local_len) != 0)
+      continue;
+    if (AddOrClearScopeCacheEntry(&self->info_cache, full_name, item) != 0) return PyRef();
+    return keep;
+  }
+  return ScopeNotFound(full_name);
+}
+
+PyRef FindBodyOfScopeDef(tPySourceImpl* self, PyObject* scan_list, PyObject* scope_def) {
+  Py_ssize_t start = 0;
+  long limit = -1;
+  if (scope_def != Py_None) {
+    if (!IsLogical(self, scope_def) || !IsScopeDefType(AsLogical(scope_def)->type)) {
+      PyErr_BadInternalCall();
+      return PyRef();
+    }
+    Py_ssize_t index = FindIndexOfLogical(scan_list, scope_def);
+    if (index < 0) {
+      PyErr_BadInternalCall();
+      return PyRef();
+    }
+    start = index + 1;
+    limit = AsLogical(scope_def)->indent;
+  }
+  PyRef result(PyList_New(0));
+  if (!result) return PyRef();
+  long open_indent = 0;
+  bool nested_open = false;
+  for (Py_ssize_t i = start; i < PyList_GET_SIZE(scan_list); ++i) {
+    PyObject* item = PyList_GET_ITEM(scan_list, i);
+    if (!IsLogical(self, item)) {
+      PyErr_BadInternalCall();
+      return PyRef();
+    }
+    tLogicalLine* line = AsLogical(item);
+    if (IsCommentOrBlankType(line->type)) continue;
+    if (line->indent <= limit) break;
+    if (nested_open) {
+      if (line->indent <= open_indent) {
+        nested_open = false;
+      } else {
+        continue;
+      }
+    }
+    if (PyList_Append(result.get(), item) != 0) return PyRef();
+    if (IsScopeDefType(line->type)) {
+      nested_open = true;
+      open_indent = line->indent;
+    }
+  }
+  return result;
+}
+
+PyRef GetBodyOfScopeDirect(tPySourceImpl* self, PyObject* full_name) {
+  PyRef cached = LookupScopeBodyInCache(&self->info_cache, full_name);
+  if (cached) return cached;
+  if (PyErr_Occurred()) return PyRef();
+  PyRef scope_def = GetScopeDefForFullNameDirect(self, full_name);
+  if (!scope_def) return PyRef();
+  if (!CheckLogicalList(self)) return PyRef();
+  PyRef list = PyRef::Borrow(self->logical_list);
+  PyRef body = FindBodyOfScopeDef(self, list.get(), scope_def.get());
+  if (!body) return PyRef();
+  if (AddScopeBodyToCache(&self->info_cache, full_name, scope_def.get(), body.get()) != 0) return PyRef();
+  return body;
+}
+
+static const char GetScopeDefForFullName_doc[] = "Returns the def line for the full name. ";
+
+static PyObject* GetScopeDefForFullName(tPySourceImpl* self, PyObject* args) {
+  PyObject* full_name;
+  if (!PyArg_ParseTuple(args, "O:GetScopeDefForFullName", &full_name)) return nullptr;
+  if (!IsExactStr(full_name)) {
+    SetArgKindError("GetScopeDefForFullName", 1, "str", full_name);
+    return nullptr;
+  }
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  return GetScopeDefForFullNameDirect(self, full_name).release();
+}
+
+static const char GetBodyOfScope_doc[] = "Returns a list of all logicals in scope (and not in a subscope). ";
+
+static PyObject* GetBodyOfScope(tPySourceImpl* self, PyObject* args) {
+  PyObject* full_name;
+  if (!PyArg_ParseTuple(args, "O:GetBodyOfScope", &full_name)) return nullptr;
+  if (!IsExactStr(full_name)) {
+    SetArgKindError("GetBodyOfScope", 1, "str", full_name);
+    return nullptr;
+  }
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  return GetBodyOfScopeDirect(self, full_name).release();
+}
+
+// ---------------------------------------------------------------------------
+// Cache change processing, type equivalences and instance attribute queries
+// ---------------------------------------------------------------------------
+
+// The UTF-8 text of an exact str for comparisons, or null (no exception left
+// set) for anything else: a non-string, or a string that cannot be encoded,
+// simply matches nothing.
+static const char* TextToCompare(PyObject* obj, Py_ssize_t* len) {
+  if (!IsExactStr(obj)) return nullptr;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, len);
+  if (text == nullptr) PyErr_Clear();
+  return text;
+}
+
+static bool TextEquals(PyObject* obj, const char* text, size_t len) {
+  Py_ssize_t obj_len = 0;
+  const char* obj_text = TextToCompare(obj, &obj_len);
+  return obj_text != nullptr && static_cast<size_t>(obj_len) == len && std::memcmp(obj_text, text, len) == 0;
+}
+
+// A failure that reaches a method's exit with no exception set is reported
+// rather than handed to the interpreter as a null result without an error.
+static void EnsureFailureSet(const char* operation) {
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_AssertionError, "Invalid internal value in %s", operation);
+}
+
+// What one LogicalCacheModified call found changed.  The four objects are
+// owned; the record lives for one call.
+struct tLogicalChanges {
+  PyObject* body_map;     // dict: scope name -> True, a body line changed
+  PyObject* functions;    // list: full names of def lines removed or added
+  PyObject* classes;      // list: full names of class lines removed or added
+  PyObject* doc_strings;  // list: scope names whose doc string line changed
+  int32_t scan_for_future;
+};
+
+static void ClearLogicalChangesNoReinit(tLogicalChanges* changes) {
+  Py_CLEAR(changes->body_map);
+  Py_CLEAR(changes->functions);
+  Py_CLEAR(changes->classes);
+  Py_CLEAR(changes->doc_strings);
+}
+
+static int InitLogicalChanges(tLogicalChanges* changes) {
+  std::memset(changes, 0, sizeof(*changes));
+  changes->body_map = PyDict_New();
+  if (changes->body_map != nullptr) changes->functions = PyList_New(0);
+  if (changes->functions != nullptr) changes->classes = PyList_New(0);
+  if (changes->classes != nullptr) changes->doc_strings = PyList_New(0);
+  if (changes->doc_strings == nullptr) {
+    ClearLogicalChangesNoReinit(changes);
+    return -1;
+  }
+  return 0;
+}
+
+// Releases the record's objects on every exit of the call that made it.
+class LogicalChangesScope {
+ public:
+  explicit LogicalChangesScope(tLogicalChanges* changes) : changes_(changes) {}
+  ~LogicalChangesScope() { ClearLogicalChangesNoReinit(changes_); }
+  LogicalChangesScope(const LogicalChangesScope&) = delete;
+  LogicalChangesScope& operator=(const LogicalChangesScope&) = delete;
+
+ private:
+  tLogicalChanges* changes_;
+};
+
+// (body scope names, classes, functions, doc strings) as a new tuple.
+static PyRef LogicalChangesToTuple(tLogicalChanges* changes) {
+  PyRef body_names(PyDict_Keys(changes->body_map));
+  if (!body_names) return PyRef();
+  return PyRef(PyTuple_Pack(4, body_names.get(), changes->classes, changes->functions, changes->doc_strings));
+}
+
+static int InvalidatePerScopeCache(tPySourceImpl* self, PyObject* scope_name) {
+  if (RemoveBodyInfoFromScopeCacheEntry(&self->info_cache, scope_name) != 0) return -1;
+  return RemoveInstAttribEquivListFromCache(&self->info_cache, scope_name);
+}
+
+// Keeps the recorded doc string line of the line's scope in step with an
+// added or removed string line.  A scope's doc string line is the line right
+// after its definition line (the first line of the list for the module).
+static int FindDocStringChanges(tPySourceImpl* self, PyObject* logical, int added, tLogicalChanges* changes) {
+  PyObject* scope = AsLogical(logical)->scope_name;
+  if (scope == nullptr) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  PyRef scope_name = PyRef::Borrow(scope);
+  if (!added) {
+    if (LookupDocStringLogicalInCache(&self->info_cache, scope_name.get()).get() != logical) return 0;
+    if (PyList_Append(changes->doc_strings, scope_name.get()) != 0) return -1;
+    return RemoveDocStringLogicalFromCache(&self->info_cache, scope_name.get());
+  }
+
+  if (LookupDocStringLogicalInCache(&self->info_cache, scope_name.get()).get() != Py_None) return 0;
+  PyRef scope_def = PyRef::Borrow(Py_None);
+  Py_ssize_t def_index = -1;
+  if (!IsExactStr(scope_name.get()) || PyUnicode_GET_LENGTH(scope_name.get()) != 0) {
+    PyRef cached = LookupDefInScopeCache(&self->info_cache, scope_name.get());
+    if (cached) {
+      scope_def = std::move(cached);
+      def_index = FindIndexOfLogical(self->logical_list, scope_def.get());
+    } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+      PyErr_Clear();
+    } else {
+      return -1;
+    }
+  }
+  PyObject* list = self->logical_list;
+  if (list == nullptr || def_index + 1 >= PyList_GET_SIZE(list) || PyList_GET_ITEM(list, def_index + 1) != logical)
+    return 0;
+  if (PyList_Append(changes->doc_strings, scope_name.get()) != 0) return -1;
+  return AddDocStringLogicalToCache(&self->info_cache, scope_name.get(), scope_def.get(), logical);
+}
+
+// Notes that a body line of the line's (cached) scope changed.
+static int LogicalInScopeChanged(tPySourceImpl* self, PyObject* logical, int added, tLogicalChanges* changes) {
+  PyObject* scope = AsLogical(logical)->scope_name;
+  if (scope == nullptr) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  PyRef scope_name = PyRef::Borrow(scope);
+  if (PyDict_SetItem(changes->body_map, scope_name.get(), Py_True) != 0) return -1;
+  if (InvalidatePerScopeCache(self, scope_name.get()) != 0) return -1;
+  if (AsLogical(logical)->type == kStringExpressionIndex) return FindDocStringChanges(self, logical, added, changes);
+  return 0;
+}
+
+// Forgets the body of `name` and the cached scope name of every line whose
+// scope name begins with the characters of `name`, dropping the bodies of
+// the definitions among them.  The prefix test needs no "." after it: a
+// sibling whose name merely starts the same way is caught too, which only
+// costs a recomputation.
+static int InvalidateMatchingScopeNames(tPySourceImpl* self, PyObject* name) {
+  if (RemoveBodyInfoFromScopeCacheEntry(&self->info_cache, name) != 0) return -1;
+  if (self->logical_list == nullptr) return 0;
+  Py_ssize_t name_len = 0;
+  const char* name_text = TextToCompare(name, &name_len);
+  if (name_text == nullptr) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  PyRef keep_name = PyRef::Borrow(name);
+  PyRef list = PyRef::Borrow(self->logical_list);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(list.get(), i);
+    if (!IsLogical(self, item)) {
+      PyErr_BadInternalCall();
+      return -1;
+    }
+    tLogicalLine* line = AsLogical(item);
+    if (line->scope_name == nullptr) continue;
+    Py_ssize_t scope_len = 0;
+    const char* scope_text = TextToCompare(line->scope_name, &scope_len);
+    if (scope_text == nullptr || scope_len < name_len || std::memcmp(scope_text, name_text, name_len) != 0)
+      continue;
+    PyObject* def_name = LogicalDefName(line);
+    if (def_name != nullptr) {
+      PyRef full_name = JoinScopeNames(self, line->scope_name, def_name);
+      if (!full_name) return -1;
+      if (RemoveBodyInfoFromScopeCacheEntry(&self->info_cache, full_name.get()) != 0) return -1;
+    }
+    Py_CLEAR(line->scope_name);
+  }
+  return 0;
+}
+
+static int AppendDefName(tLogicalLine* line, PyObject* full_name, tLogicalChanges* changes) {
+  PyObject* target = line->type == kClassDefIndex ? changes->classes : changes->functions;
+  return PyList_Append(target, full_name);
+}
+
+static int ProcessRemovedLogicals(tPySourceImpl* self, PyObject* removed_list, tLogicalChanges* changes) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(removed_list); ++i) {
+    PyObject* item = PyList_GET_ITEM(removed_list, i);
+    if (!IsLogical(self, item)) {
+      PyErr_SetString(PyExc_TypeError, "Items in the removed list must be logical lines");
+      return -1;
+    }
+    PyRef keep = PyRef::Borrow(item);
+    tLogicalLine* line = AsLogical(item);
+    if (line->parsed) {
+      if (RemoveNameDefnsFromCache(&self->info_cache, item) != 0) return -1;
+      --self->parsed_count;
+    }
+    if (line->type == kFromImportIndex) changes->scan_for_future = 1;
+    // A line never placed in a scope cannot be behind any cached fact.
+    if (line->scope_name == nullptr) continue;
+    if (LogicalInScopeChanged(self, item, 0, changes) != 0) return -1;
+    PyObject* def_name = LogicalDefName(line);
+    if (def_name == nullptr || line->scope_name == nullptr) continue;
+    PyRef full_name = JoinScopeNames(self, line->scope_name, def_name);
+    if (!full_name) return -1;
+    if (InvalidateMatchingScopeNames(self, full_name.get()) != 0) return -1;
+    if (RemoveScopeCacheEntry(&self->info_cache, full_name.get()) != 0) return -1;
+    if (AppendDefName(line, full_name.get(), changes) != 0) return -1;
+  }
+  return 0;
+}
+
+// Lines below an added definition that were placed in an enclosing scope now
+// lie in the new one: note the change in their old scope and forget their
+// scope names.  The walk stops at the first line outside the definition, or
+// at the first line already placed under it.
+static int RescopeLinesAfterDef(tPySourceImpl* self, PyObject* def_logical, PyObject* full_name,
+                                tLogicalChanges* changes) {
+  Py_ssize_t index = FindIndexOfLogical(self->logical_list, def_logical);
+  if (index < 0) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  Py_ssize_t full_len = 0;
+  const char* full_text = TextToCompare(full_name, &full_len);
+  if (full_text == nullptr) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  PyRef keep_name = PyRef::Borrow(full_name);
+  int16_t def_indent = AsLogical(def_logical)->indent;
+  PyRef list = PyRef::Borrow(self->logical_list);
+  for (Py_ssize_t i = index + 1; i < PyList_GET_SIZE(list.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(list.get(), i);
+    if (!IsLogical(self, item)) {
+      PyErr_BadInternalCall();
+      return -1;
+    }
+    tLogicalLine* line = AsLogical(item);
+    if (!IsCommentOrBlankType(line->type) && line->indent <= def_indent) break;
+    if (line->scope_name == nullptr) continue;
+    Py_ssize_t scope_len = 0;
+    const char* scope_text = TextToCompare(line->scope_name, &scope_len);
+    if (scope_text != nullptr && scope_len >= full_len && std::memcmp(scope_text, full_text, full_len) == 0 &&
+        (scope_len == full_len || scope_text[full_len] == '.'))
+      break;
+    PyRef keep = PyRef::Borrow(item);
+    if (LogicalInScopeChanged(self, item, 1, changes) != 0) return -1;
+    Py_CLEAR(line->scope_name);
+  }
+  return 0;
+}
+
+static int ProcessAddedLogicals(tPySourceImpl* self, PyObject* added_list, tLogicalChanges* changes) {
+  Py_ssize_t prior_cache_count = GetScopeCacheEntryCount(&self->info_cache);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(added_list); ++i) {
+    PyObject* item = PyList_GET_ITEM(added_list, i);
+    if (!IsLogical(self, item)) {
+      PyErr_SetString(PyExc_TypeError, "Items in the added list must be logical lines");
+      return -1;
+    }
+    PyRef keep = PyRef::Borrow(item);
+    tLogicalLine* line = AsLogical(item);
+    if (line->parsed) ++self->parsed_count;
+    if (line->type == kFromImportIndex) changes->scan_for_future = 1;
+    PyRef scope_name = GetScopeNameForLineDirect(self, item);
+    if (!scope_name) return -1;
+    if (LogicalInScopeChanged(self, item, 1, changes) != 0) return -1;
+    if (LogicalDefName(line) == nullptr) continue;
+    PyRef full_name = GetFullScopeNameDefined(self, item);
+    if (!full_name) return -1;
+    if (AddOrClearScopeCacheEntry(&self->info_cache, full_name.get(), item) != 0) return -1;
+    // With nothing cached per scope, no cached body can hold the lines below.
+    if (prior_cache_count != 0 && RescopeLinesAfterDef(self, item, full_name.get(), changes) != 0) return -1;
+    if (AppendDefName(line, full_name.get(), changes) != 0) return -1;
+  }
+  return 0;
+}
+
+static const char LogicalCacheModified_doc[] =
+    "Invoked when logical cache is modified.  Returns three sequences of the changes as a tuple.  The sequences "
+    "will be either lists or tuples.  The sequences are:   body_changes: scope names in which at least one body "
+    "line changed   class_defns: full names of class defining lines added or removed   function_defns: full "
+    "names of function defining lines added or removed";
+
+static PyObject* LogicalCacheModified(tPySourceImpl* self, PyObject* args) {
+  PyObject* logical_cache;
+  PyObject* delta;
+  if (!PyArg_ParseTuple(args, "OO:LogicalCacheModifed", &logical_cache, &delta)) return nullptr;
+  if (!IsClassInstance(logical_cache)) {
+    SetArgKindError("LogicalCacheModifed", 1, "class instance", logical_cache);
+    return nullptr;
+  }
+  if (!IsClassInstance(delta)) {
+    SetArgKindError("LogicalCacheModifed", 2, "class instance", delta);
+    return nullptr;
+  }
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  if (!CheckLogicalList(self)) return nullptr;
+
+  tLogicalChanges changes;
+  if (InitLogicalChanges(&changes) != 0) return nullptr;
+  LogicalChangesScope release_changes(&changes);
+  PyRef removed(PyObject_GetAttrString(delta, "removed"));
+  if (!removed) return nullptr;
+  PyRef added(PyObject_GetAttrString(delta, "added"));
+  if (!added) return nullptr;
+  if (!IsExactList(removed.get()) || !IsExactList(added.get())) {
+    PyErr_SetString(PyExc_TypeError, "delta's added & removed attributes must be a Python lists");
+    return nullptr;
+  }
+  if (ProcessRemovedLogicals(self, removed.get(), &changes) != 0) return nullptr;
+  if (ProcessAddedLogicals(self, added.get(), &changes) != 0) return nullptr;
+  self->logical_cache_needs_update = 0;
+  if (changes.scan_for_future && UpdateFromFutureFlags(self) != 0) return nullptr;
+  return LogicalChangesToTuple(&changes).release();
+}
+
+static const char ClearCache_doc[] = "Clears all entries from the source info cache";
+
+static PyObject* ClearCache(tPySourceImpl* self, PyObject* args) {
+  if (!PyArg_ParseTuple(args, ":ClearCache")) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  ClearSrcInfoCache(&self->info_cache);
+  Py_RETURN_NONE;
+}
+
+static const char RebuildCache_doc[] = "Rebuilds source info cache from logical list";
+
+static PyObject* RebuildCache(tPySourceImpl* self, PyObject* args) {
+  if (!PyArg_ParseTuple(args, ":RebuildCache")) return nullptr;
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  ClearSrcInfoCache(&self->info_cache);
+  if (UpdateFromFutureFlags(self) != 0) return nullptr;
+  // The host callback above may have installed another list; take the one
+  // in place now.
+  if (self->logical_list == nullptr) Py_RETURN_NONE;
+  PyRef list = PyRef::Borrow(self->logical_list);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(list.get(), i);
+    if (!IsLogical(self, item)) {
+      PyErr_SetString(PyExc_TypeError, "All elements in logical_list must be logical lines");
+      return nullptr;
+    }
+    PyRef keep = PyRef::Borrow(item);
+    if (!GetScopeNameForLineDirect(self, item)) return nullptr;
+    if (AddNameDefnsToCache(&self->info_cache, item) != 0) return nullptr;
+    if (LogicalDefName(AsLogical(item)) == nullptr) continue;
+    PyRef full_name = GetFullScopeNameDefined(self, item);
+    if (!full_name) return nullptr;
+    if (AddOrClearScopeCacheEntry(&self->info_cache, full_name.get(), item) != 0) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// Appends to `result` the `two` of each of the line's pairs whose `one` is a
+// string with exactly the text `search_name`.
+static int AppendMatchingEquivs(PyObject* logical, const char* search_name, size_t search_len, PyObject* result) {
+  tLogicalLine* line = AsLogical(logical);
+  for (int i = 0; i < line->type_equivs_len; ++i) {
+    const tNonTuplePair& pair = line->type_equivs[i];
+    if (!TextEquals(pair.one, search_name, search_len)) continue;
+    if (PyList_Append(result, pair.two) != 0) return -1;
+  }
+  return 0;
+}
+
+static int AnalyzeIfNeeded(tPySourceImpl* self, PyObject* logical) {
+  if (AsLogical(logical)->parsed) return 0;
+  PyRef keep = PyRef::Borrow(logical);
+  return AnalyzeLogicalLineDirect(self, logical);
+}
+
+// The `two` of every pair named `search_name` on the lines of `logical_list`,
+// def lines excepted (their pairs belong to the function's own scope).
+// Analyses lines that are not yet analysed.
+PyRef SearchLogicalListForEquivs(tPySourceImpl* self, PyObject* logical_list, const char* search_name) {
+  PyRef list = PyRef::Borrow(logical_list);
+  PyRef result(PyList_New(0));
+  if (!result) return PyRef();
+  size_t search_len = std::strlen(search_name);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(list.get(), i);
+    if (!IsLogical(self, item)) {
+      PyErr_BadInternalCall();
+      return PyRef();
+    }
+    if (AsLogical(item)->type == kFunctionDefIndex) continue;
+    PyRef keep = PyRef::Borrow(item);
+    if (AnalyzeIfNeeded(self, item) != 0 || AppendMatchingEquivs(item, search_name, search_len, result.get()) != 0) {
+      EnsureFailureSet("SearchLogicalListForEquivs");
+      return PyRef();
+    }
+  }
+  return result;
+}
+
+static PyRef FindTypeEquivsDirect(tPySourceImpl* self, const char* search_name, PyObject* scope_name) {
+  PyRef body = GetBodyOfScopeDirect(self, scope_name);
+  if (!body) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return PyRef();
+    PyErr_Clear();
+    return PyRef(PyList_New(0));
+  }
+  PyRef result = SearchLogicalListForEquivs(self, body.get(), search_name);
+  if (!result) return PyRef();
+  PyRef scope_def = GetScopeDefForFullNameDirect(self, scope_name);
+  if (!scope_def) return PyRef();
+  // A function's own line carries the equivalences of its arguments.
+  if (IsLogical(self, scope_def.get()) && AsLogical(scope_def.get())->type == kFunctionDefIndex) {
+    if (AnalyzeIfNeeded(self, scope_def.get()) != 0) return PyRef();
+    if (AppendMatchingEquivs(scope_def.get(), search_name, std::strlen(search_name), result.get()) != 0)
+      return PyRef();
+  }
+  return result;
+}
+
+static const char FindTypeEquivs_doc[] = "Find all type equivs in a scope";
+
+static PyObject* FindTypeEquivs(tPySourceImpl* self, PyObject* args) {
+  const char* search_name;
+  PyObject* scope_name;
+  if (!PyArg_ParseTuple(args, "sO!:FindTypeEquivs", &search_name, &PyUnicode_Type, &scope_name)) return nullptr;
+  if (!IsExactStr(scope_name)) {
+    SetArgKindError("FindTypeEquivs", 2, "str", scope_name);
+    return nullptr;
+  }
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  // The text belongs to the argument tuple, which the call holds throughout.
+  PyRef result = FindTypeEquivsDirect(self, search_name, scope_name);
+  if (!result) EnsureFailureSet("FindTypeEquivs");
+  return result.release();
+}
+
+// 1 when the line's method name passes the filter `method_spec` (None lets
+// every name pass), 0 when not, -1 when the containment test fails.
+static int MethodNameInSeq(PyObject* logical, PyObject* method_spec) {
+  if (method_spec == Py_None) return 1;
+  PyObject* name = LogicalDefName(AsLogical(logical));
+  if (name == nullptr) return 0;
+  PyRef keep = PyRef::Borrow(name);
+  return PySequence_Contains(method_spec, keep.get());
+}
+
+// Def lines of a class body that the method filter lets through: 1 to take
+// the line, 0 to pass it over, -1 on failure.
+static int IsMethodSelected(tPySourceImpl* self, PyObject* logical, PyObject* func_name_spec) {
+  if (!IsLogical(self, logical)) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  if (AsLogical(logical)->type != kFunctionDefIndex) return 0;
+  return MethodNameInSeq(logical, func_name_spec);
+}
+
+// The method's instance parameter: the first attribute entry of its
+// (analysed) def line when that is a string; null (no exception) when the
+// method has none.
+static PyRef InstancePrefix(PyObject* method_def) {
+  tLogicalLine* line = AsLogical(method_def);
+  if (line->objs_len < 1 || !IsExactStr(line->objs[0])) return PyRef();
+  return PyRef::Borrow(line->objs[0]);
+}
+
+// The attribute name in `entry` when it is <prefix>.<name> with a non-empty
+// name holding no further '.'; null otherwise.
+static const char* InstanceAttribName(PyObject* entry, const char* prefix, size_t prefix_len, Py_ssize_t* name_len) {
+  Py_ssize_t len = 0;
+  const char* text = TextToCompare(entry, &len);
+  if (text == nullptr || static_cast<size_t>(len) <= prefix_len + 1) return nullptr;
+  if (std::memcmp(text, prefix, prefix_len) != 0 || text[prefix_len] != '.') return nullptr;
+  const char* name = text + prefix_len + 1;
+  *name_len = len - static_cast<Py_ssize_t>(prefix_len) - 1;
+  if (std::memchr(name, '.', static_cast<size_t>(*name_len)) != nullptr) return nullptr;
+  return name;
+}
+
+// Appends (pooled attribute name, line) for each instance attribute that a
+// line of the method's direct body assigns.
+static int AppendInstAttributesInMethod(tPySourceImpl* self, PyObject* method_def, PyObject* attrib_list) {
+  PyRef keep_def = PyRef::Borrow(method_def);
+  if (AnalyzeIfNeeded(self, method_def) != 0) return -1;
+  PyRef prefix = InstancePrefix(method_def);
+  if (!prefix) return 0;
+  Py_ssize_t prefix_len = 0;
+  const char* prefix_text = TextToCompare(prefix.get(), &prefix_len);
+  if (prefix_text == nullptr) return 0;
+
+  PyRef full_name = GetFullScopeNameDefined(self, method_def);
+  if (!full_name) return -1;
+  PyRef body = GetBodyOfScopeDirect(self, full_name.get());
+  if (!body) return -1;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(body.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(body.get(), i);
+    if (!IsLogical(self, item)) {
+      PyErr_BadInternalCall();
+      return -1;
+    }
+    if (IsScopeDefType(AsLogical(item)->type)) continue;
+    PyRef keep = PyRef::Borrow(item);
+    if (AnalyzeIfNeeded(self, item) != 0) return -1;
+    tLogicalLine* line = AsLogical(item);
+    for (int j = 0; j < line->objs_len; ++j) {
+      Py_ssize_t name_len = 0;
+      const char* name = InstanceAttribName(line->objs[j], prefix_text, prefix_len, &name_len);
+      if (name == nullptr) continue;
+      PyRef pooled = GetStringWithLengthFromPool(self->name_pool, name, name_len);
+      if (!pooled) return -1;
+      PyRef entry(PyTuple_Pack(2, pooled.get(), item));
+      if (!entry || PyList_Append(attrib_list, entry.get()) != 0) return -1;
+    }
+  }
+  return 0;
+}
+
+static PyRef GetInstanceAttributesDirect(tPySourceImpl* self, PyObject* class_name, PyObject* func_name_spec) {
+  PyRef class_def = GetScopeDefForFullNameDirect(self, class_name);
+  if (!class_def) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return PyRef();
+    PyErr_Clear();
+    return PyRef::Borrow(Py_None);
+  }
+  if (!IsLogical(self, class_def.get()) || AsLogical(class_def.get())->type != kClassDefIndex)
+    return PyRef::Borrow(Py_None);
+  PyRef result(PyList_New(0));
+  if (!result) return PyRef();
+  PyRef body = GetBodyOfScopeDirect(self, class_name);
+  if (!body) return PyRef();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(body.get()); ++i) {
+    PyRef item = PyRef::Borrow(PyList_GET_ITEM(body.get(), i));
+    int selected = IsMethodSelected(self, item.get(), func_name_spec);
+    if (selected < 0) return PyRef();
+    if (selected == 0) continue;
+    if (AppendInstAttributesInMethod(self, item.get(), result.get()) != 0) {
+      EnsureFailureSet("FindInstAttribEquivInMethod");
+      return PyRef();
+    }
+  }
+  return result;
+}
+
+static const char GetInstanceAttributes_doc[] =
+    "Find all instance attributes names in the given class (but not in base classes. The 2rd arg is a sequence "
+    "of method names to match; if it is None, any name matches.";
+
+static PyObject* GetInstanceAttributes(tPySourceImpl* self, PyObject* args) {
+  PyObject* class_name;
+  PyObject* func_name_spec;
+  if (!PyArg_ParseTuple(args, "O!O:GetInstanceAttributes", &PyUnicode_Type, &class_name, &func_name_spec))
+    return nullptr;
+  if (!IsExactStr(class_name)) {
+    SetArgKindError("GetInstanceAttributes", 1, "str", class_name);
+    return nullptr;
+  }
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  PyRef result = GetInstanceAttributesDirect(self, class_name, func_name_spec);
+  if (!result) EnsureFailureSet("GetInstanceAttributes");
+  return result.release();
+}
+
+// (full method name, equivalence list) for the instance attribute
+// `attrib_name` in the method's direct body, or None when the method has no
+// instance parameter or no equivalence for it.
+static PyRef FindInstAttribEquivInMethod(tPySourceImpl* self, PyObject* full_name, PyObject* method_def,
+                                         const char* attrib_name) {
+  PyRef keep_def = PyRef::Borrow(method_def);
+  if (AnalyzeIfNeeded(self, method_def) != 0) return PyRef();
+  PyRef prefix = InstancePrefix(method_def);
+  if (!prefix) return PyRef::Borrow(Py_None);
+  tCharBuffer search;
+  if (AppendStrToCharBuffer(&search, prefix.get()) != 0 || AppendToCharBuffer(&search, ".") != 0 ||
+      AppendToCharBuffer(&search, attrib_name) != 0)
+    return PyRef();
+  PyRef body = GetBodyOfScopeDirect(self, full_name);
+  if (!body) return PyRef();
+  PyRef equivs = SearchLogicalListForEquivs(self, body.get(), search.ptr);
+  if (!equivs) return PyRef();
+  body.reset();
+  if (PyList_GET_SIZE(equivs.get()) == 0) return PyRef::Borrow(Py_None);
+  return PyRef(PyTuple_Pack(2, full_name, equivs.get()));
+}
+
+static PyRef FindInstAttribTypeEquivsDirect(tPySourceImpl* self, const char* attrib_name, PyObject* class_name,
+                                            PyObject* func_name_spec) {
+  PyRef result(PyList_New(0));
+  if (!result) return PyRef();
+  PyRef body = GetBodyOfScopeDirect(self, class_name);
+  if (!body) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return PyRef();
+    PyErr_Clear();
+    return result;
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(body.get()); ++i) {
+    PyRef item = PyRef::Borrow(PyList_GET_ITEM(body.get(), i));
+    int selected = IsMethodSelected(self, item.get(), func_name_spec);
+    if (selected < 0) return PyRef();
+    if (selected == 0) continue;
+    PyRef full_name = GetFullScopeNameDefined(self, item.get());
+    if (!full_name) return PyRef();
+    PyRef found = FindInstAttribEquivInMethod(self, full_name.get(), item.get(), attrib_name);
+    if (!found) {
+      EnsureFailureSet("FindInstAttribEquivInMethod");
+      return PyRef();
+    }
+    if (found.get() != Py_None && PyList_Append(result.get(), found.get()) != 0) return PyRef();
+  }
+  return result;
+}
+
+static const char FindInstAttribTypeEquivs_doc[] =
+    "Find all type equivs for an instance attrib of the given class.  The 3rd arg is a sequence of function "
+    "names to match; if it is None, any name matches.  Return value is a list of (full-method-name, equiv-list) "
+    "pairs where equiv-list is a list of equivalent names in the given method.";
+
+static PyObject* FindInstAttribTypeEquivs(tPySourceImpl* self, PyObject* args) {
+  const char* attrib_name;
+  PyObject* class_name;
+  PyObject* func_name_spec;
+  if (!PyArg_ParseTuple(args, "sO!O:FindInstAttribTypeEquivs", &attrib_name, &PyUnicode_Type, &class_name,
+                        &func_name_spec))
+    return nullptr;
+  if (!IsExactStr(class_name)) {
+    SetArgKindError("FindInstAttribTypeEquivs", 2, "str", class_name);
+    return nullptr;
+  }
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  PyRef result = FindInstAttribTypeEquivsDirect(self, attrib_name, class_name, func_name_spec);
+  if (!result) EnsureFailureSet("FindInstAttribTypeEquivs");
+  return result.release();
+}
+
+// ---------------------------------------------------------------------------
+// Small methods: update flag, line index, active-method counter, destroy
+// ---------------------------------------------------------------------------
+
+static const char LogicalCacheNeedsUpdate_doc[] = "Called when there are pending updates in the logical cache";
+
+static PyObject* LogicalCacheNeedsUpdate(tPySourceImpl* self, PyObject* /*args*/) {
+  self->logical_cache_needs_update = 1;
+  Py_RETURN_NONE;
+}
+
+static PyObject* IndexForLineno(tPySourceImpl* self, PyObject* args) {
+  int lineno;
+  if (!PyArg_ParseTuple(args, "i:IndexForLineno", &lineno)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  Py_ssize_t index = IndexForLinenoDirect(self, lineno);
+  if (index < 0) return nullptr;
+  return PyLong_FromSsize_t(index);
+}
+
+static const char StartActiveMethod_doc[] = "Add 1 to the active method count";
+
+static PyObject* StartActiveMethod(tPySourceImpl* self, PyObject* args) {
+  if (!PyArg_ParseTuple(args, ":StartActiveMethod")) return nullptr;
+  ++self->active_method_count;
+  Py_RETURN_NONE;
+}
+
+static PyObject* FinishActiveMethod(tPySourceImpl* self, PyObject* args) {
+  if (!PyArg_ParseTuple(args, ":FinishActiveMethod")) return nullptr;
+  --self->active_method_count;
+  Py_RETURN_NONE;
+}
+
+static const char destroy_doc[] = "Destroy method to clear circular refs. ";
+
+static PyObject* destroy(tPySourceImpl* self, PyObject* args) {
+  if (!PyArg_ParseTuple(args, ":destroy")) return nullptr;
+  if (self->running_methods > 0) {
+    PyErr_SetString(PyExc_RuntimeError, "destroy() called while a PySourceImpl method is running");
+    return nullptr;
+  }
+  ClearPySourceImplDirect(self);
+  Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// Type and module
+// ---------------------------------------------------------------------------
+
+#define PYSOURCE_METHOD(name, doc) \
+  { #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(name)), METH_VARARGS, doc }
+
+static PyMethodDef kPySourceImplMethods[] = {
+    PYSOURCE_METHOD(AnalyzeLogical, AnalyzeLogical_doc),
+    PYSOURCE_METHOD(ClearAnalysis, nullptr),
+    PYSOURCE_METHOD(AnalyzeLogicalList, AnalyzeLogicalList_doc),
+    PYSOURCE_METHOD(GetScopeDefForFullName, GetScopeDefForFullName_doc),
+    PYSOURCE_METHOD(GetFullNameForScopeDef, GetFullNameForScopeDef_doc),
+    PYSOURCE_METHOD(LogicalCacheModified, LogicalCacheModified_doc),
+    PYSOURCE_METHOD(GetBodyOfScope, GetBodyOfScope_doc),
+    PYSOURCE_METHOD(AstForLogicalLine, AstForLogicalLine_doc),
+    PYSOURCE_METHOD(ParseLogicalLine, ParseLogicalLine_doc),
+    PYSOURCE_METHOD(FindScopeForLine, FindScopeForLine_doc),
+    PYSOURCE_METHOD(LogicalCacheNeedsUpdate, LogicalCacheNeedsUpdate_doc),
+    PYSOURCE_METHOD(SetLogicalList, SetLogicalList_doc),
+    PYSOURCE_METHOD(ClearCache, ClearCache_doc),
+    PYSOURCE_METHOD(RebuildCache, RebuildCache_doc),
+    PYSOURCE_METHOD(FindTypeEquivs, FindTypeEquivs_doc),
+    PYSOURCE_METHOD(FindInstAttribTypeEquivs, FindInstAttribTypeEquivs_doc),
+    PYSOURCE_METHOD(GetInstanceAttributes, GetInstanceAttributes_doc),
+    PYSOURCE_METHOD(IndexForLineno, nullptr),
+    PYSOURCE_METHOD(StartActiveMethod, StartActiveMethod_doc),
+    PYSOURCE_METHOD(FinishActiveMethod, nullptr),
+    PYSOURCE_METHOD(destroy, destroy_doc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyObject* PySourceImplGetAttr(PyObject* obj, PyObject* name) {
+  tPySourceImpl* self = reinterpret_cast<tPySourceImpl*>(obj);
+  if (IsExactStr(name)) {
+    if (StrEquals(name, "fActiveMethodCount")) return PyLong_FromLong(self->active_method_count);
+    if (StrEquals(name, "fParsedCount")) return PyLong_FromLong(self->parsed_count);
+    if (StrEquals(name, "fFromFutureFlags")) {
+      if (self->from_future_flags == nullptr) Py_RETURN_NONE;
+      return PyRef::Borrow(self->from_future_flags).release();
+    }
+  }
+  return PyObject_GenericGetAttr(obj, name);
+}
+
+PyTypeObject kPySourceImplType = {
+    PyVarObject_HEAD_INIT(nullptr, 0) "PySourceImpl", /* tp_name */
+    sizeof(tPySourceImpl),                             /* tp_basicsize */
+};
+
+static PyMethodDef kModuleMethods[] = {
+    {"CreatePySourceImpl", CreatePySourceImpl, METH_VARARGS,
+     "Create a new python source analyzer.  Takes the following arguments:\n"
+     "    mod_analysis: analysis.CPySourceAnalysis -- analysis of module\n"
+     "    grammar -- Grammar used to parse lines\n"
+     "    xformer -- Node transformer used to convert to AST\n"
+     "    name_pool: PyDict -- dictionary containing shared strings\n"},
+    {"IsDottedName", IsDottedName, METH_VARARGS,
+     "Returns whether name is a valid Python dotted name with no spaces"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT, "pysource_impl", nullptr, -1, kModuleMethods,
+};
+
+PyMODINIT_FUNC PyInit_pysource_impl(void) {
+  kPySourceImplType.tp_dealloc = PySourceImplDealloc;
+  kPySourceImplType.tp_getattro = PySourceImplGetAttr;
+  kPySourceImplType.tp_flags = Py_TPFLAGS_DEFAULT;
+  kPySourceImplType.tp_methods = kPySourceImplMethods;
+  if (PyType_Ready(&kPySourceImplType) < 0) return nullptr;
+  return PyModule_Create(&kModuleDef);
+}
