@@ -115,24 +115,24 @@ _OTHER_KEYWORDS = frozenset([
 ])
 _ASSIGN_OPS = frozenset(["=", "+=", "-=", "*=", "/=", "//=", "%=", "@=", "&=", "|=", "^=",
                          ">>=", "<<=", "**="])
-_OPEN = frozenset("([{")
-_CLOSE = frozenset(")]}")
 _STRING_PREFIX_CHARS = frozenset("rRbBuUfF")
 
 _PREFIX = r"(?:[rR][bBfF]?|[bBfF][rR]?|[uU])?"
-_CLOSED_STRING_BODY = (
+_TRIPLE_STRING_BODY = (
     r"'''[^'\\]*(?:(?:\\[\s\S]|'(?!''))[^'\\]*)*'''"
     r'|"""[^"\\]*(?:(?:\\[\s\S]|"(?!""))[^"\\]*)*"""'
-    r"|'[^'\\\n\r]*(?:\\(?:\r\n|[\s\S])[^'\\\n\r]*)*'"
+)
+_SINGLE_STRING_BODY = (
+    r"'[^'\\\n\r]*(?:\\(?:\r\n|[\s\S])[^'\\\n\r]*)*'"
     r'|"[^"\\\n\r]*(?:\\(?:\r\n|[\s\S])[^"\\\n\r]*)*"'
 )
 _STRING = (
-    _PREFIX + "(?:" + _CLOSED_STRING_BODY +
-    # Unterminated: a triple-quoted string runs to the end of the text, a
-    # single-quoted one to the end of its physical line.
-    r"|'''[\s\S]*|\"\"\"[\s\S]*|['\"][^\n\r]*)"
+    # Unterminated strings: a triple-quoted one runs to the end of the text,
+    # a single-quoted one to the end of its physical line.
+    _PREFIX + "(?:" + _TRIPLE_STRING_BODY + r"|'''[\s\S]*|\"\"\"[\s\S]*|" +
+    _SINGLE_STRING_BODY + r"|['\"][^\n\r]*)"
 )
-_CLOSED_STRING_RE = re.compile(_PREFIX + "(?:" + _CLOSED_STRING_BODY + ")")
+_CLOSED_STRING_RE = re.compile(_PREFIX + "(?:" + _TRIPLE_STRING_BODY + "|" + _SINGLE_STRING_BODY + ")")
 _DIGITS = r"[0-9](?:_?[0-9])*"
 _EXPONENT = r"[eE][-+]?" + _DIGITS
 _FLOAT = r"(?:(?:%s\.(?:%s)?|\.%s)(?:%s)?|%s%s)" % (_DIGITS, _DIGITS, _DIGITS, _EXPONENT, _DIGITS, _EXPONENT)
@@ -152,6 +152,7 @@ _TOKEN_RE = re.compile(
     r"|([^\W\d]\w*|" + _NUMBER + "|" + _OPERATOR + r"|[^ \t\f\r\n]))"
 )
 _TRAILING_BLANKS_RE = re.compile(r"[ \t\f]+\Z")
+_NEWLINE_RE = re.compile(r"\r\n|\r|\n")
 
 
 # --- f-strings --------------------------------------------------------------
@@ -340,11 +341,11 @@ def line_kind(tokens):
     depth = 0
     lambdas = 0
     for t in tokens:
-        if t in _OPEN:
-            depth += 1
-        elif t in _CLOSE:
-            if depth:
-                depth -= 1
+        d = _DEPTH_CHANGE.get(t)
+        if d is not None:
+            depth += d
+            if depth < 0:
+                depth = 0
         elif depth == 0:
             if t in _ASSIGN_OPS:
                 return kAssignmentIndex
@@ -378,6 +379,21 @@ def _string_expression(tokens):
     return saw
 
 
+def _finish(toks, poss, first_row, line_count, indent, tabs, spaces, pooled, clamp):
+    """The record of a statement line."""
+    if toks[0] == "async" and len(toks) > 1 and toks[1] in _ASYNC_MERGED:
+        tok = "async " + toks[1]
+        toks[0:2] = [pooled(tok, tok)]
+        del poss[1]
+    if clamp:
+        poss[:] = [(min(r, 65535), min(c, 65535)) for r, c in poss]
+    return (toks, poss, first_row, line_count, indent, line_kind(toks), tabs, spaces)
+
+
+_ASYNC_MERGED = frozenset(["def", "for", "with"])
+_DEPTH_CHANGE = {"(": 1, "[": 1, "{": 1, ")": -1, "]": -1, "}": -1}
+
+
 def scan_logical_lines(text, pool=None):
     """Split `text` into logical line records.
 
@@ -390,6 +406,7 @@ def scan_logical_lines(text, pool=None):
     if pool is None:
         pool = {}
     pooled = pool.setdefault
+    depth_change = _DEPTH_CHANGE.get
     out = []
     append_line = out.append
     row = 1                 # current physical line number
@@ -400,17 +417,22 @@ def scan_logical_lines(text, pool=None):
     tabs = spaces = False
     comment_line = False    # the current physical line is a comment line
     pos = 0
+    # Positions are stored in 16 bits; only a text with more rows, or with a
+    # longer physical line, needs them clamped.
+    clamp = len(text) > 65535 and (text.count("\n") >= 65535 or text.count("\r") >= 65535 or
+                                   max(map(len, _NEWLINE_RE.split(text))) >= 65535)
     while True:
         restart = -1
         for m in _TOKEN_RE.finditer(text, pos):
             k = m.lastindex
             if k >= 4:
-                s = m.start(k)
                 tok = m.group(k)
+                s = m.start(k)
                 if toks is None:
                     # The first token of a statement line.
                     if s == line_start:
-                        indent, tabs, spaces = 0, False, False
+                        indent = 0
+                        tabs = spaces = False
                     else:
                         ws = text[line_start:s]
                         if " " * len(ws) == ws:
@@ -421,21 +443,14 @@ def scan_logical_lines(text, pool=None):
                     toks = []
                     poss = []
                     depth = 0
-                col = s - line_start
                 if k == 5:
-                    if tok in _OPEN:
-                        depth += 1
-                    elif tok in _CLOSE:
-                        if depth:
-                            depth -= 1
-                    elif (tok == "def" or tok == "for" or tok == "with") and len(toks) == 1 \
-                            and toks[0] == "async":
-                        tok = "async " + tok
-                        toks[0] = pooled(tok, tok)
-                        continue
+                    d = depth_change(tok)
+                    if d is not None:
+                        depth += d
+                        if depth < 0:
+                            depth = 0
                     toks.append(pooled(tok, tok))
-                    poss.append((row, col) if row < 65535 and col < 65535 else
-                                (min(row, 65535), min(col, 65535)))
+                    poss.append((row, s - line_start))
                     continue
                 # A string.
                 if tok[0] != "'" and tok[0] != '"' and "{" in tok and ("f" in tok[:3] or "F" in tok[:3]):
@@ -444,7 +459,7 @@ def scan_logical_lines(text, pool=None):
                         tok = fixed
                         restart = s + len(tok)
                 toks.append(pooled(tok, tok))
-                poss.append((min(row, 65535), min(col, 65535)))
+                poss.append((row, s - line_start))
                 if "\n" in tok or "\r" in tok:
                     row += tok.count("\n") + tok.count("\r") - tok.count("\r\n")
                     line_start = s + max(tok.rfind("\n"), tok.rfind("\r")) + 1
@@ -461,18 +476,19 @@ def scan_logical_lines(text, pool=None):
                         ind, t, sp = _indent_of(text[line_start:s]) if s > line_start else (0, False, False)
                         append_line(([], [], row, 1, ind, kBlankLineIndex, t, sp))
                 elif depth == 0:
-                    append_line((toks, poss, first_row, row - first_row + 1, indent,
-                                 line_kind(toks), tabs, spaces))
+                    append_line(_finish(toks, poss, first_row, row - first_row + 1, indent, tabs, spaces,
+                                        pooled, clamp))
                     toks = None
                 row += 1
                 line_start = m.end()
             elif k == 2:
                 s = m.start(2)
                 tok = m.group(2)
-                rc = (min(row, 65535), min(s - line_start, 65535))
+                rc = (row, s - line_start)
                 if toks is None:
                     ind, t, sp = _indent_of(text[line_start:s]) if s > line_start else (0, False, False)
-                    append_line(([pooled(tok, tok)], [rc], row, 1, ind, kCommentIndex, t, sp))
+                    append_line(([pooled(tok, tok)], [(min(row, 65535), min(rc[1], 65535))], row, 1,
+                                 ind, kCommentIndex, t, sp))
                     comment_line = True
                 else:
                     toks.append(pooled(tok, tok))
@@ -485,7 +501,7 @@ def scan_logical_lines(text, pool=None):
             break
         pos = restart
     if toks is not None:
-        append_line((toks, poss, first_row, row - first_row + 1, indent, line_kind(toks), tabs, spaces))
+        append_line(_finish(toks, poss, first_row, row - first_row + 1, indent, tabs, spaces, pooled, clamp))
     elif line_start < len(text) and not comment_line:
         rest = text[line_start:]
         if _TRAILING_BLANKS_RE.match(rest):

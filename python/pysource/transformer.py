@@ -437,7 +437,13 @@ class Transformer:
             self._depth -= 1
 
     def attribute(self, node, ctx):
-        return ("Getattr", self.expr(node.value, _STRICT), self.name(node.attr))
+        value = node.value
+        if type(value) is ast.Constant and type(value.value) is int:
+            # `1.real` is not Python; `(1).real` is.
+            base = _verbatim("(%s)" % _unparse(value))
+        else:
+            base = self.expr(value, _STRICT)
+        return ("Getattr", base, self.name(node.attr))
 
     def items(self, nodes):
         return [self.expr(e, _ITEM) for e in nodes]
@@ -451,9 +457,6 @@ class Transformer:
             if value - value != 0:
                 # inf and nan have no literal of their own.
                 return _verbatim(_text(node, ctx))
-        elif cls is int and ctx == _STRICT:
-            # `1.real` is not Python; `(1).real` is.
-            return _verbatim("(%s)" % _unparse(node))
         return ("Const", value)
 
     def call(self, node, ctx):

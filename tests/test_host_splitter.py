@@ -1,0 +1,191 @@
+"""Splitting source text into logical lines: tokens, positions, indents,
+flags and line kinds, checked on tricky inputs and against the interpreter's
+own tokenizer over part of the standard library."""
+
+import io
+import os
+import sysconfig
+import tokenize
+
+import logicalline as ll
+import pytest
+
+import pysource
+from pysource.splitter import scan_logical_lines
+
+
+def lines(text):
+    return [(toks, kind) for toks, _, _, _, _, kind, _, _ in scan_logical_lines(text)]
+
+
+def kinds(text):
+    return [kind for _, kind in lines(text)]
+
+
+def test_statement_comment_and_blank_lines():
+    text = "import os  # why\n\n   \n# note\n    # indented note\nx = 1"
+    recs = scan_logical_lines(text)
+    assert [(r[0], r[5]) for r in recs] == [
+        (["import", "os", "# why"], ll.kImportIndex),
+        ([], ll.kBlankLineIndex),
+        ([], ll.kBlankLineIndex),
+        (["# note"], ll.kCommentIndex),
+        (["# indented note"], ll.kCommentIndex),
+        (["x", "=", "1"], ll.kAssignmentIndex),
+    ]
+    # first_line, line_count, indent of each; the last line has no newline.
+    assert [r[2:5] for r in recs] == [(1, 1, 0), (2, 1, 0), (3, 1, 3), (4, 1, 0), (5, 1, 4), (6, 1, 0)]
+    assert recs[0][1] == [(1, 0), (1, 7), (1, 11)]
+    assert scan_logical_lines("") == [] and scan_logical_lines("\n") == [([], [], 1, 1, 0, 22, False, False)]
+    assert lines("# only") == [(["# only"], ll.kCommentIndex)]
+    assert lines("x\n  ") == [(["x"], 0), ([], ll.kBlankLineIndex)]
+
+
+def test_continuations_join_physical_lines():
+    text = ("x = [1,\n     # inside\n\n     2]  # end\n"
+            "y = a + \\\n    b\n"
+            's = """one\ntwo""" + f(\n  3)\n'
+            "z = 'a\\\nb'\n"
+            "w = 1\r\nv = (\r\n 2)\r\n")
+    recs = scan_logical_lines(text)
+    assert [r[0] for r in recs] == [
+        ["x", "=", "[", "1", ",", "# inside", "2", "]", "# end"],
+        ["y", "=", "a", "+", "b"],
+        ["s", "=", '"""one\ntwo"""', "+", "f", "(", "3", ")"],
+        ["z", "=", "'a\\\nb'"],
+        ["w", "=", "1"],
+        ["v", "=", "(", "2", ")"],
+    ]
+    assert [(r[2], r[3]) for r in recs] == [(1, 4), (5, 2), (7, 3), (10, 2), (12, 1), (13, 2)]
+    # Positions after a string spanning lines count from that string's end.
+    assert recs[2][1] == [(7, 0), (7, 2), (7, 4), (8, 7), (8, 9), (8, 10), (9, 2), (9, 3)]
+    assert recs[1][1][-1] == (6, 4) and recs[5][1][-2:] == [(14, 1), (14, 2)]
+
+
+def test_strings_are_single_tokens():
+    text = ("a = b'x' rb'\\'' F\"{x!r:>{w}}\" u'u' '''q'''\n"
+            'b = f"{d["k"]}" f"{x:{"y"}}" f\'{a}\' "s"\n'
+            "c = f'''{\n'x'\n}''' + 1\n")
+    toks = [t for t, _ in lines(text)]
+    assert toks[0][2:] == ["b'x'", "rb'\\''", 'F"{x!r:>{w}}"', "u'u'", "'''q'''"]
+    assert toks[1][2:] == ['f"{d["k"]}"', 'f"{x:{"y"}}"', "f'{a}'", '"s"']
+    assert toks[2] == ["c", "=", "f'''{\n'x'\n}'''", "+", "1"]
+
+
+def test_bad_source_still_splits():
+    # Unterminated strings, stray characters and unbalanced brackets.
+    text = "a = 'open\nb = $ ? !\nc = )\nd = 1\ne = '''never\nclosed\n"
+    toks = [t for t, _ in lines(text)]
+    assert toks == [["a", "=", "'open"], ["b", "=", "$", "?", "!"], ["c", "=", ")"], ["d", "=", "1"],
+                    ["e", "=", "'''never\nclosed\n"]]
+    assert lines("(") == [(["("], 0)] and lines("f(\n") == [(["f", "("], 0)]
+
+
+@pytest.mark.parametrize("ws, indent, tabs, spaces", [
+    ("", 0, False, False), ("    ", 4, False, True), ("\t", 8, True, False),
+    ("  \t", 8, True, True), ("\t  ", 10, True, True), ("\t\t ", 17, True, True),
+    ("       \t", 8, True, True), ("  \f  ", 2, False, True),
+])
+def test_indent_and_flags(ws, indent, tabs, spaces):
+    rec = scan_logical_lines("if x:\n" + ws + "pass\n")[1]
+    assert rec[4:5] + rec[6:] == (indent, tabs, spaces)
+
+
+def test_async_decorators_and_semicolons():
+    text = "@dec(1)\nasync def f(a):\n    async for x in y: pass\n    async with a as b:\n" \
+           "    await g(); x = 1\n    async = 2\n"
+    recs = scan_logical_lines(text)
+    assert [(r[0][:2], r[5]) for r in recs] == [
+        (["@", "dec"], ll.kUnknownIndex),
+        (["async def", "f"], ll.kFunctionDefIndex),
+        (["async for", "x"], ll.kForBeginningIndex),
+        (["async with", "a"], ll.kUnknownIndex),
+        (["await", "g"], ll.kUnknownIndex),
+        (["async", "="], ll.kUnknownIndex),
+    ]
+    assert recs[1][1][:2] == [(2, 0), (2, 10)]   # "async def" at the position of async
+    assert recs[4][0] == ["await", "g", "(", ")", ";", "x", "=", "1"]
+
+
+@pytest.mark.parametrize("text, kind", [
+    ("class A(B): pass", ll.kClassDefIndex), ("def f(): return 1", ll.kFunctionDefIndex),
+    ("'''doc'''", ll.kStringExpressionIndex), ("'a' 'b'  # c", ll.kStringExpressionIndex),
+    ("f'x'", ll.kUnknownIndex), ("b'x'", ll.kUnknownIndex), ("'a'.join(x)", ll.kUnknownIndex),
+    ("x = 1", ll.kAssignmentIndex), ("a, *b = c", ll.kAssignmentIndex), ("x[0] += 1", ll.kAssignmentIndex),
+    ("x: int", ll.kAssignmentIndex), ("self.x: List[int] = []", ll.kAssignmentIndex),
+    ("x == 1", ll.kUnknownIndex), ("f(a=1)", ll.kUnknownIndex), ("(y := 2)", ll.kUnknownIndex),
+    ("lambda: 0", ll.kUnknownIndex), ("f = lambda: 0", ll.kAssignmentIndex), ("d[1:2]", ll.kUnknownIndex),
+    ("x = 1; y", ll.kAssignmentIndex), ("y; x = 1", ll.kUnknownIndex),
+    ("if x: y = 1", ll.kIfBeginningIndex), ("elif x:", ll.kElifBeginningIndex),
+    ("else:", ll.kElseBeginningIndex), ("while x:", ll.kWhileBeginningIndex),
+    ("for x in y:", ll.kForBeginningIndex), ("pass", ll.kPassIndex), ("raise E", ll.kRaiseIndex),
+    ("try:", ll.kTryIndex), ("except E as e:", ll.kExceptIndex), ("finally:", ll.kFinallyIndex),
+    ("assert x", ll.kAssertIndex), ("return", ll.kReturnIndex), ("import a", ll.kImportIndex),
+    ("from a import b", ll.kFromImportIndex), ("del x", ll.kDeleteIndex), ("break", ll.kBreakIndex),
+    ("continue", ll.kUnknownIndex), ("print('x')", ll.kUnknownIndex), ("global x", ll.kUnknownIndex),
+    ("with a as b:", ll.kUnknownIndex), ("yield x", ll.kUnknownIndex),
+    ("match x:", ll.kUnknownIndex), ("match (a, b):", ll.kUnknownIndex), ("case [a, b]:", ll.kUnknownIndex),
+    ("case {'k': v} if v: x = 1", ll.kUnknownIndex), ("match = 1", ll.kAssignmentIndex),
+    ("case: int = 2", ll.kAssignmentIndex), ("match[0] = 1", ll.kAssignmentIndex), ("match(x)", ll.kUnknownIndex),
+])
+def test_line_kinds(text, kind):
+    assert kinds(text) == [kind]
+
+
+def test_tokens_come_from_the_pool():
+    pool = {}
+    recs = scan_logical_lines("value = other\nvalue = 'value'\n", pool)
+    assert recs[0][0][0] is recs[1][0][0] is pool["value"]
+    assert all(pool[t] is t for r in recs for t in r[0])
+
+
+def test_logical_line_objects():
+    pool = {}
+    objs = pysource.split_logical_lines("class A:\n\tx = (1,\n\t     2)\n", pool)
+    assert [type(o) for o in objs] == [ll.LogicalLine] * 2
+    a, x = objs
+    assert a.tokens == ("class", "A", ":") and a.type == ll.kClassDefIndex
+    assert (x.first_line, x.line_count, x.indent, x.tabs_in_indent, x.spaces_in_indent) == (2, 2, 8, True, False)
+    assert x.positions == ((2, 1), (2, 3), (2, 5), (2, 6), (2, 7), (3, 6), (3, 7))
+    assert x.tokens[0] is pool["x"] and not x.parsed
+
+
+def test_positions_saturate_at_16_bits():
+    text = "x = 1\n" * 3 + "y = [" + " " * 70000 + "1]\n" + "\n" * 70000 + "z = 2\n"
+    objs = pysource.split_logical_lines(text)
+    assert objs[3].positions[-2:] == ((4, 65535), (4, 65535))
+    assert objs[-1].positions == ((65535, 0), (65535, 2), (65535, 4)) and objs[-1].first_line == 70005
+
+
+def _tokenize_lines(text):
+    """Statement lines as the interpreter's tokenizer sees them: (token,
+    position) lists, with comment-only and blank lines as in the splitter."""
+    out, cur, after_comment = [], [], False
+    for t in tokenize.generate_tokens(io.StringIO(text).readline):
+        if t.type in (tokenize.INDENT, tokenize.DEDENT, tokenize.ENDMARKER):
+            continue
+        if t.type == tokenize.NEWLINE:
+            out.append(cur)
+            cur = []
+        elif t.type == tokenize.NL:
+            if not cur and not after_comment:
+                out.append([])
+            after_comment = False
+        elif t.type == tokenize.COMMENT and not cur:
+            out.append([(t.string, t.start)])
+            after_comment = True
+        elif t.string in ("def", "for", "with") and len(cur) == 1 and cur[0][0] == "async":
+            cur[0] = ("async " + t.string, cur[0][1])
+        else:
+            cur.append((t.string, t.start))
+    return out
+
+
+def test_agrees_with_the_tokenizer_on_the_standard_library():
+    stdlib = sysconfig.get_paths()["stdlib"]
+    names = sorted(n for n in os.listdir(stdlib) if n.endswith(".py"))[::4]
+    assert len(names) > 40
+    for name in names:
+        text = pysource.read_source(os.path.join(stdlib, name))
+        mine = [list(zip(r[0], r[1])) for r in scan_logical_lines(text)]
+        assert mine == _tokenize_lines(text), name
