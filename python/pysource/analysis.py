@@ -29,8 +29,8 @@ import sys
 import tokenize
 
 from .grammar import Grammar
-from .splitter import (kClassDefIndex, kCommentIndex, kBlankLineIndex, kFunctionDefIndex,
-                       kUnknownIndex, split_logical_lines)
+from .splitter import (kBlankLineIndex, kClassDefIndex, kCommentIndex, kFromImportIndex,
+                       kFunctionDefIndex, kUnknownIndex, split_logical_lines)
 from .transformer import NONSELF_DECORATORS, Transformer
 
 __all__ = ["AttribRef", "ModuleAnalysis", "Project", "read_source"]
@@ -202,6 +202,27 @@ class ModuleAnalysis:
     def _FromFutureFlagsChanged(self):
         impl = self._impl
         self.future_flags = dict(impl.fFromFutureFlags) if impl is not None else {}
+
+    def future_features(self):
+        """The features the module imports from __future__ (every
+        module-level ``from __future__ import ...`` line, aliases and
+        several names per line included)."""
+        out = []
+        for line in self.lines:
+            tokens = line.tokens
+            if line.type != kFromImportIndex or line.indent or len(tokens) < 4 or tokens[1] != "__future__":
+                continue
+            expect_name = True
+            for t in tokens[3:]:
+                if t.startswith("#"):
+                    break
+                if expect_name and t.isidentifier():
+                    if t not in out:
+                        out.append(t)
+                    expect_name = False
+                elif t == ",":
+                    expect_name = True
+        return out
 
     def Freeze(self):
         self._frozen += 1
