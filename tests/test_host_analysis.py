@@ -230,3 +230,14 @@ def test_instance_attributes_of_a_standard_library_class():
     attrs = mod.impl.GetInstanceAttributes("ArgumentParser", None)
     assert {"prog", "formatter_class", "add_help"} <= {name for name, _ in attrs}
     project.close()
+
+
+def test_long_star_import_chains_complete(tmp_path):
+    for i in range(100):
+        star = "from m%d import *\n" % (i + 1) if i < 99 else ""
+        (tmp_path / ("m%d.py" % i)).write_text(star + "v%d = 1\n" % i)
+    project = pysource.Project(roots=[str(tmp_path)], search_path=[])
+    head = project.FindAnalysisByName("m0", None)
+    assert head.names() == ["v%d" % i for i in range(1, 100)] + ["v0"]
+    assert all(line.parsed for mod in project.modules.values() for line in mod.lines)
+    project.close()

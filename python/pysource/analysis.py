@@ -33,7 +33,11 @@ from .splitter import (kBlankLineIndex, kClassDefIndex, kCommentIndex, kFromImpo
                        kFunctionDefIndex, kUnknownIndex, split_logical_lines)
 from .transformer import NONSELF_DECORATORS, Transformer
 
-__all__ = ["AttribRef", "ModuleAnalysis", "Project", "read_source"]
+__all__ = ["AttribRef", "ModuleAnalysis", "Project", "read_source", "module_name_for_path"]
+
+# How many analyses may be nested (each star import analyses the module it
+# imports from) before a module answers from what it has, as if frozen.
+MAX_NESTED_ANALYSES = 40
 
 
 class AttribRef:
@@ -116,6 +120,7 @@ class ModuleAnalysis:
         self._lines = None
         self._impl = None
         self._frozen = 0
+        self._partial = False
         self._nonself_defs = set()
 
     def __repr__(self):
@@ -125,8 +130,12 @@ class ModuleAnalysis:
 
     @property
     def source(self):
+        """The module's source text ("" when its file can't be read)."""
         if self._source is None:
-            self._source = read_source(self.fFileName) if self.fFileName else ""
+            try:
+                self._source = read_source(self.fFileName) if self.fFileName else ""
+            except OSError:
+                self._source = ""
         return self._source
 
     @property
@@ -180,13 +189,42 @@ class ModuleAnalysis:
 
     def analyze(self):
         """Analyse every line not analysed yet; returns self."""
+        factory = self.fAnalysisFactory
+        depth = getattr(factory, "_analysis_depth", 0)
+        self._analyze_lines(factory, depth)
+        if depth == 0:
+            # Modules too deep in a chain of star imports were left for
+            # later; analyse them now, then this module again, until no
+            # more are left.
+            for _ in range(1000):
+                pending = getattr(factory, "_pending", None)
+                if not pending:
+                    break
+                factory._pending = []
+                for mod in reversed(pending):
+                    mod.analyze()
+                self._analyze_lines(factory, depth)
+        return self
+
+    def _analyze_lines(self, factory, depth):
         impl = self.impl
         self.Freeze()
+        try:
+            factory._analysis_depth = depth + 1
+        except AttributeError:
+            pass
         try:
             impl.AnalyzeLogicalList(self.lines)
         finally:
             self.Thaw()
-        return self
+            try:
+                factory._analysis_depth = depth
+            except AttributeError:
+                pass
+
+    def _complete(self):
+        """True when every line has been analysed."""
+        return self._impl is not None and self._impl.AnalyzeLogicalList(self._lines, 0) == 1
 
     def close(self):
         """Release the analyzer, breaking the reference cycle with it."""
@@ -232,7 +270,18 @@ class ModuleAnalysis:
             self._frozen -= 1
 
     def IsFrozen(self):
-        return 1 if self._frozen else 0
+        if self._frozen:
+            return 1
+        if self._partial:
+            # The last GetScopeAttributes answered before the module was
+            # completely analysed: the importing line is to be done again.
+            self._partial = False
+            try:
+                self.fAnalysisFactory._deep_cuts += 1
+            except AttributeError:
+                pass
+            return 1
+        return 0
 
     def GetScopeAttributes(self, scope_name="", exported_only=0, dotted_names=0):
         """The names defined in a scope, as attribute objects (`AttribRef`),
@@ -246,8 +295,23 @@ class ModuleAnalysis:
         out.  A module that is not frozen is analysed first; a frozen one
         answers from what it has analysed so far.
         """
-        if not self._frozen:
+        factory = self.fAnalysisFactory
+        if self._frozen:
+            pass
+        elif getattr(factory, "_analysis_depth", 0) >= MAX_NESTED_ANALYSES and not self._complete():
+            # A chain of star imports this long answers from what it has,
+            # as a frozen module does; it is analysed when the outermost
+            # analysis is done, and the importing lines again after it.
+            self._partial = True
+            pending = getattr(factory, "_pending", None)
+            if pending is not None and self not in pending:
+                pending.append(self)
+        else:
+            cuts = getattr(factory, "_deep_cuts", 0)
             self.analyze()
+            if getattr(factory, "_deep_cuts", 0) != cuts:
+                # Some star import below was answered incompletely.
+                self._partial = True
         refs = self._search(scope_name, dotted_names)
         if exported_only and scope_name == "":
             refs = self._exported(refs)
@@ -428,6 +492,9 @@ class Project:
         self.search_path = [os.path.abspath(p) for p in search_path if os.path.isdir(p or ".")]
         self.name_pool = {}
         self.grammar = Grammar()
+        self._analysis_depth = 0    # analyses in progress, nested
+        self._pending = []          # modules left for later by deep chains
+        self._deep_cuts = 0         # star imports answered incompletely
         self._modules = {}      # real path of a source file -> ModuleAnalysis
         self._lookups = {}      # (module name, package dir) -> path or None
 

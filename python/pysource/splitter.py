@@ -44,6 +44,7 @@ of its physical line, an unterminated triple-quoted one to the end of the
 text, and any other stray character is a token of its own.
 """
 
+import gc
 import re
 
 __all__ = [
@@ -517,6 +518,16 @@ def split_logical_lines(text, pool=None):
     the tokens are taken from; a new one is used when it is None."""
     import logicalline
     make = logicalline.LogicalLine
-    return [make(toks, first_line=first, indent=ind, line_count=count, type=kind,
-                 positions=poss, tabs_in_indent=t, spaces_in_indent=sp)
-            for toks, poss, first, count, ind, kind, t, sp in scan_logical_lines(text, pool)]
+    # Splitting makes many small containers and no cycles; the cyclic
+    # collector would only scan them over and over.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        # Indents and line counts are stored in 16 signed bits.
+        return [make(toks, first_line=first, indent=ind if ind < 32767 else 32767,
+                     line_count=count if count < 32767 else 32767, type=kind,
+                     positions=poss, tabs_in_indent=t, spaces_in_indent=sp)
+                for toks, poss, first, count, ind, kind, t, sp in scan_logical_lines(text, pool)]
+    finally:
+        if collecting:
+            gc.enable()
