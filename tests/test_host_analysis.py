@@ -238,6 +238,7 @@ def test_long_star_import_chains_complete(tmp_path):
         (tmp_path / ("m%d.py" % i)).write_text(star + "v%d = 1\n" % i)
     project = pysource.Project(roots=[str(tmp_path)], search_path=[])
     head = project.FindAnalysisByName("m0", None)
-    assert head.names() == ["v%d" % i for i in range(1, 100)] + ["v0"]
+    names = head.names()
+    assert sorted(names) == sorted("v%d" % i for i in range(100)) and names[-1] == "v0"
     assert all(line.parsed for mod in project.modules.values() for line in mod.lines)
     project.close()
