@@ -88,6 +88,10 @@ struct tLogicalLineFunctionTable {
   int (*clear_derived_info)(PyObject* line);
 };
 
+// Name of the capsule "GetDirectLogicalLineFunctionTable" returns; the
+// pointer is read back with PyCapsule_GetPointer(capsule, this name).
+constexpr const char* kLogicalLineTableCapsuleName = "logicalline.LogicalLineFunctionTable";
+
 // The analyzer's copy of the logical line module's interface.
 struct tLogicalModuleInfo {
   PyObject* logical_module;

@@ -1,1 +1,285 @@
-// (being written)
+// The source info cache of an analyzer: the name cache (name -> list of the
+// logical lines that define it) and the per-scope cache (full scope name ->
+// PerScopeEntry with the scope's definition line and, once worked out, its
+// body lines and doc string line).  Both dictionaries are made on the first
+// store; an absent dictionary reads as an empty one.
+//
+// Releasing a line or an entry can run arbitrary code (a line's facts hold
+// the analysis objects of other modules), and that code may reach this cache
+// again.  So every routine that stores into or deletes from a dictionary
+// holds its own reference to the dictionary for the duration, and every field
+// swap on an entry writes the entry first and releases the old value last.
+
+#include "pysource_impl.h"
+
+namespace {
+
+struct tPerScopeEntry {
+  PyObject_HEAD
+  PyObject* scope_def;               // the class or def line; None for the module scope
+  PyObject* body_logicals;           // list of body lines, or null when not known
+  int32_t body_all_parsed;           // 0 when made and whenever the body is dropped
+  PyObject* doc_string;              // the doc string line, or null
+  PyObject* inst_attrib_equiv_list;  // list, or null
+};
+
+}  // namespace
+
+static void DestroyPerScopeEntry(PyObject* self);
+
+PyTypeObject kPerScopeEntryType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "PerScopeEntry",
+    .tp_basicsize = sizeof(tPerScopeEntry),
+    .tp_dealloc = DestroyPerScopeEntry,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+};
+
+// ---------------------------------------------------------------------------
+// PerScopeEntry
+// ---------------------------------------------------------------------------
+
+// A new entry holding a reference to `scope_def` (which may be null), every
+// other field empty; null with the error set.  The type is readied here the
+// first time, which also sets its own type to the type of types.
+static PyRef CreatePerScopeEntry(PyObject* scope_def) {
+  if (!PyType_HasFeature(&kPerScopeEntryType, Py_TPFLAGS_READY) && PyType_Ready(&kPerScopeEntryType) < 0) {
+    return PyRef();
+  }
+  tPerScopeEntry* entry = PyObject_New(tPerScopeEntry, &kPerScopeEntryType);
+  if (entry == nullptr) return PyRef();
+  entry->scope_def = Py_XNewRef(scope_def);
+  entry->body_logicals = nullptr;
+  entry->body_all_parsed = 0;
+  entry->doc_string = nullptr;
+  entry->inst_attrib_equiv_list = nullptr;
+  return PyRef(reinterpret_cast<PyObject*>(entry));
+}
+
+static void DestroyPerScopeEntry(PyObject* self) {
+  tPerScopeEntry* entry = reinterpret_cast<tPerScopeEntry*>(self);
+  Py_CLEAR(entry->scope_def);
+  Py_CLEAR(entry->body_logicals);
+  Py_CLEAR(entry->doc_string);
+  Py_CLEAR(entry->inst_attrib_equiv_list);
+  Py_TYPE(self)->tp_free(self);
+}
+
+static tPerScopeEntry* PerScopeEntryCheckCast(PyObject* obj) {
+  if (obj == nullptr || Py_TYPE(obj) != &kPerScopeEntryType) {
+    PyErr_SetString(PyExc_TypeError, "unable to cast to PerScopeEntry");
+    return nullptr;
+  }
+  return reinterpret_cast<tPerScopeEntry*>(obj);
+}
+
+// Replaces a field of an entry by `value` (borrowed, may be null), releasing
+// the old value only after the entry has been written.
+static void SetEntryField(PyObject** field, PyObject* value) {
+  PyObject* old = *field;
+  *field = Py_XNewRef(value);
+  Py_XDECREF(old);
+}
+
+// ---------------------------------------------------------------------------
+// Whole cache
+// ---------------------------------------------------------------------------
+
+void InitSrcInfoCache(tSrcInfoCache* cache) {
+  cache->name_cache = nullptr;
+  cache->per_scope_cache = nullptr;
+}
+
+void ClearSrcInfoCache(tSrcInfoCache* cache) {
+  Py_CLEAR(cache->name_cache);
+  Py_CLEAR(cache->per_scope_cache);
+}
+
+// Makes the dictionary in `*slot` if it is absent; 0, or -1 with the error set.
+static int EnsureDict(PyObject** slot) {
+  if (*slot == nullptr) {
+    *slot = PyDict_New();
+    if (*slot == nullptr) return -1;
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Name cache
+// ---------------------------------------------------------------------------
+
+int AddSingleNameEntryToCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical) {
+  if (EnsureDict(&cache->name_cache) < 0) return -1;
+  PyRef dict = PyRef::Borrow(cache->name_cache);
+  PyObject* found = PyDict_GetItemWithError(dict.get(), name);
+  PyRef list;
+  if (found != nullptr) {
+    if (!PyList_CheckExact(found)) {
+      PyErr_BadInternalCall();
+      return -1;
+    }
+    list = PyRef::Borrow(found);
+  } else {
+    if (PyErr_Occurred()) return -1;
+    list.reset(PyList_New(0));
+    if (!list) return -1;
+    if (PyDict_SetItem(dict.get(), name, list.get()) < 0) return -1;
+  }
+  return PyList_Append(list.get(), logical);
+}
+
+int RemoveSingleNameEntryFromCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical) {
+  if (cache->name_cache == nullptr) return 0;
+  PyObject* found = PyDict_GetItemWithError(cache->name_cache, name);
+  if (found == nullptr) return PyErr_Occurred() ? -1 : 0;
+  if (!PyList_CheckExact(found)) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  PyRef list = PyRef::Borrow(found);
+  Py_ssize_t size = PyList_GET_SIZE(list.get());
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (PyList_GET_ITEM(list.get(), i) == logical) return PyList_SetSlice(list.get(), i, i + 1, nullptr);
+  }
+  return 0;
+}
+
+// Each name is held while it is entered or removed: dictionary work may run
+// code that changes the line's entries.
+int AddNameDefnsToCache(tSrcInfoCache* cache, PyObject* logical) {
+  return ForEachNameDefined(AsLogical(logical), [&](PyObject* name) {
+    PyRef held = PyRef::Borrow(name);
+    return AddSingleNameEntryToCache(cache, held.get(), logical);
+  });
+}
+
+int RemoveNameDefnsFromCache(tSrcInfoCache* cache, PyObject* logical) {
+  return ForEachNameDefined(AsLogical(logical), [&](PyObject* name) {
+    PyRef held = PyRef::Borrow(name);
+    return RemoveSingleNameEntryFromCache(cache, held.get(), logical);
+  });
+}
+
+// A name that cannot be a key (unhashable) has no entry either.
+PyRef LookupNameDefnInCache(tSrcInfoCache* cache, PyObject* name) {
+  if (cache->name_cache == nullptr) return PyRef();
+  PyObject* found = PyDict_GetItemWithError(cache->name_cache, name);
+  if (found == nullptr) {
+    PyErr_Clear();
+    return PyRef();
+  }
+  return PyRef::Borrow(found);
+}
+
+// ---------------------------------------------------------------------------
+// Per-scope cache
+// ---------------------------------------------------------------------------
+
+// The value stored under `full_name`, borrowed; null with no exception set.
+static PyObject* LookupScopeValue(tSrcInfoCache* cache, PyObject* full_name) {
+  if (cache->per_scope_cache == nullptr) return nullptr;
+  PyObject* found = PyDict_GetItemWithError(cache->per_scope_cache, full_name);
+  if (found == nullptr) PyErr_Clear();
+  return found;
+}
+
+// The entry for `full_name`, borrowed; null with no exception set.
+static tPerScopeEntry* LookupPerScopeEntry(tSrcInfoCache* cache, PyObject* full_name) {
+  PyObject* found = LookupScopeValue(cache, full_name);
+  if (found == nullptr || Py_TYPE(found) != &kPerScopeEntryType) return nullptr;
+  return reinterpret_cast<tPerScopeEntry*>(found);
+}
+
+int AddOrClearScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def) {
+  if (EnsureDict(&cache->per_scope_cache) < 0) return -1;
+  PyRef dict = PyRef::Borrow(cache->per_scope_cache);
+  PyRef entry = CreatePerScopeEntry(scope_def);
+  if (!entry) return -1;
+  return PyDict_SetItem(dict.get(), full_name, entry.get());
+}
+
+// The existing entry, or a fresh one for `scope_def`; borrowed, or null with
+// the error set.
+static tPerScopeEntry* LookupOrAddPerScopeEntry(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def) {
+  tPerScopeEntry* entry = LookupPerScopeEntry(cache, full_name);
+  if (entry != nullptr) return entry;
+  if (AddOrClearScopeCacheEntry(cache, full_name, scope_def) < 0) return nullptr;
+  PyObject* found = LookupScopeValue(cache, full_name);
+  if (found == nullptr) {
+    PyErr_BadInternalCall();
+    return nullptr;
+  }
+  return PerScopeEntryCheckCast(found);
+}
+
+// An entry made without a definition line answers None, like the module scope.
+PyRef LookupDefInScopeCache(tSrcInfoCache* cache, PyObject* full_name) {
+  tPerScopeEntry* entry = LookupPerScopeEntry(cache, full_name);
+  if (entry == nullptr) {
+    // Wrapped in a tuple so that the key itself becomes the exception value.
+    PyRef key(PyTuple_Pack(1, full_name));
+    if (key) PyErr_SetObject(PyExc_KeyError, key.get());
+    return PyRef();
+  }
+  return PyRef::Borrow(entry->scope_def ? entry->scope_def : Py_None);
+}
+
+PyRef LookupScopeBodyInCache(tSrcInfoCache* cache, PyObject* full_name) {
+  tPerScopeEntry* entry = LookupPerScopeEntry(cache, full_name);
+  if (entry == nullptr) return PyRef();
+  return PyRef::Borrow(entry->body_logicals);
+}
+
+int AddScopeBodyToCache(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def, PyObject* body) {
+  tPerScopeEntry* entry = LookupOrAddPerScopeEntry(cache, full_name, scope_def);
+  if (entry == nullptr) return -1;
+  SetEntryField(&entry->body_logicals, body);
+  return 0;
+}
+
+int RemoveBodyInfoFromScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name) {
+  tPerScopeEntry* entry = LookupPerScopeEntry(cache, full_name);
+  if (entry == nullptr) return 0;
+  entry->body_all_parsed = 0;
+  SetEntryField(&entry->body_logicals, nullptr);
+  return 0;
+}
+
+PyView LookupDocStringLogicalInCache(tSrcInfoCache* cache, PyObject* full_name) {
+  tPerScopeEntry* entry = LookupPerScopeEntry(cache, full_name);
+  if (entry == nullptr || entry->doc_string == nullptr) return PyView(Py_None);
+  return PyView(entry->doc_string);
+}
+
+int AddDocStringLogicalToCache(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def,
+                               PyObject* doc_logical) {
+  tPerScopeEntry* entry = LookupOrAddPerScopeEntry(cache, full_name, scope_def);
+  if (entry == nullptr) return -1;
+  SetEntryField(&entry->doc_string, doc_logical);
+  return 0;
+}
+
+int RemoveDocStringLogicalFromCache(tSrcInfoCache* cache, PyObject* full_name) {
+  tPerScopeEntry* entry = LookupPerScopeEntry(cache, full_name);
+  if (entry != nullptr) SetEntryField(&entry->doc_string, nullptr);
+  return 0;
+}
+
+int RemoveInstAttribEquivListFromCache(tSrcInfoCache* cache, PyObject* full_name) {
+  tPerScopeEntry* entry = LookupPerScopeEntry(cache, full_name);
+  if (entry != nullptr) SetEntryField(&entry->inst_attrib_equiv_list, nullptr);
+  return 0;
+}
+
+Py_ssize_t GetScopeCacheEntryCount(tSrcInfoCache* cache) {
+  return cache->per_scope_cache == nullptr ? 0 : PyDict_GET_SIZE(cache->per_scope_cache);
+}
+
+int RemoveScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name) {
+  if (cache->per_scope_cache == nullptr) return 0;
+  PyRef dict = PyRef::Borrow(cache->per_scope_cache);
+  if (PyDict_DelItem(dict.get(), full_name) == 0) return 0;
+  if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+  PyErr_Clear();
+  return 0;
+}
