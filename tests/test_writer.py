@@ -1,0 +1,143 @@
+"""The expression source writer and instance type names, seen through the
+facts the visitors record: base class texts of a class line (the writer's
+text as is), isinstance pairs (text plus ":") and assignment pairs."""
+
+import logicalline as ll
+import pytest
+
+from hostobjects import Host, line
+
+N = lambda name: ("Name", name)  # noqa: E731
+A, B, X = N("a"), N("b"), N("x")
+UNKNOWN = "Unknown AST node type passed to AppendExpSource"
+
+
+def analyze(tree, text="class C :", kind=ll.kClassDefIndex):
+    host = Host(trees=lambda parse_tree: tree)
+    ln = line(text, type=kind)
+    host.install([ln])
+    host.impl.AnalyzeLogical(ln)
+    return host, ln
+
+
+def write(*exprs):
+    """The writer's texts, as base class names of a class line."""
+    host, ln = analyze(("Class", "C", exprs))
+    return ln.objs if len(exprs) != 1 else ln.objs[0]
+
+
+BINARY = {"Power": "**", "Bitor": "|", "Bitxor": "^", "Bitand": "&", "And": " and ", "Or": " or ",
+          "Add": "+", "Sub": "-", "Div": "/", "Mul": "*", "LeftShift": "<<", "RigthShift": ">>", "Mod": "%"}
+UNARY = {"UnarySub": "-", "UnaryAdd": "+", "Invert": "~", "Not": "not "}
+
+
+def test_operators():
+    for kind, op in BINARY.items():
+        assert write((kind, (A, B)), (kind, (A, B, X))) == ("(a" + op + "b)",) * 2
+    for kind, op in UNARY.items():
+        assert write((kind, A)) == op + "(a)"
+
+
+@pytest.mark.parametrize("expr,text", [
+    (("Getattr", ("Getattr", A, "b"), "c"), "a.b.c"),
+    (("Ellipsis", None), "..."),
+    (("Tuple", ()), "()"), (("Tuple", [A]), "(a,)"), (("Tuple", (A, B)), "(a, b)"),
+    (("List", []), "[]"), (("List", (A,)), "[a]"), (("List", [A, B]), "[a, b]"),
+    (("Dict", ((A, B),)), "{}"),
+    (("Add", (("Mul", (X, N("y"))), N("z"))), "((x*y)+z)"),
+    (("Not", ("And", (A, B))), "not ((a and b))"),
+    (("CallFunc", ("Getattr", A, "f"), (B, ("Keyword", N("k"), ("Const", 1)))), "a.f(b, k = 1)"),
+    (("Const", "it's"), '"it\'s"'), (("Const", 1.5), "1.5"), (("Const", None), "None"),
+    (("Backquote", A), "`a`"),
+    (("Keyword", A, B, "extra"), "a = b"),
+    (("Compare", A, (("<", B), (" is not ", X))), "a<b is not x"),
+    (("Compare", A, []), "a"),
+    (("Lambda", ("x", "y"), (("Const", 1),), 0, X), "lambda x, y: x"),
+    (("Lambda", [], (), 0, ("Const", 0)), "lambda : 0"),
+    (("Subscript", A, "OP_APPLY", (B,)), "a[b]"),
+    (("Subscript", A, "OP_APPLY", [B, ("Sliceobj", (None, None))]), "a[b, :]"),
+    (("Sliceobj", (None, None, None)), "::"), (("Sliceobj", (A, None)), "a:"),
+    (("Sliceobj", (None, B)), ":b"), (("Sliceobj", (A, B, X)), "a:b:x"),
+    (("Getattr", N("\u00e9t\u00e9"), "x"), "\u00e9t\u00e9.x"),
+    (("Getattr", N("a\0b"), "c"), "a.c"),  # text ends at an embedded NUL
+    (("Getattr", N("n" * 157), "b"), "n" * 157 + ".b"),  # 159 bytes: inline
+    (("Getattr", N("n" * 158), "b"), "n" * 158 + ".b"),  # 160 bytes: on the heap
+    (("Getattr", N("n" * 2000), "b"), "n" * 2000 + ".b"),
+])
+def test_node_kinds(expr, text):
+    assert write(expr) == text
+
+
+def test_name_shortcut_and_pooling():
+    obj = "".join(["na", "me"])
+    host, ln = analyze(("Class", "C", (("Name", obj), ("Getattr", A, "b"), ("Getattr", A, "b"))))
+    name, first, second = ln.objs
+    assert name is obj and "name" not in host.pool  # the node's own string
+    assert first is second is host.pool["a.b"]
+
+
+def test_unknown_nodes_are_reported_on_stderr(capfd):
+    for node in [("Getattr", A), ("CallFunc", A, (), ()), ("Tuple", (), ()), ("List", [], 1), ("Sliceobj", (A,)),
+                 ("Sliceobj", (A, B, X, A)), ("Sliceobj", [A, B]), ("Name", 5), ("Name",), ("Keyword", A),
+                 ("Compare", A), ("Lambda", (), (), 0), ("Subscript", A, 0), ("Ellipsis",), ("Names", "a"),
+                 ("name", "a"), [A], 5, (), (1, 2), ("Getattr", A, 5)]:
+        with pytest.raises(ValueError, match=UNKNOWN):
+            write(("Getattr", node, "z"))
+        assert capfd.readouterr().err == repr(node)
+
+
+class BadRepr:
+    def __repr__(self):
+        raise KeyError("no repr")
+
+
+@pytest.mark.parametrize("expr,exc,msg", [
+    (("And", [A, B]), ValueError, "Invalid AST node type passed to AppendBinaryOpSource"),
+    (("Mod", (A,)), ValueError, "Invalid AST node type passed to AppendBinaryOpSource"),
+    (("Compare", A, (("<", B, X),)), ValueError, "Invalid tuple in comparison sequence"),
+    (("Compare", A, [["<", B]]), ValueError, "Invalid tuple in comparison sequence"),
+    (("Compare", A, None), SystemError, None),
+    (("Tuple", None), SystemError, None),
+    (("CallFunc", A, None), SystemError, None),
+    (("Lambda", "xy", (), 0, A), SystemError, None),
+    (("Lambda", (1,), (), 0, A), TypeError, None),
+    (("Compare", A, ((1, B),)), TypeError, None),
+    (("Const", BadRepr()), KeyError, "no repr"),
+])
+def test_writer_errors(expr, exc, msg):
+    with pytest.raises(exc, match=msg):
+        write(expr)
+
+
+def test_deep_nesting_is_an_error_not_a_crash():
+    expr = A
+    for _ in range(100000):
+        expr = ("UnarySub", expr)
+    with pytest.raises(RecursionError):
+        write(expr)
+
+
+def test_instance_type_names(capfd):
+    def instance_name(expr):
+        host, ln = analyze(("CallFunc", N("isinstance"), (X, expr)))
+        ((one, two),) = ln.type_equivs
+        return host, two
+
+    for expr, name in [(N("Foo"), "Foo:"), (("Getattr", A, "b"), "a.b:"), (("Tuple", (A, B)), "(a, b):"),
+                       (("Tuple", (A,)), "(a,):")]:
+        host, two = instance_name(expr)
+        assert two == name and host.pool[name] is two
+    with pytest.raises(ValueError, match=UNKNOWN):
+        instance_name(("Name",))  # no Name shortcut here
+    assert capfd.readouterr().err == "('Name',)"
+
+
+def test_literal_type_names_are_shared_objects():
+    seen = {}
+    for expr, name in [(("Dict", ()), "::dict:"), (("Dict",), "::dict:"), (("List", [A]), "::list:"),
+                       (("Tuple", (A, B)), "::tuple:"), (("Const", "s"), "::string:")]:
+        _, ln = analyze(("Assign", X, expr), "x", ll.kAssignmentIndex)
+        ((one, two),) = ln.type_equivs
+        assert (one, two) == ("x", name) and seen.setdefault(name, two) is two
+    for expr in [("Const", 1), ("Const", None), ("Const",), ("Const", b"s"), ("Dicts", ()), ["Dict"]]:
+        assert analyze(("Assign", X, expr), "x", ll.kAssignmentIndex)[1].type_equivs == ()
