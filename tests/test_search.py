@@ -8,7 +8,7 @@ import logicalline as ll
 import pysource_impl
 import pytest
 
-from hostobjects import AttribRef, Grammar, Host, ModuleAnalysis, Transformer, line, lines_from
+from hostobjects import AttribRef, Host, ModuleAnalysis, lines_from
 
 C, F, A = ll.kClassDefIndex, ll.kFunctionDefIndex, ll.kAssignmentIndex
 IMP, FROM, COMMENT, BLANK = ll.kImportIndex, ll.kFromImportIndex, ll.kCommentIndex, ll.kBlankLineIndex
@@ -16,11 +16,16 @@ KINDS = {ll.kClassAttribKind: "class", ll.kFunctionAttribKind: "def",
          ll.kGenericAttribKind: "generic", ll.kImportedAttribKind: "import"}
 
 
-def assign(target, value=("Const", 1)):
+def assign_text(target):
+    """The key of `target = 1`: its tokens joined by blanks."""
+    return " ".join(target.replace(".", " . ").split()) + " = 1"
+
+
+def assign(target):
     if "." in target:
         head, attr = target.rsplit(".", 1)
-        return ("Assign", ("Getattr", ("Name", head), attr), value)
-    return ("Assign", ("Name", target), value)
+        return ("Assign", ("Getattr", ("Name", head), attr), ("Const", 1))
+    return ("Assign", ("Name", target), ("Const", 1))
 
 
 TREES = {
@@ -32,8 +37,7 @@ TREES = {
     "def inner ( ) : pass": ("Function", "inner", ()),
     "def f ( ) : pass": ("Function", "f", ()),
 }
-for _name in ("x", "y", "z", "w", "self.items"):
-    TREES[f"{' '.join(_name.replace('.', ' . ').split())} = 1"] = assign(_name)
+TREES.update({assign_text(n): assign(n) for n in ("x", "y", "z", "w", "self.items")})
 
 MODULE = [
     ("import os", 0, IMP),              # 0
@@ -107,6 +111,18 @@ def test_update_step_refreshes_once_and_analyses():
     assert host.mod.calls.count("UpdateFromCache") == 2
     assert all(ln.parsed for ln in host.lines)
 
+    class Failing(ModuleAnalysis):
+        def UpdateFromCache(self):
+            self.calls.append("UpdateFromCache")
+            raise RuntimeError("cache busy")
+
+    host = module_host(mod=Failing())
+    for _ in range(2):  # the flag stays set after a failure
+        with pytest.raises(RuntimeError, match="cache busy"):
+            host.impl.SearchForAttribs({})
+    assert host.mod.calls.count("UpdateFromCache") == 2
+    assert host.impl.fActiveMethodCount == 0
+
 
 def test_without_update_only_token_names_are_found():
     host = module_host()
@@ -115,20 +131,6 @@ def test_without_update_only_token_names_are_found():
     assert host.impl.SearchForAttribs({"update": False, "local_name": "x"}) == []
     assert "UpdateFromCache" not in host.mod.calls
     assert not any(ln.parsed for ln in host.lines)
-
-
-def test_failing_update_from_cache_keeps_the_flag():
-    class Failing(ModuleAnalysis):
-        def UpdateFromCache(self):
-            self.calls.append("UpdateFromCache")
-            raise RuntimeError("cache busy")
-
-    host = module_host(mod=Failing())
-    for _ in range(2):
-        with pytest.raises(RuntimeError, match="cache busy"):
-            host.impl.SearchForAttribs({})
-    assert host.mod.calls.count("UpdateFromCache") == 2
-    assert host.impl.fActiveMethodCount == 0
 
 
 # -- find_all and exact names ---------------------------------------------------
@@ -163,10 +165,6 @@ def test_exact_scope_searches_its_body_only():
     assert hits(host.impl.SearchForAttribs({"scope_name": ""})) == [
         ("import", "os"), ("import", "a"), ("import", "b"), ("generic", "x"), ("class", "K"),
         ("def", "f"), ("class", "Kx")]
-
-
-def test_unknown_scope_gives_nothing():
-    host = module_host()
     for options in ({"scope_name": "Nope"}, {"scope_name": "K.nope", "local_name": "y"}):
         assert host.impl.SearchForAttribs(options) == []
 
@@ -174,7 +172,7 @@ def test_unknown_scope_gives_nothing():
 def test_scope_pattern_with_star_scans_the_module():
     host = module_host()
     assert hits(host.impl.SearchForAttribs({"scope_name": "K*"})) == [
-        ("class", "K.m"), ("generic", "K.m.self.items"), ("generic", "K.m.y"), ("generic", "K.m.y"),
+        ("def", "K.m"), ("generic", "K.m.self.items"), ("generic", "K.m.y"), ("generic", "K.m.y"),
         ("def", "K.m.inner"), ("generic", "K.m.inner.z"), ("generic", "K.w")]
     # a star scope is not a literal scope: with update the lines are analysed by the scan
     fresh = module_host()
@@ -201,8 +199,7 @@ def test_valid_kinds():
 
 def test_name_patterns():
     names = ["Foo", "Foo.bar", "Name", "myName", "a", "aa", "aXa", "xFoo"]
-    trees = {" ".join(n.replace(".", " . ").split()) + " = 1": assign(n) for n in names}
-    host = module_host([(" ".join(n.replace(".", " . ").split()) + " = 1", 0, A) for n in names], trees)
+    host = module_host([(assign_text(n), 0, A) for n in names], {assign_text(n): assign(n) for n in names})
 
     def local(pattern):
         return [r.fLocalName for r in host.impl.SearchForAttribs({"local_name": pattern})]
@@ -215,20 +212,14 @@ def test_name_patterns():
     assert local("Foo") == ["Foo"]
 
 
-def test_line_shapes_that_yield_no_hit():
-    trees = {"class : pass": ("Class", "?", ())}
-    host = module_host([("class", 0, C), ("class :", 0, C), ("x = 1", 0, A)],
-                       dict(trees, **{"x = 1": assign("x")}))
-    assert hits(host.impl.SearchForAttribs({})) == [("class", ":"), ("generic", "x")]
-
-
 def test_deep_nesting_grows_the_scope_stack():
     depth = 14
     spec, trees = [], {}
     for i in range(depth):
         spec.append((f"def d{i} ( ) :", 4 * i, F))
         trees[f"def d{i} ( ) : pass"] = ("Function", f"d{i}", ())
-    spec += [("v = 1", 4 * depth, A), ("def e ( ) :", 4 * (depth - 2), F), ("u = 1", 0, A)]
+    # a class line with a single token names no scope and yields no hit
+    spec += [("v = 1", 4 * depth, A), ("def e ( ) :", 4 * (depth - 2), F), ("class", 0, C), ("u = 1", 0, A)]
     trees.update({"v = 1": assign("v"), "u = 1": assign("u"), "def e ( ) : pass": ("Function", "e", ())})
     host = module_host(spec, trees)
     names = [r.fFullName for r in host.impl.SearchForAttribs({})]
@@ -264,16 +255,23 @@ def test_option_errors():
     assert impl.fActiveMethodCount == 0
 
 
-def test_attribref_class_failure_passes_through():
-    class Refusing(AttribRef):
-        def __init__(self, *args):
-            if args[1] == "w":
-                raise LookupError("refused")
-            super().__init__(*args)
+class Refusing(AttribRef):
+    def __init__(self, *args):
+        if args[1] == "w":
+            raise LookupError("refused")
+        super().__init__(*args)
 
+
+def host_with_class(attribref_class):
     host = Host(trees=TREES)
-    host.impl = pysource_impl.CreatePySourceImpl(host.mod, host.grammar, host.xformer, host.pool, Refusing, ll)
+    host.impl = pysource_impl.CreatePySourceImpl(host.mod, host.grammar, host.xformer, host.pool, attribref_class,
+                                                 ll)
     host.install(lines_from(MODULE))
+    return host
+
+
+def test_attribref_class_failure_passes_through():
+    host = host_with_class(Refusing)
     with pytest.raises(LookupError, match="refused"):
         host.impl.SearchForAttribs({})
     assert host.impl.fActiveMethodCount == 0
@@ -289,9 +287,7 @@ def test_host_code_may_change_the_list_during_the_search():
             host.impl.ClearAnalysis(args[4])
 
     seen = []
-    host = Host(trees=TREES)
-    host.impl = pysource_impl.CreatePySourceImpl(host.mod, host.grammar, host.xformer, host.pool, Meddling, ll)
-    host.install(lines_from(MODULE))
+    host = host_with_class(Meddling)
     refs = host.impl.SearchForAttribs({})
     assert hits(refs) == [("import", "os")] and seen == [1]
 
@@ -301,19 +297,24 @@ def test_host_code_may_change_the_list_during_the_search():
 def test_no_leaks_on_success_and_failure():
     host = module_host()
     impl = host.impl
+    refusing = host_with_class(Refusing).impl
     options = {"scope_name": "K*", "find_all": 0}
     bad = {"scope_name": 1}
     exact = {"local_name": "y", "scope_name": "K.m"}
     for opts in (options, exact):
         impl.SearchForAttribs(opts)
+    with pytest.raises(LookupError):
+        refusing.SearchForAttribs(options)
     watched = [host.mod, options, bad, exact, AttribRef, host.lines[7]]
-    counts = [sys.getrefcount(o) for o in watched]
     before = live_objects()
+    counts = [sys.getrefcount(o) for o in watched]
     for _ in range(1000):
         impl.SearchForAttribs(options)
         impl.SearchForAttribs(exact)
         with pytest.raises(TypeError):
             impl.SearchForAttribs(bad)
         assert impl.SearchForAttribs({"scope_name": "Nope"}) == []
+        with pytest.raises(LookupError):
+            refusing.SearchForAttribs(options)
     assert live_objects() - before <= 2
     assert [sys.getrefcount(o) for o in watched] == counts

@@ -11,7 +11,7 @@ import pytest
 
 from hostobjects import Host, line
 
-A, IMP, FROM, F = ll.kAssignmentIndex, ll.kImportIndex, ll.kFromImportIndex, ll.kFunctionDefIndex
+A, IMP, F = ll.kAssignmentIndex, ll.kImportIndex, ll.kFunctionDefIndex
 INVALID = "Invalid data found while deserializing logical line"
 HEAD = struct.Struct("<ihhHHHHi")  # first line .. token count: 20 bytes
 
@@ -92,6 +92,8 @@ def test_layout_of_analysed_lines():
     # import lines are written as not analysed and without their facts
     assert (d2["parsed"], d2["objs"], d2["pairs"]) == (0, [], [])
     assert d0["scope"] == "" and d2["scope"] is None
+    # None is only named when some line has no scope name
+    assert None not in host.impl.SerializeLogicalList(lines[:2])[0]
 
 
 def test_round_trip_rebuilds_equal_lines():
@@ -123,18 +125,11 @@ def test_large_values_survive():
     assert fields(back) == fields(ln)
 
 
-def test_none_only_when_a_line_has_no_scope_name():
-    host, lines = analysed_lines()
-    named = [ln for ln in lines if ln.scope_name is not None]
-    assert named
-    names, _ = host.impl.SerializeLogicalList(named)
-    assert None not in names
-
-
 # -- argument and data errors -------------------------------------------------------
 
-def empty_line(ntok=0, refs=(), npos=None, positions=b"", scope=0, objs=(), pairs=(), nobjs=None, npairs=None):
-    data = HEAD.pack(1, 0, 1, A, 0, 0, 0, ntok) + struct.pack(f"<{len(refs)}i", *refs)
+def empty_line(ntok=0, refs=(), npos=None, positions=b"", scope=0, objs=(), pairs=(), nobjs=None, npairs=None,
+               parsed=0):
+    data = HEAD.pack(1, 0, 1, A, parsed, 0, 0, ntok) + struct.pack(f"<{len(refs)}i", *refs)
     data += struct.pack("<i", ntok if npos is None else npos) + positions
     data += struct.pack("<ii", scope, len(objs) if nobjs is None else nobjs)
     data += struct.pack(f"<{len(objs)}i", *objs)
@@ -185,6 +180,23 @@ def test_malformed_lines_are_rejected():
     assert impl.DeserializeLogicalList(([None, "K"], [empty_line(scope=1)]))[0].scope_name == "K"
 
 
+def test_host_code_run_by_hashing_may_change_the_line():
+    host = Host()
+    impl = host.impl
+
+    class Meddler:
+        def __hash__(self):
+            impl.ClearAnalysis(victim)  # drops the entries being written
+            return 1
+
+    meddler = Meddler()
+    (victim,) = impl.DeserializeLogicalList(([None, "a", meddler], [empty_line(objs=(1, 2, 1), parsed=1)]))
+    host.install([victim])
+    names, data = impl.SerializeLogicalList([victim])
+    assert decode(data[0], names)["objs"] == ["a", meddler]  # the count matches what was written
+    assert victim.objs == () and not victim.parsed
+
+
 def test_every_truncation_fails_cleanly():
     host, lines = analysed_lines()
     names, data = host.impl.SerializeLogicalList(lines)
@@ -232,9 +244,9 @@ def test_no_leaks_on_success_and_failure():
     bad_index = (names, [empty_line(1, (len(names),), positions=b"\0" * 4)])
     watched = list(lines) + [names, data, "self"] + [n for n in names if n is not None]
     impl.DeserializeLogicalList(pair)
-    counts = [sys.getrefcount(o) for o in watched]
     gc.collect()
     before = len(gc.get_objects())
+    counts = [sys.getrefcount(o) for o in watched]
     for _ in range(1000):
         impl.SerializeLogicalList(lines)
         impl.DeserializeLogicalList(pair)
