@@ -187,7 +187,12 @@ static void PySourceImplDealloc(PyObject* obj) {
   PyObject_Free(obj);
 }
 
-static const char* ArgKindName(PyObject* o) { return Py_TYPE(o)->tp_name; }
+// The argument parser's message for an argument of the wrong kind, for the
+// kinds it has no type object for (class instance, exact str).
+static void SetArgKindError(const char* method, int position, const char* expected, PyObject* arg) {
+  PyErr_Format(PyExc_TypeError, "%.200s() argument %d must be %.50s, not %.50s", method, position, expected,
+               arg == Py_None ? "None" : Py_TYPE(arg)->tp_name);
+}
 
 static PyObject* CreatePySourceImpl(PyObject* /*module*/, PyObject* args) {
   PyObject *mod_analysis, *grammar, *xformer, *name_pool, *attribref_class, *logical_module;
@@ -195,13 +200,11 @@ static PyObject* CreatePySourceImpl(PyObject* /*module*/, PyObject* args) {
                         &name_pool, &attribref_class, &PyModule_Type, &logical_module))
     return nullptr;
   if (!IsClassInstance(mod_analysis)) {
-    PyErr_Format(PyExc_TypeError, "CreatePySourceImpl() argument 1 must be class instance, not %.200s",
-                 ArgKindName(mod_analysis));
+    SetArgKindError("CreatePySourceImpl", 1, "class instance", mod_analysis);
     return nullptr;
   }
   if (!IsClassObject(attribref_class)) {
-    PyErr_Format(PyExc_TypeError, "CreatePySourceImpl() argument 5 must be class, not %.200s",
-                 ArgKindName(attribref_class));
+    SetArgKindError("CreatePySourceImpl", 5, "class", attribref_class);
     return nullptr;
   }
 
@@ -781,7 +784,11 @@ static const char GetScopeDefForFullName_doc[] = "Returns the def line for the f
 
 static PyObject* GetScopeDefForFullName(tPySourceImpl* self, PyObject* args) {
   PyObject* full_name;
-  if (!PyArg_ParseTuple(args, "O!:GetScopeDefForFullName", &PyUnicode_Type, &full_name)) return nullptr;
+  if (!PyArg_ParseTuple(args, "O:GetScopeDefForFullName", &full_name)) return nullptr;
+  if (!IsExactStr(full_name)) {
+    SetArgKindError("GetScopeDefForFullName", 1, "str", full_name);
+    return nullptr;
+  }
   if (!CheckAlive(self)) return nullptr;
   RunningMethod running(self);
   ActiveMethod active(self);
@@ -792,7 +799,11 @@ static const char GetBodyOfScope_doc[] = "Returns a list of all logicals in scop
 
 static PyObject* GetBodyOfScope(tPySourceImpl* self, PyObject* args) {
   PyObject* full_name;
-  if (!PyArg_ParseTuple(args, "O!:GetBodyOfScope", &PyUnicode_Type, &full_name)) return nullptr;
+  if (!PyArg_ParseTuple(args, "O:GetBodyOfScope", &full_name)) return nullptr;
+  if (!IsExactStr(full_name)) {
+    SetArgKindError("GetBodyOfScope", 1, "str", full_name);
+    return nullptr;
+  }
   if (!CheckAlive(self)) return nullptr;
   RunningMethod running(self);
   ActiveMethod active(self);
@@ -1700,6 +1711,639 @@ static PyObject* DeserializeLogicalList(tPySourceImpl* self, PyObject* args) {
 }
 
 // ---------------------------------------------------------------------------
+// Cache change processing, type equivalences and instance attribute queries
+// ---------------------------------------------------------------------------
+
+// The UTF-8 text of an exact str for comparisons, or null (no exception left
+// set) for anything else: a non-string, or a string that cannot be encoded,
+// simply matches nothing.
+static const char* TextToCompare(PyObject* obj, Py_ssize_t* len) {
+  if (!IsExactStr(obj)) return nullptr;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, len);
+  if (text == nullptr) PyErr_Clear();
+  return text;
+}
+
+static bool TextEquals(PyObject* obj, const char* text, size_t len) {
+  Py_ssize_t obj_len = 0;
+  const char* obj_text = TextToCompare(obj, &obj_len);
+  return obj_text != nullptr && static_cast<size_t>(obj_len) == len && std::memcmp(obj_text, text, len) == 0;
+}
+
+// A failure that reaches a method's exit with no exception set is reported
+// rather than handed to the interpreter as a null result without an error.
+static void EnsureFailureSet(const char* operation) {
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_AssertionError, "Invalid internal value in %s", operation);
+}
+
+// What one LogicalCacheModified call found changed.  The four objects are
+// owned; the record lives for one call.
+struct tLogicalChanges {
+  PyObject* body_map;     // dict: scope name -> True, a body line changed
+  PyObject* functions;    // list: full names of def lines removed or added
+  PyObject* classes;      // list: full names of class lines removed or added
+  PyObject* doc_strings;  // list: scope names whose doc string line changed
+  int32_t scan_for_future;
+};
+
+static void ClearLogicalChangesNoReinit(tLogicalChanges* changes) {
+  Py_CLEAR(changes->body_map);
+  Py_CLEAR(changes->functions);
+  Py_CLEAR(changes->classes);
+  Py_CLEAR(changes->doc_strings);
+}
+
+static int InitLogicalChanges(tLogicalChanges* changes) {
+  std::memset(changes, 0, sizeof(*changes));
+  changes->body_map = PyDict_New();
+  if (changes->body_map != nullptr) changes->functions = PyList_New(0);
+  if (changes->functions != nullptr) changes->classes = PyList_New(0);
+  if (changes->classes != nullptr) changes->doc_strings = PyList_New(0);
+  if (changes->doc_strings == nullptr) {
+    ClearLogicalChangesNoReinit(changes);
+    return -1;
+  }
+  return 0;
+}
+
+// Releases the record's objects on every exit of the call that made it.
+class LogicalChangesScope {
+ public:
+  explicit LogicalChangesScope(tLogicalChanges* changes) : changes_(changes) {}
+  ~LogicalChangesScope() { ClearLogicalChangesNoReinit(changes_); }
+  LogicalChangesScope(const LogicalChangesScope&) = delete;
+  LogicalChangesScope& operator=(const LogicalChangesScope&) = delete;
+
+ private:
+  tLogicalChanges* changes_;
+};
+
+// (body scope names, classes, functions, doc strings) as a new tuple.
+static PyRef LogicalChangesToTuple(tLogicalChanges* changes) {
+  PyRef body_names(PyDict_Keys(changes->body_map));
+  if (!body_names) return PyRef();
+  return PyRef(PyTuple_Pack(4, body_names.get(), changes->classes, changes->functions, changes->doc_strings));
+}
+
+static int InvalidatePerScopeCache(tPySourceImpl* self, PyObject* scope_name) {
+  if (RemoveBodyInfoFromScopeCacheEntry(&self->info_cache, scope_name) != 0) return -1;
+  return RemoveInstAttribEquivListFromCache(&self->info_cache, scope_name);
+}
+
+// Keeps the recorded doc string line of the line's scope in step with an
+// added or removed string line.  A scope's doc string line is the line right
+// after its definition line (the first line of the list for the module).
+static int FindDocStringChanges(tPySourceImpl* self, PyObject* logical, int added, tLogicalChanges* changes) {
+  PyObject* scope = AsLogical(logical)->scope_name;
+  if (scope == nullptr) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  PyRef scope_name = PyRef::Borrow(scope);
+  if (!added) {
+    if (LookupDocStringLogicalInCache(&self->info_cache, scope_name.get()).get() != logical) return 0;
+    if (PyList_Append(changes->doc_strings, scope_name.get()) != 0) return -1;
+    return RemoveDocStringLogicalFromCache(&self->info_cache, scope_name.get());
+  }
+
+  if (LookupDocStringLogicalInCache(&self->info_cache, scope_name.get()).get() != Py_None) return 0;
+  PyRef scope_def = PyRef::Borrow(Py_None);
+  Py_ssize_t def_index = -1;
+  if (!IsExactStr(scope_name.get()) || PyUnicode_GET_LENGTH(scope_name.get()) != 0) {
+    PyRef cached = LookupDefInScopeCache(&self->info_cache, scope_name.get());
+    if (cached) {
+      scope_def = std::move(cached);
+      def_index = FindIndexOfLogical(self->logical_list, scope_def.get());
+    } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+      PyErr_Clear();
+    } else {
+      return -1;
+    }
+  }
+  PyObject* list = self->logical_list;
+  if (list == nullptr || def_index + 1 >= PyList_GET_SIZE(list) || PyList_GET_ITEM(list, def_index + 1) != logical)
+    return 0;
+  if (PyList_Append(changes->doc_strings, scope_name.get()) != 0) return -1;
+  return AddDocStringLogicalToCache(&self->info_cache, scope_name.get(), scope_def.get(), logical);
+}
+
+// Notes that a body line of the line's (cached) scope changed.
+static int LogicalInScopeChanged(tPySourceImpl* self, PyObject* logical, int added, tLogicalChanges* changes) {
+  PyObject* scope = AsLogical(logical)->scope_name;
+  if (scope == nullptr) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  PyRef scope_name = PyRef::Borrow(scope);
+  if (PyDict_SetItem(changes->body_map, scope_name.get(), Py_True) != 0) return -1;
+  if (InvalidatePerScopeCache(self, scope_name.get()) != 0) return -1;
+  if (AsLogical(logical)->type == kStringExpressionIndex) return FindDocStringChanges(self, logical, added, changes);
+  return 0;
+}
+
+// Forgets the body of `name` and the cached scope name of every line whose
+// scope name begins with the characters of `name`, dropping the bodies of
+// the definitions among them.  The prefix test needs no "." after it: a
+// sibling whose name merely starts the same way is caught too, which only
+// costs a recomputation.
+static int InvalidateMatchingScopeNames(tPySourceImpl* self, PyObject* name) {
+  if (RemoveBodyInfoFromScopeCacheEntry(&self->info_cache, name) != 0) return -1;
+  if (self->logical_list == nullptr) return 0;
+  Py_ssize_t name_len = 0;
+  const char* name_text = TextToCompare(name, &name_len);
+  if (name_text == nullptr) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  PyRef keep_name = PyRef::Borrow(name);
+  PyRef list = PyRef::Borrow(self->logical_list);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(list.get(), i);
+    if (!IsLogical(self, item)) {
+      PyErr_BadInternalCall();
+      return -1;
+    }
+    tLogicalLine* line = AsLogical(item);
+    if (line->scope_name == nullptr) continue;
+    Py_ssize_t scope_len = 0;
+    const char* scope_text = TextToCompare(line->scope_name, &scope_len);
+    if (scope_text == nullptr || scope_len < name_len || std::memcmp(scope_text, name_text, name_len) != 0)
+      continue;
+    PyObject* def_name = LogicalDefName(line);
+    if (def_name != nullptr) {
+      PyRef full_name = JoinScopeNames(self, line->scope_name, def_name);
+      if (!full_name) return -1;
+      if (RemoveBodyInfoFromScopeCacheEntry(&self->info_cache, full_name.get()) != 0) return -1;
+    }
+    Py_CLEAR(line->scope_name);
+  }
+  return 0;
+}
+
+static int AppendDefName(tLogicalLine* line, PyObject* full_name, tLogicalChanges* changes) {
+  PyObject* target = line->type == kClassDefIndex ? changes->classes : changes->functions;
+  return PyList_Append(target, full_name);
+}
+
+static int ProcessRemovedLogicals(tPySourceImpl* self, PyObject* removed_list, tLogicalChanges* changes) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(removed_list); ++i) {
+    PyObject* item = PyList_GET_ITEM(removed_list, i);
+    if (!IsLogical(self, item)) {
+      PyErr_SetString(PyExc_TypeError, "Items in the removed list must be logical lines");
+      return -1;
+    }
+    PyRef keep = PyRef::Borrow(item);
+    tLogicalLine* line = AsLogical(item);
+    if (line->parsed) {
+      if (RemoveNameDefnsFromCache(&self->info_cache, item) != 0) return -1;
+      --self->parsed_count;
+    }
+    if (line->type == kFromImportIndex) changes->scan_for_future = 1;
+    // A line never placed in a scope cannot be behind any cached fact.
+    if (line->scope_name == nullptr) continue;
+    if (LogicalInScopeChanged(self, item, 0, changes) != 0) return -1;
+    PyObject* def_name = LogicalDefName(line);
+    if (def_name == nullptr || line->scope_name == nullptr) continue;
+    PyRef full_name = JoinScopeNames(self, line->scope_name, def_name);
+    if (!full_name) return -1;
+    if (InvalidateMatchingScopeNames(self, full_name.get()) != 0) return -1;
+    if (RemoveScopeCacheEntry(&self->info_cache, full_name.get()) != 0) return -1;
+    if (AppendDefName(line, full_name.get(), changes) != 0) return -1;
+  }
+  return 0;
+}
+
+// Lines below an added definition that were placed in an enclosing scope now
+// lie in the new one: note the change in their old scope and forget their
+// scope names.  The walk stops at the first line outside the definition, or
+// at the first line already placed under it.
+static int RescopeLinesAfterDef(tPySourceImpl* self, PyObject* def_logical, PyObject* full_name,
+                                tLogicalChanges* changes) {
+  Py_ssize_t index = FindIndexOfLogical(self->logical_list, def_logical);
+  if (index < 0) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  Py_ssize_t full_len = 0;
+  const char* full_text = TextToCompare(full_name, &full_len);
+  if (full_text == nullptr) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  PyRef keep_name = PyRef::Borrow(full_name);
+  int16_t def_indent = AsLogical(def_logical)->indent;
+  PyRef list = PyRef::Borrow(self->logical_list);
+  for (Py_ssize_t i = index + 1; i < PyList_GET_SIZE(list.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(list.get(), i);
+    if (!IsLogical(self, item)) {
+      PyErr_BadInternalCall();
+      return -1;
+    }
+    tLogicalLine* line = AsLogical(item);
+    if (!IsCommentOrBlankType(line->type) && line->indent <= def_indent) break;
+    if (line->scope_name == nullptr) continue;
+    Py_ssize_t scope_len = 0;
+    const char* scope_text = TextToCompare(line->scope_name, &scope_len);
+    if (scope_text != nullptr && scope_len >= full_len && std::memcmp(scope_text, full_text, full_len) == 0 &&
+        (scope_len == full_len || scope_text[full_len] == '.'))
+      break;
+    PyRef keep = PyRef::Borrow(item);
+    if (LogicalInScopeChanged(self, item, 1, changes) != 0) return -1;
+    Py_CLEAR(line->scope_name);
+  }
+  return 0;
+}
+
+static int ProcessAddedLogicals(tPySourceImpl* self, PyObject* added_list, tLogicalChanges* changes) {
+  Py_ssize_t prior_cache_count = GetScopeCacheEntryCount(&self->info_cache);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(added_list); ++i) {
+    PyObject* item = PyList_GET_ITEM(added_list, i);
+    if (!IsLogical(self, item)) {
+      PyErr_SetString(PyExc_TypeError, "Items in the added list must be logical lines");
+      return -1;
+    }
+    PyRef keep = PyRef::Borrow(item);
+    tLogicalLine* line = AsLogical(item);
+    if (line->parsed) ++self->parsed_count;
+    if (line->type == kFromImportIndex) changes->scan_for_future = 1;
+    PyRef scope_name = GetScopeNameForLineDirect(self, item);
+    if (!scope_name) return -1;
+    if (LogicalInScopeChanged(self, item, 1, changes) != 0) return -1;
+    if (LogicalDefName(line) == nullptr) continue;
+    PyRef full_name = GetFullScopeNameDefined(self, item);
+    if (!full_name) return -1;
+    if (AddOrClearScopeCacheEntry(&self->info_cache, full_name.get(), item) != 0) return -1;
+    // With nothing cached per scope, no cached body can hold the lines below.
+    if (prior_cache_count != 0 && RescopeLinesAfterDef(self, item, full_name.get(), changes) != 0) return -1;
+    if (AppendDefName(line, full_name.get(), changes) != 0) return -1;
+  }
+  return 0;
+}
+
+static const char LogicalCacheModified_doc[] =
+    "Invoked when logical cache is modified.  Returns three sequences of the changes as a tuple.  The sequences "
+    "will be either lists or tuples.  The sequences are:   body_changes: scope names in which at least one body "
+    "line changed   class_defns: full names of class defining lines added or removed   function_defns: full "
+    "names of function defining lines added or removed";
+
+static PyObject* LogicalCacheModified(tPySourceImpl* self, PyObject* args) {
+  PyObject* logical_cache;
+  PyObject* delta;
+  if (!PyArg_ParseTuple(args, "OO:LogicalCacheModifed", &logical_cache, &delta)) return nullptr;
+  if (!IsClassInstance(logical_cache)) {
+    SetArgKindError("LogicalCacheModifed", 1, "class instance", logical_cache);
+    return nullptr;
+  }
+  if (!IsClassInstance(delta)) {
+    SetArgKindError("LogicalCacheModifed", 2, "class instance", delta);
+    return nullptr;
+  }
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  if (!CheckLogicalList(self)) return nullptr;
+
+  tLogicalChanges changes;
+  if (InitLogicalChanges(&changes) != 0) return nullptr;
+  LogicalChangesScope release_changes(&changes);
+  PyRef removed(PyObject_GetAttrString(delta, "removed"));
+  if (!removed) return nullptr;
+  PyRef added(PyObject_GetAttrString(delta, "added"));
+  if (!added) return nullptr;
+  if (!IsExactList(removed.get()) || !IsExactList(added.get())) {
+    PyErr_SetString(PyExc_TypeError, "delta's added & removed attributes must be a Python lists");
+    return nullptr;
+  }
+  if (ProcessRemovedLogicals(self, removed.get(), &changes) != 0) return nullptr;
+  if (ProcessAddedLogicals(self, added.get(), &changes) != 0) return nullptr;
+  self->logical_cache_needs_update = 0;
+  if (changes.scan_for_future && UpdateFromFutureFlags(self) != 0) return nullptr;
+  return LogicalChangesToTuple(&changes).release();
+}
+
+static const char ClearCache_doc[] = "Clears all entries from the source info cache";
+
+static PyObject* ClearCache(tPySourceImpl* self, PyObject* args) {
+  if (!PyArg_ParseTuple(args, ":ClearCache")) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  ClearSrcInfoCache(&self->info_cache);
+  Py_RETURN_NONE;
+}
+
+static const char RebuildCache_doc[] = "Rebuilds source info cache from logical list";
+
+static PyObject* RebuildCache(tPySourceImpl* self, PyObject* args) {
+  if (!PyArg_ParseTuple(args, ":RebuildCache")) return nullptr;
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  ClearSrcInfoCache(&self->info_cache);
+  if (UpdateFromFutureFlags(self) != 0) return nullptr;
+  // The host callback above may have installed another list; take the one
+  // in place now.
+  if (self->logical_list == nullptr) Py_RETURN_NONE;
+  PyRef list = PyRef::Borrow(self->logical_list);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(list.get(), i);
+    if (!IsLogical(self, item)) {
+      PyErr_SetString(PyExc_TypeError, "All elements in logical_list must be logical lines");
+      return nullptr;
+    }
+    PyRef keep = PyRef::Borrow(item);
+    if (!GetScopeNameForLineDirect(self, item)) return nullptr;
+    if (AddNameDefnsToCache(&self->info_cache, item) != 0) return nullptr;
+    if (LogicalDefName(AsLogical(item)) == nullptr) continue;
+    PyRef full_name = GetFullScopeNameDefined(self, item);
+    if (!full_name) return nullptr;
+    if (AddOrClearScopeCacheEntry(&self->info_cache, full_name.get(), item) != 0) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// Appends to `result` the `two` of each of the line's pairs whose `one` is a
+// string with exactly the text `search_name`.
+static int AppendMatchingEquivs(PyObject* logical, const char* search_name, size_t search_len, PyObject* result) {
+  tLogicalLine* line = AsLogical(logical);
+  for (int i = 0; i < line->type_equivs_len; ++i) {
+    const tNonTuplePair& pair = line->type_equivs[i];
+    if (!TextEquals(pair.one, search_name, search_len)) continue;
+    if (PyList_Append(result, pair.two) != 0) return -1;
+  }
+  return 0;
+}
+
+static int AnalyzeIfNeeded(tPySourceImpl* self, PyObject* logical) {
+  if (AsLogical(logical)->parsed) return 0;
+  PyRef keep = PyRef::Borrow(logical);
+  return AnalyzeLogicalLineDirect(self, logical);
+}
+
+// The `two` of every pair named `search_name` on the lines of `logical_list`,
+// def lines excepted (their pairs belong to the function's own scope).
+// Analyses lines that are not yet analysed.
+PyRef SearchLogicalListForEquivs(tPySourceImpl* self, PyObject* logical_list, const char* search_name) {
+  PyRef list = PyRef::Borrow(logical_list);
+  PyRef result(PyList_New(0));
+  if (!result) return PyRef();
+  size_t search_len = std::strlen(search_name);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(list.get(), i);
+    if (!IsLogical(self, item)) {
+      PyErr_BadInternalCall();
+      return PyRef();
+    }
+    if (AsLogical(item)->type == kFunctionDefIndex) continue;
+    PyRef keep = PyRef::Borrow(item);
+    if (AnalyzeIfNeeded(self, item) != 0 || AppendMatchingEquivs(item, search_name, search_len, result.get()) != 0) {
+      EnsureFailureSet("SearchLogicalListForEquivs");
+      return PyRef();
+    }
+  }
+  return result;
+}
+
+static PyRef FindTypeEquivsDirect(tPySourceImpl* self, const char* search_name, PyObject* scope_name) {
+  PyRef body = GetBodyOfScopeDirect(self, scope_name);
+  if (!body) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return PyRef();
+    PyErr_Clear();
+    return PyRef(PyList_New(0));
+  }
+  PyRef result = SearchLogicalListForEquivs(self, body.get(), search_name);
+  if (!result) return PyRef();
+  PyRef scope_def = GetScopeDefForFullNameDirect(self, scope_name);
+  if (!scope_def) return PyRef();
+  // A function's own line carries the equivalences of its arguments.
+  if (IsLogical(self, scope_def.get()) && AsLogical(scope_def.get())->type == kFunctionDefIndex) {
+    if (AnalyzeIfNeeded(self, scope_def.get()) != 0) return PyRef();
+    if (AppendMatchingEquivs(scope_def.get(), search_name, std::strlen(search_name), result.get()) != 0)
+      return PyRef();
+  }
+  return result;
+}
+
+static const char FindTypeEquivs_doc[] = "Find all type equivs in a scope";
+
+static PyObject* FindTypeEquivs(tPySourceImpl* self, PyObject* args) {
+  const char* search_name;
+  PyObject* scope_name;
+  if (!PyArg_ParseTuple(args, "sO!:FindTypeEquivs", &search_name, &PyUnicode_Type, &scope_name)) return nullptr;
+  if (!IsExactStr(scope_name)) {
+    SetArgKindError("FindTypeEquivs", 2, "str", scope_name);
+    return nullptr;
+  }
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  // The text belongs to the argument tuple, which the call holds throughout.
+  PyRef result = FindTypeEquivsDirect(self, search_name, scope_name);
+  if (!result) EnsureFailureSet("FindTypeEquivs");
+  return result.release();
+}
+
+// 1 when the line's method name passes the filter `method_spec` (None lets
+// every name pass), 0 when not, -1 when the containment test fails.
+static int MethodNameInSeq(PyObject* logical, PyObject* method_spec) {
+  if (method_spec == Py_None) return 1;
+  PyObject* name = LogicalDefName(AsLogical(logical));
+  if (name == nullptr) return 0;
+  PyRef keep = PyRef::Borrow(name);
+  return PySequence_Contains(method_spec, keep.get());
+}
+
+// Def lines of a class body that the method filter lets through: 1 to take
+// the line, 0 to pass it over, -1 on failure.
+static int IsMethodSelected(tPySourceImpl* self, PyObject* logical, PyObject* func_name_spec) {
+  if (!IsLogical(self, logical)) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  if (AsLogical(logical)->type != kFunctionDefIndex) return 0;
+  return MethodNameInSeq(logical, func_name_spec);
+}
+
+// The method's instance parameter: the first attribute entry of its
+// (analysed) def line when that is a string; null (no exception) when the
+// method has none.
+static PyRef InstancePrefix(PyObject* method_def) {
+  tLogicalLine* line = AsLogical(method_def);
+  if (line->objs_len < 1 || !IsExactStr(line->objs[0])) return PyRef();
+  return PyRef::Borrow(line->objs[0]);
+}
+
+// The attribute name in `entry` when it is <prefix>.<name> with a non-empty
+// name holding no further '.'; null otherwise.
+static const char* InstanceAttribName(PyObject* entry, const char* prefix, size_t prefix_len, Py_ssize_t* name_len) {
+  Py_ssize_t len = 0;
+  const char* text = TextToCompare(entry, &len);
+  if (text == nullptr || static_cast<size_t>(len) <= prefix_len + 1) return nullptr;
+  if (std::memcmp(text, prefix, prefix_len) != 0 || text[prefix_len] != '.') return nullptr;
+  const char* name = text + prefix_len + 1;
+  *name_len = len - static_cast<Py_ssize_t>(prefix_len) - 1;
+  if (std::memchr(name, '.', static_cast<size_t>(*name_len)) != nullptr) return nullptr;
+  return name;
+}
+
+// Appends (pooled attribute name, line) for each instance attribute that a
+// line of the method's direct body assigns.
+static int AppendInstAttributesInMethod(tPySourceImpl* self, PyObject* method_def, PyObject* attrib_list) {
+  PyRef keep_def = PyRef::Borrow(method_def);
+  if (AnalyzeIfNeeded(self, method_def) != 0) return -1;
+  PyRef prefix = InstancePrefix(method_def);
+  if (!prefix) return 0;
+  Py_ssize_t prefix_len = 0;
+  const char* prefix_text = TextToCompare(prefix.get(), &prefix_len);
+  if (prefix_text == nullptr) return 0;
+
+  PyRef full_name = GetFullScopeNameDefined(self, method_def);
+  if (!full_name) return -1;
+  PyRef body = GetBodyOfScopeDirect(self, full_name.get());
+  if (!body) return -1;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(body.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(body.get(), i);
+    if (!IsLogical(self, item)) {
+      PyErr_BadInternalCall();
+      return -1;
+    }
+    if (IsScopeDefType(AsLogical(item)->type)) continue;
+    PyRef keep = PyRef::Borrow(item);
+    if (AnalyzeIfNeeded(self, item) != 0) return -1;
+    tLogicalLine* line = AsLogical(item);
+    for (int j = 0; j < line->objs_len; ++j) {
+      Py_ssize_t name_len = 0;
+      const char* name = InstanceAttribName(line->objs[j], prefix_text, prefix_len, &name_len);
+      if (name == nullptr) continue;
+      PyRef pooled = GetStringWithLengthFromPool(self->name_pool, name, name_len);
+      if (!pooled) return -1;
+      PyRef entry(PyTuple_Pack(2, pooled.get(), item));
+      if (!entry || PyList_Append(attrib_list, entry.get()) != 0) return -1;
+    }
+  }
+  return 0;
+}
+
+static PyRef GetInstanceAttributesDirect(tPySourceImpl* self, PyObject* class_name, PyObject* func_name_spec) {
+  PyRef class_def = GetScopeDefForFullNameDirect(self, class_name);
+  if (!class_def) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return PyRef();
+    PyErr_Clear();
+    return PyRef::Borrow(Py_None);
+  }
+  if (!IsLogical(self, class_def.get()) || AsLogical(class_def.get())->type != kClassDefIndex)
+    return PyRef::Borrow(Py_None);
+  PyRef result(PyList_New(0));
+  if (!result) return PyRef();
+  PyRef body = GetBodyOfScopeDirect(self, class_name);
+  if (!body) return PyRef();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(body.get()); ++i) {
+    PyRef item = PyRef::Borrow(PyList_GET_ITEM(body.get(), i));
+    int selected = IsMethodSelected(self, item.get(), func_name_spec);
+    if (selected < 0) return PyRef();
+    if (selected == 0) continue;
+    if (AppendInstAttributesInMethod(self, item.get(), result.get()) != 0) {
+      EnsureFailureSet("FindInstAttribEquivInMethod");
+      return PyRef();
+    }
+  }
+  return result;
+}
+
+static const char GetInstanceAttributes_doc[] =
+    "Find all instance attributes names in the given class (but not in base classes. The 2rd arg is a sequence "
+    "of method names to match; if it is None, any name matches.";
+
+static PyObject* GetInstanceAttributes(tPySourceImpl* self, PyObject* args) {
+  PyObject* class_name;
+  PyObject* func_name_spec;
+  if (!PyArg_ParseTuple(args, "O!O:GetInstanceAttributes", &PyUnicode_Type, &class_name, &func_name_spec))
+    return nullptr;
+  if (!IsExactStr(class_name)) {
+    SetArgKindError("GetInstanceAttributes", 1, "str", class_name);
+    return nullptr;
+  }
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  PyRef result = GetInstanceAttributesDirect(self, class_name, func_name_spec);
+  if (!result) EnsureFailureSet("GetInstanceAttributes");
+  return result.release();
+}
+
+// (full method name, equivalence list) for the instance attribute
+// `attrib_name` in the method's direct body, or None when the method has no
+// instance parameter or no equivalence for it.
+static PyRef FindInstAttribEquivInMethod(tPySourceImpl* self, PyObject* full_name, PyObject* method_def,
+                                         const char* attrib_name) {
+  PyRef keep_def = PyRef::Borrow(method_def);
+  if (AnalyzeIfNeeded(self, method_def) != 0) return PyRef();
+  PyRef prefix = InstancePrefix(method_def);
+  if (!prefix) return PyRef::Borrow(Py_None);
+  tCharBuffer search;
+  if (AppendStrToCharBuffer(&search, prefix.get()) != 0 || AppendToCharBuffer(&search, ".") != 0 ||
+      AppendToCharBuffer(&search, attrib_name) != 0)
+    return PyRef();
+  PyRef body = GetBodyOfScopeDirect(self, full_name);
+  if (!body) return PyRef();
+  PyRef equivs = SearchLogicalListForEquivs(self, body.get(), search.ptr);
+  if (!equivs) return PyRef();
+  body.reset();
+  if (PyList_GET_SIZE(equivs.get()) == 0) return PyRef::Borrow(Py_None);
+  return PyRef(PyTuple_Pack(2, full_name, equivs.get()));
+}
+
+static PyRef FindInstAttribTypeEquivsDirect(tPySourceImpl* self, const char* attrib_name, PyObject* class_name,
+                                            PyObject* func_name_spec) {
+  PyRef result(PyList_New(0));
+  if (!result) return PyRef();
+  PyRef body = GetBodyOfScopeDirect(self, class_name);
+  if (!body) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return PyRef();
+    PyErr_Clear();
+    return result;
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(body.get()); ++i) {
+    PyRef item = PyRef::Borrow(PyList_GET_ITEM(body.get(), i));
+    int selected = IsMethodSelected(self, item.get(), func_name_spec);
+    if (selected < 0) return PyRef();
+    if (selected == 0) continue;
+    PyRef full_name = GetFullScopeNameDefined(self, item.get());
+    if (!full_name) return PyRef();
+    PyRef found = FindInstAttribEquivInMethod(self, full_name.get(), item.get(), attrib_name);
+    if (!found) {
+      EnsureFailureSet("FindInstAttribEquivInMethod");
+      return PyRef();
+    }
+    if (found.get() != Py_None && PyList_Append(result.get(), found.get()) != 0) return PyRef();
+  }
+  return result;
+}
+
+static const char FindInstAttribTypeEquivs_doc[] =
+    "Find all type equivs for an instance attrib of the given class.  The 3rd arg is a sequence of function "
+    "names to match; if it is None, any name matches.  Return value is a list of (full-method-name, equiv-list) "
+    "pairs where equiv-list is a list of equivalent names in the given method.";
+
+static PyObject* FindInstAttribTypeEquivs(tPySourceImpl* self, PyObject* args) {
+  const char* attrib_name;
+  PyObject* class_name;
+  PyObject* func_name_spec;
+  if (!PyArg_ParseTuple(args, "sO!O:FindInstAttribTypeEquivs", &attrib_name, &PyUnicode_Type, &class_name,
+                        &func_name_spec))
+    return nullptr;
+  if (!IsExactStr(class_name)) {
+    SetArgKindError("FindInstAttribTypeEquivs", 2, "str", class_name);
+    return nullptr;
+  }
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+  PyRef result = FindInstAttribTypeEquivsDirect(self, attrib_name, class_name, func_name_spec);
+  if (!result) EnsureFailureSet("FindInstAttribTypeEquivs");
+  return result.release();
+}
+
+// ---------------------------------------------------------------------------
 // Small methods: update flag, line index, active-method counter, destroy
 // ---------------------------------------------------------------------------
 
@@ -1760,12 +2404,18 @@ static PyMethodDef kPySourceImplMethods[] = {
     PYSOURCE_METHOD(SearchForAttribs, SearchForAttribs_doc),
     PYSOURCE_METHOD(GetScopeDefForFullName, GetScopeDefForFullName_doc),
     PYSOURCE_METHOD(GetFullNameForScopeDef, GetFullNameForScopeDef_doc),
+    PYSOURCE_METHOD(LogicalCacheModified, LogicalCacheModified_doc),
     PYSOURCE_METHOD(GetBodyOfScope, GetBodyOfScope_doc),
     PYSOURCE_METHOD(AstForLogicalLine, AstForLogicalLine_doc),
     PYSOURCE_METHOD(ParseLogicalLine, ParseLogicalLine_doc),
     PYSOURCE_METHOD(FindScopeForLine, FindScopeForLine_doc),
     PYSOURCE_METHOD(LogicalCacheNeedsUpdate, LogicalCacheNeedsUpdate_doc),
     PYSOURCE_METHOD(SetLogicalList, SetLogicalList_doc),
+    PYSOURCE_METHOD(ClearCache, ClearCache_doc),
+    PYSOURCE_METHOD(RebuildCache, RebuildCache_doc),
+    PYSOURCE_METHOD(FindTypeEquivs, FindTypeEquivs_doc),
+    PYSOURCE_METHOD(FindInstAttribTypeEquivs, FindInstAttribTypeEquivs_doc),
+    PYSOURCE_METHOD(GetInstanceAttributes, GetInstanceAttributes_doc),
     PYSOURCE_METHOD(SerializeLogicalList, SerializeLogicalList_doc),
     PYSOURCE_METHOD(DeserializeLogicalList, DeserializeLogicalList_doc),
     PYSOURCE_METHOD(IndexForLineno, nullptr),

@@ -1,0 +1,1 @@
+"""Python host of the pysource analyzer."""
