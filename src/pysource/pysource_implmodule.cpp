@@ -941,23 +941,15 @@ class ScopeStack {
   int used_ = 0;
 };
 
-// The UTF-8 text of a string, or null (no exception) when it has none.
-static const char* TextOrNull(PyObject* s, Py_ssize_t* len) {
-  if (!IsExactStr(s)) return nullptr;
-  const char* text = PyUnicode_AsUTF8AndSize(s, len);
-  if (text == nullptr) PyErr_Clear();
-  return text;
-}
-
 static bool HasStar(PyObject* spec) {
   Py_ssize_t len = 0;
-  const char* text = TextOrNull(spec, &len);
+  const char* text = TextToCompare(spec, &len);
   return text != nullptr && std::memchr(text, '*', len) != nullptr;
 }
 
 static bool IsStarOnly(PyObject* spec) {
   Py_ssize_t len = 0;
-  const char* text = TextOrNull(spec, &len);
+  const char* text = TextToCompare(spec, &len);
   return text != nullptr && len == 1 && text[0] == '*';
 }
 
@@ -966,9 +958,9 @@ static bool IsStarOnly(PyObject* spec) {
 // Only the first '*' is special.
 static bool StringSpecMatch(PyObject* spec, PyObject* str) {
   Py_ssize_t str_len = 0, spec_len = 0;
-  const char* text = TextOrNull(str, &str_len);
+  const char* text = TextToCompare(str, &str_len);
   if (text == nullptr) return false;
-  const char* pattern = TextOrNull(spec, &spec_len);
+  const char* pattern = TextToCompare(spec, &spec_len);
   if (pattern == nullptr) return false;
   if (spec_len == 1 && pattern[0] == '*') return true;
   const char* star = static_cast<const char*>(std::memchr(pattern, '*', spec_len));
@@ -996,7 +988,7 @@ static bool AttribTypeMatch(tSearchContext* ctx, PyObject* logical) {
 
 static bool LocalNameMatch(tSearchContext* ctx, PyObject* name) {
   Py_ssize_t len = 0;
-  const char* text = TextOrNull(name, &len);
+  const char* text = TextToCompare(name, &len);
   if (text == nullptr) return false;
   bool dotted = std::memchr(text, '.', len) != nullptr;
   if (!(dotted ? ctx->dotted_names_valid : ctx->simple_names_valid)) return false;
@@ -1713,16 +1705,6 @@ static PyObject* DeserializeLogicalList(tPySourceImpl* self, PyObject* args) {
 // ---------------------------------------------------------------------------
 // Cache change processing, type equivalences and instance attribute queries
 // ---------------------------------------------------------------------------
-
-// The UTF-8 text of an exact str for comparisons, or null (no exception left
-// set) for anything else: a non-string, or a string that cannot be encoded,
-// simply matches nothing.
-static const char* TextToCompare(PyObject* obj, Py_ssize_t* len) {
-  if (!IsExactStr(obj)) return nullptr;
-  const char* text = PyUnicode_AsUTF8AndSize(obj, len);
-  if (text == nullptr) PyErr_Clear();
-  return text;
-}
 
 static bool TextEquals(PyObject* obj, const char* text, size_t len) {
   Py_ssize_t obj_len = 0;
