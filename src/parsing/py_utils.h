@@ -117,6 +117,16 @@ inline const char* StrTextOrEmpty(PyObject* s, Py_ssize_t* len = nullptr) {
   return t;
 }
 
+// The UTF-8 text of an exact str for comparisons, or null (no exception left
+// set) for anything else: a non-string, or a string that cannot be encoded,
+// simply matches nothing.
+static const char* TextToCompare(PyObject* obj, Py_ssize_t* len) {
+  if (!IsExactStr(obj)) return nullptr;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, len);
+  if (text == nullptr) PyErr_Clear();
+  return text;
+}
+
 // True when `s` is an exact str whose text equals the NUL-terminated `text`.
 inline bool StrEquals(PyObject* s, const char* text) {
   if (!IsExactStr(s)) return false;

@@ -811,18 +811,900 @@ static PyObject* GetBodyOfScope(tPySourceImpl* self, PyObject* args) {
 }
 
 // ---------------------------------------------------------------------------
-// Cache change processing, type equivalences and instance attribute queries
+// Attribute search and logical line serialization
+//
+// Host code runs in the middle of both: the search calls "UpdateFromCache",
+// analyses lines and calls the attribute-reference class; serializing hashes
+// attribute entries, which may hold host objects.  That code may change the
+// logical list or a line's facts, so lists are walked by index against their
+// current size and every object in use is held.
 // ---------------------------------------------------------------------------
 
-// The UTF-8 text of an exact str for comparisons, or null (no exception left
-// set) for anything else: a non-string, or a string that cannot be encoded,
-// simply matches nothing.
-static const char* TextToCompare(PyObject* obj, Py_ssize_t* len) {
-  if (!IsExactStr(obj)) return nullptr;
-  const char* text = PyUnicode_AsUTF8AndSize(obj, len);
-  if (text == nullptr) PyErr_Clear();
-  return text;
+static PyObject* s_star_str = nullptr;
+static PyObject* s_update_from_cache_str = nullptr;
+
+// One search: the patterns are borrowed (the method holds the caller's
+// values for the duration of the call), scopes_seen is owned.
+struct tSearchContext {
+  tPySourceImpl* self;
+  PyObject* scope_spec;
+  PyObject* name_spec;
+  int generic_valid;
+  int import_valid;
+  int classdef_valid;
+  int functiondef_valid;
+  int update;
+  int find_all;
+  int simple_names_valid;
+  int dotted_names_valid;
+  PyObject* scopes_seen;  // scope name -> {local name: True} of names returned
+};
+
+static int InitSearchContext(tSearchContext* ctx, tPySourceImpl* self) {
+  std::memset(ctx, 0, sizeof(*ctx));
+  PyObject* star = CachedString(&s_star_str, "*");
+  if (star == nullptr) return -1;
+  ctx->scopes_seen = PyDict_New();
+  if (ctx->scopes_seen == nullptr) return -1;
+  ctx->self = self;
+  ctx->scope_spec = star;
+  ctx->name_spec = star;
+  ctx->generic_valid = 1;
+  ctx->import_valid = 1;
+  ctx->classdef_valid = 1;
+  ctx->functiondef_valid = 1;
+  ctx->update = 1;
+  ctx->find_all = 1;
+  ctx->simple_names_valid = 1;
+  ctx->dotted_names_valid = 1;
+  return 0;
 }
+
+static void ClearSearchContext(tSearchContext* ctx) {
+  Py_CLEAR(ctx->scopes_seen);
+  std::memset(ctx, 0, sizeof(*ctx));
+}
+
+// Runs ClearSearchContext on every exit of the method.
+class SearchContextGuard {
+ public:
+  explicit SearchContextGuard(tSearchContext* ctx) : ctx_(ctx) {}
+  ~SearchContextGuard() { ClearSearchContext(ctx_); }
+  SearchContextGuard(const SearchContextGuard&) = delete;
+  SearchContextGuard& operator=(const SearchContextGuard&) = delete;
+
+ private:
+  tSearchContext* ctx_;
+};
+
+// The scope stack of a scan: (full scope name, indent) entries.  Ten entries
+// live inline; past that the entries move to a heap block that is resized to
+// exactly the entries in use plus one on every further push.
+struct tScopeIndent {
+  PyObject* name;  // owned
+  int indent;
+};
+
+static constexpr int kScopeStackFixedLen = 10;
+
+class ScopeStack {
+ public:
+  ScopeStack() = default;
+  ~ScopeStack() {
+    tScopeIndent* entries = Entries();
+    for (int i = 0; i < used_; ++i) Py_XDECREF(entries[i].name);
+    std::free(heap_);
+  }
+  ScopeStack(const ScopeStack&) = delete;
+  ScopeStack& operator=(const ScopeStack&) = delete;
+
+  // Takes over `name`; 0, or -1 with MemoryError.
+  int Push(PyRef name, int indent) {
+    if (used_ >= kScopeStackFixedLen) {
+      size_t new_size = static_cast<size_t>(used_ + 1) * sizeof(tScopeIndent);
+      tScopeIndent* block;
+      if (heap_ == nullptr) {
+        block = static_cast<tScopeIndent*>(std::malloc(new_size));
+        if (block != nullptr) std::memcpy(block, fixed_, sizeof(fixed_));
+      } else {
+        block = static_cast<tScopeIndent*>(std::realloc(heap_, new_size));
+      }
+      if (block == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+      }
+      heap_ = block;
+    }
+    tScopeIndent* entry = &Entries()[used_++];
+    entry->name = name.release();
+    entry->indent = indent;
+    return 0;
+  }
+
+  // Pops the top entry; the bottom entry is never popped (SystemError).
+  int Pop() {
+    if (used_ <= 1) {
+      PyErr_BadInternalCall();
+      return -1;
+    }
+    Py_XDECREF(Entries()[--used_].name);
+    return 0;
+  }
+
+  const tScopeIndent& Top() { return Entries()[used_ - 1]; }
+
+ private:
+  tScopeIndent* Entries() { return heap_ != nullptr ? heap_ : fixed_; }
+
+  tScopeIndent fixed_[kScopeStackFixedLen] = {};
+  tScopeIndent* heap_ = nullptr;
+  int used_ = 0;
+};
+
+static bool HasStar(PyObject* spec) {
+  Py_ssize_t len = 0;
+  const char* text = TextToCompare(spec, &len);
+  return text != nullptr && std::memchr(text, '*', len) != nullptr;
+}
+
+static bool IsStarOnly(PyObject* spec) {
+  Py_ssize_t len = 0;
+  const char* text = TextToCompare(spec, &len);
+  return text != nullptr && len == 1 && text[0] == '*';
+}
+
+// A pattern is "*" (anything), a plain text (equality), or lead*trail:
+// texts that begin with lead and end with trail, the two not overlapping.
+// Only the first '*' is special.
+static bool StringSpecMatch(PyObject* spec, PyObject* str) {
+  Py_ssize_t str_len = 0, spec_len = 0;
+  const char* text = TextToCompare(str, &str_len);
+  if (text == nullptr) return false;
+  const char* pattern = TextToCompare(spec, &spec_len);
+  if (pattern == nullptr) return false;
+  if (spec_len == 1 && pattern[0] == '*') return true;
+  const char* star = static_cast<const char*>(std::memchr(pattern, '*', spec_len));
+  if (star == nullptr) return spec_len == str_len && std::memcmp(pattern, text, str_len) == 0;
+  Py_ssize_t lead_len = star - pattern;
+  Py_ssize_t trail_len = spec_len - lead_len - 1;
+  if (lead_len + trail_len > str_len) return false;
+  return std::memcmp(text, pattern, lead_len) == 0 &&
+         std::memcmp(text + str_len - trail_len, star + 1, trail_len) == 0;
+}
+
+static bool AttribTypeMatch(tSearchContext* ctx, PyObject* logical) {
+  switch (AsLogical(logical)->type) {
+    case kClassDefIndex:
+      return ctx->classdef_valid != 0;
+    case kFunctionDefIndex:
+      return ctx->functiondef_valid != 0;
+    case kImportIndex:
+    case kFromImportIndex:
+      return ctx->import_valid != 0;
+    default:
+      return ctx->generic_valid != 0;
+  }
+}
+
+static bool LocalNameMatch(tSearchContext* ctx, PyObject* name) {
+  Py_ssize_t len = 0;
+  const char* text = TextToCompare(name, &len);
+  if (text == nullptr) return false;
+  bool dotted = std::memchr(text, '.', len) != nullptr;
+  if (!(dotted ? ctx->dotted_names_valid : ctx->simple_names_valid)) return false;
+  return StringSpecMatch(ctx->name_spec, name);
+}
+
+// A new attribute reference made by the host's class, or null.
+static PyRef CreateAttribRefDirect(tPySourceImpl* self, PyObject* kind, PyObject* local_name, PyObject* scope_name,
+                                   PyObject* logical, PyObject* imp_ref) {
+  PyRef full_name = JoinScopeNames(self, scope_name, local_name);
+  if (!full_name) return PyRef();
+  PyRef attribref_class = PyRef::Borrow(self->attribref_class);
+  if (!attribref_class || self->mod_analysis == nullptr) {
+    PyErr_BadInternalCall();
+    return PyRef();
+  }
+  PyRef args(PyTuple_Pack(6, kind, local_name, full_name.get(), self->mod_analysis, logical,
+                          imp_ref != nullptr ? imp_ref : Py_None));
+  if (!args) return PyRef();
+  return PyRef(PyObject_Call(attribref_class.get(), args.get(), nullptr));
+}
+
+static int AppendAttribToList(tSearchContext* ctx, PyObject* ret_list, PyObject* kind, PyObject* local_name,
+                              PyObject* scope_name, PyObject* logical, PyObject* imp_ref) {
+  if (!ctx->find_all) {
+    PyRef seen = PyRef::Borrow(PyDict_GetItemWithError(ctx->scopes_seen, scope_name));
+    if (!seen) {
+      if (PyErr_Occurred()) return -1;
+      seen.reset(PyDict_New());
+      if (!seen || PyDict_SetItem(ctx->scopes_seen, scope_name, seen.get()) != 0) return -1;
+    } else {
+      int present = PyDict_Contains(seen.get(), local_name);
+      if (present < 0) return -1;
+      if (present) return 0;
+    }
+    if (PyDict_SetItem(seen.get(), local_name, Py_True) != 0) return -1;
+  }
+  PyRef ref = CreateAttribRefDirect(ctx->self, kind, local_name, scope_name, logical, imp_ref);
+  if (!ref) return -1;
+  return PyList_Append(ret_list, ref.get());
+}
+
+// Adds the hits of one line, seen in the scope `scope_name`.
+static int SearchSingleLogical(tSearchContext* ctx, PyObject* logical, PyObject* scope_name, PyObject* ret_list) {
+  if (!StringSpecMatch(ctx->scope_spec, scope_name) || !AttribTypeMatch(ctx, logical)) return 0;
+  tPySourceImpl* self = ctx->self;
+  PyRef keep = PyRef::Borrow(logical);
+  tLogicalLine* line = AsLogical(logical);
+  switch (line->type) {
+    case kClassDefIndex:
+    case kFunctionDefIndex: {
+      PyRef name = PyRef::Borrow(LogicalDefName(line));
+      if (!name || !LocalNameMatch(ctx, name.get())) return 0;
+      PyObject* kind = line->type == kClassDefIndex ? self->logical_mod.class_attrib_kind
+                                                    : self->logical_mod.function_attrib_kind;
+      return AppendAttribToList(ctx, ret_list, kind, name.get(), scope_name, logical, nullptr);
+    }
+    case kImportIndex:
+    case kFromImportIndex:
+      // The host may change the line's entries while a reference is made.
+      for (int i = 0; i < line->objs_len; ++i) {
+        PyRef entry = PyRef::Borrow(line->objs[i]);
+        if (!IsExactTuple(entry.get()) || PyTuple_GET_SIZE(entry.get()) == 0) continue;
+        PyObject* name = PyTuple_GET_ITEM(entry.get(), 0);
+        if (!LocalNameMatch(ctx, name)) continue;
+        if (AppendAttribToList(ctx, ret_list, self->logical_mod.imported_attrib_kind, name, scope_name, logical,
+                               entry.get()) != 0)
+          return -1;
+      }
+      return 0;
+    default:
+      for (int i = 0; i < line->objs_len; ++i) {
+        PyRef entry = PyRef::Borrow(line->objs[i]);
+        if (!LocalNameMatch(ctx, entry.get())) continue;
+        if (AppendAttribToList(ctx, ret_list, self->logical_mod.generic_attrib_kind, entry.get(), scope_name,
+                               logical, nullptr) != 0)
+          return -1;
+      }
+      return 0;
+  }
+}
+
+// The scan: scopes are tracked by indentation from `initial_scope` down.
+static int SearchLogicalList(tSearchContext* ctx, PyObject* initial_scope, PyObject* scan_list,
+                             PyObject* ret_list) {
+  tPySourceImpl* self = ctx->self;
+  if (!IsExactList(ret_list) || !IsExactList(scan_list)) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  PyRef list = PyRef::Borrow(scan_list);
+  ScopeStack stack;
+  if (stack.Push(PyRef::Borrow(initial_scope), -2) != 0) return -1;
+  if (ctx->update && (ctx->generic_valid || ctx->import_valid)) {
+    if (AnalyzeLogicalListDirect(self, list.get(), -1) < 0) return -1;
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+    PyRef item = PyRef::Borrow(PyList_GET_ITEM(list.get(), i));
+    if (!IsLogical(self, item.get())) {
+      PyErr_BadInternalCall();
+      return -1;
+    }
+    tLogicalLine* line = AsLogical(item.get());
+    if (IsCommentOrBlankType(line->type)) continue;
+    while (line->indent <= stack.Top().indent) {
+      if (stack.Pop() != 0) return -1;
+    }
+    PyRef scope_name = PyRef::Borrow(stack.Top().name);
+    if (SearchSingleLogical(ctx, item.get(), scope_name.get(), ret_list) != 0) return -1;
+    PyObject* def_name = LogicalDefName(line);
+    if (def_name != nullptr) {
+      PyRef full_name = JoinScopeNames(self, scope_name.get(), def_name);
+      if (!full_name || stack.Push(std::move(full_name), line->indent) != 0) return -1;
+    }
+  }
+  return 0;
+}
+
+// The lookup of an exact name in the name cache.
+static int SearchForSpecificName(tSearchContext* ctx, PyObject* name, PyObject* ret_list) {
+  tPySourceImpl* self = ctx->self;
+  PyRef defns = LookupNameDefnInCache(&self->info_cache, name);
+  if (!defns) return PyErr_Occurred() ? -1 : 0;
+  if (!IsExactList(defns.get())) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(defns.get()); ++i) {
+    PyRef item = PyRef::Borrow(PyList_GET_ITEM(defns.get(), i));
+    if (!IsLogical(self, item.get())) {
+      PyErr_BadInternalCall();
+      return -1;
+    }
+    PyRef scope_name = GetScopeNameForLineDirect(self, item.get());
+    if (!scope_name) return -1;
+    if (SearchSingleLogical(ctx, item.get(), scope_name.get(), ret_list) != 0) return -1;
+    if (!ctx->find_all && PyList_GET_SIZE(ret_list) > 0) break;
+  }
+  return 0;
+}
+
+// Lets the host apply its pending logical line updates.
+static int InvokeUpdateFromCache(tPySourceImpl* self) {
+  if (!self->logical_cache_needs_update) return 0;
+  if (CachedString(&s_update_from_cache_str, "UpdateFromCache") == nullptr) return -1;
+  PyRef mod_analysis = PyRef::Borrow(self->mod_analysis);
+  if (!mod_analysis) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  PyRef result(PyObject_CallMethodNoArgs(mod_analysis.get(), s_update_from_cache_str));
+  if (!result) return -1;
+  self->logical_cache_needs_update = 0;
+  return 0;
+}
+
+// True when the pending exception is a KeyError, which is then cleared.
+static bool ClearKeyError() {
+  if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+// Analyses the not yet analysed lines of the wanted kinds that the search
+// looks at: the whole list for the scope pattern "*", otherwise the body of
+// the scope the pattern names literally (none when there is no such scope).
+static int AnalyzeMatchingScopes(tSearchContext* ctx) {
+  tPySourceImpl* self = ctx->self;
+  PyRef lines;
+  if (IsStarOnly(ctx->scope_spec)) {
+    if (!CheckLogicalList(self)) return -1;
+    lines = PyRef::Borrow(self->logical_list);
+  } else {
+    lines = GetBodyOfScopeDirect(self, ctx->scope_spec);
+    if (!lines) return ClearKeyError() ? 0 : -1;
+  }
+  if (!IsExactList(lines.get())) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); ++i) {
+    PyRef item = PyRef::Borrow(PyList_GET_ITEM(lines.get(), i));
+    if (!IsLogical(self, item.get())) {
+      PyErr_BadInternalCall();
+      return -1;
+    }
+    if (AsLogical(item.get())->parsed || !AttribTypeMatch(ctx, item.get())) continue;
+    if (AnalyzeLogicalLineDirect(self, item.get()) != 0) return -1;
+  }
+  return 0;
+}
+
+static int SearchForAttribsDirect(tSearchContext* ctx, PyObject* ret_list) {
+  tPySourceImpl* self = ctx->self;
+  if (!CheckLogicalList(self)) return -1;
+  if (ctx->update) {
+    if (InvokeUpdateFromCache(self) != 0) return -1;
+    if (AnalyzeMatchingScopes(ctx) != 0) return -1;
+  }
+  PyRef lines;
+  PyObject* initial_scope;
+  if (HasStar(ctx->scope_spec)) {
+    if (!CheckLogicalList(self)) return -1;
+    lines = PyRef::Borrow(self->logical_list);
+    initial_scope = EmptyStr();
+    if (initial_scope == nullptr) return -1;
+  } else {
+    lines = GetBodyOfScopeDirect(self, ctx->scope_spec);
+    if (!lines) return ClearKeyError() ? 0 : -1;
+    initial_scope = ctx->scope_spec;
+  }
+  if (HasStar(ctx->name_spec)) return SearchLogicalList(ctx, initial_scope, lines.get(), ret_list);
+  return SearchForSpecificName(ctx, ctx->name_spec, ret_list);
+}
+
+// The option value under `key`: a new reference, or null (with an exception
+// set only on failure).
+static PyRef GetSearchOption(PyObject* spec_dict, const char* key) {
+  PyRef key_str(PyUnicode_FromString(key));
+  if (!key_str) return PyRef();
+  return PyRef::Borrow(PyDict_GetItemWithError(spec_dict, key_str.get()));
+}
+
+// Sets *flag from the truth of the option, when it is given.  0 or -1.
+static int ReadFlagOption(PyObject* spec_dict, const char* key, int* flag) {
+  PyRef value = GetSearchOption(spec_dict, key);
+  if (!value) return PyErr_Occurred() ? -1 : 0;
+  int truth = PyObject_IsTrue(value.get());
+  if (truth < 0) return -1;
+  *flag = truth;
+  return 0;
+}
+
+// Reads a pattern option into *held (the method's reference) and *spec.
+static int ReadPatternOption(PyObject* spec_dict, const char* key, const char* message, PyRef* held,
+                             PyObject** spec) {
+  PyRef value = GetSearchOption(spec_dict, key);
+  if (!value) return PyErr_Occurred() ? -1 : 0;
+  if (!IsExactStr(value.get())) {
+    PyErr_SetString(PyExc_TypeError, message);
+    return -1;
+  }
+  if (StrText(value.get()) == nullptr) return -1;  // patterns are matched as UTF-8 text
+  *spec = value.get();
+  *held = std::move(value);
+  return 0;
+}
+
+static int ReadKindOption(PyObject* valid_kinds, PyObject* kind, int* flag) {
+  int contained = PySequence_Contains(valid_kinds, kind);
+  if (contained < 0) return -1;
+  *flag = contained;
+  return 0;
+}
+
+static const char SearchForAttribs_doc[] = "Search for attributes defined in module. ";
+
+static PyObject* SearchForAttribs(tPySourceImpl* self, PyObject* args) {
+  PyObject* spec_dict;
+  if (!PyArg_ParseTuple(args, "O!:SearchForAttribs", &PyDict_Type, &spec_dict)) return nullptr;
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  ActiveMethod active(self);
+
+  tSearchContext ctx;
+  SearchContextGuard guard(&ctx);
+  if (InitSearchContext(&ctx, self) != 0) return nullptr;
+  PyRef options = PyRef::Borrow(spec_dict);
+  PyRef scope_spec, name_spec;
+  if (ReadFlagOption(spec_dict, "update", &ctx.update) != 0 ||
+      ReadFlagOption(spec_dict, "find_all", &ctx.find_all) != 0 ||
+      ReadFlagOption(spec_dict, "simple_names_valid", &ctx.simple_names_valid) != 0 ||
+      ReadFlagOption(spec_dict, "dotted_names_valid", &ctx.dotted_names_valid) != 0 ||
+      ReadPatternOption(spec_dict, "scope_name", "scope_name must be a string", &scope_spec, &ctx.scope_spec) != 0 ||
+      ReadPatternOption(spec_dict, "local_name", "local_name must be a string", &name_spec, &ctx.name_spec) != 0)
+    return nullptr;
+  PyRef valid_kinds = GetSearchOption(spec_dict, "valid_kinds");
+  if (!valid_kinds && PyErr_Occurred()) return nullptr;
+  if (valid_kinds) {
+    tLogicalModuleInfo* mod = &self->logical_mod;
+    if (ReadKindOption(valid_kinds.get(), mod->class_attrib_kind, &ctx.classdef_valid) != 0 ||
+        ReadKindOption(valid_kinds.get(), mod->function_attrib_kind, &ctx.functiondef_valid) != 0 ||
+        ReadKindOption(valid_kinds.get(), mod->generic_attrib_kind, &ctx.generic_valid) != 0 ||
+        ReadKindOption(valid_kinds.get(), mod->imported_attrib_kind, &ctx.import_valid) != 0)
+      return nullptr;
+  }
+
+  PyRef ret_list(PyList_New(0));
+  if (!ret_list) return nullptr;
+  if (SearchForAttribsDirect(&ctx, ret_list.get()) != 0) return nullptr;
+  return ret_list.release();
+}
+
+// -- Serialization ----------------------------------------------------------
+//
+// A line is written as little-endian integers and 4-byte indices into the
+// names list; see WriteLogicalLine for the field order.  Integers are
+// written byte by byte so the layout does not depend on the host.
+
+static int AppendLittleEndian(tCharBuffer* buffer, uint32_t value, int size) {
+  char bytes[4];
+  for (int i = 0; i < size; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xff);
+  return AppendBytesToCharBuffer(buffer, bytes, size);
+}
+
+static int AppendInt32(tCharBuffer* buffer, int32_t value) {
+  return AppendLittleEndian(buffer, static_cast<uint32_t>(value), 4);
+}
+
+static int AppendInt16(tCharBuffer* buffer, int32_t value) {
+  return AppendLittleEndian(buffer, static_cast<uint32_t>(value) & 0xffff, 2);
+}
+
+// Overwrites the 4-byte integer at `offset` (a count corrected after the fact).
+static void PatchInt32(tCharBuffer* buffer, uint32_t offset, int32_t value) {
+  for (int i = 0; i < 4; ++i)
+    buffer->ptr[offset + i] = static_cast<char>((static_cast<uint32_t>(value) >> (8 * i)) & 0xff);
+}
+
+// Writes the index of `obj` in the reference dictionary, giving it the next
+// index when it has none yet.
+static int WriteReference(tCharBuffer* buffer, PyObject* ref_dict, PyObject* obj) {
+  PyRef keep = PyRef::Borrow(obj);
+  PyRef index = PyRef::Borrow(PyDict_GetItemWithError(ref_dict, obj));
+  if (!index) {
+    if (PyErr_Occurred()) return -1;
+    index.reset(PyLong_FromSsize_t(PyDict_GET_SIZE(ref_dict)));
+    if (!index || PyDict_SetItem(ref_dict, obj, index.get()) != 0) return -1;
+  }
+  long value = PyLong_AsLong(index.get());
+  if (value == -1 && PyErr_Occurred()) return -1;
+  return AppendInt32(buffer, static_cast<int32_t>(value));
+}
+
+// Writes a count and one reference per item.  Hashing an entry may run host
+// code that changes the line, so the count is read again on every step and
+// the written count is corrected at the end.
+template <typename CountFn, typename ItemFn>
+static int WriteReferenceArray(tCharBuffer* buffer, PyObject* ref_dict, CountFn count, ItemFn item) {
+  uint32_t count_offset = buffer->used_len;
+  int32_t first_count = count();
+  if (AppendInt32(buffer, first_count) != 0) return -1;
+  int32_t written = 0;
+  for (; written < count(); ++written) {
+    if (WriteReference(buffer, ref_dict, item(written)) != 0) return -1;
+  }
+  if (written != first_count) PatchInt32(buffer, count_offset, written);
+  return 0;
+}
+
+static int WritePairArray(tCharBuffer* buffer, PyObject* ref_dict, tLogicalLine* line) {
+  uint32_t count_offset = buffer->used_len;
+  int32_t first_count = line->type_equivs_len;
+  if (AppendInt32(buffer, first_count) != 0) return -1;
+  int32_t written = 0;
+  for (; written < line->type_equivs_len; ++written) {
+    PyRef one = PyRef::Borrow(line->type_equivs[written].one);
+    PyRef two = PyRef::Borrow(line->type_equivs[written].two);
+    if (WriteReference(buffer, ref_dict, one.get()) != 0 || WriteReference(buffer, ref_dict, two.get()) != 0)
+      return -1;
+  }
+  if (written != first_count) PatchInt32(buffer, count_offset, written);
+  return 0;
+}
+
+static int WritePositionArray(tCharBuffer* buffer, tLogicalLine* line) {
+  if (AppendInt32(buffer, line->tok_count) != 0) return -1;
+  for (int32_t i = 0; i < line->tok_count; ++i) {
+    tTokenPosition pos = line->position_array != nullptr ? line->position_array[i] : tTokenPosition{0, 0};
+    if (AppendInt16(buffer, pos.row) != 0 || AppendInt16(buffer, pos.col) != 0) return -1;
+  }
+  return 0;
+}
+
+// The byte form of one line.  Import lines are written without their facts
+// and as not analysed, so that they are analysed afresh once loaded.
+static PyRef WriteLogicalLine(PyObject* ref_dict, PyObject* logical) {
+  PyRef keep = PyRef::Borrow(logical);
+  tLogicalLine* line = AsLogical(logical);
+  if (line->tok_count < 0 || (line->tok_count > 0 && line->tok_array == nullptr)) {
+    PyErr_BadInternalCall();
+    return PyRef();
+  }
+  bool is_import = line->type == kImportIndex || line->type == kFromImportIndex;
+  tCharBuffer buffer;
+  if (AppendInt32(&buffer, line->first_line) != 0 || AppendInt16(&buffer, line->indent) != 0 ||
+      AppendInt16(&buffer, line->line_count) != 0 || AppendInt16(&buffer, line->type) != 0 ||
+      AppendInt16(&buffer, is_import ? 0 : line->parsed) != 0 || AppendInt16(&buffer, line->tabs_in_indent) != 0 ||
+      AppendInt16(&buffer, line->spaces_in_indent) != 0)
+    return PyRef();
+  if (WriteReferenceArray(
+          &buffer, ref_dict, [line] { return line->tok_count; }, [line](int32_t i) { return line->tok_array[i]; }) !=
+      0)
+    return PyRef();
+  if (WritePositionArray(&buffer, line) != 0) return PyRef();
+  if (WriteReference(&buffer, ref_dict, line->scope_name != nullptr ? line->scope_name : Py_None) != 0)
+    return PyRef();
+  if (is_import) {
+    if (AppendInt32(&buffer, 0) != 0 || AppendInt32(&buffer, 0) != 0) return PyRef();
+  } else {
+    if (WriteReferenceArray(
+            &buffer, ref_dict, [line] { return static_cast<int32_t>(line->objs_len); },
+            [line](int32_t i) { return line->objs[i]; }) != 0)
+      return PyRef();
+    if (WritePairArray(&buffer, ref_dict, line) != 0) return PyRef();
+  }
+  return PyRef(PyBytes_FromStringAndSize(buffer.ptr, buffer.used_len));
+}
+
+// The names list: item i is the key whose index is i.
+static PyRef MakeNamesList(PyObject* ref_dict) {
+  Py_ssize_t size = PyDict_GET_SIZE(ref_dict);
+  PyRef names(PyList_New(size));
+  if (!names) return PyRef();
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(ref_dict, &pos, &key, &value)) {
+    Py_ssize_t index = PyLong_Check(value) ? PyLong_AsSsize_t(value) : -1;
+    if (index == -1) PyErr_Clear();
+    if (index < 0 || index >= size || PyList_GET_ITEM(names.get(), index) != nullptr) {
+      PyErr_SetString(PyExc_ValueError, "invalid reference dictionary value");
+      return PyRef();
+    }
+    PyList_SET_ITEM(names.get(), index, PyRef::Borrow(key).release());
+  }
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (PyList_GET_ITEM(names.get(), i) == nullptr) {
+      PyErr_SetString(PyExc_ValueError, "invalid reference dictionary value");
+      return PyRef();
+    }
+  }
+  return names;
+}
+
+static const char SerializeLogicalList_doc[] =
+    "Serialize a list of logical lines,  Returns tuple of list of names used and a list of strings which contain "
+    "the binary data for each logical line.";
+
+static PyObject* SerializeLogicalList(tPySourceImpl* self, PyObject* args) {
+  PyObject* logical_list;
+  if (!PyArg_ParseTuple(args, "O!:SerializeLogicalList", &PyList_Type, &logical_list)) return nullptr;
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  // A copy, so that host code run while hashing cannot change what is walked.
+  PyRef lines(PyList_GetSlice(logical_list, 0, PY_SSIZE_T_MAX));
+  if (!lines) return nullptr;
+  Py_ssize_t count = PyList_GET_SIZE(lines.get());
+  PyRef data(PyList_New(count));
+  PyRef ref_dict(PyDict_New());
+  if (!data || !ref_dict) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyList_GET_ITEM(lines.get(), i);
+    if (!IsLogical(self, item)) {
+      PyErr_SetString(PyExc_TypeError, "Each element of the logical_list must be a logical line");
+      return nullptr;
+    }
+    PyRef bytes = WriteLogicalLine(ref_dict.get(), item);
+    if (!bytes) return nullptr;
+    PyList_SET_ITEM(data.get(), i, bytes.release());
+  }
+  PyRef names = MakeNamesList(ref_dict.get());
+  if (!names) return nullptr;
+  return PyTuple_Pack(2, names.get(), data.get());
+}
+
+// -- Deserialization --
+
+// Reads fields from one serialized line; every read past the end fails.
+struct tReadCursor {
+  const unsigned char* pos;
+  Py_ssize_t left;
+};
+
+static bool ReadLittleEndian(tReadCursor* cur, int size, uint32_t* value) {
+  if (cur->left < size) return false;
+  uint32_t v = 0;
+  for (int i = 0; i < size; ++i) v |= static_cast<uint32_t>(cur->pos[i]) << (8 * i);
+  cur->pos += size;
+  cur->left -= size;
+  *value = v;
+  return true;
+}
+
+static bool ReadInt32(tReadCursor* cur, int32_t* value) {
+  uint32_t v;
+  if (!ReadLittleEndian(cur, 4, &v)) return false;
+  *value = static_cast<int32_t>(v);
+  return true;
+}
+
+static bool ReadUInt16(tReadCursor* cur, uint16_t* value) {
+  uint32_t v;
+  if (!ReadLittleEndian(cur, 2, &v)) return false;
+  *value = static_cast<uint16_t>(v);
+  return true;
+}
+
+// Fails with the malformed-data ValueError unless an error is already set.
+static int InvalidLineData() {
+  if (!PyErr_Occurred())
+    PyErr_SetString(PyExc_ValueError, "Invalid data found while deserializing logical line");
+  return -1;
+}
+
+// Reads a count that must be 0..max_count and must leave room for
+// item_size bytes per item in what is left of the line.
+static int ReadCount(tReadCursor* cur, int32_t max_count, Py_ssize_t item_size, int32_t* count) {
+  if (!ReadInt32(cur, count) || *count < 0 || *count > max_count || *count > cur->left / item_size)
+    return InvalidLineData();
+  return 0;
+}
+
+// A new reference to the names-list item whose index is read.
+static PyRef ReadReference(tReadCursor* cur, PyObject* names) {
+  int32_t index;
+  if (!ReadInt32(cur, &index) || index < 0 || index >= PyList_GET_SIZE(names)) {
+    InvalidLineData();
+    return PyRef();
+  }
+  return PyRef::Borrow(PyList_GET_ITEM(names, index));
+}
+
+// A malloc'd array of object references being read; releases what it holds
+// unless handed over to a line.
+struct tObjectArray {
+  PyObject** items = nullptr;
+  int32_t count = 0;
+  ~tObjectArray() {
+    for (int32_t i = 0; i < count; ++i) Py_DECREF(items[i]);
+    std::free(items);
+  }
+  PyObject** release() {
+    PyObject** p = items;
+    items = nullptr;
+    count = 0;
+    return p;
+  }
+};
+
+struct tPairArray {
+  tNonTuplePair* items = nullptr;
+  int32_t count = 0;
+  ~tPairArray() {
+    for (int32_t i = 0; i < count; ++i) {
+      Py_DECREF(items[i].one);
+      Py_DECREF(items[i].two);
+    }
+    std::free(items);
+  }
+  tNonTuplePair* release() {
+    tNonTuplePair* p = items;
+    items = nullptr;
+    count = 0;
+    return p;
+  }
+};
+
+static int ReadReferenceArray(tReadCursor* cur, PyObject* names, int32_t max_count, tObjectArray* array,
+                              int32_t* total) {
+  if (ReadCount(cur, max_count, 4, total) != 0) return -1;
+  if (*total == 0) return 0;
+  array->items = static_cast<PyObject**>(std::malloc(sizeof(PyObject*) * static_cast<size_t>(*total)));
+  if (array->items == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  while (array->count < *total) {
+    PyRef item = ReadReference(cur, names);
+    if (!item) return -1;
+    array->items[array->count++] = item.release();
+  }
+  return 0;
+}
+
+static int ReadPairArray(tReadCursor* cur, PyObject* names, tPairArray* array, int32_t* total) {
+  if (ReadCount(cur, kMaxLineEntries, 8, total) != 0) return -1;
+  if (*total == 0) return 0;
+  array->items = static_cast<tNonTuplePair*>(std::malloc(sizeof(tNonTuplePair) * static_cast<size_t>(*total)));
+  if (array->items == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  while (array->count < *total) {
+    PyRef one = ReadReference(cur, names);
+    if (!one) return -1;
+    PyRef two = ReadReference(cur, names);
+    if (!two) return -1;
+    array->items[array->count].one = one.release();
+    array->items[array->count].two = two.release();
+    ++array->count;
+  }
+  return 0;
+}
+
+struct tPositionArray {
+  tTokenPosition* items = nullptr;
+  ~tPositionArray() { std::free(items); }
+  tTokenPosition* release() {
+    tTokenPosition* p = items;
+    items = nullptr;
+    return p;
+  }
+};
+
+// The positions: a count equal to the token count, then row and column.
+static int ReadPositionArray(tReadCursor* cur, int32_t tok_count, tPositionArray* array) {
+  int32_t count;
+  if (!ReadInt32(cur, &count) || count != tok_count || count > cur->left / 4) return InvalidLineData();
+  if (count == 0) return 0;
+  array->items = static_cast<tTokenPosition*>(std::malloc(sizeof(tTokenPosition) * static_cast<size_t>(count)));
+  if (array->items == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    // The count check above leaves room for every entry.
+    ReadUInt16(cur, &array->items[i].row);
+    ReadUInt16(cur, &array->items[i].col);
+  }
+  return 0;
+}
+
+// A new logical line from its byte form.  Arrays are read into holders that
+// release them on failure and are handed to the line only once the whole
+// line has been read, so the line's own destruction never sees half an array.
+static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, PyObject* bytes) {
+  char* data;
+  Py_ssize_t size;
+  PyRef keep = PyRef::Borrow(bytes);
+  if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) return PyRef();
+  tReadCursor cur = {reinterpret_cast<const unsigned char*>(data), size};
+
+  int32_t first_line;
+  uint16_t indent, line_count, type, parsed, tabs, spaces;
+  if (!ReadInt32(&cur, &first_line) || !ReadUInt16(&cur, &indent) || !ReadUInt16(&cur, &line_count) ||
+      !ReadUInt16(&cur, &type) || !ReadUInt16(&cur, &parsed) || !ReadUInt16(&cur, &tabs) ||
+      !ReadUInt16(&cur, &spaces)) {
+    InvalidLineData();
+    return PyRef();
+  }
+  tObjectArray tokens;
+  int32_t tok_count;
+  if (ReadReferenceArray(&cur, names, INT32_MAX, &tokens, &tok_count) != 0) return PyRef();
+  tPositionArray positions;
+  if (ReadPositionArray(&cur, tok_count, &positions) != 0) return PyRef();
+  PyRef scope_name = ReadReference(&cur, names);
+  if (!scope_name) return PyRef();
+  if (scope_name.get() == Py_None) {
+    scope_name.reset();
+  } else if (!IsExactStr(scope_name.get())) {
+    InvalidLineData();
+    return PyRef();
+  }
+  tObjectArray objs;
+  int32_t objs_len;
+  if (ReadReferenceArray(&cur, names, kMaxLineEntries, &objs, &objs_len) != 0) return PyRef();
+  tPairArray pairs;
+  int32_t pairs_len;
+  if (ReadPairArray(&cur, names, &pairs, &pairs_len) != 0) return PyRef();
+
+  if (self->logical_mod.funcs.create == nullptr) {
+    PyErr_BadInternalCall();
+    return PyRef();
+  }
+  PyRef logical(self->logical_mod.funcs.create());
+  if (!logical) return PyRef();
+  if (!IsLogical(self, logical.get())) {
+    PyErr_BadInternalCall();
+    return PyRef();
+  }
+  tLogicalLine* line = AsLogical(logical.get());
+  line->first_line = first_line;
+  line->indent = static_cast<int16_t>(indent);
+  line->line_count = static_cast<int16_t>(line_count);
+  line->type = static_cast<uint8_t>(type & 0xff);
+  line->parsed = parsed & 1;
+  line->tabs_in_indent = tabs & 1;
+  line->spaces_in_indent = spaces & 1;
+  line->tok_count = tok_count;
+  line->tok_array = tokens.release();
+  line->position_array = positions.release();
+  line->scope_name = scope_name.release();
+  line->objs_len = static_cast<uint8_t>(objs_len);
+  line->objs = objs.release();
+  line->type_equivs_len = static_cast<uint8_t>(pairs_len);
+  line->type_equivs = pairs.release();
+  return logical;
+}
+
+static const char DeserializeLogicalList_doc[] = "Deserialize a list of logical lines";
+
+static PyObject* DeserializeLogicalList(tPySourceImpl* self, PyObject* args) {
+  PyObject* names;
+  PyObject* data;
+  if (!PyArg_ParseTuple(args, "(O!O!):UnerializeLogicalList", &PyList_Type, &names, &PyList_Type, &data))
+    return nullptr;
+  if (!CheckAlive(self)) return nullptr;
+  RunningMethod running(self);
+  PyRef names_ref = PyRef::Borrow(names);
+  PyRef items(PyList_GetSlice(data, 0, PY_SSIZE_T_MAX));
+  if (!items) return nullptr;
+  Py_ssize_t count = PyList_GET_SIZE(items.get());
+  PyRef result(PyList_New(count));
+  if (!result) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyRef logical = ReadLogicalLine(self, names, PyList_GET_ITEM(items.get(), i));
+    if (!logical) return nullptr;
+    PyList_SET_ITEM(result.get(), i, logical.release());
+  }
+  return result.release();
+}
+
+// ---------------------------------------------------------------------------
+// Cache change processing, type equivalences and instance attribute queries
+// ---------------------------------------------------------------------------
 
 static bool TextEquals(PyObject* obj, const char* text, size_t len) {
   Py_ssize_t obj_len = 0;
@@ -1501,6 +2383,7 @@ static PyMethodDef kPySourceImplMethods[] = {
     PYSOURCE_METHOD(AnalyzeLogical, AnalyzeLogical_doc),
     PYSOURCE_METHOD(ClearAnalysis, nullptr),
     PYSOURCE_METHOD(AnalyzeLogicalList, AnalyzeLogicalList_doc),
+    PYSOURCE_METHOD(SearchForAttribs, SearchForAttribs_doc),
     PYSOURCE_METHOD(GetScopeDefForFullName, GetScopeDefForFullName_doc),
     PYSOURCE_METHOD(GetFullNameForScopeDef, GetFullNameForScopeDef_doc),
     PYSOURCE_METHOD(LogicalCacheModified, LogicalCacheModified_doc),
@@ -1515,6 +2398,8 @@ static PyMethodDef kPySourceImplMethods[] = {
     PYSOURCE_METHOD(FindTypeEquivs, FindTypeEquivs_doc),
     PYSOURCE_METHOD(FindInstAttribTypeEquivs, FindInstAttribTypeEquivs_doc),
     PYSOURCE_METHOD(GetInstanceAttributes, GetInstanceAttributes_doc),
+    PYSOURCE_METHOD(SerializeLogicalList, SerializeLogicalList_doc),
+    PYSOURCE_METHOD(DeserializeLogicalList, DeserializeLogicalList_doc),
     PYSOURCE_METHOD(IndexForLineno, nullptr),
     PYSOURCE_METHOD(StartActiveMethod, StartActiveMethod_doc),
     PYSOURCE_METHOD(FinishActiveMethod, nullptr),

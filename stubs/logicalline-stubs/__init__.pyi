@@ -1,0 +1,73 @@
+"""Logical lines: one statement line of a Python module with its tokens,
+positions, kind and the facts the analyzer records on it."""
+
+from typing import Any, Final, Iterable, Sequence
+
+kUnknownIndex: Final[int]
+kClassDefIndex: Final[int]
+kFunctionDefIndex: Final[int]
+kStringExpressionIndex: Final[int]
+kAssignmentIndex: Final[int]
+kIfBeginningIndex: Final[int]
+kElseBeginningIndex: Final[int]
+kWhileBeginningIndex: Final[int]
+kForBeginningIndex: Final[int]
+kPassIndex: Final[int]
+kRaiseIndex: Final[int]
+kTryIndex: Final[int]
+kExceptIndex: Final[int]
+kFinallyIndex: Final[int]
+kAssertIndex: Final[int]
+kReturnIndex: Final[int]
+kImportIndex: Final[int]
+kFromImportIndex: Final[int]
+kPrintIndex: Final[int]
+kDeleteIndex: Final[int]
+kElifBeginningIndex: Final[int]
+kCommentIndex: Final[int]
+kBlankLineIndex: Final[int]
+kBreakIndex: Final[int]
+
+kClassAttribKind: Final[object]
+kFunctionAttribKind: Final[object]
+kGenericAttribKind: Final[object]
+kImportedAttribKind: Final[object]
+
+class LogicalLine:
+    def __init__(
+        self,
+        tokens: Sequence[str],
+        first_line: int = ...,
+        indent: int = ...,
+        line_count: int = ...,
+        type: int = ...,
+        positions: Iterable[tuple[int, int]] | None = ...,
+        parsed: bool = ...,
+        tabs_in_indent: bool = ...,
+        spaces_in_indent: bool = ...,
+    ) -> None: ...
+    @property
+    def tokens(self) -> tuple[str, ...]: ...
+    @property
+    def positions(self) -> tuple[tuple[int, int], ...]: ...
+    first_line: int
+    @property
+    def indent(self) -> int: ...
+    @property
+    def line_count(self) -> int: ...
+    @property
+    def type(self) -> int: ...
+    @property
+    def parsed(self) -> bool: ...
+    @property
+    def tabs_in_indent(self) -> bool: ...
+    @property
+    def spaces_in_indent(self) -> bool: ...
+    @property
+    def scope_name(self) -> str | None: ...
+    @property
+    def objs(self) -> tuple[Any, ...]: ...
+    @property
+    def type_equivs(self) -> tuple[tuple[Any, Any], ...]: ...
+
+def GetDirectLogicalLineFunctionTable() -> object: ...
