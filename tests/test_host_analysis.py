@@ -73,6 +73,10 @@ def test_methods_and_definitions():
         assert by_text[text].type_equivs == ()
     assert by_text["return self . x"].type_equivs == (("return", "self.x"),)
     assert mod.names() == ["C", "f"]
+    assert mod.line_at(4) is by_text["self . other = x . y"] and mod.line_at(99) is None
+    assert mod.scope_of(mod.line_at(4)) == "C.__init__" and mod.scope_of(mod.lines[0]) == ""
+    assert mod.type_equivs("self.items", "C.__init__") == ["::list:"]
+    assert mod.type_equivs("self", "C.__init__") == ["C:"]
     assert mod.names("C") == ["__init__", "s", "c", "__new__"]
     assert [name for name, _ in mod.impl.GetInstanceAttributes("C", None)] == ["items", "other"]
     mod.close()

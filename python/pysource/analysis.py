@@ -323,6 +323,28 @@ class ModuleAnalysis:
         """The names defined in a scope (default: the module), in order."""
         return [r.fLocalName for r in self.GetScopeAttributes(scope_name, 0, 1)]
 
+    def line_at(self, lineno):
+        """The logical line covering physical line `lineno`, or None."""
+        lines = self.lines
+        i = self.impl.IndexForLineno(lineno)
+        if i < len(lines):
+            line = lines[i]
+            if line.first_line <= lineno < line.first_line + line.line_count:
+                return line
+        return None
+
+    def scope_of(self, line):
+        """The full dotted name of the scope `line` lies in ("" for the
+        module)."""
+        impl = self.impl
+        return impl.GetFullNameForScopeDef(impl.FindScopeForLine(line))
+
+    def type_equivs(self, name, scope_name=""):
+        """What `name` is recorded as equivalent to in a scope (texts such
+        as "::dict:", "Foo:", "a.b()"), analysing the scope first."""
+        self.analyze()
+        return self.impl.FindTypeEquivs(name, scope_name)
+
     def search(self, **options):
         """The analyzer's attribute search with the given options (keys
         "scope_name", "local_name", "valid_kinds", "find_all", "update",
