@@ -311,8 +311,10 @@ def test_full_scope_names():
     with pytest.raises(TypeError, match="The scope_def must be either None or a logical line"):
         name(x)
     host.impl.FindScopeForLine(x)
+    assert x.scope_name is None
     assert host.impl.GetBodyOfScope("K.m") == [x, inner, host.lines[5], host.lines[6]]
-    assert m.scope_name == "K" and k.scope_name == "" and x.scope_name is None
+    # Computing a body places its lines in the scope.
+    assert m.scope_name == "K" and k.scope_name == "" and x.scope_name == "K.m" and inner.scope_name == "K.m"
 
 
 BODY_LINES = [

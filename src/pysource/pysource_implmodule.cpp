@@ -766,6 +766,21 @@ PyRef FindBodyOfScopeDef(tPySourceImpl* self, PyObject* scan_list, PyObject* sco
   return result;
 }
 
+// Caches the scope name on each line of a body about to be cached that has
+// none yet.  The change processing finds the cached body a removed line
+// belongs to through the line's scope name; a body line without one would
+// leave a body holding a line that is gone.
+static int PlaceBodyLines(tPySourceImpl* self, PyObject* scope_def, PyObject* body) {
+  PyRef scope_name = scope_def == Py_None ? BuildFullNameForScopeDefDirect(self, Py_None)
+                                          : GetFullScopeNameDefined(self, scope_def);
+  if (!scope_name) return -1;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(body); ++i) {
+    tLogicalLine* line = AsLogical(PyList_GET_ITEM(body, i));
+    if (line->scope_name == nullptr) line->scope_name = scope_name.new_ref();
+  }
+  return 0;
+}
+
 PyRef GetBodyOfScopeDirect(tPySourceImpl* self, PyObject* full_name) {
   PyRef cached = LookupScopeBodyInCache(&self->info_cache, full_name);
   if (cached) return cached;
@@ -776,6 +791,7 @@ PyRef GetBodyOfScopeDirect(tPySourceImpl* self, PyObject* full_name) {
   PyRef list = PyRef::Borrow(self->logical_list);
   PyRef body = FindBodyOfScopeDef(self, list.get(), scope_def.get());
   if (!body) return PyRef();
+  if (PlaceBodyLines(self, scope_def.get(), body.get()) != 0) return PyRef();
   if (AddScopeBodyToCache(&self->info_cache, full_name, scope_def.get(), body.get()) != 0) return PyRef();
   return body;
 }
@@ -1857,6 +1873,10 @@ static int InvalidateMatchingScopeNames(tPySourceImpl* self, PyObject* name) {
       if (!full_name) return -1;
       if (RemoveBodyInfoFromScopeCacheEntry(&self->info_cache, full_name.get()) != 0) return -1;
     }
+    // A cached body holds only lines placed in its scope: the body of the
+    // scope the line leaves goes too (a sibling whose name merely starts
+    // like `name` keeps nothing that lists lines without a scope name).
+    if (RemoveBodyInfoFromScopeCacheEntry(&self->info_cache, line->scope_name) != 0) return -1;
     Py_CLEAR(line->scope_name);
   }
   return 0;
