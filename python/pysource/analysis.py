@@ -28,6 +28,7 @@ import os
 import sys
 import tokenize
 
+from .edits import ChangeSet, SourceBuffer
 from .grammar import Grammar
 from .splitter import (kBlankLineIndex, kClassDefIndex, kCommentIndex, kFromImportIndex,
                        kFunctionDefIndex, kUnknownIndex, split_logical_lines)
@@ -117,6 +118,9 @@ class ModuleAnalysis:
         self.fFileName = path
         self.future_flags = {}
         self._source = source
+        self._pending_source = None   # new text not yet in the logical list
+        self._buffer = None           # keeps the logical list in step with edits
+        self.last_changes = None      # what the last edit changed
         self._lines = None
         self._impl = None
         self._frozen = 0
@@ -130,7 +134,11 @@ class ModuleAnalysis:
 
     @property
     def source(self):
-        """The module's source text ("" when its file can't be read)."""
+        """The module's source text ("" when its file can't be read); the
+        latest text given to `set_source`, even before the logical list
+        follows it."""
+        if self._pending_source is not None:
+            return self._pending_source
         if self._source is None:
             try:
                 self._source = read_source(self.fFileName) if self.fFileName else ""
@@ -140,6 +148,8 @@ class ModuleAnalysis:
 
     @property
     def lines(self):
+        if self._pending_source is not None and (self._impl is None or self._impl.fActiveMethodCount == 0):
+            self.UpdateFromCache()
         if self._lines is None:
             pool = getattr(self.fAnalysisFactory, "name_pool", None)
             self._lines = split_logical_lines(self.source, pool)
@@ -151,24 +161,23 @@ class ModuleAnalysis:
         something other than an instance (staticmethod, classmethod)."""
         nonself = self._nonself_defs
         nonself.clear()
-        decorators = []
-        for line in self._lines:
-            kind = line.type
-            if kind == kCommentIndex or kind == kBlankLineIndex:
-                continue
-            tokens = line.tokens
-            if kind == kUnknownIndex and tokens and tokens[0] == "@":
-                decorators.append(_decorator_name(tokens))
-                continue
-            if kind == kFunctionDefIndex and any(d in NONSELF_DECORATORS for d in decorators):
-                nonself.add(_parse_key(tokens))
-            decorators = []
+        nonself.update(_nonself_keys((line.type, line.tokens) for line in self._lines))
 
     def set_source(self, text):
-        """Replace the module's source; lines and analysis are made anew."""
-        self.close()
-        self._source = text
-        self._lines = None
+        """Replace the module's source.  Before the analyzer is made, the
+        lines are simply made anew.  After, the edit is pending until
+        `UpdateFromCache` (which the attribute search calls itself, and
+        reading `lines` or `analyze()` too, outside analyzer calls) replaces
+        the logical lines that changed and keeps the analysis of the
+        others."""
+        if self._impl is None:
+            self._source = text
+            self._pending_source = None
+            self._lines = None
+            self._buffer = None
+            return
+        self._pending_source = text
+        self._impl.LogicalCacheNeedsUpdate()
 
     @property
     def impl(self):
@@ -185,6 +194,12 @@ class ModuleAnalysis:
             impl = pysource_impl.CreatePySourceImpl(self, grammar, transformer, pool, AttribRef, logicalline)
             impl.SetLogicalList(lines)
             self._impl = impl
+            # The analyzer reads the future imports only when a change
+            # touches a from-import line; show it one that is in place.
+            future = [line for line in lines if line.type == kFromImportIndex and line.indent == 0
+                      and line.tokens[1:3] == ("__future__", "import")][:1]
+            if future:
+                impl.LogicalCacheModified(self, ChangeSet(future, future))
         return self._impl
 
     def analyze(self):
@@ -229,13 +244,31 @@ class ModuleAnalysis:
     def close(self):
         """Release the analyzer, breaking the reference cycle with it."""
         impl, self._impl = self._impl, None
+        self._buffer = None
         if impl is not None:
             impl.destroy()
 
     # -- what the analyzer calls -----------------------------------------
 
     def UpdateFromCache(self):
-        """The logical list is always current: nothing to do."""
+        """Fold a pending `set_source` into the logical list and the
+        analyzer; `last_changes` then holds what it changed (see
+        `pysource.edits.Changes`)."""
+        text = self._pending_source
+        if text is None:
+            return
+        if self._impl is None:
+            self.set_source(text)
+            return
+        buffer = self._buffer
+        if buffer is None:
+            pool = getattr(self.fAnalysisFactory, "name_pool", None)
+            buffer = self._buffer = SourceBuffer(self._impl, self._lines, self._source, pool, _nonself_context)
+        self._pending_source = None
+        self._source = text
+        changes = buffer.update(text)
+        self._find_nonself_defs()
+        self.last_changes = changes
 
     def _FromFutureFlagsChanged(self):
         impl = self._impl
@@ -474,6 +507,31 @@ class ModuleAnalysis:
             else:
                 names.extend(n for n in items if n not in names)
         return names, dynamic
+
+
+def _nonself_keys(lines):
+    """The parse keys of the def lines, among `lines` given as (kind,
+    tokens), under a decorator that makes the first parameter something
+    other than an instance (staticmethod, classmethod)."""
+    keys = set()
+    decorators = []
+    for kind, tokens in lines:
+        if kind == kCommentIndex or kind == kBlankLineIndex:
+            continue
+        if kind == kUnknownIndex and tokens and tokens[0] == "@":
+            decorators.append(_decorator_name(tokens))
+            continue
+        if kind == kFunctionDefIndex and any(d in NONSELF_DECORATORS for d in decorators):
+            keys.add(_parse_key(tokens))
+        decorators = []
+    return keys
+
+
+def _nonself_context(records):
+    """What the transformer makes of a def line besides its tokens: whether
+    it is taken for a method without an instance argument (scan records)."""
+    keys = _nonself_keys((r[5], r[0]) for r in records)
+    return lambda tokens: _parse_key(tokens) in keys
 
 
 def _literal_strings(node):

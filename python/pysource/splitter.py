@@ -48,7 +48,7 @@ import gc
 import re
 
 __all__ = [
-    "split_logical_lines", "scan_logical_lines", "line_kind",
+    "split_logical_lines", "scan_logical_lines", "lines_from_records", "line_kind",
     "kUnknownIndex", "kClassDefIndex", "kFunctionDefIndex", "kStringExpressionIndex",
     "kAssignmentIndex", "kIfBeginningIndex", "kElseBeginningIndex", "kWhileBeginningIndex",
     "kForBeginningIndex", "kPassIndex", "kRaiseIndex", "kTryIndex", "kExceptIndex",
@@ -516,6 +516,12 @@ def split_logical_lines(text, pool=None):
     `logicalline.LogicalLine` objects in source order (see the module
     documentation for what a logical line holds).  `pool` is the name pool
     the tokens are taken from; a new one is used when it is None."""
+    return lines_from_records(scan_logical_lines(text, pool))
+
+
+def lines_from_records(records):
+    """The `logicalline.LogicalLine` objects of records made by
+    `scan_logical_lines`, in the same order."""
     import logicalline
     make = logicalline.LogicalLine
     # Splitting makes many small containers and no cycles; the cyclic
@@ -527,7 +533,7 @@ def split_logical_lines(text, pool=None):
         return [make(toks, first_line=first, indent=ind if ind < 32767 else 32767,
                      line_count=count if count < 32767 else 32767, type=kind,
                      positions=poss, tabs_in_indent=t, spaces_in_indent=sp)
-                for toks, poss, first, count, ind, kind, t, sp in scan_logical_lines(text, pool)]
+                for toks, poss, first, count, ind, kind, t, sp in records]
     finally:
         if collecting:
             gc.enable()

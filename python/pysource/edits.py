@@ -1,0 +1,268 @@
+"""Editing a module: keeping its logical list, and the analyzer working on
+it, in step with new source text.
+
+`SourceBuffer.update(text)` splits the new text, finds the run of logical
+lines that changed (what lies between the longest common run of unchanged
+lines at the start and the one at the end), puts new line objects for that
+run into the logical list (the same list object, by slice assignment) and
+tells the analyzer with ``LogicalCacheModified``, which drops what the
+removed and added lines touched in its caches.  Lines outside the run keep
+their objects, and with them their analysis: an edit costs one split of the
+text and the analysis of the lines it really changed.
+
+A line counts as unchanged when its tokens, kind, indent, indent
+characters, physical line count and token positions are the same, the
+positions allowing for the line having moved up or down as a whole.  A line
+that moved gets its new `first_line`; its `positions` are not writable and
+keep the rows they had when the line was made, so their rows are right
+relative to the line's first token, not absolute: `line_positions(line)`
+gives the absolute ones.
+
+Some facts kept on an unchanged line depend on lines elsewhere, and the
+analyzer does not revisit them for every kind of edit:
+
+* the scope a line lies in, cached on the line, changes when an edit above
+  it opens or closes a block around it (``if x:`` put at module level in
+  the middle of a function's body);
+* the facts of a def line depend on the scopes around it (a method's first
+  argument is an instance of its class, named with the class's full name)
+  and on its decorators (``staticmethod`` has no instance argument).
+
+The buffer works out both for the lines below the changed run, and a line
+whose cached scope name would go stale, or an analysed def line whose
+surroundings changed, is replaced by a new object too (removed and added in
+the same change set), so that it is placed and analysed afresh.  Scope
+names that the analyzer clears itself (those below a removed definition)
+are left to it.
+"""
+
+from collections import namedtuple
+
+from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionDefIndex, \
+    lines_from_records, scan_logical_lines
+
+__all__ = ["SourceBuffer", "ChangeSet", "Changes", "line_positions"]
+
+Changes = namedtuple("Changes", "body_scopes classes functions doc_strings")
+Changes.__doc__ = """What an edit changed, as the analyzer reports it: the full names
+of the scopes in which a body line changed (in no particular order), the full
+names of the class lines and of the def lines removed or added, and the scopes
+whose doc string line changed."""
+
+_DEF_KINDS = (kClassDefIndex, kFunctionDefIndex)
+_NOT_STATEMENTS = (kCommentIndex, kBlankLineIndex)
+
+
+class ChangeSet:
+    """The lines an edit took out of the logical list (`removed`) and those
+    it put in (`added`, already in place), as the analyzer reads them."""
+
+    __slots__ = ("removed", "added")
+
+    def __init__(self, removed, added):
+        self.removed = removed
+        self.added = added
+
+
+def line_positions(line):
+    """The absolute (row, col) of each token of `line`: its `positions` with
+    the rows moved along with `first_line` (a line that moved in an edit
+    keeps the rows it was made with)."""
+    positions = line.positions
+    if not positions:
+        return positions
+    shift = line.first_line - positions[0][0]
+    if shift == 0:
+        return positions
+    return tuple((row + shift, col) for row, col in positions)
+
+
+def _same_moved(old, new):
+    """True when scan records `old` and `new` are the same line, `new`
+    possibly moved to another row."""
+    if old[0] != new[0] or old[3:] != new[3:]:
+        return False
+    shift = new[2] - old[2]
+    if shift == 0:
+        return old[1] == new[1]
+    return [(row + shift, col) for row, col in old[1]] == new[1]
+
+
+def _join(scope, name):
+    if not scope:
+        return name
+    if not name:
+        return scope
+    return scope + "." + name
+
+
+class _ScopeWalk:
+    """The scopes of a run of scan records, found from indentation as the
+    analyzer finds them: the scope of a line is the nearest definition line
+    above it that encloses it; a comment or blank line takes the scope of
+    the nearest statement line above it."""
+
+    __slots__ = ("stack", "last")
+
+    def __init__(self):
+        self.stack = []     # (indent, scope inside, scope is a class), indents rising
+        self.last = ("", False)
+
+    def copy(self):
+        walk = _ScopeWalk()
+        walk.stack = list(self.stack)
+        walk.last = self.last
+        return walk
+
+    def step(self, record):
+        """(scope name, scope is a class) of the line of `record`."""
+        kind = record[5]
+        if kind in _NOT_STATEMENTS:
+            return self.last
+        indent = record[4] if record[4] < 32767 else 32767
+        stack = self.stack
+        while stack and stack[-1][0] >= indent:
+            stack.pop()
+        here = (stack[-1][1], stack[-1][2]) if stack else ("", False)
+        self.last = here
+        if kind in _DEF_KINDS:
+            tokens = record[0]
+            inner = _join(here[0], tokens[1]) if len(tokens) > 1 else here[0]
+            stack.append((indent, inner, kind == kClassDefIndex))
+        else:
+            stack.append((indent, here[0], here[1]))
+        return here
+
+
+class SourceBuffer:
+    """The source of one module, kept in step with its logical list `lines`
+    (made from `text` with `split_logical_lines` and the name pool `pool`)
+    and with the analyzer `impl` that has that list installed.
+
+    `def_context`, when given, is a function of a list of scan records (see
+    `scan_logical_lines`) giving a function of a def line's tokens: any
+    value that the analysis of that def line depends on besides its tokens
+    and scopes (the host's transformer, for one, treats methods under some
+    decorators differently).  A def line whose value changes is analysed
+    afresh.
+    """
+
+    def __init__(self, impl, lines, text, pool=None, def_context=None):
+        self.impl = impl
+        self.lines = lines
+        self.text = text
+        self.pool = pool if pool is not None else {}
+        self.def_context = def_context
+        self._records = None    # scan records of `text`, made on the first update
+        self._context = None    # def_context of those records
+
+    def update(self, text):
+        """Bring the logical list and the analyzer to the source `text`;
+        returns the `Changes` the analyzer reports."""
+        lines = self.lines
+        old = self._records
+        if old is None:
+            old = scan_logical_lines(self.text, self.pool)
+            if len(old) != len(lines):
+                raise ValueError("the logical list was not made from the buffer's text")
+        new = scan_logical_lines(text, self.pool)
+        n_old, n_new = len(old), len(new)
+        limit = min(n_old, n_new)
+        start = 0
+        while start < limit and old[start] == new[start]:
+            start += 1
+        tail = 0
+        limit -= start
+        while tail < limit and _same_moved(old[n_old - 1 - tail], new[n_new - 1 - tail]):
+            tail += 1
+        old_end, new_end = n_old - tail, n_new - tail
+
+        context = self._context
+        if self.def_context is not None:
+            if context is None:
+                context = self.def_context(old)
+            new_context = self.def_context(new)
+        else:
+            new_context = None
+        replace, name_again = self._stale_below(old, new, start, old_end, new_end, context, new_context) \
+            if tail else ((), ())
+
+        removed = lines[start:old_end]
+        added = lines_from_records(new[start:new_end])
+        lines[start:old_end] = added
+        for k in range(tail):
+            was, now = old[old_end + k][2], new[new_end + k][2]
+            if was != now:
+                lines[new_end + k].first_line = now
+        if replace or name_again:
+            fresh = dict(zip(replace, lines_from_records([new[i] for i in replace])))
+            for i in sorted(replace + name_again):
+                removed.append(lines[i])
+                if i in fresh:
+                    lines[i] = fresh[i]
+                added.append(lines[i])
+
+        self.text = text
+        self._records = new
+        self._context = new_context
+        return Changes(*self.impl.LogicalCacheModified(self, ChangeSet(removed, added)))
+
+    def _stale_below(self, old, new, start, old_end, new_end, context, new_context):
+        """The unchanged lines below the changed run that the change set must
+        name too, as (positions to replace by new objects, positions to
+        name as removed and added as they are), positions in the new list.
+
+        A line that moved to another scope is in one of them: replaced when
+        the analyzer would keep its old scope name, or when its analysis
+        would have to be redone anyway; else named once per scope it moved
+        into, so that the analyzer drops what it has cached about that
+        scope's body (a line that defines nothing costs nothing to name).
+        An analysed def line whose surroundings changed what its analysis
+        records is replaced."""
+        lines = self.lines
+        # The scope names the analyzer clears itself: those under a removed
+        # definition whose own scope name it knows.
+        cleared = []
+        for i in range(start, old_end):
+            record = old[i]
+            if record[5] in _DEF_KINDS and len(record[0]) > 1:
+                scope = lines[i].scope_name
+                if scope is not None:
+                    cleared.append(_join(scope, record[0][1]))
+        cleared = tuple(cleared)
+
+        walk = _ScopeWalk()
+        for i in range(start):
+            walk.step(old[i])
+        new_walk = walk.copy()
+        for i in range(start, old_end):
+            walk.step(old[i])
+        announced = set()   # scopes some line of the change set will be placed in
+        for i in range(start, new_end):
+            announced.add(new_walk.step(new[i])[0])
+        replace = []
+        name_again = []
+        for k in range(len(new) - new_end):
+            o, n = old[old_end + k], new[new_end + k]
+            was, now = walk.step(o), new_walk.step(n)
+            line = lines[old_end + k]
+            kind = n[5]
+            if was[0] != now[0]:
+                scope = line.scope_name
+                if scope is not None and not (cleared and scope.startswith(cleared)):
+                    replace.append(new_end + k)
+                    announced.add(now[0])
+                    continue
+                if now[0] not in announced and kind not in _NOT_STATEMENTS:
+                    announced.add(now[0])
+                    if not line.parsed or (kind not in _DEF_KINDS and not line.objs):
+                        name_again.append(new_end + k)
+                    else:
+                        replace.append(new_end + k)
+                    continue
+            if kind == kFunctionDefIndex and line.parsed:
+                # A method's first argument is an instance of its class.
+                if (was[1] and was[0]) != (now[1] and now[0]) or \
+                        (context is not None and context(o[0]) != new_context(n[0])):
+                    replace.append(new_end + k)
+        return replace, name_again
