@@ -184,41 +184,54 @@ class SourceBuffer:
             new_context = self.def_context(new)
         else:
             new_context = None
-        replace, name_again = self._stale_below(old, new, start, old_end, new_end, context, new_context) \
-            if tail else ((), ())
+        replace, name_again = self._unchanged_to_name(old, new, start, old_end, new_end, context, new_context)
 
         removed = lines[start:old_end]
-        added = lines_from_records(new[start:new_end])
-        lines[start:old_end] = added
+        run = lines_from_records(new[start:new_end])
+        lines[start:old_end] = run
         for k in range(tail):
             was, now = old[old_end + k][2], new[new_end + k][2]
             if was != now:
                 lines[new_end + k].first_line = now
         if replace or name_again:
             fresh = dict(zip(replace, lines_from_records([new[i] for i in replace])))
-            for i in sorted(replace + name_again):
+            named = sorted(replace + name_again)
+            for i in named:
                 removed.append(lines[i])
                 if i in fresh:
                     lines[i] = fresh[i]
-                added.append(lines[i])
+            # Added lines in list order.
+            added = [lines[i] for i in named if i < start] + run + [lines[i] for i in named if i >= new_end]
+        else:
+            added = run
 
         self.text = text
         self._records = new
         self._context = new_context
         return Changes(*self.impl.LogicalCacheModified(self, ChangeSet(removed, added)))
 
-    def _stale_below(self, old, new, start, old_end, new_end, context, new_context):
-        """The unchanged lines below the changed run that the change set must
-        name too, as (positions to replace by new objects, positions to
-        name as removed and added as they are), positions in the new list.
+    def _unchanged_to_name(self, old, new, start, old_end, new_end, context, new_context):
+        """The unchanged lines that the change set must name too, as
+        (positions to replace by new objects, positions to name as removed
+        and added as they are), positions in the new list.
 
-        A line that moved to another scope is in one of them: replaced when
-        the analyzer would keep its old scope name, or when its analysis
-        would have to be redone anyway; else named once per scope it moved
-        into, so that the analyzer drops what it has cached about that
-        scope's body (a line that defines nothing costs nothing to name).
-        An analysed def line whose surroundings changed what its analysis
-        records is replaced."""
+        A line below the changed run that moved to another scope is in one
+        of them: replaced when the analyzer would keep its old scope name,
+        or when its analysis would have to be redone anyway; else named once
+        per scope lines moved into, so that the analyzer drops what it has
+        cached about that scope's body (a line that defines nothing costs
+        nothing to name).  An analysed def line whose surroundings changed
+        what its analysis records is replaced, above the changed run too
+        (`def_context` may depend on any line)."""
+        replace = []
+        if context is not None:
+            lines = self.lines
+            for i in range(start):
+                tokens = old[i][0]
+                if old[i][5] == kFunctionDefIndex and context(tokens) != new_context(tokens) and lines[i].parsed:
+                    replace.append(i)
+        if old_end == len(old):
+            return replace, []
         lines = self.lines
         # The scope names the analyzer clears itself: those under a removed
         # definition whose own scope name it knows.
@@ -240,7 +253,6 @@ class SourceBuffer:
         announced = set()   # scopes some line of the change set will be placed in
         for i in range(start, new_end):
             announced.add(new_walk.step(new[i])[0])
-        replace = []
         name_again = []
         for k in range(len(new) - new_end):
             o, n = old[old_end + k], new[new_end + k]
