@@ -23,17 +23,22 @@ analyzer does not revisit them for every kind of edit:
 
 * the scope a line lies in, cached on the line, changes when an edit above
   it opens or closes a block around it (``if x:`` put at module level in
-  the middle of a function's body);
+  the middle of a function's body, a def line removed);
 * the facts of a def line depend on the scopes around it (a method's first
   argument is an instance of its class, named with the class's full name)
   and on its decorators (``staticmethod`` has no instance argument).
 
-The buffer works out both for the lines below the changed run, and a line
-whose cached scope name would go stale, or an analysed def line whose
-surroundings changed, is replaced by a new object too (removed and added in
-the same change set), so that it is placed and analysed afresh.  Scope
-names that the analyzer clears itself (those below a removed definition)
-are left to it.
+The buffer works both out from indentation, as the analyzer does.  A line
+below the changed run whose cached scope name the analyzer would keep
+although it is stale, or an analysed def line whose surroundings changed
+its facts, is replaced by a new object too (removed and added in the same
+change set), so that it is placed and analysed afresh.  A line that moved
+into another scope is otherwise named in the change set as it is (removed
+and added), once per scope lines moved into, so that the analyzer drops
+the cached body of that scope.  Removed def lines are placed in their
+scopes before the change, so that the analyzer forgets what it cached
+under their names and reports them; removed lines it never placed are
+reported in the body scopes from the buffer's own reckoning.
 """
 
 from collections import namedtuple
@@ -177,6 +182,29 @@ class SourceBuffer:
             tail += 1
         old_end, new_end = n_old - tail, n_new - tail
 
+        # Removed definitions are placed in their scopes while they are still
+        # in the list, so that the analyzer forgets what it keeps under their
+        # names, and reports them.
+        place = self.impl.GetFullNameForScopeDef
+        for i in range(start, old_end):
+            if old[i][5] in _DEF_KINDS and len(old[i][0]) > 1 and lines[i].scope_name is None:
+                place(lines[i])
+
+        # The scopes of the lines from the start of the change on, before
+        # and after it (the lines above it are in the same scopes).
+        walk = _ScopeWalk()
+        for i in range(start):
+            walk.step(old[i])
+        new_walk = walk.copy()
+        # Statement lines the analyzer never placed report no body change;
+        # their scopes are reported from here.
+        unplaced = []
+        for i in range(start, old_end):
+            scope = walk.step(old[i])[0]
+            if old[i][5] not in _NOT_STATEMENTS and lines[i].scope_name is None:
+                unplaced.append(scope)
+        run_scopes = set(new_walk.step(new[i])[0] for i in range(start, new_end))
+
         context = self._context
         if self.def_context is not None:
             if context is None:
@@ -184,7 +212,11 @@ class SourceBuffer:
             new_context = self.def_context(new)
         else:
             new_context = None
-        replace, name_again = self._unchanged_to_name(old, new, start, old_end, new_end, context, new_context)
+        replace = self._context_changed(old, start, context, new_context) if context is not None else []
+        name_again = []
+        if tail:
+            self._moved(old, new, start, old_end, new_end, walk, new_walk, run_scopes, context, new_context,
+                        replace, name_again)
 
         removed = lines[start:old_end]
         run = lines_from_records(new[start:new_end])
@@ -208,52 +240,43 @@ class SourceBuffer:
         self.text = text
         self._records = new
         self._context = new_context
-        return Changes(*self.impl.LogicalCacheModified(self, ChangeSet(removed, added)))
+        changes = Changes(*self.impl.LogicalCacheModified(self, ChangeSet(removed, added)))
+        body_scopes = changes.body_scopes
+        for scope in unplaced:
+            if scope not in body_scopes:
+                body_scopes.append(scope)
+        return changes
 
-    def _unchanged_to_name(self, old, new, start, old_end, new_end, context, new_context):
-        """The unchanged lines that the change set must name too, as
-        (positions to replace by new objects, positions to name as removed
-        and added as they are), positions in the new list.
+    def _context_changed(self, records, end, context, new_context):
+        """Positions of the analysed def lines among the first `end` lines
+        (the same before and after the edit) whose `def_context` changed."""
+        lines = self.lines
+        out = []
+        for i in range(end):
+            record = records[i]
+            if record[5] == kFunctionDefIndex and context(record[0]) != new_context(record[0]) and lines[i].parsed:
+                out.append(i)
+        return out
 
-        A line below the changed run that moved to another scope is in one
-        of them: replaced when the analyzer would keep its old scope name,
-        or when its analysis would have to be redone anyway; else named once
-        per scope lines moved into, so that the analyzer drops what it has
-        cached about that scope's body (a line that defines nothing costs
-        nothing to name).  An analysed def line whose surroundings changed
-        what its analysis records is replaced, above the changed run too
-        (`def_context` may depend on any line)."""
-        replace = []
-        if context is not None:
-            lines = self.lines
-            for i in range(start):
-                tokens = old[i][0]
-                if old[i][5] == kFunctionDefIndex and context(tokens) != new_context(tokens) and lines[i].parsed:
-                    replace.append(i)
-        if old_end == len(old):
-            return replace, []
+    def _moved(self, old, new, start, old_end, new_end, walk, new_walk, announced, context, new_context,
+               replace, name_again):
+        """Adds to `replace` and `name_again` (positions in the new list)
+        the lines below the changed run that the change set must name.
+
+        A line that moved to another scope is replaced when the analyzer
+        would keep its old scope name, or when its analysis would have to be
+        redone anyway; else it is named as it is, once per scope lines moved
+        into, so that the analyzer drops what it has cached about that
+        scope's body (a line that defines nothing costs nothing to name).
+        `announced` holds the scopes that lines of the change set are placed
+        in already.  An analysed def line whose surroundings changed what
+        its analysis records is replaced.  `walk` and `new_walk` stand at
+        the end of the changed run, before and after the edit."""
         lines = self.lines
         # The scope names the analyzer clears itself: those under a removed
-        # definition whose own scope name it knows.
-        cleared = []
-        for i in range(start, old_end):
-            record = old[i]
-            if record[5] in _DEF_KINDS and len(record[0]) > 1:
-                scope = lines[i].scope_name
-                if scope is not None:
-                    cleared.append(_join(scope, record[0][1]))
-        cleared = tuple(cleared)
-
-        walk = _ScopeWalk()
-        for i in range(start):
-            walk.step(old[i])
-        new_walk = walk.copy()
-        for i in range(start, old_end):
-            walk.step(old[i])
-        announced = set()   # scopes some line of the change set will be placed in
-        for i in range(start, new_end):
-            announced.add(new_walk.step(new[i])[0])
-        name_again = []
+        # definition (all of them are placed by now).
+        cleared = tuple(_join(lines[i].scope_name, old[i][0][1]) for i in range(start, old_end)
+                        if old[i][5] in _DEF_KINDS and len(old[i][0]) > 1 and lines[i].scope_name is not None)
         for k in range(len(new) - new_end):
             o, n = old[old_end + k], new[new_end + k]
             was, now = walk.step(o), new_walk.step(n)
@@ -277,4 +300,3 @@ class SourceBuffer:
                 if (was[1] and was[0]) != (now[1] and now[0]) or \
                         (context is not None and context(o[0]) != new_context(n[0])):
                     replace.append(new_end + k)
-        return replace, name_again
