@@ -27,12 +27,19 @@ headers (``else:``, ``elif x:``, ``except E as e:``, ``try:``,
 """
 
 import ast
+import warnings
 
 __all__ = ["Grammar", "Parser", "kFileInputIndex", "parse_tokens"]
 
 kFileInputIndex = 257
 
-_parse = ast.parse
+
+def _parse(text):
+    # The source being analysed is not being run: what it would warn about
+    # when compiled (an invalid escape in a string, say) is not shown.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return ast.parse(text)
 
 
 def parse_tokens(tokens):
