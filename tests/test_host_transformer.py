@@ -115,6 +115,11 @@ def test_unparsable_lines_raise_syntax_error():
             tree(text)
 
 
+def test_parsing_shows_no_compile_warnings(recwarn):
+    mod = pysource.analyze_source("x = '\\s' + '\\d'\n")
+    assert mod.lines[0].objs == ("x",) and not recwarn.list
+
+
 def _normal(node):
     """An expression's dump with what source text can't keep evened out:
     contexts, string kinds, nested and/or operations."""
