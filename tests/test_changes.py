@@ -99,6 +99,17 @@ def test_removed_lines():
     assert [ln.scope_name for ln in lines] == [None] * 6 + ["", "f"]
 
 
+def test_removed_body_line_drops_the_cached_body():
+    host = make_host(KM)
+    impl, lines = host.impl, host.lines
+    body = impl.GetBodyOfScope("K.mm")
+    # Computing the body placed its lines, though nothing asked for their scope.
+    assert lines[6].scope_name == "K.mm"
+    gone = lines.pop(6)
+    assert modified(host, removed=[gone]) == (["K.mm"], [], [], [])
+    assert body == [gone] and impl.GetBodyOfScope("K.mm") == []
+
+
 RESCOPE = [("if c :", 0, IF), ("y = 2", 4, A), ("# c", 0, COMMENT), ("z = 3", 4, A), ("w = 4", 0, A)]
 
 
