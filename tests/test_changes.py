@@ -87,13 +87,16 @@ def test_removed_lines():
     assert modified(host, removed=[gone]) == (["K"], [], ["K.m"], [])
     # Scope names beginning with "K.m" are gone, K.mm's included.
     assert [ln.scope_name for ln in lines] == ["", None, None, None, "K", None, "K", "", "f"]
-    # Dropped bodies: the changed scope, the definitions among those lines,
-    # and the scopes those lines leave (K.mm's, whose name only starts like
-    # K.m's): a cached body keeps only lines that know their scope.
-    assert [impl.GetBodyOfScope(n) is bodies[n] for n in bodies if n != "K.m"] == [False, False, False, True]
+    # Dropped bodies: the changed scope and the scopes those lines leave
+    # (K.mm's, whose name only starts like K.m's): a cached body keeps only
+    # lines that know their scope.  The definitions among those lines lose
+    # their entries: "K.m.inner" names nothing now.
+    assert [impl.GetBodyOfScope(n) is bodies[n] for n in ("K", "K.mm", "f")] == [False, False, True]
     assert impl.GetBodyOfScope("K") == [lines[1], lines[2], lines[4], lines[6]]
-    with pytest.raises(KeyError, match="K.m"):
-        impl.GetScopeDefForFullName("K.m")
+    for vanished in ("K.m", "K.m.inner"):
+        with pytest.raises(KeyError, match=vanished):
+            impl.GetScopeDefForFullName(vanished)
+    assert impl.GetScopeDefForFullName("K.inner") is lines[2]
     gone = lines.pop(0)
     assert modified(host, removed=[gone]) == ([""], ["K"], [], [])
     assert [ln.scope_name for ln in lines] == [None] * 6 + ["", "f"]

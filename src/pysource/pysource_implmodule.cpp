@@ -1840,10 +1840,11 @@ static int LogicalInScopeChanged(tPySourceImpl* self, PyObject* logical, int add
 }
 
 // Forgets the body of `name` and the cached scope name of every line whose
-// scope name begins with the characters of `name`, dropping the bodies of
-// the definitions among them.  The prefix test needs no "." after it: a
-// sibling whose name merely starts the same way is caught too, which only
-// costs a recomputation.
+// scope name begins with the characters of `name`, dropping the entries of
+// the definitions among them: their full names may now name another
+// definition, or none.  The prefix test needs no "." after it: a sibling
+// whose name merely starts the same way is caught too, which only costs a
+// recomputation.
 static int InvalidateMatchingScopeNames(tPySourceImpl* self, PyObject* name) {
   if (RemoveBodyInfoFromScopeCacheEntry(&self->info_cache, name) != 0) return -1;
   if (self->logical_list == nullptr) return 0;
@@ -1871,7 +1872,7 @@ static int InvalidateMatchingScopeNames(tPySourceImpl* self, PyObject* name) {
     if (def_name != nullptr) {
       PyRef full_name = JoinScopeNames(self, line->scope_name, def_name);
       if (!full_name) return -1;
-      if (RemoveBodyInfoFromScopeCacheEntry(&self->info_cache, full_name.get()) != 0) return -1;
+      if (RemoveScopeCacheEntry(&self->info_cache, full_name.get()) != 0) return -1;
     }
     // A cached body holds only lines placed in its scope: the body of the
     // scope the line leaves goes too (a sibling whose name merely starts
