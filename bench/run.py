@@ -126,7 +126,7 @@ class Table:
 def _seconds(s):
     if s is None:
         return "-"
-    return "%.3f" % s if s >= 0.1 else "%.6f" % s
+    return "%.3f" % s if s >= 0.01 else "%.6f" % s
 
 
 # -- pysource ---------------------------------------------------------------
@@ -253,18 +253,38 @@ def run_stages(corpus):
 STORE_FORMAT = 1
 
 
+class _StorePickler(pickle.Pickler):
+    # An imported attribute entry on a line that is not an import line (the
+    # one-line `if not re: import re`) holds the imported module's analysis
+    # object: it is stored as the module's source path and name.
+    def persistent_id(self, obj):
+        if isinstance(obj, pysource.ModuleAnalysis):
+            return ("module", obj.fFileName, obj.fLocalName)
+        return None
+
+
+class _StoreUnpickler(pickle.Unpickler):
+    def __init__(self, f, project):
+        super().__init__(f)
+        self.project = project
+
+    def persistent_load(self, pid):
+        _kind, path, name = pid
+        return self.project.module_for_path(path, name) if path else None
+
+
 def store_save(path, mod):
     names, data = mod.impl.SerializeLogicalList(mod.lines)
     header = {"format": STORE_FORMAT, "module": mod.fLocalName, "source": mod.fFileName}
     with open(path, "wb") as f:
-        pickle.dump((header, names, data), f, protocol=pickle.HIGHEST_PROTOCOL)
+        _StorePickler(f, protocol=pickle.HIGHEST_PROTOCOL).dump((header, names, data))
 
 
 def store_load(path, project):
     """A module's analyzer with its stored lines installed and its cache
     rebuilt, ready for queries; import lines come back unanalysed."""
     with open(path, "rb") as f:
-        header, names, data = pickle.load(f)
+        header, names, data = _StoreUnpickler(f, project).load()
     if header.get("format") != STORE_FORMAT:
         raise ValueError("unknown stored form")
     mod = pysource.ModuleAnalysis(project, header["module"], path=header["source"],
@@ -513,6 +533,11 @@ def run_jedi(files, roots):
         project = jedi.Project(roots[0], environment_path=None, sys_path=list(roots), smart_sys_path=False)
         jedi.Script("def f(a):\n    b = a\n", path=os.path.join(tmp, "w.py"), project=project,
                     environment=env).get_names(all_scopes=True, definitions=True)
+        # No parse of an earlier run may be reused: jedi keeps each path's
+        # tree in parso's cache and re-parses changed text with the diff
+        # parser.
+        import parso.cache
+        parso.cache.parser_cache.clear()
         names = 0
         gc.collect()
         t0 = clock()
@@ -598,6 +623,13 @@ def machine():
             "pysource_impl": pysource_impl.__file__, "logicalline": logicalline.__file__}
 
 
+def _spread(runs):
+    """A note on repeated runs: the slowest, when there were several."""
+    if len(runs) < 2:
+        return ""
+    return "best of %d, slowest %s" % (len(runs), _seconds(max(runs)).strip())
+
+
 def mib(n):
     return "%.1f MiB" % (n / 1048576.0)
 
@@ -616,6 +648,8 @@ def main(argv=None):
                     help="only the first N files of the corpus (for a quick look)")
     ap.add_argument("--edit-lines", type=int, default=5000, metavar="N",
                     help="size of the file for the edit measurement (default 5000)")
+    ap.add_argument("--repeat", type=int, default=3, metavar="N",
+                    help="run each timed row N times and report the fastest (default 3)")
     ap.add_argument("--skip", default="", metavar="ROWS",
                     help="comma-separated rows to leave out: " + ", ".join(SKIPPABLE))
     ap.add_argument("--memory-child", help=argparse.SUPPRESS)
@@ -643,9 +677,22 @@ def main(argv=None):
     table.section("corpus: %s (%d files, %s lines); ratio = seconds / pysource full analysis"
                   % (", ".join(corpus.roots), nfiles, "{:,}".format(nlines)))
 
+    repeat = max(1, args.repeat)
+    results["repeat"] = repeat
     note("pysource: full analysis ...")
-    total, per_file, project, mods = run_pysource(corpus)
-    table.row("pysource: full analysis", total, nfiles, nlines, total)
+    runs = []
+    project = mods = per_file = None
+    for _ in range(repeat):
+        if project is not None:
+            project.close()
+            del project, mods
+            gc.collect()
+        seconds, times, project, mods = run_pysource(corpus)
+        runs.append(seconds)
+        if seconds == min(runs):
+            per_file = times
+    total = min(runs)
+    table.row("pysource: full analysis", total, nfiles, nlines, total, _spread(runs))
 
     if "stages" not in skip:
         note("pysource: stages ...")
@@ -660,9 +707,10 @@ def main(argv=None):
 
     if "ast" not in skip:
         note("ast.parse ...")
-        seconds, fails = run_ast(corpus.files)
-        table.row("ast.parse (whole files)", seconds, nfiles, nlines, total,
-                  "%d files not parsed" % fails if fails else "")
+        runs = [run_ast(corpus.files) for _ in range(repeat)]
+        fails = runs[0][1]
+        table.row("ast.parse (whole files)", min(r[0] for r in runs), nfiles, nlines, total,
+                  _spread([r[0] for r in runs]) + ("; %d files not parsed" % fails if fails else ""))
 
     if "ctags" not in skip:
         exe, what = find_ctags()
@@ -670,16 +718,19 @@ def main(argv=None):
             table.row("ctags", None, note=what)
         else:
             note("ctags ...")
-            seconds, tags = run_ctags(exe, corpus.files)
-            table.row("ctags (Universal Ctags)", seconds, nfiles, nlines, total, "%d tags" % tags)
+            runs = [run_ctags(exe, corpus.files) for _ in range(repeat)]
+            table.row("ctags (Universal Ctags)", min(r[0] for r in runs), nfiles, nlines, total,
+                      "%s; %d tags" % (_spread([r[0] for r in runs]), runs[0][1]))
         results["ctags"] = what
 
     if "index" not in skip:
         note("index: save and load the stored form ...")
-        save, load, size, count = run_index(corpus, mods)
-        table.row("index: save stored form", save, nfiles, nlines, total, mib(size))
-        table.row("index: load stored form", load, nfiles, nlines, total,
-                  "%d lines; analyzers ready, caches rebuilt" % count)
+        runs = [run_index(corpus, mods) for _ in range(repeat)]
+        _save, _load, size, count = runs[0]
+        table.row("index: save stored form", min(r[0] for r in runs), nfiles, nlines, total,
+                  "%s; %s" % (_spread([r[0] for r in runs]), mib(size)))
+        table.row("index: load stored form", min(r[1] for r in runs), nfiles, nlines, total,
+                  "%s; %d lines, analyzers ready, caches rebuilt" % (_spread([r[1] for r in runs]), count))
     project.close()
     del project, mods
     gc.collect()
@@ -693,8 +744,8 @@ def main(argv=None):
                       % (len(sample), "{:,}".format(slines), "%.1f" % (nfiles / len(sample))))
         table.row("pysource: full analysis", base, len(sample), slines, base, "(from the corpus run)")
         if "ast" not in skip:
-            seconds, fails = run_ast(sample)
-            table.row("ast.parse (whole files)", seconds, len(sample), slines, base)
+            runs = [run_ast(sample)[0] for _ in range(repeat)]
+            table.row("ast.parse (whole files)", min(runs), len(sample), slines, base, _spread(runs))
         for name, runner in (("jedi", run_jedi), ("parso", run_parso)):
             if name in skip:
                 continue
@@ -705,12 +756,14 @@ def main(argv=None):
                 continue
             note("%s on the sample ..." % name)
             if name == "jedi":
-                seconds, names, version = run_jedi(sample, corpus.roots)
-                table.row("jedi %s get_names(all_scopes, definitions)" % version, seconds,
-                          len(sample), slines, base, "%d names" % names)
+                runs = [run_jedi(sample, corpus.roots) for _ in range(repeat)]
+                times = [r[0] for r in runs]
+                table.row("jedi %s get_names(all_scopes, definitions)" % runs[0][2], min(times),
+                          len(sample), slines, base, "%s; %d names" % (_spread(times), runs[0][1]))
             else:
-                seconds, version = run_parso(sample)
-                table.row("parso %s parse" % version, seconds, len(sample), slines, base)
+                runs = [run_parso(sample) for _ in range(repeat)]
+                times = [r[0] for r in runs]
+                table.row("parso %s parse" % runs[0][1], min(times), len(sample), slines, base, _spread(times))
         results["sample"] = [f.path for f in sample]
 
     if "edit" not in skip:
