@@ -567,6 +567,19 @@ def _rss_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+def _peak_rss_bytes():
+    # VmHWM belongs to this program's own address space; ru_maxrss would
+    # also count the parent's resident set at the fork.
+    try:
+        with open("/proc/self/status") as f:
+            for l in f:
+                if l.startswith("VmHWM:"):
+                    return int(l.split()[1]) * 1024
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
 def memory_child(mode, roots, limit):
     """Run in a process of its own: read the corpus, then analyse all of
     it; print figures as JSON on stdout."""
@@ -587,7 +600,7 @@ def memory_child(mode, roots, limit):
         out.update(traced_current=current, traced_peak=peak)
     else:
         out.update(rss_before=rss0, rss_after=_rss_bytes(),
-                   maxrss=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+                   maxrss=_peak_rss_bytes())
     out["logical_lines"] = sum(len(m.lines) for m in mods)
     print(json.dumps(out))
 
