@@ -44,7 +44,7 @@ from .transformer import ArgName
 __all__ = [
     "StoreError", "StaleStoreError", "CorruptStoreError", "SourceStamp",
     "FORMAT_VERSION", "producer", "dumps", "loads", "read_extra", "read_header",
-    "save_module", "load_module", "write_atomic",
+    "save_module", "load_module", "restamp", "write_atomic",
 ]
 
 MAGIC = b"\x89PYSRC\r\n"
@@ -350,7 +350,7 @@ def read_extra(blob, stamp=None, source_path=None, where="stored module"):
     return _unmarshal(part, "extra", where)
 
 
-def loads(blob, stamp=None, source_path=None, pool=None, where="stored module"):
+def loads(blob, stamp=None, source_path=None, pool=None, where="stored module", decode_lines=True):
     """The logical list stored in `blob`, as new logical lines, and the
     extra value: ``(lines, extra)``.
 
@@ -359,7 +359,9 @@ def loads(blob, stamp=None, source_path=None, pool=None, where="stored module"):
     changed source refused; with neither, the source is not checked.
     Strings are taken from the name pool `pool` when given.  Raises
     `StoreError` (`StaleStoreError` or `CorruptStoreError`) with a message
-    naming `where` and the reason."""
+    naming `where` and the reason.  With `decode_lines` false, everything is
+    checked but the lines are not decoded, and the result is
+    ``(None, extra)``."""
     h = _parse_header(blob, where)
     _check_header(h, where, stamp, source_path)
     extra = _unmarshal(_section(blob, HEADER_SIZE, h.extra_len, h.extra_crc, "extra", where),
@@ -369,6 +371,8 @@ def loads(blob, stamp=None, source_path=None, pool=None, where="stored module"):
     if len(blob) != start + h.lines_len:
         raise CorruptStoreError("%s: damaged stored module (%d bytes after the end)"
                                 % (where, len(blob) - start - h.lines_len))
+    if not decode_lines:
+        return None, extra
     if h.flags & FLAG_ZLIB:
         try:
             body = zlib.decompress(body)
@@ -419,6 +423,19 @@ def write_atomic(path, data):
         except OSError:
             pass
         raise
+
+
+def restamp(path, mtime_ns):
+    """Record a new modification time for the source of the stored module
+    at `path` (for a source touched without being changed)."""
+    with open(path, "rb") as f:
+        blob = f.read()
+    _parse_header(blob, path)
+    fields = list(_HEADER.unpack_from(blob, 0))
+    fields[5] = mtime_ns
+    head = _HEADER.pack(*fields)
+    head = head[:-4] + struct.pack("<I", zlib.crc32(head[:-4]))
+    write_atomic(path, head + blob[HEADER_SIZE:])
 
 
 def save_module(mod, path, stamp=None, extra=None):
