@@ -310,6 +310,7 @@ class ModuleAnalysis:
         answers from what it has analysed so far.
         """
         factory = self.fAnalysisFactory
+        self._partial = False
         if self._frozen:
             pass
         elif getattr(factory, "_analysis_depth", 0) >= MAX_NESTED_ANALYSES and not self._complete():
