@@ -400,7 +400,7 @@ def test_progress_bar_only_on_a_terminal():
     bar.note("a note")
     assert pipe.getvalue() == "pysource: a note\n"
     term = Terminal()
-    bar = Progress(term)
+    bar = Progress(term, delay=0)
     bar(0, 4, "/a/first.py")
     bar(4, 4, None)
     bar.note("hello")

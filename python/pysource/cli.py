@@ -34,18 +34,20 @@ class Progress:
     """A one-line progress bar on standard error, drawn only when standard
     error is a terminal; `note` prints a line above it."""
 
-    def __init__(self, stream=None, label="indexing"):
+    def __init__(self, stream=None, label="indexing", delay=0.3):
         self.stream = stream or sys.stderr
         self.active = self.stream.isatty() if hasattr(self.stream, "isatty") else False
         self.label = label
         self.shown = False
         self.last = 0.0
+        # Nothing is drawn for work done within `delay` seconds.
+        self.start = time.monotonic() + delay
 
     def __call__(self, done, total, path):
         if not self.active or total == 0:
             return
         now = time.monotonic()
-        if done < total and now - self.last < 0.1:
+        if now < self.start or (done < total and now - self.last < 0.1):
             return
         self.last = now
         width = shutil.get_terminal_size((80, 24)).columns

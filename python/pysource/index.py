@@ -470,16 +470,20 @@ class Index:
 
     def _analyse(self, path, project):
         """Analyses `path` and stores it; returns the extra value.  Raises
-        `SourceError` when the file cannot be read or decoded."""
+        `SourceError` when the file cannot be read, decoded or analysed,
+        and OSError when the index cannot be written."""
         data, text, stamp = read_python_source(path)
         mod = project.module_for_path(path, source=text, load=False)
-        with warnings.catch_warnings():
-            # The grammar parses lines with `ast`, which warns about things
-            # such as invalid escapes; that is not ours to report.
-            warnings.simplefilter("ignore")
-            mod.analyze()
-            extra = {"path": path, "lines": len(mod.lines), "defs": definitions(mod),
-                     "deps": star_sources(mod, project)}
+        try:
+            with warnings.catch_warnings():
+                # The grammar parses lines with `ast`, which warns about
+                # things such as invalid escapes; not ours to report.
+                warnings.simplefilter("ignore")
+                mod.analyze()
+                extra = {"path": path, "lines": len(mod.lines), "defs": definitions(mod),
+                         "deps": star_sources(mod, project)}
+        except (Exception, RecursionError) as e:
+            raise SourceError("%s: analysis failed (%s: %s)" % (path, type(e).__name__, e)) from None
         os.makedirs(self.modules_dir, exist_ok=True)
         spath = self.store_path(path)
         store.write_atomic(spath, store.dumps(mod.lines, stamp, extra))
@@ -545,11 +549,6 @@ class Index:
                         extra = self._analyse(path, project)
                     except SourceError as e:
                         reason = _failure_reason(str(e), path)
-                        self._fail(path, reason)
-                        summary.failed.append((path, reason))
-                        continue
-                    except (Exception, RecursionError) as e:
-                        reason = "analysis failed (%s: %s)" % (type(e).__name__, e)
                         self._fail(path, reason)
                         summary.failed.append((path, reason))
                         continue
