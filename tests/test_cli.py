@@ -6,10 +6,8 @@ import io
 import json
 import os
 import shutil
-import struct
 import subprocess
 import sys
-import zlib
 
 import pytest
 
@@ -321,8 +319,7 @@ def damage(cache, source, how):
     elif how == "producer":
         fields = list(store._HEADER.unpack_from(blob, 0))
         fields[7] = b"pysource 0.0.0 other"
-        head = store._HEADER.pack(*fields)
-        blob[:store.HEADER_SIZE] = head[:-4] + struct.pack("<I", zlib.crc32(head[:-4]))
+        blob[:store.HEADER_SIZE] = store._header_bytes(fields)
     path.write_bytes(bytes(blob))
 
 

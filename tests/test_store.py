@@ -7,7 +7,6 @@ import random
 import struct
 import sysconfig
 import time
-import zlib
 
 import pytest
 
@@ -184,9 +183,7 @@ def repack(blob, **changes):
              "extra_len", "extra_crc", "lines_len", "lines_crc", "crc"]
     for k, v in changes.items():
         fields[names.index(k)] = v
-    head = store._HEADER.pack(*fields)
-    head = head[:-4] + struct.pack("<I", zlib.crc32(head[:-4]))
-    return head + blob[store.HEADER_SIZE:]
+    return store._header_bytes(fields) + blob[store.HEADER_SIZE:]
 
 
 def test_damaged_foreign_and_outdated_files_are_refused(stored):

@@ -42,7 +42,7 @@ import tokenize
 import warnings
 
 from . import store
-from .analysis import Project, module_name_for_path
+from .analysis import Project
 
 __all__ = ["Index", "SourceError", "default_cache_dir", "python_files", "read_python_source",
            "spec_match", "KINDS"]

@@ -99,7 +99,8 @@ class SourceStamp:
                 and self.mtime_ns == other.mtime_ns and self.digest == other.digest)
 
     def __repr__(self):
-        return "SourceStamp(%d, %d, %s)" % (self.size, self.mtime_ns, self.digest.hex())
+        return "SourceStamp(%d, %d, %s)" % (self.size, self.mtime_ns,
+                                             self.digest.hex() if self.digest else None)
 
 
 def digest(data):
@@ -111,18 +112,20 @@ _producer = None
 
 def producer():
     """The text that names the code a stored module was made by: package
-    version, interpreter, and a fingerprint of the files that do the
-    analysis (the two extension modules and the host modules that split,
-    parse and transform), so that a rebuilt analyzer never trusts what an
-    earlier one stored."""
+    version, interpreter, and a fingerprint (sizes and modification times)
+    of the two extension modules and the package's own modules, so that a
+    rebuilt or edited analyzer never trusts what an earlier one stored."""
     global _producer
     if _producer is None:
         import logicalline
         import pysource_impl
         from . import __version__
         here = os.path.dirname(os.path.abspath(__file__))
-        files = [pysource_impl.__file__, logicalline.__file__] + [
-            os.path.join(here, n) for n in ("splitter.py", "grammar.py", "transformer.py", "analysis.py")]
+        try:
+            own = sorted(n for n in os.listdir(here) if n.endswith(".py"))
+        except OSError:
+            own = []
+        files = [pysource_impl.__file__, logicalline.__file__] + [os.path.join(here, n) for n in own]
         h = hashlib.blake2b(digest_size=4)
         for f in files:
             try:
@@ -244,11 +247,17 @@ def _pack(names, slots, data, stamp, extra, compress):
         body = zlib.compress(body, 1)
         flags |= FLAG_ZLIB
     extra_bytes = marshal.dumps(extra, 4)
-    head = _HEADER.pack(MAGIC, FORMAT_VERSION, HEADER_SIZE, flags, stamp.size, stamp.mtime_ns,
-                        stamp.digest, producer().encode("ascii"),
-                        len(extra_bytes), zlib.crc32(extra_bytes), len(body), zlib.crc32(body), 0)
-    head = head[:-4] + struct.pack("<I", zlib.crc32(head[:-4]))
+    head = _header_bytes([MAGIC, FORMAT_VERSION, HEADER_SIZE, flags, stamp.size, stamp.mtime_ns,
+                          stamp.digest, producer().encode("ascii"),
+                          len(extra_bytes), zlib.crc32(extra_bytes), len(body), zlib.crc32(body), 0])
     return head + extra_bytes + body
+
+
+def _header_bytes(fields):
+    """The header of the field values `fields` (the last, the header's own
+    checksum, is computed here)."""
+    head = _HEADER.pack(*fields)
+    return head[:-4] + struct.pack("<I", zlib.crc32(head[:-4]))
 
 
 # -- reading -----------------------------------------------------------------
@@ -433,9 +442,7 @@ def restamp(path, mtime_ns):
     _parse_header(blob, path)
     fields = list(_HEADER.unpack_from(blob, 0))
     fields[5] = mtime_ns
-    head = _HEADER.pack(*fields)
-    head = head[:-4] + struct.pack("<I", zlib.crc32(head[:-4]))
-    write_atomic(path, head + blob[HEADER_SIZE:])
+    write_atomic(path, _header_bytes(fields) + blob[HEADER_SIZE:])
 
 
 def save_module(mod, path, stamp=None, extra=None):
