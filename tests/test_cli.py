@@ -162,12 +162,13 @@ def test_index_reports_files_that_fail(proj):
     (["types", "pkg/shapes.py", "Circle.nope", "x"], "pysource: pkg/shapes.py: no scope 'Circle.nope'"),
     (["attrs", "pkg/shapes.py", "Square"], "pysource: pkg/shapes.py: no class 'Square'"),
     (["attrs", "pkg/shapes.py", "helper"], "pysource: pkg/shapes.py: 'helper' is not a class"),
+    (["find", "x", "--cache-dir", "run.py"], "pysource: run.py: cache folder is not a folder"),
 ])
 def test_bad_input_is_one_line_and_an_error_status(proj, args, message):
     root, cache = proj
     (root / "bad.py").write_bytes(b"x = \xff\n")
     (root / "nul.py").write_bytes(b"x = 1\0\n")
-    r = run(args, root, cache, code=1)
+    r = run(args, root, None if "--cache-dir" in args else cache, code=1)
     assert r.stderr.splitlines()[-1] == message
     assert len(r.stderr.splitlines()) == 1 or args[0] == "index"
 
@@ -350,11 +351,14 @@ def test_damaged_manifest_is_rebuilt(proj):
     root, cache = proj
     run(["index", "."], root, cache)
     (manifest,) = cache.glob("index-*/manifest.json")
-    manifest.write_text('{"files": [')
-    r = run(["index", "."], root, cache)
-    assert r.stderr == "pysource: warning: index manifest %s is damaged; rebuilding\n" % manifest
-    # The stored modules themselves were good: loaded, not analysed.
-    assert "(0 analysed, 3 loaded)" in summary(r)
+    good = json.loads(manifest.read_text())
+    bad_entry = dict(good, files={str(root / "run.py"): {"error": 5, "size": 1, "mtime_ns": 2}})
+    for text in ['{"files": [', json.dumps(bad_entry), "\udcff", "[]"]:
+        manifest.write_text(text, errors="surrogateescape")
+        r = run(["index", "."], root, cache)
+        assert r.stderr == "pysource: warning: index manifest %s is damaged; rebuilding\n" % manifest
+        # The stored modules themselves were good: loaded, not analysed.
+        assert "(0 analysed, 3 loaded)" in summary(r)
     assert json.loads(manifest.read_text())["roots"] == [str(root)]
     # A folder that was indexed and is gone is dropped.
     shutil.rmtree(root / "pkg")

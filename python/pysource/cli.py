@@ -108,6 +108,8 @@ def name_list(text):
 def open_index(args, progress=None):
     from .index import Index, default_cache_dir
     cache = args.cache_dir or default_cache_dir()
+    if os.path.exists(cache) and not os.path.isdir(cache):
+        raise UsageError("%s: cache folder is not a folder" % cache)
     note = progress.note if progress is not None else (
         lambda text: sys.stderr.write("%s: %s\n" % (PROG, text)))
     return Index(cache, warn=lambda text: note("warning: " + text))

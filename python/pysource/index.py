@@ -280,6 +280,19 @@ def _valid_extra(extra, path):
             and set(map(type, target)) <= {str, type(None)})
 
 
+def _valid_entry(entry):
+    """Whether `entry` has the shape of a manifest entry: a stored file
+    with its source's size, time and counts, or a failure's reason."""
+    if type(entry) is not dict:
+        return False
+    if "error" in entry:
+        return (type(entry["error"]) is str and type(entry.get("size")) in (int, type(None))
+                and type(entry.get("mtime_ns")) in (int, type(None)))
+    return (type(entry.get("store")) is str and type(entry.get("size")) is int
+            and type(entry.get("mtime_ns")) is int and type(entry.get("lines")) is int
+            and type(entry.get("defs")) is int)
+
+
 # -- the index -----------------------------------------------------------------
 
 class Summary:
@@ -353,7 +366,7 @@ class Index:
             ok = (type(data) is dict and type(data.get("roots")) is list
                   and all(type(r) is str for r in data["roots"])
                   and type(data.get("files")) is dict
-                  and all(type(k) is str and type(v) is dict for k, v in data["files"].items()))
+                  and all(type(k) is str and _valid_entry(v) for k, v in data["files"].items()))
         except (UnicodeDecodeError, ValueError, RecursionError):
             ok = False
         if not ok:
