@@ -8,9 +8,9 @@ its ``ast`` module and search path)::
 
 Each source file (by real path) has a stored module (`pysource.store`)
 whose extra value is ``{"path": source path, "lines": logical line count,
-"defs": definitions table, "deps": star-import sources}``.  The definitions table is what the attribute
-search (``SearchForAttribs``) finds in the whole module with every option
-at its default, one row per hit::
+"defs": definitions table, "deps": star-import sources}``.  The definitions
+table is what the attribute search (``SearchForAttribs``) finds in the
+whole module with every option at its default, one row per hit::
 
     (kind, local name, scope name, line, imported module or None,
      name inside that module or None)
@@ -45,7 +45,7 @@ from . import store
 from .analysis import Project
 
 __all__ = ["Index", "SourceError", "default_cache_dir", "python_files", "read_python_source",
-           "spec_match", "KINDS"]
+           "pattern_matcher", "KINDS"]
 
 MANIFEST_FORMAT = 1
 
@@ -185,22 +185,12 @@ def _under(path, folder):
 
 # -- the attribute search's patterns -----------------------------------------
 
-def spec_match(spec, text):
-    """Whether `text` matches the pattern `spec` as the attribute search
+def pattern_matcher(spec):
+    """A test of texts against the pattern `spec` as the attribute search
     reads patterns: "*" matches everything; a pattern without '*' matches
-    itself; otherwise the text must begin with what comes before the first
-    '*' and end with what comes after it, the two not overlapping."""
-    if spec == "*":
-        return True
-    star = spec.find("*")
-    if star < 0:
-        return spec == text
-    lead, trail = spec[:star], spec[star + 1:]
-    return (len(lead) + len(trail) <= len(text) and text.startswith(lead)
-            and text.endswith(trail))
-
-
-def _matcher(spec):
+    itself; otherwise a text must begin with what comes before the first
+    '*' and end with what comes after it (a further '*' is an ordinary
+    character), the two parts not overlapping."""
     if spec == "*":
         return lambda text: True
     star = spec.find("*")
@@ -614,8 +604,8 @@ class Index:
         tables = {}
         self.update(roots, progress=progress, full=False, tables=tables)
         wanted = set(KINDS[k] for k in (kinds or KINDS))
-        name_ok = _matcher(name_spec)
-        scope_ok = _matcher(scope_spec)
+        name_ok = pattern_matcher(name_spec)
+        scope_ok = pattern_matcher(scope_spec)
         out = []
         for path in sorted(tables):
             for kind, local, scope, line, module, target in tables[path]:

@@ -17,8 +17,10 @@ Loading checks, in this order, that the file is ours, that its header is
 intact, that format and producer match, that the source has not changed
 (size and modification time; when only the time differs, the digest of the
 source decides) and that each section's checksum matches; only then is
-anything decoded.  Every refusal is a `StoreError` saying why; nothing in a
-stored file can make loading crash.
+anything decoded, and what is decoded is checked for shape before the
+analyzer reads it.  Every refusal is a `StoreError` saying why.  The
+checksums catch damage, not malice: the sections are marshal data, so a
+file forged to pass them is as safe to load as marshal is.
 
 What the analyzer's byte form cannot carry is handled here:
 
