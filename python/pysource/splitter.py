@@ -134,6 +134,10 @@ _STRING = (
     _SINGLE_STRING_BODY + r"|['\"][^\n\r]*)"
 )
 _CLOSED_STRING_RE = re.compile(_PREFIX + "(?:" + _TRIPLE_STRING_BODY + "|" + _SINGLE_STRING_BODY + ")")
+# A name: as in the interpreter's tokenizer, any non-ASCII character may be
+# part of one (combining marks are, though `\w` doesn't match them); the
+# parser rejects those that can't.
+_NAME = r"(?:[^\W\d]|[^\x00-\x7f])(?:\w+|[^\x00-\x7f])*"
 _DIGITS = r"[0-9](?:_?[0-9])*"
 _EXPONENT = r"[eE][-+]?" + _DIGITS
 _FLOAT = r"(?:(?:%s\.(?:%s)?|\.%s)(?:%s)?|%s%s)" % (_DIGITS, _DIGITS, _DIGITS, _EXPONENT, _DIGITS, _EXPONENT)
@@ -150,7 +154,7 @@ _OPERATOR = (
 # part of the match so that every match is a token.
 _TOKEN_RE = re.compile(
     r"[ \t\f]*(?:(\r\n|\r|\n)|(#[^\r\n]*)|(\\(?:\r\n|\r|\n|$))|(" + _STRING + r")"
-    r"|([^\W\d]\w*|" + _NUMBER + "|" + _OPERATOR + r"|[^ \t\f\r\n]))"
+    r"|(" + _NAME + "|" + _NUMBER + "|" + _OPERATOR + r"|[^ \t\f\r\n]))"
 )
 _TRAILING_BLANKS_RE = re.compile(r"[ \t\f]+\Z")
 _NEWLINE_RE = re.compile(r"\r\n|\r|\n")
