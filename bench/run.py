@@ -16,7 +16,6 @@ import datetime
 import gc
 import json
 import os
-import pickle
 import platform
 import resource
 import shutil
@@ -30,6 +29,7 @@ import time
 import logicalline
 import pysource
 import pysource.analysis
+from pysource import store
 import pysource_impl
 from pysource.splitter import scan_logical_lines
 
@@ -245,79 +245,30 @@ def run_stages(corpus):
 
 
 # -- the stored form --------------------------------------------------------
-# TODO(lead): switch to pysource.store (save/load with a header) once it is
-# on main; until then this is the least a store does: the analyzer's
-# serialized form of a module's lines with a small header, pickled to one
-# file per module.
-
-STORE_FORMAT = 1
-
-
-class _StorePickler(pickle.Pickler):
-    # An imported attribute entry on a line that is not an import line (the
-    # one-line `if not re: import re`) holds the imported module's analysis
-    # object: it is stored as the module's source path and name.
-    def persistent_id(self, obj):
-        if isinstance(obj, pysource.ModuleAnalysis):
-            return ("module", obj.fFileName, obj.fLocalName)
-        return None
-
-
-class _StoreUnpickler(pickle.Unpickler):
-    def __init__(self, f, project):
-        super().__init__(f)
-        self.project = project
-
-    def persistent_load(self, pid):
-        _kind, path, name = pid
-        return self.project.module_for_path(path, name) if path else None
-
-
-def store_save(path, mod):
-    names, data = mod.impl.SerializeLogicalList(mod.lines)
-    header = {"format": STORE_FORMAT, "module": mod.fLocalName, "source": mod.fFileName}
-    with open(path, "wb") as f:
-        _StorePickler(f, protocol=pickle.HIGHEST_PROTOCOL).dump((header, names, data))
-
-
-def store_load(path, project):
-    """A module's analyzer with its stored lines installed and its cache
-    rebuilt, ready for queries; import lines come back unanalysed."""
-    with open(path, "rb") as f:
-        header, names, data = _StoreUnpickler(f, project).load()
-    if header.get("format") != STORE_FORMAT:
-        raise ValueError("unknown stored form")
-    mod = pysource.ModuleAnalysis(project, header["module"], path=header["source"],
-                                  package_dir=os.path.dirname(header["source"]))
-    impl = pysource_impl.CreatePySourceImpl(mod, project.grammar, pysource.Transformer(project.name_pool),
-                                            project.name_pool, pysource.AttribRef, logicalline)
-    lines = impl.DeserializeLogicalList((names, data))
-    impl.SetLogicalList(lines)
-    impl.RebuildCache()
-    return impl, lines
-
 
 def run_index(corpus, mods):
-    """Save every analysed module, then load them all back."""
+    """Store every analysed module (`pysource.store`), then load them all
+    back into modules of a new project, ready for queries."""
     tmp = tempfile.mkdtemp(prefix="pysource-bench-index-")
     try:
-        paths = [os.path.join(tmp, "%05d.idx" % i) for i in range(len(mods))]
+        paths = [os.path.join(tmp, "%05d.pysrc" % i) for i in range(len(mods))]
         gc.collect()
         t0 = clock()
         for path, mod in zip(paths, mods):
-            store_save(path, mod)
+            store.save_module(mod, path)
         save = clock() - t0
         size = sum(os.path.getsize(p) for p in paths)
         project = pysource.Project(search_path=corpus.roots)
         loaded = []
         gc.collect()
         t0 = clock()
-        for path in paths:
-            loaded.append(store_load(path, project))
+        for path, mod in zip(paths, mods):
+            m = project.module_for_path(mod.fFileName, mod.fLocalName)
+            store.load_module(m, path)
+            loaded.append(m)
         load = clock() - t0
-        count = sum(len(lines) for _, lines in loaded)
-        for impl, _ in loaded:
-            impl.destroy()
+        count = sum(len(m.lines) for m in loaded)
+        project.close()
         return save, load, size, count
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
@@ -743,7 +694,7 @@ def main(argv=None):
         table.row("index: save stored form", min(r[0] for r in runs), nfiles, nlines, total,
                   "%s; %s" % (_spread([r[0] for r in runs]), mib(size)))
         table.row("index: load stored form", min(r[1] for r in runs), nfiles, nlines, total,
-                  "%s; %d lines, analyzers ready, caches rebuilt" % (_spread([r[1] for r in runs]), count))
+                  "%s; %d lines, sources checked, caches rebuilt" % (_spread([r[1] for r in runs]), count))
     project.close()
     del project, mods
     gc.collect()

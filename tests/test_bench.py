@@ -77,8 +77,8 @@ def test_harness_runs_and_writes_json(tmp_path):
     for name in ("  split into logical lines", "  parse + transform (host grammar, ast)",
                  "ast.parse (whole files)", "index: save stored form", "index: load stored form"):
         assert rows[name]["seconds"] is not None and rows[name]["seconds"] >= 0, name
-    # The stored form comes back whole, one import entry on an if line
-    # (holding the imported module's analysis) included.
+    # The stored form comes back whole, the if line whose import entry
+    # holds the imported module's analysis included.
     assert ("%d lines" % corpus["logical_lines"]) in rows["index: load stored form"]["note"]
 
     edit = res["edit"]
