@@ -183,9 +183,7 @@ def new_project(corpus, files):
     project = pysource.Project(search_path=corpus.roots)
     mods = []
     for f in files:
-        mod = project.module_for_path(f.path)
-        mod.set_source(f.text)
-        mods.append(mod)
+        mods.append(project.module_for_path(f.path, source=f.text))
     return project, mods
 
 
