@@ -153,7 +153,7 @@ _OPERATOR = (
 # other token (name, number, operator, stray character).  Leading blanks are
 # part of the match so that every match is a token.
 _TOKEN_RE = re.compile(
-    r"[ \t\f]*(?:(\r\n|\r|\n)|(#[^\r\n]*)|(\\(?:\r\n|\r|\n|$))|(" + _STRING + r")"
+    r"[ \t\f]*(?:(\r\n|\r|\n)|(#[^\r\n]*)|(\\(?:\r\n|\r|\n|$))|(?=[rRbBfFuU]{0,2}['\"])(" + _STRING + r")"
     r"|(" + _NAME + "|" + _NUMBER + "|" + _OPERATOR + r"|[^ \t\f\r\n]))"
 )
 _TRAILING_BLANKS_RE = re.compile(r"[ \t\f]+\Z")
@@ -528,9 +528,10 @@ def split_logical_lines(text, pool=None):
     gc.disable()
     try:
         # Indents and line counts are stored in 16 signed bits.
-        return [make(toks, first_line=first, indent=ind if ind < 32767 else 32767,
-                     line_count=count if count < 32767 else 32767, type=kind,
-                     positions=poss, tabs_in_indent=t, spaces_in_indent=sp)
+        # Positional arguments: tokens, first_line, indent, line_count,
+        # type, positions, parsed, tabs_in_indent, spaces_in_indent.
+        return [make(toks, first, ind if ind < 32767 else 32767, count if count < 32767 else 32767,
+                     kind, poss, False, t, sp)
                 for toks, poss, first, count, ind, kind, t, sp in scan_logical_lines(text, pool)]
     finally:
         if collecting:
