@@ -72,6 +72,12 @@ def test_strings_are_single_tokens():
     assert toks[2] == ["c", "=", "f'''{\n'x'\n}'''", "+", "1"]
 
 
+def test_names_hold_any_non_ascii_character():
+    # Combining marks continue an identifier, though `\w` doesn't match them.
+    assert lines("\u05e9\u05b4 = a\u0947b.\u00e9t\u00e9\n") == [
+        (["\u05e9\u05b4", "=", "a\u0947b", ".", "\u00e9t\u00e9"], 4)]
+
+
 def test_bad_source_still_splits():
     # Unterminated strings, stray characters and unbalanced brackets.
     text = "a = 'open\nb = $ ? !\nc = )\nd = 1\ne = '''never\nclosed\n"

@@ -163,6 +163,21 @@ class ModuleAnalysis:
         nonself.clear()
         nonself.update(_nonself_keys((line.type, line.tokens) for line in self._lines))
 
+    def set_lines(self, lines):
+        """Install a logical list made elsewhere, such as one loaded from
+        the stored form (`pysource.store`): analysed lines keep their facts
+        and their names are entered in the analyzer's name cache; lines
+        that are not analysed (import lines) are analysed on demand."""
+        self._lines = lines
+        self._buffer = None
+        self._find_nonself_defs()
+        impl = self._impl
+        if impl is None:
+            impl = self.impl
+        else:
+            impl.SetLogicalList(lines)
+        impl.RebuildCache()
+
     def set_source(self, text):
         """Replace the module's source.  Before the analyzer is made, the
         lines are simply made anew.  After, the edit is pending until
@@ -329,6 +344,7 @@ class ModuleAnalysis:
         answers from what it has analysed so far.
         """
         factory = self.fAnalysisFactory
+        self._partial = False
         if self._frozen:
             pass
         elif getattr(factory, "_analysis_depth", 0) >= MAX_NESTED_ANALYSES and not self._complete():
@@ -639,17 +655,24 @@ class Project:
 
     # -- public API --------------------------------------------------------
 
-    def module_for_path(self, path, name=None):
+    def module_for_path(self, path, name=None, source=None):
         """The (cached) analysis of the source file `path`; not analysed
-        yet."""
+        yet.  `source`, when given, is the file's text, used if the module
+        is made by this call."""
         real = os.path.realpath(path)
         mod = self._modules.get(real)
         if mod is None:
             if name is None:
                 name = module_name_for_path(real)
-            mod = ModuleAnalysis(self, name, path=real, package_dir=os.path.dirname(real))
+            mod = ModuleAnalysis(self, name, path=real, package_dir=os.path.dirname(real),
+                                 source=source)
             self._modules[real] = mod
+            self.module_created(mod)
         return mod
+
+    def module_created(self, mod):
+        """Called once for each module the factory makes, before anything
+        reads it; subclasses may install its lines here (`set_lines`)."""
 
     def analyze_file(self, path):
         """The analysis of the source file `path`, with every line analysed."""

@@ -134,6 +134,10 @@ _STRING = (
     _SINGLE_STRING_BODY + r"|['\"][^\n\r]*)"
 )
 _CLOSED_STRING_RE = re.compile(_PREFIX + "(?:" + _TRIPLE_STRING_BODY + "|" + _SINGLE_STRING_BODY + ")")
+# A name: as in the interpreter's tokenizer, any non-ASCII character may be
+# part of one (combining marks are, though `\w` doesn't match them); the
+# parser rejects those that can't.
+_NAME = r"(?:[^\W\d]|[^\x00-\x7f])(?:\w+|[^\x00-\x7f])*"
 _DIGITS = r"[0-9](?:_?[0-9])*"
 _EXPONENT = r"[eE][-+]?" + _DIGITS
 _FLOAT = r"(?:(?:%s\.(?:%s)?|\.%s)(?:%s)?|%s%s)" % (_DIGITS, _DIGITS, _DIGITS, _EXPONENT, _DIGITS, _EXPONENT)
@@ -149,8 +153,8 @@ _OPERATOR = (
 # other token (name, number, operator, stray character).  Leading blanks are
 # part of the match so that every match is a token.
 _TOKEN_RE = re.compile(
-    r"[ \t\f]*(?:(\r\n|\r|\n)|(#[^\r\n]*)|(\\(?:\r\n|\r|\n|$))|(" + _STRING + r")"
-    r"|([^\W\d]\w*|" + _NUMBER + "|" + _OPERATOR + r"|[^ \t\f\r\n]))"
+    r"[ \t\f]*(?:(\r\n|\r|\n)|(#[^\r\n]*)|(\\(?:\r\n|\r|\n|$))|(?=[rRbBfFuU]{0,2}['\"])(" + _STRING + r")"
+    r"|(" + _NAME + "|" + _NUMBER + "|" + _OPERATOR + r"|[^ \t\f\r\n]))"
 )
 _TRAILING_BLANKS_RE = re.compile(r"[ \t\f]+\Z")
 _NEWLINE_RE = re.compile(r"\r\n|\r|\n")
@@ -530,9 +534,10 @@ def lines_from_records(records):
     gc.disable()
     try:
         # Indents and line counts are stored in 16 signed bits.
-        return [make(toks, first_line=first, indent=ind if ind < 32767 else 32767,
-                     line_count=count if count < 32767 else 32767, type=kind,
-                     positions=poss, tabs_in_indent=t, spaces_in_indent=sp)
+        # Positional arguments: tokens, first_line, indent, line_count,
+        # type, positions, parsed, tabs_in_indent, spaces_in_indent.
+        return [make(toks, first, ind if ind < 32767 else 32767, count if count < 32767 else 32767,
+                     kind, poss, False, t, sp)
                 for toks, poss, first, count, ind, kind, t, sp in records]
     finally:
         if collecting:

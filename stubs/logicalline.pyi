@@ -1,7 +1,7 @@
 """Logical lines: one statement line of a Python module with its tokens,
 positions, kind and the facts the analyzer records on it."""
 
-from typing import Any, Final, Iterable, Sequence
+from typing import Any, Final, Iterable, Sequence, final
 
 kUnknownIndex: Final[int]
 kClassDefIndex: Final[int]
@@ -33,9 +33,11 @@ kFunctionAttribKind: Final[object]
 kGenericAttribKind: Final[object]
 kImportedAttribKind: Final[object]
 
+# The type takes its arguments in __new__ and cannot be subclassed.
+@final
 class LogicalLine:
-    def __init__(
-        self,
+    def __new__(
+        cls,
         tokens: Sequence[str],
         first_line: int = ...,
         indent: int = ...,
@@ -45,7 +47,7 @@ class LogicalLine:
         parsed: bool = ...,
         tabs_in_indent: bool = ...,
         spaces_in_indent: bool = ...,
-    ) -> None: ...
+    ) -> LogicalLine: ...
     @property
     def tokens(self) -> tuple[str, ...]: ...
     @property

@@ -1,7 +1,7 @@
 """The analyzer core: one PySourceImpl analyses one module's logical lines."""
 
 from types import ModuleType
-from typing import Any, Container, Literal
+from typing import Any, Container, Literal, type_check_only
 
 from logicalline import LogicalLine
 
@@ -17,6 +17,9 @@ def CreatePySourceImpl(
 ) -> PySourceImpl: ...
 def IsDottedName(name: object) -> _Truth: ...
 
+# The analyzer's type is not a module attribute: analyzers come only from
+# CreatePySourceImpl.
+@type_check_only
 class PySourceImpl:
     @property
     def fActiveMethodCount(self) -> int: ...

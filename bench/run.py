@@ -1,0 +1,794 @@
+"""Benchmark pysource against the interpreter's parser, Universal Ctags,
+jedi and parso on one corpus, and print a table of seconds, lines per second
+and ratios (also written as JSON, so runs can be compared).
+
+    python bench/run.py [--corpus DIR ...] [--sample N] [--json PATH]
+
+The default corpus is the running interpreter's standard library without
+site-packages.  What each row measures is described in bench/README.md.
+Nothing here asserts anything about time.
+"""
+
+import argparse
+import ast
+import collections
+import datetime
+import gc
+import json
+import os
+import platform
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+
+import logicalline
+import pysource
+import pysource.analysis
+from pysource import store
+import pysource_impl
+from pysource.splitter import scan_logical_lines
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DEFAULT_JSON = os.path.join(HERE, "results", "latest.json")
+SKIPPABLE = ("ast", "stages", "index", "ctags", "jedi", "parso", "edit", "memory")
+clock = time.perf_counter
+
+
+def note(msg):
+    print(msg, file=sys.stderr, flush=True)
+
+
+# -- corpus ----------------------------------------------------------------
+
+class SourceFile:
+    __slots__ = ("path", "text", "lines")
+
+    def __init__(self, path, text):
+        self.path = path
+        self.text = text
+        self.lines = text.count("\n") + (1 if text and not text.endswith("\n") else 0)
+
+
+class Corpus:
+    """The .py files under the roots (site-packages, dist-packages and
+    __pycache__ left out), in sorted order, with their texts read once."""
+
+    def __init__(self, roots, limit=None):
+        self.roots = [os.path.abspath(r) for r in roots]
+        paths = []
+        for root in self.roots:
+            for d, subdirs, files in os.walk(root):
+                subdirs[:] = sorted(s for s in subdirs
+                                    if s not in ("site-packages", "dist-packages", "__pycache__"))
+                paths.extend(os.path.join(d, f) for f in sorted(files) if f.endswith(".py"))
+        if limit:
+            paths = paths[:limit]
+        self.files = [SourceFile(p, pysource.read_source(p)) for p in paths]
+        self.lines = sum(f.lines for f in self.files)
+        self.bytes = sum(len(f.text.encode("utf-8", "surrogatepass")) for f in self.files)
+
+    def sample(self, n):
+        """`n` files spread evenly over the sorted list (every k-th file)."""
+        files = self.files
+        if n >= len(files):
+            return list(files)
+        step = len(files) / n
+        return [files[int(i * step)] for i in range(n)]
+
+
+# -- the table -------------------------------------------------------------
+
+class Table:
+    def __init__(self):
+        self.sections = []     # (title, rows)
+
+    def section(self, title):
+        self.sections.append((title, []))
+
+    def row(self, name, seconds, files=None, lines=None, base=None, note=""):
+        """A row; `base` is the seconds of the row it is compared with (the
+        ratio is seconds / base: below 1 is faster)."""
+        r = {"name": name, "files": files, "lines": lines,
+             "seconds": None if seconds is None else round(seconds, 7),
+             "lines_per_s": round(lines / seconds) if lines and seconds else None,
+             "ratio": round(seconds / base, 6) if seconds is not None and base else None,
+             "note": note}
+        self.sections[-1][1].append(r)
+        return r
+
+    def render(self):
+        out = []
+        head = "%-46s %6s %9s %9s %12s %8s  %s" % ("", "files", "lines", "seconds", "lines/s", "ratio", "")
+        for title, rows in self.sections:
+            out.append("")
+            out.append(title)
+            out.append(head)
+            for r in rows:
+                out.append("%-46s %6s %9s %9s %12s %8s  %s" % (
+                    r["name"],
+                    "" if r["files"] is None else r["files"],
+                    "" if r["lines"] is None else r["lines"],
+                    _seconds(r["seconds"]),
+                    "" if r["lines_per_s"] is None else "{:,}".format(r["lines_per_s"]),
+                    "" if r["ratio"] is None else "%.3f" % r["ratio"],
+                    r["note"]))
+        return "\n".join(out)
+
+    def as_json(self):
+        return [{"section": title, "rows": rows} for title, rows in self.sections]
+
+
+def _seconds(s):
+    if s is None:
+        return "-"
+    return "%.3f" % s if s >= 0.01 else "%.6f" % s
+
+
+# -- pysource ---------------------------------------------------------------
+
+class StageClock:
+    """Time spent in the host grammar and transformer: from the analyzer's
+    CreateParser call to the end of TransformNode (or of a failing
+    Finish), token feeding included.  Also counts the lines that did not
+    parse, by reason."""
+
+    def __init__(self):
+        self.parse = 0.0
+        self.start = 0.0
+        self.failures = collections.Counter()
+
+
+class TimingParser(pysource.Parser):
+    __slots__ = ("clock",)
+
+    def Finish(self):
+        try:
+            return pysource.Parser.Finish(self)
+        except (SyntaxError, ValueError) as e:
+            c = self.clock
+            c.parse += clock() - c.start
+            c.failures["%s: %s" % (type(e).__name__, getattr(e, "msg", e))] += 1
+            raise
+
+
+class TimingGrammar(pysource.Grammar):
+    def __init__(self, stage_clock):
+        self.clock = stage_clock
+
+    def CreateParser(self, symbol):
+        self.clock.start = clock()
+        p = TimingParser()
+        p.clock = self.clock
+        return p
+
+
+def timing_transformer(stage_clock):
+    class TimingTransformer(pysource.Transformer):
+        def TransformNode(self, tree):
+            try:
+                return pysource.Transformer.TransformNode(self, tree)
+            finally:
+                stage_clock.parse += clock() - stage_clock.start
+    return TimingTransformer
+
+
+def new_project(corpus, files):
+    """A project over the corpus roots with a module for each file, its
+    source given from memory."""
+    project = pysource.Project(search_path=corpus.roots)
+    mods = []
+    for f in files:
+        mods.append(project.module_for_path(f.path, source=f.text))
+    return project, mods
+
+
+def run_pysource(corpus):
+    """Full analysis of every file, one file after the other as an editor
+    opening them would: split, then analyse every line (the name cache is
+    filled as lines are analysed).  Returns (seconds, per-file seconds,
+    project, modules)."""
+    project, mods = new_project(corpus, corpus.files)
+    gc.collect()
+    per_file = []
+    t0 = clock()
+    for mod in mods:
+        t = clock()
+        mod.lines
+        mod.analyze()
+        per_file.append(clock() - t)
+    total = clock() - t0
+    return total, per_file, project, mods
+
+
+def run_stages(corpus):
+    """The same analysis with the host's grammar and transformer timed:
+    splitting every file first, then analysing.  Returns (split seconds,
+    parse+transform seconds, analysis seconds, facts)."""
+    stage = StageClock()
+    saved = pysource.analysis.Transformer
+    pysource.analysis.Transformer = timing_transformer(stage)
+    try:
+        project, mods = new_project(corpus, corpus.files)
+        project.grammar = TimingGrammar(stage)
+        gc.collect()
+        t0 = clock()
+        for mod in mods:
+            mod.lines
+        t1 = clock()
+        for mod in mods:
+            mod.analyze()
+        t2 = clock()
+    finally:
+        pysource.analysis.Transformer = saved
+    kinds = collections.Counter()
+    logical = entries = pairs = 0
+    for mod in mods:
+        for line in mod.lines:
+            logical += 1
+            kinds[pysource.KIND_NAMES[line.type]] += 1
+            entries += len(line.objs)
+            pairs += len(line.type_equivs)
+    facts = {"logical_lines": logical,
+             "attribute_entries": entries, "type_equivalence_pairs": pairs,
+             "lines_not_parsed": sum(stage.failures.values()),
+             "not_parsed_reasons": dict(stage.failures.most_common(8)),
+             "line_kinds": dict(kinds.most_common())}
+    project.close()
+    return t1 - t0, stage.parse, t2 - t1, facts
+
+
+# -- the stored form --------------------------------------------------------
+
+def run_index(corpus, mods):
+    """Store every analysed module (`pysource.store`), then load them all
+    back into modules of a new project, ready for queries."""
+    tmp = tempfile.mkdtemp(prefix="pysource-bench-index-")
+    try:
+        paths = [os.path.join(tmp, "%05d.pysrc" % i) for i in range(len(mods))]
+        gc.collect()
+        t0 = clock()
+        for path, mod in zip(paths, mods):
+            store.save_module(mod, path)
+        save = clock() - t0
+        size = sum(os.path.getsize(p) for p in paths)
+        project = pysource.Project(search_path=corpus.roots)
+        loaded = []
+        gc.collect()
+        t0 = clock()
+        for path, mod in zip(paths, mods):
+            m = project.module_for_path(mod.fFileName, mod.fLocalName)
+            store.load_module(m, path)
+            loaded.append(m)
+        load = clock() - t0
+        count = sum(len(m.lines) for m in loaded)
+        project.close()
+        return save, load, size, count
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+# -- the edit ---------------------------------------------------------------
+
+class Delta:
+    """The change set handed to LogicalCacheModified."""
+
+    def __init__(self, removed, added):
+        self.removed = removed
+        self.added = added
+
+
+def _cut_points(text):
+    """Line numbers after which `text` can be cut and stay a whole module:
+    the ends of top-level statements and of the statements of top-level
+    class bodies."""
+    tree = ast.parse(text)
+    ends = set()
+    for node in tree.body:
+        ends.add(node.end_lineno)
+        if isinstance(node, ast.ClassDef):
+            ends.update(n.end_lineno for n in node.body)
+    return sorted(ends)
+
+
+def build_edit_file(corpus, target):
+    """About `target` lines of real code: the corpus file with the most def
+    lines, cut at a statement boundary (or followed by the next files when
+    it is shorter).  Returns (text, [source paths])."""
+    ranked = []
+    for f in corpus.files:
+        defs = sum(1 for l in f.text.splitlines() if l.lstrip().startswith("def "))
+        if defs:
+            ranked.append((-defs, f.path, f))
+    ranked.sort(key=lambda r: r[:2])
+    pieces, used, total = [], [], 0
+    i = 0
+    while total < target and ranked:
+        f = ranked[i % len(ranked)][2]
+        i += 1
+        lines = f.text.splitlines(keepends=True)
+        room = target - total
+        if len(lines) > room:
+            try:
+                cuts = [c for c in _cut_points(f.text) if c <= room]
+            except (SyntaxError, ValueError):
+                continue
+            if not cuts:
+                if total:
+                    break
+                continue
+            lines = lines[:cuts[-1]]
+        text = "".join(lines)
+        if not text.endswith("\n"):
+            text += "\n"
+        pieces.append(text)
+        used.append(f.path)
+        total += len(lines)
+        if i >= 10 * len(ranked):
+            break
+    return "".join(pieces), used
+
+
+def _edit_target(mod):
+    """A one-line assignment `name = ...` in a function body, nearest the
+    middle of the module: (index in the logical list, scope name)."""
+    impl = mod.impl
+    lines = mod.lines
+    middle = lines[-1].first_line // 2 if lines else 0
+    best = None
+    for i, line in enumerate(lines):
+        toks = line.tokens
+        if (line.type != logicalline.kAssignmentIndex or line.line_count != 1 or len(toks) < 3
+                or toks[1] != "=" or not toks[0].isidentifier() or any(t.startswith("#") for t in toks)):
+            continue
+        scope_def = impl.FindScopeForLine(line)
+        if scope_def is None or scope_def.type != logicalline.kFunctionDefIndex:
+            continue
+        d = abs(line.first_line - middle)
+        if best is None or d < best[0]:
+            best = (d, i, impl.GetFullNameForScopeDef(scope_def))
+    return None if best is None else best[1:]
+
+
+def run_edit(corpus, target_lines, keystrokes=20, repeats=3):
+    text, sources = build_edit_file(corpus, target_lines)
+    nlines = text.count("\n")
+    project = pysource.Project(search_path=corpus.roots)
+
+    def whole():
+        mod = pysource.ModuleAnalysis(project, "edited", source=text)
+        mod.lines
+        mod.analyze()
+        return mod
+
+    # Whole file analysed again, then the same query (one warm-up run).
+    whole().close()
+    full_times = []
+    query = None
+    for _ in range(repeats):
+        gc.collect()
+        t0 = clock()
+        mod = whole()
+        if query is None:
+            target = _edit_target(mod)
+            if target is None:
+                mod.close()
+                return None
+            index, scope = target
+            query = {"scope_name": scope, "local_name": "*"}
+        mod.impl.SearchForAttribs(dict(query))
+        full_times.append(clock() - t0)
+        mod.close()
+
+    # The keystrokes: each types one more letter at the end of the
+    # assigned name of the chosen line.
+    mod = whole()
+    impl, lines, pool = mod.impl, mod.lines, project.name_pool
+    impl.SearchForAttribs(dict(query))
+    line = lines[index]
+    row = line.first_line
+    phys = text.splitlines()[row - 1]
+    col = line.positions[0][1] + len(line.tokens[0])
+    phases = {"resplit": [], "cache_modified": [], "query": []}
+    times = []
+    found = True
+    for k in range(keystrokes):
+        phys = phys[:col] + chr(ord("a") + k % 26) + phys[col:]
+        col += 1
+        gc.collect()
+        t0 = clock()
+        # The host re-splits the edited line and puts it in the list.
+        toks, poss, _first, count, ind, kind, tabs, spaces = scan_logical_lines(phys, pool)[0]
+        new = logicalline.LogicalLine(toks, first_line=row, indent=ind, line_count=count, type=kind,
+                                      positions=[(row, c) for _r, c in poss],
+                                      tabs_in_indent=tabs, spaces_in_indent=spaces)
+        old = lines[index]
+        lines[index] = new
+        t1 = clock()
+        impl.LogicalCacheModified(mod, Delta([old], [new]))
+        t2 = clock()
+        refs = impl.SearchForAttribs(dict(query))
+        t3 = clock()
+        times.append(t3 - t0)
+        phases["resplit"].append(t1 - t0)
+        phases["cache_modified"].append(t2 - t1)
+        phases["query"].append(t3 - t2)
+        found = found and any(r.fLocalName == new.tokens[0] for r in refs)
+    mod.close()
+    return {"file_lines": nlines, "sources": sources, "line": row, "scope": query["scope_name"],
+            "keystroke_seconds": times, "whole_file_seconds": full_times,
+            "keystroke_median": statistics.median(times), "whole_file_median": statistics.median(full_times),
+            "keystroke_phase_medians": {k: statistics.median(v) for k, v in phases.items()},
+            "query_found_new_name": found}
+
+
+# -- the others ---------------------------------------------------------------
+
+def run_ast(files):
+    fails = 0
+    gc.collect()
+    t0 = clock()
+    for f in files:
+        try:
+            ast.parse(f.text)
+        except (SyntaxError, ValueError):
+            fails += 1
+    return clock() - t0, fails
+
+
+def find_ctags():
+    exe = shutil.which("ctags")
+    if exe is None:
+        return None, "not installed"
+    try:
+        version = subprocess.run([exe, "--version"], capture_output=True, text=True, timeout=30).stdout
+    except (OSError, subprocess.SubprocessError) as e:
+        return None, "not runnable: %s" % e
+    first = version.splitlines()[0] if version else ""
+    if "Universal Ctags" not in first:
+        return None, "not Universal Ctags (%s)" % (first or exe)
+    return exe, first
+
+
+def run_ctags(exe, files):
+    tmp = tempfile.mkdtemp(prefix="pysource-bench-ctags-")
+    try:
+        listing = os.path.join(tmp, "files")
+        tags = os.path.join(tmp, "tags")
+        with open(listing, "w") as f:
+            f.writelines(s.path + "\n" for s in files)
+        t0 = clock()
+        subprocess.run([exe, "--languages=Python", "-f", tags, "-L", listing], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        seconds = clock() - t0
+        with open(tags, "rb") as f:
+            count = sum(1 for l in f if not l.startswith(b"!_"))
+        return seconds, count
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+def run_jedi(files, roots):
+    import jedi
+    tmp = tempfile.mkdtemp(prefix="pysource-bench-jedi-")
+    try:
+        # A cache folder of its own, so no earlier run's cache is read.
+        jedi.settings.cache_directory = tmp
+        env = jedi.InterpreterEnvironment()
+        project = jedi.Project(roots[0], environment_path=None, sys_path=list(roots), smart_sys_path=False)
+        jedi.Script("def f(a):\n    b = a\n", path=os.path.join(tmp, "w.py"), project=project,
+                    environment=env).get_names(all_scopes=True, definitions=True)
+        # No parse of an earlier run may be reused: jedi keeps each path's
+        # tree in parso's cache and re-parses changed text with the diff
+        # parser.
+        import parso.cache
+        parso.cache.parser_cache.clear()
+        names = 0
+        gc.collect()
+        t0 = clock()
+        for f in files:
+            script = jedi.Script(f.text, path=f.path, project=project, environment=env)
+            names += len(script.get_names(all_scopes=True, definitions=True))
+        return clock() - t0, names, jedi.__version__
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+def run_parso(files):
+    import parso
+    grammar = parso.load_grammar()
+    grammar.parse("x = 1\n")
+    gc.collect()
+    t0 = clock()
+    for f in files:
+        grammar.parse(f.text, cache=False, diff_cache=False)
+    return clock() - t0, parso.__version__
+
+
+# -- memory ---------------------------------------------------------------------
+
+def _rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def _peak_rss_bytes():
+    # VmHWM belongs to this program's own address space; ru_maxrss would
+    # also count the parent's resident set at the fork.
+    try:
+        with open("/proc/self/status") as f:
+            for l in f:
+                if l.startswith("VmHWM:"):
+                    return int(l.split()[1]) * 1024
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def memory_child(mode, roots, limit):
+    """Run in a process of its own: read the corpus, then analyse all of
+    it; print figures as JSON on stdout."""
+    corpus = Corpus(roots, limit)
+    project, mods = new_project(corpus, corpus.files)
+    gc.collect()
+    out = {"mode": mode}
+    if mode == "tracemalloc":
+        import tracemalloc
+        tracemalloc.start()
+    rss0 = _rss_bytes()
+    for mod in mods:
+        mod.analyze()
+    gc.collect()
+    if mode == "tracemalloc":
+        current, peak = tracemalloc.get_traced_memory()
+        tracemalloc.stop()
+        out.update(traced_current=current, traced_peak=peak)
+    else:
+        out.update(rss_before=rss0, rss_after=_rss_bytes(),
+                   maxrss=_peak_rss_bytes())
+    out["logical_lines"] = sum(len(m.lines) for m in mods)
+    print(json.dumps(out))
+
+
+def run_memory(mode, args):
+    cmd = [sys.executable, os.path.abspath(__file__), "--memory-child", mode]
+    for r in args.corpus:
+        cmd += ["--corpus", r]
+    if args.limit:
+        cmd += ["--limit", str(args.limit)]
+    proc = subprocess.run(cmd, capture_output=True, text=True)
+    if proc.returncode != 0:
+        raise RuntimeError("memory run failed:\n" + proc.stderr[-2000:])
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+# -- main -----------------------------------------------------------------------
+
+def machine():
+    cpu = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for l in f:
+                if l.startswith("model name"):
+                    cpu = l.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {"date": datetime.datetime.now().astimezone().isoformat(timespec="seconds"),
+            "nproc": os.cpu_count(), "cpu": cpu or platform.processor(),
+            "python": sys.version.split()[0], "implementation": platform.python_implementation(),
+            "platform": platform.platform(), "pysource": getattr(pysource, "__version__", "?"),
+            "pysource_impl": pysource_impl.__file__, "logicalline": logicalline.__file__}
+
+
+def _spread(runs):
+    """A note on repeated runs: the slowest, when there were several."""
+    if len(runs) < 2:
+        return ""
+    return "best of %d, slowest %s" % (len(runs), _seconds(max(runs)).strip())
+
+
+def mib(n):
+    return "%.1f MiB" % (n / 1048576.0)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0],
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--corpus", action="append", metavar="DIR",
+                    help="a folder of Python sources (may be given more than once); default: "
+                         "the standard library without site-packages")
+    ap.add_argument("--sample", type=int, default=40, metavar="N",
+                    help="files in the fixed sample for jedi and parso (default 40)")
+    ap.add_argument("--json", default=DEFAULT_JSON, metavar="PATH",
+                    help="where to write the results as JSON (default bench/results/latest.json)")
+    ap.add_argument("--limit", type=int, default=None, metavar="N",
+                    help="only the first N files of the corpus (for a quick look)")
+    ap.add_argument("--edit-lines", type=int, default=5000, metavar="N",
+                    help="size of the file for the edit measurement (default 5000)")
+    ap.add_argument("--repeat", type=int, default=3, metavar="N",
+                    help="run each timed row N times and report the fastest (default 3)")
+    ap.add_argument("--skip", default="", metavar="ROWS",
+                    help="comma-separated rows to leave out: " + ", ".join(SKIPPABLE))
+    ap.add_argument("--memory-child", help=argparse.SUPPRESS)
+    args = ap.parse_args(argv)
+    if not args.corpus:
+        args.corpus = [sysconfig.get_paths()["stdlib"]]
+    if args.memory_child:
+        memory_child(args.memory_child, args.corpus, args.limit)
+        return 0
+    skip = {s.strip() for s in args.skip.split(",") if s.strip()}
+    unknown = skip.difference(SKIPPABLE)
+    if unknown:
+        ap.error("unknown rows to skip: %s" % ", ".join(sorted(unknown)))
+
+    info = machine()
+    note("reading the corpus ...")
+    corpus = Corpus(args.corpus, args.limit)
+    if not corpus.files:
+        ap.error("no .py files under %s" % ", ".join(args.corpus))
+    nfiles, nlines = len(corpus.files), corpus.lines
+    results = {"machine": info,
+               "corpus": {"roots": corpus.roots, "files": nfiles, "lines": nlines, "bytes": corpus.bytes},
+               "command": sys.argv[1:] if argv is None else argv}
+    table = Table()
+    table.section("corpus: %s (%d files, %s lines); ratio = seconds / pysource full analysis"
+                  % (", ".join(corpus.roots), nfiles, "{:,}".format(nlines)))
+
+    repeat = max(1, args.repeat)
+    results["repeat"] = repeat
+    note("pysource: full analysis ...")
+    runs = []
+    project = mods = per_file = None
+    for _ in range(repeat):
+        if project is not None:
+            project.close()
+            del project, mods
+            gc.collect()
+        seconds, times, project, mods = run_pysource(corpus)
+        runs.append(seconds)
+        if seconds == min(runs):
+            per_file = times
+    total = min(runs)
+    table.row("pysource: full analysis", total, nfiles, nlines, total, _spread(runs))
+
+    if "stages" not in skip:
+        note("pysource: stages ...")
+        # The first run's project is kept for the index; make room.
+        split, parse, analysis, facts = run_stages(corpus)
+        staged = split + analysis
+        table.row("  split into logical lines", split, nfiles, nlines, total)
+        table.row("  parse + transform (host grammar, ast)", parse, nfiles, nlines, total)
+        table.row("  walk, visitors, name cache (core)", analysis - parse, nfiles, nlines, total)
+        table.row("  (instrumented run, total)", staged, nfiles, nlines, total)
+        results["corpus"].update(facts)
+
+    if "ast" not in skip:
+        note("ast.parse ...")
+        runs = [run_ast(corpus.files) for _ in range(repeat)]
+        fails = runs[0][1]
+        table.row("ast.parse (whole files)", min(r[0] for r in runs), nfiles, nlines, total,
+                  _spread([r[0] for r in runs]) + ("; %d files not parsed" % fails if fails else ""))
+
+    if "ctags" not in skip:
+        exe, what = find_ctags()
+        if exe is None:
+            table.row("ctags", None, note=what)
+        else:
+            note("ctags ...")
+            runs = [run_ctags(exe, corpus.files) for _ in range(repeat)]
+            table.row("ctags (Universal Ctags)", min(r[0] for r in runs), nfiles, nlines, total,
+                      "%s; %d tags" % (_spread([r[0] for r in runs]), runs[0][1]))
+        results["ctags"] = what
+
+    if "index" not in skip:
+        note("index: save and load the stored form ...")
+        runs = [run_index(corpus, mods) for _ in range(repeat)]
+        _save, _load, size, count = runs[0]
+        table.row("index: save stored form", min(r[0] for r in runs), nfiles, nlines, total,
+                  "%s; %s" % (_spread([r[0] for r in runs]), mib(size)))
+        table.row("index: load stored form", min(r[1] for r in runs), nfiles, nlines, total,
+                  "%s; %d lines, sources checked, caches rebuilt" % (_spread([r[1] for r in runs]), count))
+    project.close()
+    del project, mods
+    gc.collect()
+
+    sample = corpus.sample(args.sample)
+    if sample:
+        by_path = {f.path: t for f, t in zip(corpus.files, per_file)}
+        base = sum(by_path[f.path] for f in sample)
+        slines = sum(f.lines for f in sample)
+        table.section("fixed sample: %d files, %s lines (every %s-th file); ratio = seconds / pysource"
+                      % (len(sample), "{:,}".format(slines), "%.1f" % (nfiles / len(sample))))
+        table.row("pysource: full analysis", base, len(sample), slines, base, "(from the corpus run)")
+        if "ast" not in skip:
+            runs = [run_ast(sample)[0] for _ in range(repeat)]
+            table.row("ast.parse (whole files)", min(runs), len(sample), slines, base, _spread(runs))
+        for name, runner in (("jedi", run_jedi), ("parso", run_parso)):
+            if name in skip:
+                continue
+            try:
+                __import__(name)
+            except ImportError:
+                table.row(name, None, note="not installed (pip install '.[bench]')")
+                continue
+            note("%s on the sample ..." % name)
+            if name == "jedi":
+                runs = [run_jedi(sample, corpus.roots) for _ in range(repeat)]
+                times = [r[0] for r in runs]
+                table.row("jedi %s get_names(all_scopes, definitions)" % runs[0][2], min(times),
+                          len(sample), slines, base, "%s; %d names" % (_spread(times), runs[0][1]))
+            else:
+                runs = [run_parso(sample) for _ in range(repeat)]
+                times = [r[0] for r in runs]
+                table.row("parso %s parse" % runs[0][1], min(times), len(sample), slines, base, _spread(times))
+        results["sample"] = [f.path for f in sample]
+
+    if "edit" not in skip:
+        note("edit ...")
+        edit = run_edit(corpus, args.edit_lines)
+        if edit is None:
+            table.section("edit: no assignment in a function body to edit")
+        else:
+            table.section("edit: one keystroke in a %d-line file (line %d, scope %s); "
+                          "ratio = seconds / whole file analysed again"
+                          % (edit["file_lines"], edit["line"], edit["scope"] or "<module>"))
+            base = edit["whole_file_median"]
+            table.row("whole file analysed again + query", base, 1, edit["file_lines"], base,
+                      "median of %d" % len(edit["whole_file_seconds"]))
+            ph = edit["keystroke_phase_medians"]
+            table.row("keystroke: re-split, cache update, query", edit["keystroke_median"], None, None, base,
+                      "median of %d; %.0f + %.0f + %.0f us" % (
+                          len(edit["keystroke_seconds"]), ph["resplit"] * 1e6,
+                          ph["cache_modified"] * 1e6, ph["query"] * 1e6))
+            results["edit"] = edit
+
+    if "memory" not in skip:
+        note("memory (two more runs in child processes) ...")
+        mem = {"rss": run_memory("rss", args), "tracemalloc": run_memory("tracemalloc", args)}
+        results["memory"] = mem
+        rss, tm = mem["rss"], mem["tracemalloc"]
+        logical = rss["logical_lines"] or 1
+        memory_lines = [
+            "peak RSS of a process analysing the corpus   %s" % mib(rss["maxrss"]),
+            "RSS growth over the analysis                 %s (%d bytes per logical line)"
+            % (mib(rss["rss_after"] - rss["rss_before"]), (rss["rss_after"] - rss["rss_before"]) / logical),
+            "Python objects held after the analysis       %s (%d bytes per logical line)"
+            % (mib(tm["traced_current"]), tm["traced_current"] / logical),
+            "Python objects at their peak                 %s" % mib(tm["traced_peak"]),
+            "(Python objects: tracemalloc; the lines' arrays are plain malloc and count in RSS only)",
+        ]
+    else:
+        memory_lines = []
+
+    text = table.render()
+    print("pysource benchmark, %s; %s, %d cores, Python %s" % (info["date"], info["cpu"], info["nproc"],
+                                                                info["python"]))
+    print(text)
+    if memory_lines:
+        print("\nmemory (corpus analysed in a process of its own; logical lines: %d)"
+              % results["memory"]["rss"]["logical_lines"])
+        for l in memory_lines:
+            print("  " + l)
+    facts = results["corpus"]
+    if "logical_lines" in facts:
+        print("\ncorpus facts: %d logical lines, %d not parsed, %d attribute entries, %d type-equivalence pairs"
+              % (facts["logical_lines"], facts["lines_not_parsed"], facts["attribute_entries"],
+                 facts["type_equivalence_pairs"]))
+        for why, count in facts["not_parsed_reasons"].items():
+            print("  %6d  %s" % (count, why))
+    results["table"] = table.as_json()
+    if args.json:
+        os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
+        with open(args.json, "w") as f:
+            json.dump(results, f, indent=1)
+        note("results written to %s" % args.json)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,473 @@
+"""The stored form of an analysed module: its logical list, with the facts
+recorded on each line, in a file that is loaded instead of analysing the
+source again.
+
+A stored file is a fixed header followed by two sections::
+
+    header   magic, format version, flags, the source's size, modification
+             time and digest, the producer (package version, interpreter and
+             a fingerprint of the analysing code), the length and CRC-32 of
+             each section, and a CRC-32 of the header itself
+    extra    an optional value kept beside the lines (for instance a table
+             of definitions), marshalled; readable without the lines
+    lines    marshal of (names, argname slots, data): the analyzer's
+             ``SerializeLogicalList`` result, zlib-compressed
+
+Loading checks, in this order, that the file is ours, that its header is
+intact, that format and producer match, that the source has not changed
+(size and modification time; when only the time differs, the digest of the
+source decides) and that each section's checksum matches; only then is
+anything decoded, and what is decoded is checked for shape before the
+analyzer reads it.  Every refusal is a `StoreError` saying why.  The
+checksums catch damage, not malice: the sections are marshal data, so a
+file forged to pass them is as safe to load as marshal is.
+
+What the analyzer's byte form cannot carry is handled here:
+
+* Import lines are written unparsed by the analyzer and analysed again on
+  demand after loading.  So is any other line whose facts refer to live
+  objects (an ``import`` on the line of an ``if``, whose entry holds the
+  imported module's analysis object): it is stored as an unparsed line.
+* A first parameter that is not an instance (``ArgName``, see
+  `pysource.transformer`) compares equal to the plain string, so the
+  analyzer's names list would fold it into the token of the same text; its
+  entry is pointed at a names slot of its own, restored as an ``ArgName``.
+"""
+
+import hashlib
+import marshal
+import os
+import struct
+import sys
+import zlib
+
+from .transformer import ArgName
+
+__all__ = [
+    "StoreError", "StaleStoreError", "CorruptStoreError", "SourceStamp",
+    "FORMAT_VERSION", "producer", "dumps", "loads", "read_extra", "read_header",
+    "save_module", "load_module", "restamp", "write_atomic",
+]
+
+MAGIC = b"\x89PYSRC\r\n"
+FORMAT_VERSION = 1
+FLAG_ZLIB = 1
+
+# magic, version, header size, flags, source size, mtime (ns), digest,
+# producer, extra length, extra crc, lines length, lines crc, header crc
+_HEADER = struct.Struct("<8sHHIQq16s48sQIQII")
+HEADER_SIZE = _HEADER.size
+_INT = struct.Struct("<i")
+
+
+class StoreError(Exception):
+    """A stored module was refused; the message says which file and why."""
+
+
+class StaleStoreError(StoreError):
+    """The stored module no longer matches its source, or was made by
+    another version of the analysing code."""
+
+
+class CorruptStoreError(StoreError):
+    """The file is not a stored module, or it is damaged."""
+
+
+class SourceStamp:
+    """What a stored module remembers of its source: size, modification
+    time in nanoseconds and a 16-byte BLAKE2b digest of the bytes."""
+
+    __slots__ = ("size", "mtime_ns", "digest")
+
+    def __init__(self, size, mtime_ns, digest):
+        self.size = size
+        self.mtime_ns = mtime_ns
+        self.digest = digest
+
+    @classmethod
+    def of_bytes(cls, data, mtime_ns=0):
+        return cls(len(data), mtime_ns, digest(data))
+
+    @classmethod
+    def of_file(cls, path):
+        """The stamp of the file at `path`, read now."""
+        with open(path, "rb") as f:
+            st = os.fstat(f.fileno())
+            data = f.read()
+        return cls(len(data), st.st_mtime_ns, digest(data))
+
+    def __eq__(self, other):
+        return (isinstance(other, SourceStamp) and self.size == other.size
+                and self.mtime_ns == other.mtime_ns and self.digest == other.digest)
+
+    def __repr__(self):
+        return "SourceStamp(%d, %d, %s)" % (self.size, self.mtime_ns,
+                                             self.digest.hex() if self.digest else None)
+
+
+def digest(data):
+    return hashlib.blake2b(data, digest_size=16).digest()
+
+
+_producer = None
+
+
+def producer():
+    """The text that names the code a stored module was made by: package
+    version, interpreter, and a fingerprint (sizes and modification times)
+    of the two extension modules and the package's own modules, so that a
+    rebuilt or edited analyzer never trusts what an earlier one stored."""
+    global _producer
+    if _producer is None:
+        import logicalline
+        import pysource_impl
+        from . import __version__
+        here = os.path.dirname(os.path.abspath(__file__))
+        try:
+            own = sorted(n for n in os.listdir(here) if n.endswith(".py"))
+        except OSError:
+            own = []
+        files = [pysource_impl.__file__, logicalline.__file__] + [os.path.join(here, n) for n in own]
+        h = hashlib.blake2b(digest_size=4)
+        for f in files:
+            try:
+                st = os.stat(f)
+                h.update(b"%d:%d;" % (st.st_size, st.st_mtime_ns))
+            except (OSError, TypeError):
+                h.update(b"-;")
+        _producer = "pysource %s %s %s" % (__version__, sys.implementation.cache_tag, h.hexdigest())
+    return _producer
+
+
+# -- writing -----------------------------------------------------------------
+
+def _storable(o, nested=False):
+    t = type(o)
+    if t is str or o is None:
+        return True
+    if t is ArgName:
+        return not nested
+    if t is tuple:
+        return all(_storable(x, True) for x in o)
+    return False
+
+
+def _line_storable(line):
+    for o in line.objs:
+        if not _storable(o):
+            return False
+    for one, two in line.type_equivs:
+        if not (_storable(one, True) and _storable(two, True)):
+            return False
+    return True
+
+
+def _unparsed_copy(line):
+    import logicalline
+    return logicalline.LogicalLine(line.tokens, line.first_line, line.indent, line.line_count,
+                                   line.type, line.positions, False, line.tabs_in_indent,
+                                   line.spaces_in_indent)
+
+
+class _NoModule:
+    """Stands in for a module analysis object in the analyzer that does the
+    serializing; it never analyses anything."""
+
+
+class _NoTransformer:
+    def TransformNode(self, node):
+        raise SyntaxError("no transformer")
+
+
+_codec = None
+
+
+def codec():
+    """The analyzer object used to turn logical lists into their byte form
+    and back (any analyzer can; this one belongs to no module)."""
+    global _codec
+    if _codec is None:
+        import logicalline
+        import pysource_impl
+        from .analysis import AttribRef
+        _codec = pysource_impl.CreatePySourceImpl(_NoModule(), None, _NoTransformer(), {},
+                                                  AttribRef, logicalline)
+    return _codec
+
+
+def _serialize(lines):
+    """(names, argname slots, data) for `lines`, ready to marshal."""
+    lines = list(lines)
+    for i, line in enumerate(lines):
+        if line.parsed and not _line_storable(line):
+            lines[i] = _unparsed_copy(line)
+    names, data = codec().SerializeLogicalList(lines)
+    own_slots = {}
+    for i, line in enumerate(lines):
+        objs = line.objs
+        if not objs or not line.parsed:
+            continue
+        patches = [(j, o) for j, o in enumerate(objs) if type(o) is ArgName]
+        if not patches:
+            continue
+        buf = bytearray(data[i])
+        base = 32 + 8 * len(line.tokens)
+        for j, o in patches:
+            at = base + 4 * j
+            (ref,) = _INT.unpack_from(buf, at)
+            if type(names[ref]) is ArgName:
+                continue
+            slot = own_slots.get(o)
+            if slot is None:
+                slot = own_slots[o] = len(names)
+                names.append(o)
+            _INT.pack_into(buf, at, slot)
+        data[i] = bytes(buf)
+    slots = tuple(k for k, n in enumerate(names) if type(n) is ArgName)
+    plain = []
+    for n in names:
+        if type(n) is ArgName:
+            n = str(n)
+        elif not _storable(n, True):
+            raise TypeError("cannot store a %s in a stored module's names" % type(n).__name__)
+        plain.append(n)
+    return plain, slots, data
+
+
+def dumps(lines, stamp, extra=None, compress=True):
+    """The stored form of the logical list `lines` (bytes) of a source with
+    the stamp `stamp`; `extra` is any value marshal can write, kept beside
+    the lines (see `read_extra`)."""
+    names, slots, data = _serialize(lines)
+    return _pack(names, slots, data, stamp, extra, compress)
+
+
+def _pack(names, slots, data, stamp, extra, compress):
+    body = marshal.dumps((names, slots, data), 4)
+    flags = 0
+    if compress:
+        body = zlib.compress(body, 1)
+        flags |= FLAG_ZLIB
+    extra_bytes = marshal.dumps(extra, 4)
+    head = _header_bytes([MAGIC, FORMAT_VERSION, HEADER_SIZE, flags, stamp.size, stamp.mtime_ns,
+                          stamp.digest, producer().encode("ascii"),
+                          len(extra_bytes), zlib.crc32(extra_bytes), len(body), zlib.crc32(body), 0])
+    return head + extra_bytes + body
+
+
+def _header_bytes(fields):
+    """The header of the field values `fields` (the last, the header's own
+    checksum, is computed here)."""
+    head = _HEADER.pack(*fields)
+    return head[:-4] + struct.pack("<I", zlib.crc32(head[:-4]))
+
+
+# -- reading -----------------------------------------------------------------
+
+class Header:
+    """The decoded header of a stored module."""
+
+    __slots__ = ("version", "flags", "stamp", "producer", "extra_len", "extra_crc",
+                 "lines_len", "lines_crc")
+
+    def __repr__(self):
+        return "<stored module header v%d %s %r>" % (self.version, self.producer, self.stamp)
+
+
+def _parse_header(blob, where):
+    if len(blob) < HEADER_SIZE:
+        if not blob:
+            raise CorruptStoreError("%s: empty file, not a pysource stored module" % where)
+        if not MAGIC.startswith(bytes(blob[:len(MAGIC)])):
+            raise CorruptStoreError("%s: not a pysource stored module" % where)
+        raise CorruptStoreError("%s: truncated stored module (%d bytes)" % (where, len(blob)))
+    (magic, version, size, flags, src_size, mtime, dig, prod, extra_len, extra_crc,
+     lines_len, lines_crc, head_crc) = _HEADER.unpack_from(blob, 0)
+    if magic != MAGIC:
+        raise CorruptStoreError("%s: not a pysource stored module" % where)
+    if zlib.crc32(bytes(blob[:HEADER_SIZE - 4])) != head_crc:
+        raise CorruptStoreError("%s: damaged stored module (header checksum mismatch)" % where)
+    if version != FORMAT_VERSION or size != HEADER_SIZE:
+        raise StaleStoreError("%s: stored module has format version %d, this is version %d"
+                              % (where, version, FORMAT_VERSION))
+    h = Header()
+    h.version = version
+    h.flags = flags
+    h.stamp = SourceStamp(src_size, mtime, dig)
+    h.producer = prod.rstrip(b"\0").decode("ascii", "replace")
+    h.extra_len, h.extra_crc, h.lines_len, h.lines_crc = extra_len, extra_crc, lines_len, lines_crc
+    return h
+
+
+def _check_header(h, where, stamp=None, source_path=None):
+    if h.producer != producer():
+        raise StaleStoreError("%s: stored module was made by %s, this is %s"
+                              % (where, h.producer, producer()))
+    if stamp is None and source_path is not None:
+        try:
+            st = os.stat(source_path)
+        except OSError as e:
+            raise StaleStoreError("%s: source %s cannot be read (%s)"
+                                  % (where, source_path, e.strerror or e)) from None
+        stamp = SourceStamp(st.st_size, st.st_mtime_ns, None)
+    if stamp is None:
+        return
+    if stamp.size != h.stamp.size:
+        raise StaleStoreError("%s: source changed since it was stored (size %d, stored %d)"
+                              % (where, stamp.size, h.stamp.size))
+    if stamp.mtime_ns != h.stamp.mtime_ns:
+        # Touched; the content decides.
+        dig = stamp.digest
+        if dig is None and source_path is not None:
+            try:
+                dig = SourceStamp.of_file(source_path).digest
+            except OSError as e:
+                raise StaleStoreError("%s: source %s cannot be read (%s)"
+                                      % (where, source_path, e.strerror or e)) from None
+        if dig != h.stamp.digest:
+            raise StaleStoreError("%s: source changed since it was stored" % where)
+
+
+def _section(blob, start, length, crc, what, where):
+    end = start + length
+    if len(blob) < end:
+        raise CorruptStoreError("%s: truncated stored module (%d of %d bytes)" % (where, len(blob), end))
+    part = bytes(blob[start:end])
+    if zlib.crc32(part) != crc:
+        raise CorruptStoreError("%s: damaged stored module (%s checksum mismatch)" % (where, what))
+    return part
+
+
+def _unmarshal(part, what, where):
+    try:
+        return marshal.loads(part)
+    except (ValueError, EOFError, TypeError) as e:
+        raise CorruptStoreError("%s: damaged stored module (%s: %s)" % (where, what, e)) from None
+
+
+def read_header(blob, where="stored module"):
+    """The `Header` of the stored module `blob` (bytes, at least its first
+    `HEADER_SIZE` bytes), checking only that it is ours and intact."""
+    return _parse_header(blob, where)
+
+
+def read_extra(blob, stamp=None, source_path=None, where="stored module"):
+    """The extra value of the stored module `blob`, checked as `loads`
+    checks (the lines section need not be present: the header and the extra
+    section are enough)."""
+    h = _parse_header(blob, where)
+    _check_header(h, where, stamp, source_path)
+    part = _section(blob, HEADER_SIZE, h.extra_len, h.extra_crc, "extra", where)
+    return _unmarshal(part, "extra", where)
+
+
+def loads(blob, stamp=None, source_path=None, pool=None, where="stored module", decode_lines=True):
+    """The logical list stored in `blob`, as new logical lines, and the
+    extra value: ``(lines, extra)``.
+
+    `stamp` (a `SourceStamp` of the source as it is now) or `source_path`
+    (its file, looked at only as far as needed) make a stored module of a
+    changed source refused; with neither, the source is not checked.
+    Strings are taken from the name pool `pool` when given.  Raises
+    `StoreError` (`StaleStoreError` or `CorruptStoreError`) with a message
+    naming `where` and the reason.  With `decode_lines` false, everything is
+    checked but the lines are not decoded, and the result is
+    ``(None, extra)``."""
+    h = _parse_header(blob, where)
+    _check_header(h, where, stamp, source_path)
+    extra = _unmarshal(_section(blob, HEADER_SIZE, h.extra_len, h.extra_crc, "extra", where),
+                       "extra", where)
+    start = HEADER_SIZE + h.extra_len
+    body = _section(blob, start, h.lines_len, h.lines_crc, "lines", where)
+    if len(blob) != start + h.lines_len:
+        raise CorruptStoreError("%s: damaged stored module (%d bytes after the end)"
+                                % (where, len(blob) - start - h.lines_len))
+    if not decode_lines:
+        return None, extra
+    if h.flags & FLAG_ZLIB:
+        try:
+            body = zlib.decompress(body)
+        except zlib.error as e:
+            raise CorruptStoreError("%s: damaged stored module (lines: %s)" % (where, e)) from None
+    value = _unmarshal(body, "lines", where)
+    names, data = _check_lines_value(value, where)
+    if pool is not None:
+        setdefault = pool.setdefault
+        names = [setdefault(n, n) if type(n) is str else n for n in names]
+    for k in value[1]:
+        names[k] = ArgName(names[k])
+    try:
+        lines = codec().DeserializeLogicalList((names, data))
+    except ValueError as e:
+        raise CorruptStoreError("%s: damaged stored module (%s)" % (where, e)) from None
+    return lines, extra
+
+
+def _check_lines_value(value, where):
+    ok = (type(value) is tuple and len(value) == 3 and type(value[0]) is list
+          and type(value[1]) is tuple and type(value[2]) is list)
+    if ok:
+        names, slots, data = value
+        n = len(names)
+        ok = (all(type(d) is bytes for d in data)
+              and all(type(k) is int and 0 <= k < n and type(names[k]) is str for k in slots)
+              and all(_storable(x, True) for x in names))
+    if not ok:
+        raise CorruptStoreError("%s: damaged stored module (lines section malformed)" % where)
+    return names, data
+
+
+# -- files -------------------------------------------------------------------
+
+def write_atomic(path, data):
+    """Write `data` to `path` through a temporary file in the same folder,
+    so that readers see the old file or the new one, never a part."""
+    folder = os.path.dirname(os.path.abspath(path))
+    tmp = os.path.join(folder, ".%s.%d.tmp" % (os.path.basename(path), os.getpid()))
+    try:
+        with open(tmp, "wb") as f:
+            f.write(data)
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+def restamp(path, mtime_ns):
+    """Record a new modification time for the source of the stored module
+    at `path` (for a source touched without being changed)."""
+    with open(path, "rb") as f:
+        blob = f.read()
+    _parse_header(blob, path)
+    fields = list(_HEADER.unpack_from(blob, 0))
+    fields[5] = mtime_ns
+    write_atomic(path, _header_bytes(fields) + blob[HEADER_SIZE:])
+
+
+def save_module(mod, path, stamp=None, extra=None):
+    """Store the analysed module `mod` (a `ModuleAnalysis`) in the file
+    `path`.  `stamp` is its source's stamp (default: read from its file
+    now; the module must then have one)."""
+    if stamp is None:
+        if not mod.fFileName:
+            raise ValueError("a module without a source file needs a stamp")
+        stamp = SourceStamp.of_file(mod.fFileName)
+    write_atomic(path, dumps(mod.lines, stamp, extra))
+
+
+def load_module(mod, path, stamp=None):
+    """Install the lines stored in the file `path` in the module `mod`
+    (`ModuleAnalysis.set_lines`), checking them against `stamp` or, when it
+    is None, the module's source file.  Returns the extra value; raises
+    `StoreError` when the file is refused (`mod` is then unchanged) and
+    OSError when it cannot be read."""
+    with open(path, "rb") as f:
+        blob = f.read()
+    pool = getattr(mod.fAnalysisFactory, "name_pool", None)
+    lines, extra = loads(blob, stamp,
+                         None if stamp is not None else mod.fFileName, pool, where=path)
+    mod.set_lines(lines)
+    return extra
