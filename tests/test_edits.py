@@ -169,6 +169,22 @@ def test_set_source_before_and_after_the_analyzer_is_made():
         SourceBuffer(impl, [], "x = 1\n").update("")
 
 
+def test_edits_after_loading_stored_lines(tmp_path):
+    from pysource import store
+    path = tmp_path / "m.py"
+    path.write_text(SRC)
+    mod = pysource.Project(search_path=[]).module_for_path(str(path)).analyze()
+    store.save_module(mod, str(tmp_path / "m.stored"))
+    loaded = pysource.Project(search_path=[]).module_for_path(str(path))
+    store.load_module(loaded, str(tmp_path / "m.stored"))
+    kept = loaded.lines[-1]
+    assert kept.parsed
+    assert edit(loaded, SRC.replace("    def n(self):\n", "    @staticmethod\n    def n(self):\n")) == \
+        (["C"], [], ["C.n", "C.n"], [])
+    assert loaded.lines[-1] is kept
+    assert_same_as_fresh(loaded)
+
+
 # -- comparing with an analysis from scratch ----------------------------------------
 
 def _entry(o):

@@ -139,6 +139,10 @@ class ModuleAnalysis:
         follows it."""
         if self._pending_source is not None:
             return self._pending_source
+        return self._lines_source()
+
+    def _lines_source(self):
+        """The text the logical list is made from."""
         if self._source is None:
             try:
                 self._source = read_source(self.fFileName) if self.fFileName else ""
@@ -152,7 +156,7 @@ class ModuleAnalysis:
             self.UpdateFromCache()
         if self._lines is None:
             pool = getattr(self.fAnalysisFactory, "name_pool", None)
-            self._lines = split_logical_lines(self.source, pool)
+            self._lines = split_logical_lines(self._lines_source(), pool)
             self._find_nonself_defs()
         return self._lines
 
@@ -278,7 +282,8 @@ class ModuleAnalysis:
         buffer = self._buffer
         if buffer is None:
             pool = getattr(self.fAnalysisFactory, "name_pool", None)
-            buffer = self._buffer = SourceBuffer(self._impl, self._lines, self._source, pool, _nonself_context)
+            buffer = self._buffer = SourceBuffer(self._impl, self._lines, self._lines_source(), pool,
+                                                 _nonself_context)
         self._pending_source = None
         self._source = text
         changes = buffer.update(text)
