@@ -202,22 +202,36 @@ def _lines(lines):
     return [(ln.first_line, ln.tokens) for ln in lines]
 
 
-def definitions(mod):
-    """Full names of the class and def lines, in order (scopes from
-    indentation, as the analyzer finds them)."""
+def _placed(lines):
+    """(scope, full name defined or None, line) of each statement line, the
+    scopes found from indentation as the analyzer finds them."""
     out = []
     stack = []
-    for line in mod.lines:
+    for line in lines:
         if line.type in (ll.kCommentIndex, ll.kBlankLineIndex):
             continue
         while stack and stack[-1][0] >= line.indent:
             stack.pop()
         scope = stack[-1][1] if stack else ""
         name = scope
+        defined = None
         if line.type in (ll.kClassDefIndex, ll.kFunctionDefIndex) and len(line.tokens) > 1:
-            name = scope + "." + line.tokens[1] if scope else line.tokens[1]
-            out.append(name)
+            name = defined = scope + "." + line.tokens[1] if scope else line.tokens[1]
+        out.append((scope, defined, line))
         stack.append((line.indent, name))
+    return out
+
+
+def definitions(mod):
+    """Full names of the class and def lines, in order."""
+    return [defined for _, defined, _ in _placed(mod.lines) if defined is not None]
+
+
+def bodies(mod):
+    """The lines of each scope (tokens and indent), by scope name."""
+    out = {}
+    for scope, _, line in _placed(mod.lines):
+        out.setdefault(scope, []).append((line.tokens, line.indent))
     return out
 
 
@@ -412,12 +426,15 @@ def test_random_edits_answer_as_a_fresh_analysis(name, count):
     lines = mod.lines
     seen = set()
     for step in range(90):
-        before = text
+        before, before_bodies = text, bodies(mod)
         text = random_edit(text, rng)
         mod.set_source(text)
         # Queries between edits keep the caches warm; the search applies
         # the pending edit first.
         impl.SearchForAttribs({})
+        after_bodies = bodies(mod)
+        changed = {s for s in set(before_bodies) | set(after_bodies) if before_bodies.get(s) != after_bodies.get(s)}
+        assert changed <= set(mod.last_changes.body_scopes)
         defs = definitions(mod)
         seen.update(defs)
         for scope in rng.sample([""] + defs, min(3, len(defs) + 1)):

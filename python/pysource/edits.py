@@ -49,10 +49,10 @@ from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionD
 __all__ = ["SourceBuffer", "ChangeSet", "Changes", "line_positions"]
 
 Changes = namedtuple("Changes", "body_scopes classes functions doc_strings")
-Changes.__doc__ = """What an edit changed, as the analyzer reports it: the full names
-of the scopes in which a body line changed (in no particular order), the full
-names of the class lines and of the def lines removed or added, and the scopes
-whose doc string line changed."""
+Changes.__doc__ = """What an edit changed: the full names of the scopes whose body
+changed (a line removed, added, or moved in or out; in no particular order),
+the full names of the class lines and of the def lines removed or added, and
+the scopes whose doc string line changed, as the analyzer reports them."""
 
 _DEF_KINDS = (kClassDefIndex, kFunctionDefIndex)
 _NOT_STATEMENTS = (kCommentIndex, kBlankLineIndex)
@@ -196,13 +196,14 @@ class SourceBuffer:
         for i in range(start):
             walk.step(old[i])
         new_walk = walk.copy()
-        # Statement lines the analyzer never placed report no body change;
-        # their scopes are reported from here.
-        unplaced = []
+        # The analyzer reports the scopes of the lines it had placed; the
+        # scopes of removed lines it never placed, and those that moved lines
+        # left and entered, are reported from here.
+        reported = []
         for i in range(start, old_end):
             scope = walk.step(old[i])[0]
             if old[i][5] not in _NOT_STATEMENTS and lines[i].scope_name is None:
-                unplaced.append(scope)
+                reported.append(scope)
         run_scopes = set(new_walk.step(new[i])[0] for i in range(start, new_end))
 
         context = self._context
@@ -216,7 +217,7 @@ class SourceBuffer:
         name_again = []
         if tail:
             self._moved(old, new, start, old_end, new_end, walk, new_walk, run_scopes, context, new_context,
-                        replace, name_again)
+                        replace, name_again, reported)
 
         removed = lines[start:old_end]
         run = lines_from_records(new[start:new_end])
@@ -242,7 +243,7 @@ class SourceBuffer:
         self._context = new_context
         changes = Changes(*self.impl.LogicalCacheModified(self, ChangeSet(removed, added)))
         body_scopes = changes.body_scopes
-        for scope in unplaced:
+        for scope in reported:
             if scope not in body_scopes:
                 body_scopes.append(scope)
         return changes
@@ -259,9 +260,10 @@ class SourceBuffer:
         return out
 
     def _moved(self, old, new, start, old_end, new_end, walk, new_walk, announced, context, new_context,
-               replace, name_again):
+               replace, name_again, reported):
         """Adds to `replace` and `name_again` (positions in the new list)
-        the lines below the changed run that the change set must name.
+        the lines below the changed run that the change set must name, and
+        to `reported` the scopes that lines moved out of and into.
 
         A line that moved to another scope is replaced when the analyzer
         would keep its old scope name, or when its analysis would have to be
@@ -283,6 +285,8 @@ class SourceBuffer:
             line = lines[old_end + k]
             kind = n[5]
             if was[0] != now[0]:
+                if kind not in _NOT_STATEMENTS:
+                    reported += (was[0], now[0])
                 scope = line.scope_name
                 if scope is not None and not (cleared and scope.startswith(cleared)):
                     replace.append(new_end + k)
