@@ -164,6 +164,8 @@ def test_set_source_before_and_after_the_analyzer_is_made():
     assert mod.impl is impl and mod.last_changes == ([""], [], [], [])
     mod.set_source("z = 3\n")
     assert [ln.tokens for ln in mod.lines] == [("z", "=", "3")]      # reading lines applies it too
+    with pytest.raises(TypeError, match="source must be a str, not bytes"):
+        mod.set_source(b"x = 1\n")
     mod.close()
     with pytest.raises(ValueError, match="not made from the buffer's text"):
         SourceBuffer(impl, [], "x = 1\n").update("")

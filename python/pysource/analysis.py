@@ -189,6 +189,8 @@ class ModuleAnalysis:
         reading `lines` or `analyze()` too, outside analyzer calls) replaces
         the logical lines that changed and keeps the analysis of the
         others."""
+        if not isinstance(text, str):
+            raise TypeError("source must be a str, not %s" % type(text).__name__)
         if self._impl is None:
             self._source = text
             self._pending_source = None
@@ -284,9 +286,9 @@ class ModuleAnalysis:
             pool = getattr(self.fAnalysisFactory, "name_pool", None)
             buffer = self._buffer = SourceBuffer(self._impl, self._lines, self._lines_source(), pool,
                                                  _nonself_context)
+        changes = buffer.update(text)
         self._pending_source = None
         self._source = text
-        changes = buffer.update(text)
         self._find_nonself_defs()
         self.last_changes = changes
 
