@@ -280,3 +280,12 @@ def test_refused_file_leaves_module_alone(stored, tmp_path):
     assert mod.lines == before
     with pytest.raises(FileNotFoundError):
         store.load_module(mod, str(tmp_path / "missing.pysl"))
+
+
+def test_edited_module_is_not_stored_under_its_file_stamp(stored, tmp_path):
+    src, path, project = stored
+    mod = project.module_for_path(src)
+    mod.set_source(mod.source + "\nextra = 1\n")
+    with pytest.raises(ValueError, match="edits not saved"):
+        store.save_module(mod, str(tmp_path / "edited.pysl"))
+    assert not (tmp_path / "edited.pysl").exists()

@@ -41,6 +41,7 @@ import struct
 import sys
 import zlib
 
+from .analysis import read_source
 from .transformer import ArgName
 
 __all__ = [
@@ -451,11 +452,17 @@ def save_module(mod, path, stamp=None, extra=None):
     """Store the analysed module `mod` (a `ModuleAnalysis`) in the file
     `path`.  `stamp` is its source's stamp (default: read from its file
     now; the module must then have one)."""
+    lines = mod.lines  # folds in pending edits first
     if stamp is None:
         if not mod.fFileName:
             raise ValueError("a module without a source file needs a stamp")
         stamp = SourceStamp.of_file(mod.fFileName)
-    write_atomic(path, dumps(mod.lines, stamp, extra))
+        # Lines of an edited module describe text the file does not hold;
+        # stored under the file's stamp they would later pass as current.
+        if mod.source != read_source(mod.fFileName):
+            raise ValueError("%s: the module has edits not saved to its file; "
+                             "give the stamp of the text it holds" % mod.fFileName)
+    write_atomic(path, dumps(lines, stamp, extra))
 
 
 def load_module(mod, path, stamp=None):
