@@ -150,3 +150,19 @@ def lines_from(spec):
     for i, (text, indent, kind) in enumerate(spec):
         out.append(line(text, indent=indent, type=kind, first_line=i + 1))
     return out
+
+
+def assert_steady(cycle, *watched, rounds=1000):
+    """Runs `cycle` once to warm caches, then `rounds` times more, and checks
+    that neither the number of live objects nor the reference counts of
+    `watched` grew."""
+    import gc
+    import sys
+    cycle()
+    gc.collect()
+    counts, before = [sys.getrefcount(o) for o in watched], len(gc.get_objects())
+    for _ in range(rounds):
+        cycle()
+    gc.collect()
+    assert len(gc.get_objects()) - before <= 2
+    assert [sys.getrefcount(o) for o in watched] == counts
