@@ -109,17 +109,14 @@ def test_deep_nesting_is_an_error_not_a_crash():
         write(expr)
 
 
-def test_instance_type_names(capfd):
+def test_type_names_are_shared_objects(capfd):
     for expr, name in [(N("Foo"), "Foo:"), (("Getattr", A, "b"), "a.b:"), (("Tuple", (A,)), "(a,):")]:
         host, ln = analyze(("CallFunc", N("isinstance"), (X, expr)))
         assert ln.type_equivs == (("x", name),) and ln.type_equivs[0][1] is host.pool[name]
     with pytest.raises(ValueError, match=UNKNOWN):
-        analyze(("CallFunc", N("isinstance"), (X, ("Name", 5))))  # no Name shortcut here
+        analyze(("CallFunc", N("isinstance"), (X, ("Name", 5))))  # no Name shortcut for the class
     assert capfd.readouterr().err == "('Name', 5)"
-
-
-def test_literal_type_names_are_shared_objects():
-    seen = {}
+    seen = {}  # literal type names are the same objects for every analyzer
     for expr, name in [(("Dict", ()), "::dict:"), (("Dict",), "::dict:"), (("List", [A]), "::list:"),
                        (("Tuple", (A, B)), "::tuple:"), (("Const", "s"), "::string:"), (("Const", 1), None),
                        (("Const", None), None), (("Const",), None), (("Const", b"s"), None), (("Dicts", ()), None),
