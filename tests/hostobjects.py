@@ -1,6 +1,9 @@
 """Stand-ins for the host objects the analyzer talks to, recording the calls
 they receive, so that tests can drive pysource_impl with hand-made trees."""
 
+import gc
+import sys
+
 import logicalline as ll
 import pysource_impl
 
@@ -150,3 +153,17 @@ def lines_from(spec):
     for i, (text, indent, kind) in enumerate(spec):
         out.append(line(text, indent=indent, type=kind, first_line=i + 1))
     return out
+
+
+def assert_steady(fn, watched=(), rounds=1000):
+    """Runs `fn` many times: no collected objects may pile up, and the
+    reference counts of `watched` objects must not move."""
+    fn()  # warm caches and pooled strings
+    refs = [sys.getrefcount(o) for o in watched]
+    gc.collect()
+    before = len(gc.get_objects())
+    for _ in range(rounds):
+        fn()
+    gc.collect()
+    assert len(gc.get_objects()) - before <= 2
+    assert [sys.getrefcount(o) for o in watched] == refs
