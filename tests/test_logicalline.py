@@ -19,20 +19,12 @@ _F = ctypes.PYFUNCTYPE
 
 
 class _Table(ctypes.Structure):
-    _fields_ = [
-        ("create", _F(_new)),
-        ("check", _F(_int, _obj)),
-        ("get_type_object", _F(_new)),
-        ("get_arg_name", _F(_obj, _obj, _int)),
-        ("get_arg_count", _F(_int, _obj)),
-        ("append_type_equiv", _F(_int, _obj, _obj, _obj)),
-        ("append_arg_type_equiv", _F(_int, _obj, _obj, _obj)),
-        ("append_attrib", _F(_int, _obj, _obj)),
-        ("append_arg_name", _F(_int, _obj, _obj)),
-        ("append_base_class_name", _F(_int, _obj, _obj)),
-        ("get_names_defined", _F(_new, _obj)),
-        ("clear_derived_info", _F(_int, _obj)),
-    ]
+    _fields_ = [(name, _F(*sig)) for name, *sig in [
+        ("create", _new), ("check", _int, _obj), ("get_type_object", _new), ("get_arg_name", _obj, _obj, _int),
+        ("get_arg_count", _int, _obj), ("append_type_equiv", _int, _obj, _obj, _obj),
+        ("append_arg_type_equiv", _int, _obj, _obj, _obj), ("append_attrib", _int, _obj, _obj),
+        ("append_arg_name", _int, _obj, _obj), ("append_base_class_name", _int, _obj, _obj),
+        ("get_names_defined", _new, _obj), ("clear_derived_info", _int, _obj)]]
 
 
 def _load_table():
