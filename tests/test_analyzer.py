@@ -56,6 +56,8 @@ def test_destroy_breaks_cycles_and_resets_counters():
     ln = host.install([line("x = a")])[0]
     impl = host.impl
     impl.AnalyzeLogical(ln)
+    impl.StartActiveMethod()
+    assert (impl.fParsedCount, impl.fActiveMethodCount) == (1, 1)
     ref = weakref.ref(host.mod)
     impl.destroy()
     assert impl.fParsedCount == 0 and impl.fActiveMethodCount == 0
@@ -187,7 +189,7 @@ def test_scope_of_a_line_and_full_names():
         find(line("q = 1"))
     with pytest.raises(TypeError, match=r"Argument must be a logical line\."):
         find(None)
-    assert x.scope_name is None  # finding the scope line names nothing
+    assert x.scope_name is None  # finding the scope line caches no name
     assert [name(None), name(k), name(m), name(inner)] == ["", "K", "K.m", "K.m.inner"]
     assert name(inner) is name(inner)  # pooled
     with pytest.raises(TypeError, match="The scope_def must be either None or a logical line"):

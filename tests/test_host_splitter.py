@@ -29,7 +29,7 @@ def test_statement_comment_and_blank_lines():
     recs = scan_logical_lines(text)
     assert [(r[0], r[5]) for r in recs] == [
         (["import", "os", "# why"], ll.kImportIndex), ([], ll.kBlankLineIndex), ([], ll.kBlankLineIndex),
-        (["# note"], ll.kCommentIndex), (["# indented note"], ll.kCommentIndex), (["x", "=", "1"], ll.kAssignmentIndex)]
+        (["# note"], ll.kCommentIndex), (["# indented note"], ll.kCommentIndex), (["x", "=", "1"], A)]
     # first_line, line_count, indent of each; the last line has no newline.
     assert [r[2:5] for r in recs] == [(1, 1, 0), (2, 1, 0), (3, 1, 3), (4, 1, 0), (5, 1, 4), (6, 1, 0)]
     assert recs[0][1] == [(1, 0), (1, 7), (1, 11)]
@@ -45,8 +45,9 @@ def test_continuations_join_physical_lines():
             "z = 'a\\\nb'\n"
             "w = 1\r\nv = (\r\n 2)\r\n")
     recs = scan_logical_lines(text)
-    # Brackets, backslashes and multi-line strings in general are held to the
-    # interpreter's tokenizer below; these forms the standard library lacks.
+    # Tokens of continued lines in general are held to the interpreter's
+    # tokenizer below; here a blank line in brackets, CRLF ends and a
+    # backslash inside a string.
     assert recs[0][0] == ["x", "=", "[", "1", ",", "# inside", "2", "]", "# end"]
     assert [r[0] for r in recs[3:]] == [["z", "=", "'a\\\nb'"], ["w", "=", "1"], ["v", "=", "(", "2", ")"]]
     assert [(r[2], r[3]) for r in recs] == [(1, 4), (5, 2), (7, 3), (10, 2), (12, 1), (13, 2)]
