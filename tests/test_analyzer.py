@@ -175,16 +175,19 @@ def test_analyze_and_clear_a_list():
 # -- scopes -------------------------------------------------------------------
 
 SCOPE_LINES = [
-    ("class K :", 0, C), ("def m ( self ) :", 4, F), ("x = 1", 8, A), ("def inner ( ) :", 8, F),
-    ("pass", 12, PASS), ("if x :", 8, IF), ("y = 2", 12, A), ("# c", 0, COMMENT), ("z = 3", 4, A),
+    ("class K :", 0, C), ("# c", 4, COMMENT), ("def m ( self ) :", 4, F), ("x = 1", 8, A),
+    ("def inner ( ) :", 8, F), ("pass", 12, PASS), ("if x :", 8, IF), ("y = 2", 12, A), ("", 0, BLANK),
+    ("# c", 0, COMMENT), ("z = 3", 4, A), ("def f ( ) :", 0, F), ("if a :", 4, IF), ("b = 1", 8, A),
 ]
 
 
 def test_scope_of_a_line_and_full_names():
     host = Host()
-    k, m, x, inner, pss, if_, y, comment, z = host.install(lines_from(SCOPE_LINES))
+    k, _, m, x, inner, pss, if_, y, blank, comment, z, f, *_ = host.install(lines_from(SCOPE_LINES))
     find, name = host.impl.FindScopeForLine, host.impl.GetFullNameForScopeDef
-    assert [find(ln) for ln in (x, pss, y, comment, z, k)] == [m, inner, m, m, k, None]
+    # The if line lowers the limit below def inner; comment and blank lines
+    # take the scope of the line before them.
+    assert [find(ln) for ln in (x, pss, y, blank, comment, z, k, f)] == [m, inner, m, m, m, k, None, None]
     with pytest.raises(ValueError, match="FindScopeForLine requires logical to be in the logical list"):
         find(line("q = 1"))
     with pytest.raises(TypeError, match=r"Argument must be a logical line\."):
@@ -194,30 +197,22 @@ def test_scope_of_a_line_and_full_names():
     assert name(inner) is name(inner)  # pooled
     with pytest.raises(TypeError, match="The scope_def must be either None or a logical line"):
         name(x)
-    assert host.impl.GetBodyOfScope("K.m") == [x, inner, if_, y]
-    # Computing a body places its lines in the scope.
-    assert [k.scope_name, m.scope_name, x.scope_name, inner.scope_name] == ["", "K", "K.m", "K.m"]
-
-
-BODY_LINES = [
-    ("class K :", 0, C), ("# c", 4, COMMENT), ("def m ( self ) :", 4, F), ("x = 1", 8, A),
-    ("def inner ( ) :", 8, F), ("pass", 12, PASS), ("y = 2", 8, A), ("", 0, BLANK), ("z = 3", 4, A),
-    ("def f ( ) :", 0, F), ("if a :", 4, IF), ("b = 1", 8, A),
-]
 
 
 def test_scope_definitions_and_bodies():
     host = Host()
-    lines = host.install(lines_from(BODY_LINES))
+    lines = host.install(lines_from(SCOPE_LINES))
     get, body = host.impl.GetScopeDefForFullName, host.impl.GetBodyOfScope
-    assert [get(""), get("K"), get("K.m"), get("K.m.inner"), get("f")] == [None] + [lines[i] for i in (0, 2, 4, 9)]
+    assert [get(""), get("K"), get("K.m"), get("K.m.inner"), get("f")] == [None] + [lines[i] for i in (0, 2, 4, 11)]
     for missing in ("K.x", "m"):
         with pytest.raises(KeyError) as err:
             get(missing)
         assert err.value.args == (missing,)
     ids = lambda seq: [lines.index(ln) for ln in seq]  # noqa: E731
-    assert [ids(body(n)) for n in ("K", "K.m", "", "f")] == [[2, 8], [3, 4, 6], [0, 9], [10, 11]]
+    assert [ids(body(n)) for n in ("K", "K.m", "", "f")] == [[2, 10], [3, 4, 6, 7], [0, 11], [12, 13]]
     assert body("K") is body("K")
+    # Computing a body places its lines in the scope.
+    assert [lines[i].scope_name for i in (0, 2, 3, 4, 10)] == ["", "K", "K.m", "K.m", "K"]
     with pytest.raises(KeyError):
         body("nope")
     host.install(lines_from([("x = 1", 0, A), ("def last ( ) :", 0, F)]))
@@ -226,7 +221,7 @@ def test_scope_definitions_and_bodies():
 
 def test_no_leaks():
     host = Host(trees={**X_IS_A, "bad": SyntaxError("no")})
-    lines = host.install(lines_from(BODY_LINES) + [line("x = a"), line("bad")])
+    lines = host.install(lines_from(SCOPE_LINES) + [line("x = a"), line("bad")])
     impl, mod, pool = host.impl, host.mod, host.pool
 
     def analyse():
