@@ -1,6 +1,9 @@
 """Stand-ins for the host objects the analyzer talks to, recording the calls
 they receive, so that tests can drive pysource_impl with hand-made trees."""
 
+import gc
+import sys
+
 import logicalline as ll
 import pysource_impl
 
@@ -156,8 +159,6 @@ def assert_steady(cycle, *watched, rounds=1000):
     """Runs `cycle` once to warm caches, then `rounds` times more, and checks
     that neither the number of live objects nor the reference counts of
     `watched` grew."""
-    import gc
-    import sys
     cycle()
     gc.collect()
     counts, before = [sys.getrefcount(o) for o in watched], len(gc.get_objects())

@@ -2,7 +2,6 @@
 analysis driver, scope names, scope definitions and bodies."""
 
 import gc
-import sys
 import types
 import weakref
 
@@ -10,139 +9,80 @@ import logicalline as ll
 import pysource_impl
 import pytest
 
-from hostobjects import AttribRef, Grammar, Host, ModuleAnalysis, Transformer, line, lines_from
+from hostobjects import AttribRef, Grammar, Host, ModuleAnalysis, Transformer, assert_steady, line, lines_from
 
 C, F, A = ll.kClassDefIndex, ll.kFunctionDefIndex, ll.kAssignmentIndex
-COMMENT, BLANK, IF = ll.kCommentIndex, ll.kBlankLineIndex, ll.kIfBeginningIndex
+COMMENT, BLANK, IF, PASS = ll.kCommentIndex, ll.kBlankLineIndex, ll.kIfBeginningIndex, ll.kPassIndex
+X_IS_A = {"x = a": ("Assign", ("Name", "x"), ("Name", "a"))}
 
 
-def live_objects():
-    gc.collect()
-    return len(gc.get_objects())
+# -- the analyzer object ------------------------------------------------------
 
-
-def assert_no_leak(fn, rounds=1000):
-    fn()  # warm caches and interned strings
-    before = live_objects()
-    for _ in range(rounds):
-        fn()
-    assert live_objects() - before <= 2
-
-
-# -- creation -----------------------------------------------------------------
-
-def test_create_checks_argument_kinds():
-    mod, grammar, xf = ModuleAnalysis(), Grammar(), Transformer()
-    create = pysource_impl.CreatePySourceImpl
-    with pytest.raises(TypeError, match=r"argument 1 must be class instance, not int"):
-        create(1, grammar, xf, {}, AttribRef, ll)
-    with pytest.raises(TypeError, match=r"argument 4 must be dict"):
-        create(mod, grammar, xf, [], AttribRef, ll)
-    with pytest.raises(TypeError, match=r"argument 5 must be class, not function"):
-        create(mod, grammar, xf, {}, lambda: 0, ll)
-    with pytest.raises(TypeError, match=r"argument 6 must be module"):
-        create(mod, grammar, xf, {}, AttribRef, "logicalline")
-    with pytest.raises(AttributeError, match="TransformNode"):
-        create(mod, grammar, object(), {}, AttribRef, ll)
-    with pytest.raises(AttributeError, match="GetDirectLogicalLineFunctionTable"):
-        create(mod, grammar, xf, {}, AttribRef, types.ModuleType("empty"))
-
-
-def test_create_with_bad_function_table():
-    fake = types.ModuleType("fake")
-    fake.GetDirectLogicalLineFunctionTable = lambda: None
-    with pytest.raises(TypeError, match="Bad logical line function table"):
-        pysource_impl.CreatePySourceImpl(ModuleAnalysis(), Grammar(), Transformer(), {}, AttribRef, fake)
-
-
-def test_failed_creation_releases_what_it_took():
-    mod, pool = ModuleAnalysis(), {}
-    before = sys.getrefcount(mod), sys.getrefcount(pool)
-    for _ in range(100):
-        with pytest.raises(AttributeError):
-            pysource_impl.CreatePySourceImpl(mod, Grammar(), object(), pool, AttribRef, ll)
-    assert (sys.getrefcount(mod), sys.getrefcount(pool)) == before
+def test_create_rejects_bad_arguments():
+    no_table = types.ModuleType("fake")
+    no_table.GetDirectLogicalLineFunctionTable = lambda: None
+    for index, value, exc, match in [
+            (0, 1, TypeError, r"argument 1 must be class instance, not int"),
+            (4, lambda: 0, TypeError, r"argument 5 must be class, not function"),
+            (2, object(), AttributeError, "TransformNode"),
+            (5, types.ModuleType("empty"), AttributeError, "GetDirectLogicalLineFunctionTable"),
+            (5, no_table, TypeError, "Bad logical line function table")]:
+        args = [ModuleAnalysis(), Grammar(), Transformer(), {}, AttribRef, ll]
+        args[index] = value
+        with pytest.raises(exc, match=match):
+            pysource_impl.CreatePySourceImpl(*args)
 
 
 def test_is_dotted_name():
-    yes = ["_x.y2", "x.", "a..b", "a.1", "A"]
-    no = ["", 5, "1a", ".a", "a b", "a-b", b"ab", None]
-    assert [pysource_impl.IsDottedName(v) for v in yes] == [1] * len(yes)
-    assert [pysource_impl.IsDottedName(v) for v in no] == [0] * len(no)
-    assert type(pysource_impl.IsDottedName("a")) is int
+    got = [pysource_impl.IsDottedName(v) for v in
+           ["_x.y2", "x.", "a..b", "a.1", "A", "", 5, "1a", ".a", "a b", "a-b", b"ab", None, "\u00e9"]]
+    assert got == [1] * 5 + [0] * 9 and all(type(v) is int for v in got)
 
 
 def test_attributes_and_counters():
-    host = Host()
-    impl = host.impl
-    assert impl.fParsedCount == 0 and impl.fActiveMethodCount == 0
-    flags = impl.fFromFutureFlags
-    assert flags == {} and impl.fFromFutureFlags is flags
+    impl = Host().impl
+    assert (impl.fParsedCount, impl.fActiveMethodCount, impl.fFromFutureFlags) == (0, 0, {})
+    assert impl.fFromFutureFlags is impl.fFromFutureFlags
     assert impl.LogicalCacheNeedsUpdate(1, 2, 3) is None
     impl.FinishActiveMethod()
     assert impl.fActiveMethodCount == -1
     impl.StartActiveMethod()
     impl.StartActiveMethod()
     assert impl.fActiveMethodCount == 1
-    with pytest.raises(AttributeError):
-        impl.NoSuchMethod
-    with pytest.raises(TypeError):
-        impl.StartActiveMethod(1)
 
 
 def test_destroy_breaks_cycles_and_resets_counters():
-    host = Host(trees={"x = a": ("Assign", ("Name", "x"), ("Name", "a"))})
-    lines = host.install([line("x = a")])
-    host.impl.AnalyzeLogical(lines[0])
-    assert host.impl.fParsedCount == 1
-    ref = weakref.ref(host.mod)
+    host = Host(trees=X_IS_A)
+    ln = host.install([line("x = a")])[0]
     impl = host.impl
+    impl.AnalyzeLogical(ln)
+    impl.StartActiveMethod()
+    assert (impl.fParsedCount, impl.fActiveMethodCount) == (1, 1)
+    ref = weakref.ref(host.mod)
     impl.destroy()
     assert impl.fParsedCount == 0 and impl.fActiveMethodCount == 0
     impl.destroy()  # a second tear-down is harmless
     with pytest.raises(SystemError, match="after destroy"):
-        impl.AnalyzeLogical(lines[0])
+        impl.AnalyzeLogical(ln)
     del host, impl
     gc.collect()
     assert ref() is None
 
 
-def test_method_count_is_visible_to_host_callbacks():
-    seen = []
-
-    def parse(tokens):
-        seen.append(host.impl.fActiveMethodCount)
-        return tuple(tokens)
-
-    host = Host(grammar=Grammar(parse), trees={"x = 1": ("Assign", ("Name", "x"), ("Const", 1))})
-    lines = host.install([line("x = 1")])
-    host.impl.AnalyzeLogical(lines[0])
-    assert seen == [1] and host.impl.fActiveMethodCount == 0
-
-
-# -- line index ---------------------------------------------------------------
-
 def test_index_for_lineno():
     host = Host()
+    with pytest.raises(AssertionError, match="logical_list is NULL"):
+        host.impl.IndexForLineno(1)
     host.install([])
     assert host.impl.IndexForLineno(7) == 0
-    host.install([ll.LogicalLine(["a"], first_line=1, line_count=2),
-                  ll.LogicalLine(["b"], first_line=5),
+    host.install([ll.LogicalLine(["a"], first_line=1, line_count=2), ll.LogicalLine(["b"], first_line=5),
                   ll.LogicalLine(["c"], first_line=10, line_count=3)])
     got = [host.impl.IndexForLineno(n) for n in (1, 2, 3, 4, 5, 6, 12, 13)]
     assert got == [0, 0, 1, 1, 1, 2, 2, 3]
 
 
-def test_index_for_lineno_without_list():
-    with pytest.raises(AssertionError, match="logical_list is NULL"):
-        Host().impl.IndexForLineno(1)
-
-
-# -- logical list -------------------------------------------------------------
-
 def test_set_logical_list():
-    host = Host()
-    impl = host.impl
+    impl = Host().impl
     assert impl.SetLogicalList(None) is None and impl.fParsedCount == 0
     impl.SetLogicalList([])
     assert impl.fParsedCount == 0
@@ -158,211 +98,147 @@ def test_set_logical_list():
         impl.AnalyzeLogical(line("a"))  # no walker without a list
 
 
-def test_set_logical_list_releases_old_lists():
-    host = Host()
-    lines = [line("a"), line("b")]
-    before = sys.getrefcount(lines)
-    assert_no_leak(lambda: host.impl.SetLogicalList(lines))
-    host.impl.SetLogicalList(None)
-    assert sys.getrefcount(lines) == before
-
-
 # -- parsing ------------------------------------------------------------------
 
 def test_parse_feeds_tokens_then_pass_and_newline():
-    host = Host()
-    impl, grammar = host.impl, host.grammar
+    tree = ("Function", "f", ())
+    host = Host(trees={"def f ( ) : pass": tree})
+    impl = host.impl
     defn = line(["def", "f", "(", ")", ":", "# note"], type=F)
     assert impl.ParseLogicalLine(defn) == ("def", "f", "(", ")", ":", "pass", "\n")
-    assert grammar.symbols == [257]
+    assert defn.parsed and host.grammar.symbols == [257]
     assert impl.ParseLogicalLine(line(["# only"], type=COMMENT)) == ("\n",)
-    assert defn.parsed
-
-
-def test_clause_headers_are_not_parsed():
-    host = Host()
+    assert impl.AstForLogicalLine(defn) is tree
+    assert host.xformer.seen[-1] == ("def", "f", "(", ")", ":", "pass", "\n")
     for kind in (ll.kElseBeginningIndex, ll.kElifBeginningIndex, ll.kExceptIndex, ll.kTryIndex,
                  ll.kFinallyIndex):
         ln = line(["else", ":"], type=kind)
-        assert host.impl.ParseLogicalLine(ln) is None
-        assert host.impl.AstForLogicalLine(ln) is None
-        assert ln.parsed
-    assert host.grammar.symbols == []
-
-
-def test_parse_argument_errors_and_host_failures():
-    host = Host()
+        assert impl.ParseLogicalLine(ln) is None and impl.AstForLogicalLine(ln) is None and ln.parsed
+    assert len(host.grammar.symbols) == 3  # clause headers reach no parser
     with pytest.raises(TypeError, match=r"Line to parse must be a logical line\."):
-        host.impl.ParseLogicalLine("x")
+        impl.ParseLogicalLine("x")
     with pytest.raises(TypeError, match=r"Argument must be a logical line\."):
-        host.impl.AstForLogicalLine("x")
+        impl.AstForLogicalLine("x")
     host.grammar.fail_on_token = "boom"
     ln = line("x = boom")
     with pytest.raises(RuntimeError, match="token refused"):
-        host.impl.ParseLogicalLine(ln)
+        impl.ParseLogicalLine(ln)
     assert ln.parsed
-
-
-def test_ast_for_logical_line_transforms_the_parse_tree():
-    tree = ("Assign", ("Name", "x"), ("Const", 1))
-    host = Host(trees={"x = 1": tree})
-    ln = line("x = 1")
-    assert host.impl.AstForLogicalLine(ln) is tree
-    assert host.xformer.seen == [("x", "=", "1", "\n")]
 
 
 # -- analysis driver ----------------------------------------------------------
 
 def test_analyze_records_counts_and_tolerates_syntax_errors():
-    host = Host(trees={"x = a": ("Assign", ("Name", "x"), ("Name", "a")),
-                       "bad": ValueError("nope")})
-    good, broken, unknown, clause = host.install(
-        [line("x = a"), line("bad"), line("? ?"), line(["else", ":"], type=ll.kElseBeginningIndex)])
+    counts = []
+    grammar = Grammar(lambda tokens: counts.append(host.impl.fActiveMethodCount) or tuple(tokens))
+    host = Host(grammar=grammar, trees={**X_IS_A, "bad": ValueError("nope"), "odd": KeyError("host broke")})
+    good, broken, unknown, clause, odd = host.install(
+        [line("x = a"), line("bad"), line("? ?"), line(["else", ":"], type=ll.kElseBeginningIndex), line("odd")])
     impl = host.impl
     for ln in (good, broken, unknown, clause):
-        assert impl.AnalyzeLogical(ln) is None
-        assert ln.parsed
-    assert impl.fParsedCount == 1
+        assert impl.AnalyzeLogical(ln) is None and ln.parsed
+    assert impl.fParsedCount == 1 and counts == [1, 1, 1]  # host code sees the method running
     assert good.objs == ("x",) and good.type_equivs == (("x", "a"),)
     impl.AnalyzeLogical(good)  # already analysed: nothing happens
-    assert impl.fParsedCount == 1 and len(host.grammar.fed) == 3
+    assert impl.fParsedCount == 1 and len(counts) == 3
+    with pytest.raises(KeyError, match="host broke"):
+        impl.AnalyzeLogical(odd)
+    assert odd.parsed and impl.fParsedCount == 1 and impl.fActiveMethodCount == 0
     with pytest.raises(TypeError, match=r"Argument must be a logical line\."):
         impl.AnalyzeLogical(3)
 
 
-def test_analyze_passes_other_host_errors():
-    host = Host(trees={"x": KeyError("host broke")})
-    ln = host.install([line("x")])[0]
-    with pytest.raises(KeyError, match="host broke"):
-        host.impl.AnalyzeLogical(ln)
-    assert ln.parsed and host.impl.fParsedCount == 0
-
-
-def test_clear_analysis():
-    host = Host(trees={"x = a": ("Assign", ("Name", "x"), ("Name", "a"))})
-    ln = host.install([line("x = a")])[0]
-    impl = host.impl
-    assert impl.ClearAnalysis(ln) is None and impl.fParsedCount == 0
-    impl.AnalyzeLogical(ln)
-    impl.ClearAnalysis(ln)
-    assert not ln.parsed and ln.objs == () and ln.type_equivs == () and impl.fParsedCount == 0
-    impl.AnalyzeLogical(ln)
-    assert ln.objs == ("x",) and impl.fParsedCount == 1
-    with pytest.raises(TypeError):
-        impl.ClearAnalysis("x")
-
-
-def test_analyze_logical_list():
-    host = Host(trees={"a = 1": ("Assign", ("Name", "a"), ("Const", 1)),
+def test_analyze_and_clear_a_list():
+    host = Host(trees={"a = x": ("Assign", ("Name", "a"), ("Name", "x")),
                        "b = 2": ("Assign", ("Name", "b"), ("Const", 2))})
-    a, b = host.install([line("a = 1"), line("b = 2")])
+    a, b = host.install([line("a = x"), line("b = 2")])
     impl = host.impl
     assert impl.AnalyzeLogicalList([]) == 1
     assert impl.AnalyzeLogicalList([a, b], 0) == 0 and not a.parsed
+    assert impl.ClearAnalysis(a) is None and impl.fParsedCount == 0  # nothing to clear
     assert impl.AnalyzeLogicalList([a], 5) == 1 and a.parsed and not b.parsed
-    assert impl.AnalyzeLogicalList([a, b]) == 1 and b.parsed
+    assert impl.AnalyzeLogicalList([a, b]) == 1 and b.parsed and impl.fParsedCount == 2
+    assert a.objs == ("a",) and a.type_equivs == (("a", "x"),)
     assert impl.AnalyzeLogicalList([a, b], 0) == 1
+    impl.ClearAnalysis(a)
+    assert not a.parsed and a.objs == () and a.type_equivs == () and impl.fParsedCount == 1
+    assert impl.AnalyzeLogicalList([a, b], 0) == 0
+    impl.AnalyzeLogical(a)
+    assert a.objs == ("a",) and impl.fParsedCount == 2
     with pytest.raises(SystemError):
         impl.AnalyzeLogicalList([a, "b"])
-    with pytest.raises(TypeError):
-        impl.AnalyzeLogicalList((a,))
-
-
-def test_analysis_does_not_leak():
-    host = Host(trees={"x = a . b": ("Assign", ("Name", "x"), ("Getattr", ("Name", "a"), "b")),
-                       "bad": SyntaxError("no")})
-    good, bad = host.install([line("x = a . b"), line("bad")])
-
-    def cycle():
-        host.grammar.fed.clear()
-        host.xformer.seen.clear()
-        host.impl.AnalyzeLogical(good)
-        host.impl.AnalyzeLogical(bad)
-        host.impl.ClearAnalysis(good)
-        host.impl.ClearAnalysis(bad)
-    assert_no_leak(cycle)
+    for call, arg in [(impl.AnalyzeLogicalList, (a,)), (impl.ClearAnalysis, "x")]:
+        with pytest.raises(TypeError):
+            call(arg)
 
 
 # -- scopes -------------------------------------------------------------------
 
 SCOPE_LINES = [
-    ("class K :", 0, C), ("def m ( self ) :", 4, F), ("x = 1", 8, A), ("def inner ( ) :", 8, F),
-    ("pass", 12, ll.kPassIndex), ("if x :", 8, IF), ("y = 2", 12, A), ("# c", 0, COMMENT), ("z = 3", 4, A),
+    ("class K :", 0, C), ("# c", 4, COMMENT), ("def m ( self ) :", 4, F), ("x = 1", 8, A),
+    ("def inner ( ) :", 8, F), ("pass", 12, PASS), ("if x :", 8, IF), ("y = 2", 12, A), ("", 0, BLANK),
+    ("# c", 0, COMMENT), ("z = 3", 4, A), ("def f ( ) :", 0, F), ("if a :", 4, IF), ("b = 1", 8, A),
 ]
 
 
-def test_find_scope_for_line():
+def test_scope_of_a_line_and_full_names():
     host = Host()
-    k, m, x, inner, pss, if_, y, comment, z = host.install(lines_from(SCOPE_LINES))
-    find = host.impl.FindScopeForLine
-    assert [find(ln) for ln in (x, pss, y, comment, z, k)] == [m, inner, m, m, k, None]
+    k, _, m, x, inner, pss, if_, y, blank, comment, z, f, *_ = host.install(lines_from(SCOPE_LINES))
+    find, name = host.impl.FindScopeForLine, host.impl.GetFullNameForScopeDef
+    # The if line lowers the limit below def inner; comment and blank lines
+    # take the scope of the line before them.
+    assert [find(ln) for ln in (x, pss, y, blank, comment, z, k, f)] == [m, inner, m, m, m, k, None, None]
     with pytest.raises(ValueError, match="FindScopeForLine requires logical to be in the logical list"):
         find(line("q = 1"))
     with pytest.raises(TypeError, match=r"Argument must be a logical line\."):
         find(None)
-
-
-def test_full_scope_names():
-    host = Host()
-    k, m, x, inner, *_ = host.install(lines_from(SCOPE_LINES))
-    name = host.impl.GetFullNameForScopeDef
+    assert x.scope_name is None  # finding the scope line caches no name
     assert [name(None), name(k), name(m), name(inner)] == ["", "K", "K.m", "K.m.inner"]
     assert name(inner) is name(inner)  # pooled
     with pytest.raises(TypeError, match="The scope_def must be either None or a logical line"):
         name(x)
-    host.impl.FindScopeForLine(x)
-    assert x.scope_name is None
-    assert host.impl.GetBodyOfScope("K.m") == [x, inner, host.lines[5], host.lines[6]]
-    # Computing a body places its lines in the scope.
-    assert m.scope_name == "K" and k.scope_name == "" and x.scope_name == "K.m" and inner.scope_name == "K.m"
 
 
-BODY_LINES = [
-    ("class K :", 0, C), ("# c", 4, COMMENT), ("def m ( self ) :", 4, F), ("x = 1", 8, A),
-    ("def inner ( ) :", 8, F), ("pass", 12, ll.kPassIndex), ("y = 2", 8, A), ("", 0, BLANK), ("z = 3", 4, A),
-    ("def f ( ) :", 0, F), ("if a :", 4, IF), ("b = 1", 8, A),
-]
-
-
-def test_scope_definitions_by_full_name():
+def test_scope_definitions_and_bodies():
     host = Host()
-    lines = host.install(lines_from(BODY_LINES))
-    k, m, inner, f = lines[0], lines[2], lines[4], lines[9]
-    get = host.impl.GetScopeDefForFullName
-    assert [get(""), get("K"), get("K.m"), get("K.m.inner"), get("f")] == [None, k, m, inner, f]
+    lines = host.install(lines_from(SCOPE_LINES))
+    get, body = host.impl.GetScopeDefForFullName, host.impl.GetBodyOfScope
+    assert [get(""), get("K"), get("K.m"), get("K.m.inner"), get("f")] == [None] + [lines[i] for i in (0, 2, 4, 11)]
     for missing in ("K.x", "m"):
         with pytest.raises(KeyError) as err:
             get(missing)
         assert err.value.args == (missing,)
-    with pytest.raises(TypeError):
-        get(b"K")
-
-
-def test_scope_bodies():
-    host = Host()
-    lines = host.install(lines_from(BODY_LINES))
-    body = host.impl.GetBodyOfScope
-    ids = lambda seq: [lines.index(ln) for ln in seq]
-    assert ids(body("K")) == [2, 8]
-    assert ids(body("K.m")) == [3, 4, 6]
-    assert ids(body("")) == [0, 9]
-    assert ids(body("f")) == [10, 11]
+    ids = lambda seq: [lines.index(ln) for ln in seq]  # noqa: E731
+    assert [ids(body(n)) for n in ("K", "K.m", "", "f")] == [[2, 10], [3, 4, 6, 7], [0, 11], [12, 13]]
     assert body("K") is body("K")
+    # Computing a body places its lines in the scope.
+    assert [lines[i].scope_name for i in (0, 2, 3, 4, 10)] == ["", "K", "K.m", "K.m", "K"]
     with pytest.raises(KeyError):
         body("nope")
     host.install(lines_from([("x = 1", 0, A), ("def last ( ) :", 0, F)]))
     assert host.impl.GetBodyOfScope("last") == []
 
 
-def test_scope_queries_do_not_leak():
-    host = Host()
-    lines = host.install(lines_from(BODY_LINES))
+def test_no_leaks():
+    host = Host(trees={**X_IS_A, "bad": SyntaxError("no")})
+    lines = host.install(lines_from(SCOPE_LINES) + [line("x = a"), line("bad")])
+    impl, mod, pool = host.impl, host.mod, host.pool
 
-    def queries():
-        host.impl.GetBodyOfScope("K.m")
-        host.impl.GetScopeDefForFullName("f")
-        host.impl.GetFullNameForScopeDef(lines[4])
-        host.impl.FindScopeForLine(lines[5])
-        with pytest.raises(KeyError):
-            host.impl.GetBodyOfScope("missing")
-    assert_no_leak(queries)
+    def analyse():
+        host.grammar.fed.clear()
+        host.xformer.seen.clear()
+        for ln in lines[-2:]:
+            impl.AnalyzeLogical(ln)
+            impl.ClearAnalysis(ln)
+
+    def scopes():
+        impl.GetBodyOfScope("K.m")
+        impl.GetScopeDefForFullName("f")
+        impl.GetFullNameForScopeDef(lines[4])
+        impl.FindScopeForLine(lines[5])
+        pytest.raises(KeyError, impl.GetBodyOfScope, "missing")
+
+    for fn in (lambda: pytest.raises(AttributeError, pysource_impl.CreatePySourceImpl,
+                                     mod, Grammar(), object(), pool, AttribRef, ll),
+               analyse, scopes, lambda: impl.SetLogicalList(lines)):
+        assert_steady(fn, mod, pool, lines)

@@ -1,32 +1,16 @@
 """Type equivalences in a scope and the instance attributes of a class."""
 
-import gc
-import sys
-
 import logicalline as ll
 import pytest
 
-from hostobjects import Grammar, Host, lines_from
+from hostobjects import Grammar, Host, assert_steady, lines_from
 
 C, F, A, COMMENT = ll.kClassDefIndex, ll.kFunctionDefIndex, ll.kAssignmentIndex, ll.kCommentIndex
-
-
-def N(n):
-    return ("Name", n)
-
-
-def G(expr, name):
-    return ("Getattr", expr, name)
-
-
-def S(target, expr):
-    return ("Assign", target, expr)
-
-
+N, G, S = (lambda n: ("Name", n)), (lambda e, n: ("Getattr", e, n)), (lambda t, e: ("Assign", t, e))
 D, L, T = ("Dict", ()), ("List", ()), ("Tuple", ())
 
 MODULE = [  # text, indent, kind, tree
-    ("class K :", 0, C, ("Class", "K", ())),                          # 0
+    ("class K :", 0, C, S(N("q"), D)),                                # 0: its pair belongs to the module
     ("def __init__ ( self ) :", 4, F, ("Function", "__init__", ("self",))),
     ("self . a = { }", 8, A, S(G(N("self"), "a"), D)),                # 2
     ("self . b . c = [ ]", 8, A, S(G(G(N("self"), "b"), "c"), L)),    # attribute of an attribute
@@ -58,18 +42,6 @@ def make_host(grammar=None):
     return host
 
 
-def assert_steady(fn, watched, rounds=1000):
-    fn()  # warm pooled names and the analysis of every line
-    refs = [sys.getrefcount(o) for o in watched]
-    gc.collect()
-    before = len(gc.get_objects())
-    for _ in range(rounds):
-        fn()
-    gc.collect()
-    assert len(gc.get_objects()) - before <= 2
-    assert [sys.getrefcount(o) for o in watched] == refs
-
-
 def test_find_type_equivs():
     seen = []
     host = make_host(Grammar(lambda tokens: seen.append(host.impl.fActiveMethodCount) or tuple(tokens)))
@@ -82,17 +54,10 @@ def test_find_type_equivs():
     assert set(seen) == {1} and impl.fActiveMethodCount == 0
     # Class and module bodies: def lines are passed over, nested bodies are
     # not searched.
-    assert impl.FindTypeEquivs("me", "K") == []
-    assert impl.FindTypeEquivs("self.a", "K") == []
+    assert impl.FindTypeEquivs("me", "K") == [] == impl.FindTypeEquivs("self.a", "K")
     assert impl.FindTypeEquivs("y", "") == ["::dict:", "::tuple:"]
+    assert impl.FindTypeEquivs("q", "K") == [] and impl.FindTypeEquivs("q", "") == ["::dict:"]
     assert impl.FindTypeEquivs("y", "nothing.here") == [] == impl.FindTypeEquivs("y", "K.nothing")
-
-
-def test_pairs_on_a_class_line_belong_to_the_enclosing_scope():
-    host = make_host()
-    host.xformer.trees["class K : pass"] = S(N("q"), D)
-    assert host.impl.FindTypeEquivs("q", "K") == []
-    assert host.impl.FindTypeEquivs("q", "") == ["::dict:"]
 
 
 def test_get_instance_attributes():
@@ -118,54 +83,41 @@ def test_find_inst_attrib_type_equivs():
         assert impl.FindInstAttribTypeEquivs(attrib, scope, None) == []
 
 
-class Str(str):
-    pass
-
-
 def test_argument_errors_and_failures():
     host = make_host()
     impl = host.impl
-    with pytest.raises(TypeError, match=r"^FindTypeEquivs\(\) argument 2 must be str, not Str$"):
-        impl.FindTypeEquivs("y", Str("f"))
-    with pytest.raises(TypeError, match=r"^GetInstanceAttributes\(\) argument 1 must be str, not bytes$"):
-        impl.GetInstanceAttributes(b"K", None)
-    with pytest.raises(TypeError, match=r"argument 2 must be str, not int"):
-        impl.FindInstAttribTypeEquivs("a", 1, None)
-    with pytest.raises(TypeError):
-        impl.FindTypeEquivs(1, "f")
-    with pytest.raises(TypeError, match="not iterable"):
-        impl.GetInstanceAttributes("K", 5)
-    with pytest.raises(TypeError, match="not iterable"):
-        impl.FindInstAttribTypeEquivs("a", "K", 5)
+    for call, args, message in [
+            (impl.FindTypeEquivs, ("y", type("Str", (str,), {})("f")), r"^FindTypeEquivs\(\) argument 2 must be str"),
+            (impl.GetInstanceAttributes, (b"K", None), r"^GetInstanceAttributes\(\) argument 1 must be str, not b"),
+            (impl.FindInstAttribTypeEquivs, ("a", 1, None), r"argument 2 must be str, not int"),
+            (impl.GetInstanceAttributes, ("K", 5), "not iterable"),
+            (impl.FindInstAttribTypeEquivs, ("a", "K", 5), "not iterable")]:
+        with pytest.raises(TypeError, match=message):
+            call(*args)
     for scope in ("f", "K.m", "K.__init__"):
         impl.GetBodyOfScope(scope).append(None)  # cached bodies are shared
-    with pytest.raises(SystemError):
-        impl.FindTypeEquivs("y", "f")
-    with pytest.raises(SystemError):
-        impl.GetInstanceAttributes("K", ["m"])
-    with pytest.raises(SystemError):
-        impl.FindInstAttribTypeEquivs("a", "K", None)
+    for call, args in [(impl.FindTypeEquivs, ("y", "f")), (impl.GetInstanceAttributes, ("K", ["m"])),
+                       (impl.FindInstAttribTypeEquivs, ("a", "K", None))]:
+        with pytest.raises(SystemError):
+            call(*args)
     host.xformer.trees = {"y = { }": RuntimeError("transformer down")}
     with pytest.raises(RuntimeError, match="transformer down"):
         impl.FindTypeEquivs("y", "")
     assert impl.fActiveMethodCount == 0
 
 
-def test_queries_do_not_leak():
+def test_no_leaks():
     host = make_host()
     impl, lines = host.impl, host.lines
     spec = ["m", "__init__"]
-    watched = [lines, spec] + lines
-    for fn in (lambda: impl.FindTypeEquivs("y", "f"), lambda: impl.FindTypeEquivs("me", "K.m"),
-               lambda: impl.FindTypeEquivs("y", "nothing"), lambda: impl.GetInstanceAttributes("K", spec),
-               lambda: impl.GetInstanceAttributes("Nope", spec),
-               lambda: impl.FindInstAttribTypeEquivs("a", "K", spec),
-               lambda: pytest.raises(TypeError, impl.GetInstanceAttributes, "K", 5),
-               lambda: pytest.raises(TypeError, impl.FindInstAttribTypeEquivs, "a", "K", 5)):
-        assert_steady(fn, watched)
+    calls = [(impl.FindTypeEquivs, "y", "f"), (impl.FindTypeEquivs, "me", "K.m"), (impl.FindTypeEquivs, "y", "x"),
+             (impl.GetInstanceAttributes, "K", spec), (impl.GetInstanceAttributes, "Nope", spec),
+             (impl.FindInstAttribTypeEquivs, "a", "K", spec)]
+    failing = [(TypeError, impl.GetInstanceAttributes, "K", 5), (TypeError, impl.FindInstAttribTypeEquivs, "a", "K", 5)]
+    for fn in [lambda c=c: c[0](*c[1:]) for c in calls] + [lambda f=f: pytest.raises(*f) for f in failing]:
+        assert_steady(fn, lines, spec, *lines)
     impl.GetBodyOfScope("K.m").append(3)
     impl.GetBodyOfScope("f").append(3)
-    for fn in (lambda: pytest.raises(SystemError, impl.GetInstanceAttributes, "K", None),
-               lambda: pytest.raises(SystemError, impl.FindInstAttribTypeEquivs, "a", "K", None),
-               lambda: pytest.raises(SystemError, impl.FindTypeEquivs, "y", "f")):
-        assert_steady(fn, watched)
+    for call, *args in [(impl.GetInstanceAttributes, "K", None), (impl.FindInstAttribTypeEquivs, "a", "K", None),
+                        (impl.FindTypeEquivs, "y", "f")]:
+        assert_steady(lambda: pytest.raises(SystemError, call, *args), lines, spec, *lines)
