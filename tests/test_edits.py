@@ -2,6 +2,7 @@
 lines that changed, and after any sequence of edits the analyzer answers as
 a fresh analysis of the final text does; and the attribute search on real
 modules against what the ast module shows defined."""
+
 import ast
 import difflib
 import os
@@ -68,13 +69,13 @@ def test_unchanged_lines_keep_their_objects():
     i = next(k for k, line in enumerate(lines) if line.tokens[:3] == ("self", ".", "y"))
     assert all(a is b for a, b in zip(lines[:i] + lines[i + 1:], before))
     assert not lines[i].parsed and all(line.parsed for line in lines[:i] + lines[i + 1:])
-    # Moved lines get their new first_line (and line_positions gives their
-    # absolute positions: compared with a fresh analysis below).
+    # Moved lines get their new first_line (line_positions their absolute
+    # positions; the comparisons with a fresh analysis check those).
     assert [ln.first_line for ln in lines] == [ln.first_line for ln in split_logical_lines(text)]
     assert mod.line_at(lines[-1].first_line) is lines[-1]
-    # Same tokens at other columns: a changed line.
+    # Same tokens at other columns, and moved up a row: a changed line.
     last = lines[-1]
-    edit(mod, text.replace("y = 2", "y  = 2"))
+    edit(mod, SRC.replace("y = 2", "y  = 2"))
     assert lines[-1] is not last and lines[-1].tokens == last.tokens
 
 
@@ -202,8 +203,9 @@ def answers(mod, scopes, names, vanished, any_duplicate):
         # lines in the order they were analysed: after edits, not source
         # order.  Compared as sets.
         "names": {n: sorted(map(repr, map(_ref, impl.SearchForAttribs({"local_name": n})))) for n in names},
-        "future": (dict(impl.fFromFutureFlags), mod.future_flags),
+        "future": dict(impl.fFromFutureFlags),
     }
+    assert mod.future_flags == out["future"]     # the host is told of changes
     for s in scopes:
         d = impl.GetScopeDefForFullName(s)
         out["def " + s] = None if d is None else (d.first_line, d.tokens)
@@ -251,7 +253,7 @@ def assert_same_as_fresh(mod, where="", seen=()):
 SNIPPETS = ["x = 1", "self.attr = Foo()", "self.x = {}", "import os.path as osp", "from collections import deque",
             "result = isinstance(v, int)", "'''A doc string.'''", "result = helper(a, b)", "self = other",
             "count += 1", "del x", "pass", "return None", "for item in items(): pass", "total: int = len(data)",
-            "from __future__ import annotations", "# a comment", ""]
+            "# a comment", ""]
 BLOCKS = [["def new_func(self, a):", "    '''New.'''", "    self.fresh = a", "    return a"],
           ["class NewClass(Base):", "    def method(self):", "        self.x = []"],
           ["@staticmethod", "def static_one(a, b):", "    return a"],
@@ -268,16 +270,16 @@ def _rows(stmts, i, j):
 def random_edit(text, rng):
     """`text` with one random edit of the kinds an editor makes: statements
     and blocks deleted, inserted, replaced and moved, definition lines
-    renamed or turned into other statements, doc strings and decorators
-    added and removed, blocks opened at a lower indent, and raw line edits
-    that break the syntax."""
+    renamed or turned into other statements, doc strings, future imports and
+    decorators added and removed, blocks opened at a lower indent, and raw
+    line edits that break the syntax."""
     rows = text.splitlines(keepends=True)
     stmts = [ln for ln in split_logical_lines(text) if ln.type not in NOT_STATEMENTS]
     if not stmts:
         return text + "x = 1\n"
     i = rng.randrange(len(stmts))
     at, pad = stmts[i].first_line - 1, " " * stmts[i].indent
-    kind = rng.randrange(10)
+    kind = rng.randrange(11)
     if kind == 0:       # a statement deleted or replaced
         a, b = _rows(stmts, i, i + 1)
         rows[a:b] = [pad + rng.choice(SNIPPETS[:-2]) + "\n"] if rng.random() < 0.5 else []
@@ -323,6 +325,13 @@ def random_edit(text, rng):
         if stmts[i].indent:
             opener = rng.choice(["if flag:", "def captured(self):", "class Captured:"])
             rows.insert(at, " " * rng.choice(range(0, stmts[i].indent, 4)) + opener + "\n")
+    elif kind == 9:     # a future import added at the top, or one removed
+        future = [s for s in stmts if s.tokens[:2] == ("from", "__future__")]
+        if future and rng.random() < 0.5:
+            del rows[future[0].first_line - 1]
+        else:
+            top = stmts[0].line_count if stmts[0].type == ll.kStringExpressionIndex else 0
+            rows.insert(top, "from __future__ import %s\n" % rng.choice(["annotations", "division"]))
     else:               # a row deleted or doubled, or a string opened (or closed)
         k = rng.randrange(len(rows))
         rows[k:k + 1] = rng.choice([[], [rows[k], rows[k]], ['"""\n', rows[k]]])

@@ -4,7 +4,6 @@ and foreign files."""
 
 import os
 import random
-import struct
 import sysconfig
 
 import pytest
@@ -41,7 +40,7 @@ def round_trip(paths):
 
 def test_stdlib_sample_round_trips():
     files = python_files([STDLIB])
-    assert round_trip(files[::len(files) // 40]) > 1000
+    assert round_trip(files[::max(1, len(files) // 40)]) > 1000
 
 
 @pytest.mark.slow
@@ -147,9 +146,12 @@ VERSION, PRODUCER = 1, 7    # positions of header fields
 
 
 def test_damaged_foreign_and_outdated_files_are_refused(stored):
-    src, path, _ = stored
+    src, path, project = stored
     with open(path, "rb") as f:
         blob = f.read()
+    # Bad line data behind good checksums (what a faulty writer would store).
+    names, slots, data = store._serialize(project.module_for_path(src).lines)
+    repacked = lambda data: store._pack(names, slots, data, SourceStamp.of_file(src), None, True)
     where = "some.pysl"
     for data, exc, message in [
         (b"", CorruptStoreError, "not a pysource stored module"),
@@ -163,38 +165,12 @@ def test_damaged_foreign_and_outdated_files_are_refused(stored):
         (repack(blob, VERSION, 2), StaleStoreError, "format version 2, this is version 1"),
         (repack(blob, PRODUCER, b"pysource 0.0.1 cpython-39 00000000"), StaleStoreError,
          "made by pysource 0.0.1 cpython-39 00000000, this is pysource"),
+        (repacked([data[0][:-1]] + data[1:]), CorruptStoreError, "Invalid data found while deserializing logical line"),
+        (repacked("not a list"), CorruptStoreError, "lines section malformed"),
     ]:
         with pytest.raises(StoreError, match=message) as info:
             store.loads(data, source_path=src, where=where)
         assert type(info.value) is exc and str(info.value).startswith(where + ": ")
-
-
-def test_damaged_line_data_with_good_checksums_is_refused(stored):
-    """What the checksums can't catch (a writer that stored bad line data)
-    is refused by the line decoder, never crashes it."""
-    src, _, project = stored
-    names, slots, data = store._serialize(project.module_for_path(src).lines)
-    rnd = random.Random(7)
-    refused = 0
-    for _ in range(300):
-        bad = list(data)
-        i = rnd.randrange(len(bad))
-        line = bytearray(bad[i])
-        at = rnd.randrange(len(line) + 1)
-        op = rnd.randrange(3)
-        if op == 0:
-            del line[at:]
-        elif op == 1 and at < len(line):
-            line[at] = rnd.randrange(256)
-        else:   # an out-of-range names index or count
-            line[at:at + 4] = struct.pack("<i", rnd.choice([-1, len(names), 1 << 30, -(1 << 31)]))
-        bad[i] = bytes(line)
-        try:
-            store.loads(store._pack(names, slots, bad, SourceStamp.of_file(src), None, True), source_path=src)
-        except CorruptStoreError as e:
-            assert "Invalid data found while deserializing logical line" in str(e)
-            refused += 1
-    assert refused > 100
 
 
 def test_fuzzed_files_never_crash(stored):
