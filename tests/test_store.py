@@ -209,3 +209,8 @@ def test_module_is_left_alone_by_a_refused_load_and_an_edited_one_is_not_saved(s
     with pytest.raises(ValueError, match="edits not saved"):
         store.save_module(mod, str(tmp_path / "edited.pysl"))
     assert not (tmp_path / "edited.pysl").exists()
+    # Loading the stored lines drops the edit; the module edits on as usual.
+    store.load_module(mod, path)
+    assert "extra" not in mod.source
+    mod.set_source(mod.source + "\nlater = 2\n")
+    assert [r.fFullName for r in mod.impl.SearchForAttribs({"local_name": "later"})] == ["later"]

@@ -171,9 +171,13 @@ class ModuleAnalysis:
         """Install a logical list made elsewhere, such as one loaded from
         the stored form (`pysource.store`): analysed lines keep their facts
         and their names are entered in the analyzer's name cache; lines
-        that are not analysed (import lines) are analysed on demand."""
+        that are not analysed (import lines) are analysed on demand.  The
+        lines stand for the module's file as it is, so edits given to
+        `set_source` and not saved are dropped."""
         self._lines = lines
         self._buffer = None
+        self._source = None
+        self._pending_source = None
         self._find_nonself_defs()
         impl = self._impl
         if impl is None:
