@@ -11,7 +11,7 @@ import logicalline as ll
 import pytest
 
 import pysource
-from pysource.splitter import scan_logical_lines
+from pysource.splitter import rescan_logical_lines, scan_logical_lines
 
 U, A, S = ll.kUnknownIndex, ll.kAssignmentIndex, ll.kStringExpressionIndex
 
@@ -167,3 +167,24 @@ def test_agrees_with_the_tokenizer_on_the_standard_library():
         text = pysource.read_source(os.path.join(stdlib, name))
         mine = [list(zip(r[0], r[1])) for r in scan_logical_lines(text)]
         assert mine == _tokenize_lines(text), name
+
+
+def test_rescanning_an_edit_gives_the_records_of_a_full_scan():
+    # Edits that change how much of the rest is one logical line (brackets,
+    # strings, continuations) as well as local ones.
+    import random
+    rnd = random.Random(7)
+    snippets = ["(", ")", '"""', "'", "\\\n", "\n", "    ", "#", "def f(x):\n", "x = [\n", "]\n",
+                'f"{a}"', "\t", "async def g():\n", ":"]
+    for name in ("textwrap.py", "string.py"):
+        text = open(os.path.join(sysconfig.get_paths()["stdlib"], name), encoding="utf-8").read()
+        records = scan_logical_lines(text)
+        for _ in range(120):
+            i = rnd.randrange(len(text) + 1)
+            if rnd.random() < 0.5:
+                new = text[:i] + rnd.choice(snippets) + text[i:]
+            else:
+                new = text[:i] + text[i + rnd.randrange(1, 80):]
+            records = rescan_logical_lines(text, records, new)
+            assert records == scan_logical_lines(new)
+            text = new

@@ -44,7 +44,7 @@ reported in the body scopes from the buffer's own reckoning.
 from collections import namedtuple
 
 from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionDefIndex, \
-    lines_from_records, scan_logical_lines
+    lines_from_records, rescan_logical_lines, scan_logical_lines
 
 __all__ = ["SourceBuffer", "ChangeSet", "Changes", "line_positions"]
 
@@ -170,7 +170,7 @@ class SourceBuffer:
             old = scan_logical_lines(self.text, self.pool)
             if len(old) != len(lines):
                 raise ValueError("the logical list was not made from the buffer's text")
-        new = scan_logical_lines(text, self.pool)
+        new = rescan_logical_lines(self.text, old, text, self.pool)
         n_old, n_new = len(old), len(new)
         limit = min(n_old, n_new)
         start = 0

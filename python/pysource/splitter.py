@@ -48,7 +48,7 @@ import gc
 import re
 
 __all__ = [
-    "split_logical_lines", "scan_logical_lines", "lines_from_records", "line_kind",
+    "split_logical_lines", "scan_logical_lines", "rescan_logical_lines", "lines_from_records", "line_kind",
     "kUnknownIndex", "kClassDefIndex", "kFunctionDefIndex", "kStringExpressionIndex",
     "kAssignmentIndex", "kIfBeginningIndex", "kElseBeginningIndex", "kWhileBeginningIndex",
     "kForBeginningIndex", "kPassIndex", "kRaiseIndex", "kTryIndex", "kExceptIndex",
@@ -513,6 +513,117 @@ def scan_logical_lines(text, pool=None):
             ind, t, sp = _indent_of(rest)
             append_line(([], [], row, 1, ind, kBlankLineIndex, t, sp))
     return out
+
+
+def _common_prefix_len(x, y):
+    """Length of the longest common prefix of two strings (a binary search
+    of slice comparisons, each done in C)."""
+    lo, hi = 0, min(len(x), len(y))
+    while lo < hi:
+        mid = (lo + hi + 1) // 2
+        if x[lo:mid] == y[lo:mid]:
+            lo = mid
+        else:
+            hi = mid - 1
+    return lo
+
+
+def _common_suffix_len(x, y, limit):
+    """Length of the longest common suffix of two strings, at most `limit`."""
+    lo, hi = 0, min(len(x), len(y), limit)
+    nx, ny = len(x), len(y)
+    while lo < hi:
+        mid = (lo + hi + 1) // 2
+        if x[nx - mid:nx - lo] == y[ny - mid:ny - lo]:
+            lo = mid
+        else:
+            hi = mid - 1
+    return lo
+
+
+def _row_start(text, off, rows_back):
+    """Offset of the start of the physical line `rows_back` lines above the
+    one holding offset `off`."""
+    start = text.rfind("\n", 0, off) + 1
+    for _ in range(rows_back):
+        start = text.rfind("\n", 0, start - 1) + 1
+    return start
+
+
+def _row_end(text, off, rows_on):
+    """Offset just past the end of the physical line `rows_on` lines below
+    the one holding offset `off` (the text's length past its last line)."""
+    end = off
+    for _ in range(rows_on + 1):
+        nl = text.find("\n", end)
+        if nl < 0:
+            return len(text)
+        end = nl + 1
+    return end
+
+
+def _shifted(record, delta):
+    toks, poss, first, count, ind, kind, t, sp = record
+    return (toks, [(r + delta, c) for r, c in poss], first + delta, count, ind, kind, t, sp)
+
+
+def rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4):
+    """The records `scan_logical_lines(new_text, pool)` gives, made from
+    `old_records` (the records of `old_text`) by scanning only the part of
+    `new_text` around what changed.
+
+    A logical line that ends before the first changed physical line is the
+    same in both texts.  Scanning starts at the first logical line that
+    reaches the change and goes on to a logical line past it that starts in
+    the unchanged rest of the text exactly where it started before (moved by
+    the rows the edit added or removed): from such a line on the scanner is
+    where it was before, so the rest splits as before.  The records of
+    unchanged lines are the old objects (moved ones are copied with their
+    rows shifted).  When no such line is found within a few logical lines,
+    or the text holds carriage returns or a very large number of rows, the
+    whole text is scanned."""
+    if old_text == new_text:
+        return list(old_records)
+    if ("\r" in new_text or "\r" in old_text or new_text.count("\n") >= 65000
+            or old_text.count("\n") >= 65000 or not old_records):
+        return scan_logical_lines(new_text, pool)
+    prefix = _common_prefix_len(old_text, new_text)
+    suffix = _common_suffix_len(old_text, new_text, min(len(old_text), len(new_text)) - prefix)
+    old_end, new_end = len(old_text) - suffix, len(new_text) - suffix
+    first_row = old_text.count("\n", 0, prefix) + 1
+    last_old_row = old_text.count("\n", 0, max(prefix, old_end - 1)) + 1
+    delta = new_text.count("\n", prefix, new_end) - old_text.count("\n", prefix, old_end)
+
+    n = len(old_records)
+    i0 = 0
+    while i0 < n and old_records[i0][2] + old_records[i0][3] - 1 < first_row:
+        i0 += 1
+    if i0 == n:
+        return scan_logical_lines(new_text, pool)
+    start_row = min(old_records[i0][2], first_row)
+    start = _row_start(new_text, prefix, first_row - start_row)
+    j = i0
+    while j < n and old_records[j][2] <= last_old_row:
+        j += 1
+    base = start_row - 1
+    for _ in range(tries):
+        if j >= n:
+            window = scan_logical_lines(new_text[start:], pool)
+            head = [_shifted(r, base) for r in window] if base else window
+            return old_records[:i0] + head
+        sync = old_records[j]
+        new_first = sync[2] + delta
+        # The window ends with the physical lines of the line to sync on.
+        end = _row_end(new_text, new_end, new_first + sync[3] - 1 - (new_text.count("\n", 0, new_end) + 1))
+        window = scan_logical_lines(new_text[start:end], pool)
+        head = [_shifted(r, base) for r in window] if base else window
+        if head and head[-1] == (_shifted(sync, delta) if delta else sync):
+            tail = old_records[j:]
+            if delta:
+                tail = [_shifted(r, delta) for r in tail]
+            return old_records[:i0] + head[:-1] + tail
+        j += 1
+    return scan_logical_lines(new_text, pool)
 
 
 def split_logical_lines(text, pool=None):
