@@ -769,7 +769,7 @@ def main(argv=None):
                           len(edit["keystroke_seconds"]), ph["resplit"] * 1e6,
                           ph["cache_modified"] * 1e6, ph["query"] * 1e6))
             table.row("keystroke through the source buffer + query", edit["buffer_keystroke_median"], None,
-                      None, base, "median of %d; whole text split again, changed run replaced"
+                      None, base, "median of %d; new text compared, lines around the edit split again"
                       % len(edit["buffer_keystroke_seconds"]))
             results["edit"] = edit
 
