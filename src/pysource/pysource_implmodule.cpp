@@ -796,34 +796,31 @@ PyRef GetBodyOfScopeDirect(tPySourceImpl* self, PyObject* full_name) {
   return body;
 }
 
-static const char GetScopeDefForFullName_doc[] = "Returns the def line for the full name. ";
-
-static PyObject* GetScopeDefForFullName(tPySourceImpl* self, PyObject* args) {
+// The two methods that take one full scope name, an exact str.
+static PyObject* RunFullNameMethod(tPySourceImpl* self, PyObject* args, const char* method,
+                                   PyRef (*direct)(tPySourceImpl*, PyObject*)) {
   PyObject* full_name;
-  if (!PyArg_ParseTuple(args, "O:GetScopeDefForFullName", &full_name)) return nullptr;
+  if (!PyArg_UnpackTuple(args, method, 1, 1, &full_name)) return nullptr;
   if (!IsExactStr(full_name)) {
-    SetArgKindError("GetScopeDefForFullName", 1, "str", full_name);
+    SetArgKindError(method, 1, "str", full_name);
     return nullptr;
   }
   if (!CheckAlive(self)) return nullptr;
   RunningMethod running(self);
   ActiveMethod active(self);
-  return GetScopeDefForFullNameDirect(self, full_name).release();
+  return direct(self, full_name).release();
+}
+
+static const char GetScopeDefForFullName_doc[] = "Returns the def line for the full name. ";
+
+static PyObject* GetScopeDefForFullName(tPySourceImpl* self, PyObject* args) {
+  return RunFullNameMethod(self, args, "GetScopeDefForFullName", GetScopeDefForFullNameDirect);
 }
 
 static const char GetBodyOfScope_doc[] = "Returns a list of all logicals in scope (and not in a subscope). ";
 
 static PyObject* GetBodyOfScope(tPySourceImpl* self, PyObject* args) {
-  PyObject* full_name;
-  if (!PyArg_ParseTuple(args, "O:GetBodyOfScope", &full_name)) return nullptr;
-  if (!IsExactStr(full_name)) {
-    SetArgKindError("GetBodyOfScope", 1, "str", full_name);
-    return nullptr;
-  }
-  if (!CheckAlive(self)) return nullptr;
-  RunningMethod running(self);
-  ActiveMethod active(self);
-  return GetBodyOfScopeDirect(self, full_name).release();
+  return RunFullNameMethod(self, args, "GetBodyOfScope", GetBodyOfScopeDirect);
 }
 
 // ---------------------------------------------------------------------------
