@@ -60,7 +60,7 @@ class Transformer:
             raise SyntaxError("no tree for %r" % key)
         tree = self.trees[key]
         if isinstance(tree, BaseException):
-            raise tree
+            raise tree.with_traceback(None)  # a reused instance would chain tracebacks
         return tree
 
 

@@ -417,7 +417,7 @@ def test_search_finds_what_ast_shows_defined(name, stdlib_project):
     text = pysource.read_source(path)
     mod = stdlib_project.module_for_path(path)
     want, stars = defined_names(ast.parse(text), mod.fLocalName)
-    rows = text.splitlines()
+    rows = text.split("\n")  # physical lines as the splitter counts them (not at form feeds)
     # An import that shares its line with another statement ahead of it
     # ("if not re: import re") stands on a line of that statement's kind, and
     # the search takes import entries from import lines only.

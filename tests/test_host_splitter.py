@@ -139,8 +139,26 @@ def _tokenize_lines(text):
     """Statement lines as the interpreter's tokenizer sees them: (token,
     position) lists, with comment-only and blank lines as in the splitter."""
     out, cur, after_comment = [], [], False
+    rows = io.StringIO(text).readlines()
+    fstring_start = getattr(tokenize, "FSTRING_START", None)  # 3.12 splits f-strings up
+    depth = 0
     for t in tokenize.generate_tokens(io.StringIO(text).readline):
         if t.type in (tokenize.INDENT, tokenize.DEDENT, tokenize.ENDMARKER):
+            continue
+        if depth or t.type == fstring_start:
+            # One token for the whole f-string, as the splitter makes it.
+            if t.type == fstring_start:
+                depth += 1
+                if depth == 1:
+                    start = t.start
+            elif t.type == tokenize.FSTRING_END:
+                depth -= 1
+                if depth == 0:
+                    (r0, c0), (r1, c1) = start, t.end
+                    piece = rows[r0 - 1][c0:] if r0 != r1 else rows[r0 - 1][c0:c1]
+                    if r0 != r1:
+                        piece += "".join(rows[r0:r1 - 1]) + rows[r1 - 1][:c1]
+                    cur.append((piece, start))
             continue
         if t.type == tokenize.NEWLINE:
             out.append(cur)
