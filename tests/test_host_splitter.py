@@ -180,7 +180,7 @@ def _tokenize_lines(text):
 def test_agrees_with_the_tokenizer_on_the_standard_library():
     stdlib = sysconfig.get_paths()["stdlib"]
     names = sorted(n for n in os.listdir(stdlib) if n.endswith(".py"))[::4]
-    assert len(names) > 40
+    assert len(names) >= 30
     for name in names:
         text = pysource.read_source(os.path.join(stdlib, name))
         mine = [list(zip(r[0], r[1])) for r in scan_logical_lines(text)]

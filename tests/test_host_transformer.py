@@ -111,7 +111,10 @@ def _sample_expressions(limit=4000):
             pass
     for name in ["argparse.py", "ast.py", "dataclasses.py", "typing.py", "enum.py", "inspect.py",
                  "asyncio/tasks.py", "json/encoder.py", "pathlib.py", "functools.py", "string.py"]:
-        for node in ast.walk(ast.parse(pysource.read_source(os.path.join(stdlib, name)))):
+        path = os.path.join(stdlib, name)
+        if not os.path.isfile(path):  # pathlib.py became a package in 3.13
+            continue
+        for node in ast.walk(ast.parse(pysource.read_source(path))):
             if isinstance(node, ast.expr) and not isinstance(node, (ast.Starred, ast.Slice, ast.FormattedValue)):
                 text = ast.unparse(node)
                 if "\n" not in text and len(text) < 300:
