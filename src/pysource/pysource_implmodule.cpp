@@ -194,6 +194,13 @@ static void SetArgKindError(const char* method, int position, const char* expect
                arg == Py_None ? "None" : Py_TYPE(arg)->tp_name);
 }
 
+// An argument that must be exactly a str; false with the parser's TypeError.
+static bool CheckExactStrArg(const char* method, int position, PyObject* arg) {
+  if (IsExactStr(arg)) return true;
+  SetArgKindError(method, position, "str", arg);
+  return false;
+}
+
 static PyObject* CreatePySourceImpl(PyObject* /*module*/, PyObject* args) {
   PyObject *mod_analysis, *grammar, *xformer, *name_pool, *attribref_class, *logical_module;
   if (!PyArg_ParseTuple(args, "OOOO!OO!:CreatePySourceImpl", &mod_analysis, &grammar, &xformer, &PyDict_Type,
@@ -801,10 +808,7 @@ static PyObject* RunFullNameMethod(tPySourceImpl* self, PyObject* args, const ch
                                    PyRef (*direct)(tPySourceImpl*, PyObject*)) {
   PyObject* full_name;
   if (!PyArg_UnpackTuple(args, method, 1, 1, &full_name)) return nullptr;
-  if (!IsExactStr(full_name)) {
-    SetArgKindError(method, 1, "str", full_name);
-    return nullptr;
-  }
+  if (!CheckExactStrArg(method, 1, full_name)) return nullptr;
   if (!CheckAlive(self)) return nullptr;
   RunningMethod running(self);
   ActiveMethod active(self);
@@ -2129,10 +2133,7 @@ static PyObject* FindTypeEquivs(tPySourceImpl* self, PyObject* args) {
   const char* search_name;
   PyObject* scope_name;
   if (!PyArg_ParseTuple(args, "sO!:FindTypeEquivs", &search_name, &PyUnicode_Type, &scope_name)) return nullptr;
-  if (!IsExactStr(scope_name)) {
-    SetArgKindError("FindTypeEquivs", 2, "str", scope_name);
-    return nullptr;
-  }
+  if (!CheckExactStrArg("FindTypeEquivs", 2, scope_name)) return nullptr;
   if (!CheckAlive(self)) return nullptr;
   RunningMethod running(self);
   ActiveMethod active(self);
@@ -2258,10 +2259,7 @@ static PyObject* GetInstanceAttributes(tPySourceImpl* self, PyObject* args) {
   PyObject* func_name_spec;
   if (!PyArg_ParseTuple(args, "O!O:GetInstanceAttributes", &PyUnicode_Type, &class_name, &func_name_spec))
     return nullptr;
-  if (!IsExactStr(class_name)) {
-    SetArgKindError("GetInstanceAttributes", 1, "str", class_name);
-    return nullptr;
-  }
+  if (!CheckExactStrArg("GetInstanceAttributes", 1, class_name)) return nullptr;
   if (!CheckAlive(self)) return nullptr;
   RunningMethod running(self);
   ActiveMethod active(self);
@@ -2331,10 +2329,7 @@ static PyObject* FindInstAttribTypeEquivs(tPySourceImpl* self, PyObject* args) {
   if (!PyArg_ParseTuple(args, "sO!O:FindInstAttribTypeEquivs", &attrib_name, &PyUnicode_Type, &class_name,
                         &func_name_spec))
     return nullptr;
-  if (!IsExactStr(class_name)) {
-    SetArgKindError("FindInstAttribTypeEquivs", 2, "str", class_name);
-    return nullptr;
-  }
+  if (!CheckExactStrArg("FindInstAttribTypeEquivs", 2, class_name)) return nullptr;
   if (!CheckAlive(self)) return nullptr;
   RunningMethod running(self);
   ActiveMethod active(self);
