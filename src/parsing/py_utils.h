@@ -41,6 +41,13 @@ class PyRef {
   }
   ~PyRef() { Py_XDECREF(p_); }
 
+  // Takes over a new reference (or null): the name says the reference moves in.
+  static PyRef Steal(PyObject* owned) noexcept { return PyRef(owned); }
+  // A new owning handle on a borrowed object (adds a reference).
+  static PyRef NewRef(PyObject* borrowed) noexcept {
+    Py_XINCREF(borrowed);
+    return PyRef(borrowed);
+  }
   // A new owning handle on a borrowed object (adds a reference).
   static PyRef Borrow(PyObject* borrowed) noexcept {
     Py_XINCREF(borrowed);
