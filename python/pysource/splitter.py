@@ -45,6 +45,7 @@ text, and any other stray character is a token of its own.
 """
 
 import gc
+import keyword
 import re
 
 __all__ = [
@@ -334,6 +335,12 @@ def line_kind(tokens):
     first = tokens[0]
     kind = _KIND_BY_FIRST.get(first)
     if kind is not None:
+        if kind == kClassDefIndex or kind == kFunctionDefIndex:
+            # Only a definition that names something opens a scope: a bare
+            # `def`, `def  # to do` or `class 'x':` (typed halfway) is a
+            # line of unknown kind, so it hides no later definition.
+            if len(tokens) < 2 or not _is_name(tokens[1]):
+                return kUnknownIndex
         return kind
     if first in _OTHER_KEYWORDS:
         return kUnknownIndex
@@ -366,6 +373,10 @@ def line_kind(tokens):
             elif t == ";":
                 break
     return kUnknownIndex
+
+
+def _is_name(token):
+    return token.isidentifier() and not keyword.iskeyword(token)
 
 
 # Tokens after `match` or `case` that make it a name, not a soft keyword.
