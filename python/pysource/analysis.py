@@ -27,6 +27,7 @@ import io
 import os
 import sys
 import tokenize
+import weakref
 
 from .edits import ChangeSet, SourceBuffer
 from .grammar import Grammar
@@ -155,8 +156,7 @@ class ModuleAnalysis:
         if self._pending_source is not None and (self._impl is None or self._impl.fActiveMethodCount == 0):
             self.UpdateFromCache()
         if self._lines is None:
-            pool = getattr(self.fAnalysisFactory, "name_pool", None)
-            self._lines = split_logical_lines(self._lines_source(), pool)
+            self._lines = split_logical_lines(self._lines_source(), self.fAnalysisFactory.name_pool)
             self._find_nonself_defs()
         return self._lines
 
@@ -210,13 +210,11 @@ class ModuleAnalysis:
             import logicalline
             import pysource_impl
             factory = self.fAnalysisFactory
-            pool = getattr(factory, "name_pool", None)
-            if pool is None:
-                pool = {}
-            grammar = getattr(factory, "grammar", None) or Grammar()
+            pool = factory.name_pool
             transformer = Transformer(pool, self._nonself_defs)
             lines = self.lines
-            impl = pysource_impl.CreatePySourceImpl(self, grammar, transformer, pool, AttribRef, logicalline)
+            impl = pysource_impl.CreatePySourceImpl(self, factory.grammar, transformer, pool, AttribRef,
+                                                    logicalline)
             impl.SetLogicalList(lines)
             self._impl = impl
             # The analyzer reads the future imports only when a change
@@ -229,38 +227,32 @@ class ModuleAnalysis:
 
     def analyze(self):
         """Analyse every line not analysed yet; returns self."""
-        factory = self.fAnalysisFactory
-        depth = getattr(factory, "_analysis_depth", 0)
-        self._analyze_lines(factory, depth)
+        nesting = self.fAnalysisFactory.nesting
+        depth = nesting.depth
+        self._analyze_lines(nesting, depth)
         if depth == 0:
             # Modules too deep in a chain of star imports were left for
             # later; analyse them now, then this module again, until no
             # more are left.
             for _ in range(1000):
-                pending = getattr(factory, "_pending", None)
+                pending = nesting.pending
                 if not pending:
                     break
-                factory._pending = []
+                nesting.pending = []
                 for mod in reversed(pending):
                     mod.analyze()
-                self._analyze_lines(factory, depth)
+                self._analyze_lines(nesting, depth)
         return self
 
-    def _analyze_lines(self, factory, depth):
+    def _analyze_lines(self, nesting, depth):
         impl = self.impl
         self.Freeze()
-        try:
-            factory._analysis_depth = depth + 1
-        except AttributeError:
-            pass
+        nesting.depth = depth + 1
         try:
             impl.AnalyzeLogicalList(self.lines)
         finally:
             self.Thaw()
-            try:
-                factory._analysis_depth = depth
-            except AttributeError:
-                pass
+            nesting.depth = depth
 
     def _complete(self):
         """True when every line has been analysed."""
@@ -287,9 +279,8 @@ class ModuleAnalysis:
             return
         buffer = self._buffer
         if buffer is None:
-            pool = getattr(self.fAnalysisFactory, "name_pool", None)
-            buffer = self._buffer = SourceBuffer(self._impl, self._lines, self._lines_source(), pool,
-                                                 _nonself_context)
+            buffer = self._buffer = SourceBuffer(self._impl, self._lines, self._lines_source(),
+                                                 self.fAnalysisFactory.name_pool, _nonself_context)
         changes = buffer.update(text)
         self._pending_source = None
         self._source = text
@@ -335,10 +326,7 @@ class ModuleAnalysis:
             # The last GetScopeAttributes answered before the module was
             # completely analysed: the importing line is to be done again.
             self._partial = False
-            try:
-                self.fAnalysisFactory._deep_cuts += 1
-            except AttributeError:
-                pass
+            self.fAnalysisFactory.nesting.deep_cuts += 1
             return 1
         return 0
 
@@ -354,22 +342,21 @@ class ModuleAnalysis:
         out.  A module that is not frozen is analysed first; a frozen one
         answers from what it has analysed so far.
         """
-        factory = self.fAnalysisFactory
+        nesting = self.fAnalysisFactory.nesting
         self._partial = False
         if self._frozen:
             pass
-        elif getattr(factory, "_analysis_depth", 0) >= MAX_NESTED_ANALYSES and not self._complete():
+        elif nesting.depth >= MAX_NESTED_ANALYSES and not self._complete():
             # A chain of star imports this long answers from what it has,
             # as a frozen module does; it is analysed when the outermost
             # analysis is done, and the importing lines again after it.
             self._partial = True
-            pending = getattr(factory, "_pending", None)
-            if pending is not None and self not in pending:
-                pending.append(self)
+            if self not in nesting.pending:
+                nesting.pending.append(self)
         else:
-            cuts = getattr(factory, "_deep_cuts", 0)
+            cuts = nesting.deep_cuts
             self.analyze()
-            if getattr(factory, "_deep_cuts", 0) != cuts:
+            if nesting.deep_cuts != cuts:
                 # Some star import below was answered incompletely.
                 self._partial = True
         refs = self._search(scope_name, dotted_names)
@@ -412,54 +399,9 @@ class ModuleAnalysis:
         return self.impl.SearchForAttribs(options)
 
     def _search(self, scope_name, dotted_names):
-        impl = self.impl
-        search = getattr(impl, "SearchForAttribs", None)
-        if search is not None:
-            try:
-                return search({"scope_name": scope_name, "local_name": "*", "find_all": 0,
-                               "update": 0, "simple_names_valid": 1,
-                               "dotted_names_valid": 1 if dotted_names else 0})
-            except NotImplementedError:
-                pass
-        return self._scan_scope(scope_name, dotted_names)
-
-    def _scan_scope(self, scope_name, dotted_names):
-        """The names of a scope from the lines' facts, for an analyzer with
-        no attribute search."""
-        import logicalline as ll
-        out = []
-        seen = set()
-        stack = []   # (indent, full name) of the enclosing definitions
-        for line in self.lines:
-            kind = line.type
-            if kind == kCommentIndex or kind == kBlankLineIndex:
-                continue
-            indent = line.indent
-            while stack and stack[-1][0] >= indent:
-                stack.pop()
-            scope = stack[-1][1] if stack else ""
-            tokens = line.tokens
-            if kind == kClassDefIndex or kind == kFunctionDefIndex:
-                if len(tokens) < 2:
-                    continue
-                name = tokens[1]
-                if scope == scope_name and name not in seen:
-                    seen.add(name)
-                    k = ll.kClassAttribKind if kind == kClassDefIndex else ll.kFunctionAttribKind
-                    out.append(AttribRef(k, name, scope + "." + name if scope else name, self, line, None))
-                stack.append((indent, scope + "." + name if scope else name))
-                continue
-            if scope != scope_name:
-                continue
-            for entry in line.objs:
-                name = entry[0] if type(entry) is tuple else entry
-                if type(name) is not str or name in seen or ("." in name and not dotted_names):
-                    continue
-                seen.add(name)
-                k = ll.kImportedAttribKind if type(entry) is tuple else ll.kGenericAttribKind
-                out.append(AttribRef(k, name, scope + "." + name if scope else name, self, line,
-                                     entry if type(entry) is tuple else None))
-        return out
+        return self.impl.SearchForAttribs({"scope_name": scope_name, "local_name": "*", "find_all": 0,
+                                           "update": 0, "simple_names_valid": 1,
+                                           "dotted_names_valid": 1 if dotted_names else 0})
 
     def _exported(self, refs):
         names, dynamic = self._dunder_all()
@@ -584,6 +526,20 @@ def _is_identifier_path(parts):
     return all(p.isidentifier() for p in parts)
 
 
+class AnalysisNesting:
+    """What the analyses running in one project share: how deeply they are
+    nested (each star import analyses the module it imports from), the
+    modules a chain too deep left for later, and how many star imports were
+    answered from a module not completely analysed."""
+
+    __slots__ = ("depth", "pending", "deep_cuts")
+
+    def __init__(self):
+        self.depth = 0
+        self.pending = []
+        self.deep_cuts = 0
+
+
 class Project:
     """The factory of module analyses for a set of source roots.
 
@@ -599,10 +555,11 @@ class Project:
         self.search_path = [os.path.abspath(p) for p in search_path if os.path.isdir(p or ".")]
         self.name_pool = {}
         self.grammar = Grammar()
-        self._analysis_depth = 0    # analyses in progress, nested
-        self._pending = []          # modules left for later by deep chains
-        self._deep_cuts = 0         # star imports answered incompletely
+        self.nesting = AnalysisNesting()
         self._modules = {}      # real path of a source file -> ModuleAnalysis
+        # Modules made from source text: they belong to the project (close()
+        # reaches them) but live only as long as their users keep them.
+        self._sources = weakref.WeakSet()
         self._lookups = {}      # (module name, package dir) -> path or None
 
     # -- the factory call --------------------------------------------------
@@ -693,6 +650,7 @@ class Project:
         """The analysis of source `text` as module `module_name`, with every
         line analysed.  Relative imports resolve against `package_dir`."""
         mod = ModuleAnalysis(self, module_name, package_dir=package_dir, source=text)
+        self._sources.add(mod)
         return mod.analyze()
 
     def find_module(self, name, package_dir=None):
@@ -706,7 +664,7 @@ class Project:
 
     def close(self):
         """Release the analyzers of every module made so far."""
-        for mod in self._modules.values():
+        for mod in list(self._modules.values()) + list(self._sources):
             mod.close()
 
     def __enter__(self):
