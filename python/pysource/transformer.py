@@ -530,8 +530,6 @@ class Transformer:
 
     def subscript(self, node, ctx):
         s = node.slice
-        if type(s) is ast.Index:  # pragma: no cover - Python < 3.9
-            s = s.value
         if type(s) is ast.Tuple:
             if len(s.elts) <= 1 and not any(type(e) is ast.Starred for e in s.elts):
                 if any(type(e) is ast.Slice for e in s.elts):
@@ -658,10 +656,10 @@ _STMT_METHODS = {
     ast.Nonlocal: T.nonlocal_, ast.Pass: T.simple, ast.Break: T.simple, ast.Continue: T.simple,
     ast.Import: T.import_, ast.ImportFrom: T.import_from,
     ast.FunctionDef: T.function, ast.AsyncFunctionDef: T.function, ast.ClassDef: T.class_,
-    ast.Try: T.try_, ast.ExceptHandler: T.handler,
+    ast.Try: T.try_, ast.ExceptHandler: T.handler, ast.Match: T.match, ast.match_case: T.match_case,
 }
-for _name, _method in (("Match", T.match), ("match_case", T.match_case), ("TryStar", T.try_),
-                       ("TypeAlias", T.type_alias)):
+# Statements newer than the oldest interpreter supported.
+for _name, _method in (("TryStar", T.try_), ("TypeAlias", T.type_alias)):
     if hasattr(ast, _name):
         _STMT_METHODS[getattr(ast, _name)] = _method
 _EXPR_METHODS = {
