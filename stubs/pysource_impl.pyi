@@ -1,18 +1,109 @@
-"""The analyzer core: one PySourceImpl analyses one module's logical lines."""
+"""The analyzer core: one PySourceImpl analyses one module's logical lines.
+
+The analyzer calls back into host objects written in Python; the protocols
+below say what it asks of each.  None of them exists at run time.
+"""
 
 from types import ModuleType
-from typing import Any, Container, Literal, type_check_only
+from typing import Any, Container, Literal, Protocol, Sequence, TypeVar, type_check_only
 
 from logicalline import LogicalLine
 
 _Truth = Literal[0, 1]
+_Tree_co = TypeVar("_Tree_co", covariant=True)
+_Tree_contra = TypeVar("_Tree_contra", contravariant=True)
+_Tree = TypeVar("_Tree")
+_Module = TypeVar("_Module", bound=HostModuleAnalysis)
+_Module_contra = TypeVar("_Module_contra", bound=HostModuleAnalysis, contravariant=True)
+
+# A host-owned dictionary in which every key maps to itself, so that each
+# text has one shared string object.
+_NamePool = dict[str, str]
+
+@type_check_only
+class HostParser(Protocol[_Tree_co]):
+    """Parses one logical line: fed its tokens one at a time, then asked for
+    the parse tree."""
+    def AddToken(self, token: str, /) -> object: ...
+    def Finish(self) -> _Tree_co: ...
+
+@type_check_only
+class HostGrammar(Protocol[_Tree_co]):
+    """Makes a fresh parser for a start symbol (257, a whole file)."""
+    def CreateParser(self, start_symbol: int, /) -> HostParser[_Tree_co]: ...
+
+@type_check_only
+class HostTransformer(Protocol[_Tree_contra]):
+    """Turns a parse tree into the syntax tree the analyzer walks: tuples
+    whose item 0 is the node kind, or objects with the children as
+    attributes."""
+    def TransformNode(self, tree: _Tree_contra, /) -> object: ...
+
+@type_check_only
+class HostAttribute(Protocol):
+    """A name another module defines, as its GetScopeAttributes lists it."""
+    @property
+    def fLocalName(self) -> str: ...
+
+@type_check_only
+class HostFactory(Protocol):
+    """Finds the analysis of an imported module, or None when the module
+    has no Python source."""
+    def FindAnalysisByName(self, name: str, package_dir: str | None, /) -> HostModuleAnalysis | None: ...
+
+@type_check_only
+class HostModuleAnalysis(Protocol):
+    """The host's object for one module, handed to the analyzer at creation,
+    to every attribute reference and in every imported attribute entry."""
+    @property
+    def fLocalName(self) -> str: ...
+    @property
+    def fPackageDir(self) -> str | None: ...
+    @property
+    def fAnalysisFactory(self) -> HostFactory: ...
+    def UpdateFromCache(self) -> object: ...
+    def _FromFutureFlagsChanged(self) -> object: ...
+    def Freeze(self) -> object: ...
+    def Thaw(self) -> object: ...
+    def IsFrozen(self) -> int: ...
+    def GetScopeAttributes(
+        self, scope_name: str, exported_only: int, dotted_names: int, /
+    ) -> Sequence[HostAttribute]: ...
+
+@type_check_only
+class HostChangeSet(Protocol):
+    """The lines an edit took out of the logical list and those it put in."""
+    @property
+    def removed(self) -> Sequence[LogicalLine]: ...
+    @property
+    def added(self) -> Sequence[LogicalLine]: ...
+
+# An imported attribute entry of a line's objs: (local name, the analysis of
+# the module it comes from or None, the name inside that module).
+_ImportEntry = tuple[str, HostModuleAnalysis | None, str]
+
+@type_check_only
+class HostAttribRefClass(Protocol[_Module_contra]):
+    """The class of the attribute references the search returns, called
+    with (kind, local name, full name, module analysis, defining line,
+    import entry or None)."""
+    def __call__(
+        self,
+        kind: object,
+        local_name: str,
+        full_name: str,
+        module: _Module_contra,
+        logical: LogicalLine | None,
+        import_ref: _ImportEntry | None,
+        /,
+    ) -> object: ...
 
 def CreatePySourceImpl(
-    mod_analysis: Any,
-    grammar: Any,
-    xformer: Any,
-    name_pool: dict[str, str],
-    attribref_class: type,
+    mod_analysis: _Module,
+    grammar: HostGrammar[_Tree],
+    xformer: HostTransformer[_Tree],
+    name_pool: _NamePool,
+    attribref_class: HostAttribRefClass[_Module],
     logical_module: ModuleType,
 ) -> PySourceImpl: ...
 def IsDottedName(name: object) -> _Truth: ...
@@ -34,20 +125,20 @@ class PySourceImpl:
     def GetScopeDefForFullName(self, full_name: str, /) -> LogicalLine | None: ...
     def GetFullNameForScopeDef(self, scope_def: LogicalLine | None, /) -> str: ...
     def LogicalCacheModified(
-        self, logical_cache: Any, delta: Any, /
+        self, logical_cache: object, delta: HostChangeSet, /
     ) -> tuple[list[str], list[str], list[str], list[str]]: ...
     def GetBodyOfScope(self, full_name: str, /) -> list[LogicalLine]: ...
     def AstForLogicalLine(self, logical: LogicalLine, /) -> Any: ...
     def ParseLogicalLine(self, logical: LogicalLine, /) -> Any: ...
     def FindScopeForLine(self, logical: LogicalLine, /) -> LogicalLine | None: ...
-    def LogicalCacheNeedsUpdate(self, *args: Any) -> None: ...
+    def LogicalCacheNeedsUpdate(self, *args: object) -> None: ...
     def SetLogicalList(self, logical_list: list[LogicalLine] | None, /) -> None: ...
     def ClearCache(self) -> None: ...
     def RebuildCache(self) -> None: ...
-    def FindTypeEquivs(self, search_name: str, scope_name: str, /) -> list[Any]: ...
+    def FindTypeEquivs(self, search_name: str, scope_name: str, /) -> list[str]: ...
     def FindInstAttribTypeEquivs(
         self, attrib_name: str, class_name: str, func_name_spec: Container[str] | None, /
-    ) -> list[tuple[str, list[Any]]]: ...
+    ) -> list[tuple[str, list[str]]]: ...
     def GetInstanceAttributes(
         self, class_name: str, func_name_spec: Container[str] | None, /
     ) -> list[tuple[str, LogicalLine]] | None: ...

@@ -29,8 +29,10 @@ EDITOR = textwrap.dedent('''
     from logicalline import LogicalLine
 
     if TYPE_CHECKING:
-        # Only the checker knows the analyzer's type by name.
-        from pysource_impl import PySourceImpl
+        # Only the checker knows the analyzer's type and the host protocols
+        # by name.
+        from pysource_impl import (HostAttribRefClass, HostGrammar, HostModuleAnalysis,
+                                   HostTransformer, PySourceImpl)
 
 
     class Delta:
@@ -47,7 +49,8 @@ EDITOR = textwrap.dedent('''
         return out
 
 
-    def session(mod_analysis: object, grammar: object, xformer: object, attribref_class: type,
+    def session(mod_analysis: HostModuleAnalysis, grammar: HostGrammar[Any], xformer: HostTransformer[Any],
+                attribref_class: HostAttribRefClass[HostModuleAnalysis],
                 lines: list[LogicalLine], pool: dict[str, str]) -> dict[str, Any]:
         impl = pysource_impl.CreatePySourceImpl(mod_analysis, grammar, xformer, pool,
                                                 attribref_class, logicalline)
@@ -104,6 +107,17 @@ WRONG = [
     ("class Mine(LogicalLine): pass", "misc", "final"),
     ("t: list[str] = line.tokens", "assignment", '"tuple[str, ...]"'),
     ("pysource_impl.IsDottedName('a') + ''", "operator", '"str"'),
+    # Host objects that lack what the analyzer calls.
+    ("pysource_impl.CreatePySourceImpl(line, Grammar(), Transformer(), {}, AttribRef, logicalline)",
+     "type-var", '"CreatePySourceImpl"'),
+    ("pysource_impl.CreatePySourceImpl(mod, Transformer(), Transformer(), {}, AttribRef, logicalline)",
+     "arg-type", '"HostGrammar'),
+    ("pysource_impl.CreatePySourceImpl(mod, Grammar(), Grammar(), {}, AttribRef, logicalline)",
+     "arg-type", '"HostTransformer'),
+    ("pysource_impl.CreatePySourceImpl(mod, Grammar(), Transformer(), {}, LogicalLine, logicalline)",
+     "arg-type", '"HostAttribRefClass'),
+    ("impl.LogicalCacheModified(mod, [line])", "arg-type", '"HostChangeSet"'),
+    ("n: int = impl.FindTypeEquivs('x', '')[0]", "assignment", '"str"'),
 ]
 
 
@@ -146,8 +160,9 @@ def test_wrong_uses_are_rejected(tmp_path):
         import pysource_impl
         from logicalline import LogicalLine
         from pysource_impl import PySourceImpl
+        from pysource import AttribRef, Grammar, ModuleAnalysis, Transformer
 
-        def use(impl: PySourceImpl, line: LogicalLine) -> None:
+        def use(impl: PySourceImpl, line: LogicalLine, mod: ModuleAnalysis) -> None:
         ''')
     first = head.count("\n") + 1
     text = head + "".join("    " + stmt + "\n" for stmt, _, _ in WRONG)

@@ -41,18 +41,35 @@ under their names and reports them; removed lines it never placed are
 reported in the body scopes from the buffer's own reckoning.
 """
 
-from collections import namedtuple
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Callable, Hashable, NamedTuple, Sequence
 
 from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionDefIndex, \
-    lines_from_records, rescan_logical_lines, scan_logical_lines
+    ScanRecord, lines_from_records, rescan_logical_lines, scan_logical_lines
+
+if TYPE_CHECKING:
+    from logicalline import LogicalLine
+    from pysource_impl import PySourceImpl
 
 __all__ = ["SourceBuffer", "ChangeSet", "Changes", "line_positions"]
 
-Changes = namedtuple("Changes", "body_scopes classes functions doc_strings")
-Changes.__doc__ = """What an edit changed: the full names of the scopes whose body
-changed (a line removed, added, or moved in or out; in no particular order),
-the full names of the class lines and of the def lines removed or added, and
-the scopes whose doc string line changed, as the analyzer reports them."""
+
+class Changes(NamedTuple):
+    """What an edit changed: the full names of the scopes whose body
+    changed (a line removed, added, or moved in or out; in no particular
+    order), the full names of the class lines and of the def lines removed
+    or added, and the scopes whose doc string line changed, as the analyzer
+    reports them."""
+    body_scopes: list[str]
+    classes: list[str]
+    functions: list[str]
+    doc_strings: list[str]
+
+
+# What a def line's analysis depends on besides its tokens and scopes: made
+# from the scan records of a text, it maps a def line's tokens to a value.
+DefContext = Callable[[Sequence[ScanRecord]], Callable[[Sequence[str]], Hashable]]
 
 _DEF_KINDS = (kClassDefIndex, kFunctionDefIndex)
 _NOT_STATEMENTS = (kCommentIndex, kBlankLineIndex)
@@ -64,12 +81,12 @@ class ChangeSet:
 
     __slots__ = ("removed", "added")
 
-    def __init__(self, removed, added):
+    def __init__(self, removed: list[LogicalLine], added: list[LogicalLine]) -> None:
         self.removed = removed
         self.added = added
 
 
-def line_positions(line):
+def line_positions(line: LogicalLine) -> tuple[tuple[int, int], ...]:
     """The absolute (row, col) of each token of `line`: its `positions` with
     the rows moved along with `first_line` (a line that moved in an edit
     keeps the rows it was made with)."""
@@ -82,7 +99,7 @@ def line_positions(line):
     return tuple((row + shift, col) for row, col in positions)
 
 
-def _same_moved(old, new):
+def _same_moved(old: ScanRecord, new: ScanRecord) -> bool:
     """True when scan records `old` and `new` are the same line, `new`
     possibly moved to another row."""
     if old[0] != new[0] or old[3:] != new[3:]:
@@ -93,7 +110,7 @@ def _same_moved(old, new):
     return [(row + shift, col) for row, col in old[1]] == new[1]
 
 
-def _join(scope, name):
+def _join(scope: str, name: str) -> str:
     if not scope:
         return name
     if not name:
@@ -109,17 +126,17 @@ class _ScopeWalk:
 
     __slots__ = ("stack", "last")
 
-    def __init__(self):
-        self.stack = []     # (indent, scope inside, scope is a class), indents rising
+    def __init__(self) -> None:
+        self.stack: list[tuple[int, str, bool]] = []  # (indent, scope inside, scope is a class), indents rising
         self.last = ("", False)
 
-    def copy(self):
+    def copy(self) -> _ScopeWalk:
         walk = _ScopeWalk()
         walk.stack = list(self.stack)
         walk.last = self.last
         return walk
 
-    def step(self, record):
+    def step(self, record: ScanRecord) -> tuple[str, bool]:
         """(scope name, scope is a class) of the line of `record`."""
         kind = record[5]
         if kind in _NOT_STATEMENTS:
@@ -152,16 +169,17 @@ class SourceBuffer:
     afresh.
     """
 
-    def __init__(self, impl, lines, text, pool=None, def_context=None):
+    def __init__(self, impl: PySourceImpl, lines: list[LogicalLine], text: str, pool: dict[str, str] | None = None,
+                 def_context: DefContext | None = None) -> None:
         self.impl = impl
         self.lines = lines
         self.text = text
         self.pool = pool if pool is not None else {}
         self.def_context = def_context
-        self._records = None    # scan records of `text`, made on the first update
-        self._context = None    # def_context of those records
+        self._records: list[ScanRecord] | None = None    # scan records of `text`, made on the first update
+        self._context: Callable[[Sequence[str]], Hashable] | None = None    # def_context of those records
 
-    def update(self, text):
+    def update(self, text: str) -> Changes:
         """Bring the logical list and the analyzer to the source `text`;
         returns the `Changes` the analyzer reports."""
         lines = self.lines
@@ -199,7 +217,7 @@ class SourceBuffer:
         # The analyzer reports the scopes of the lines it had placed; the
         # scopes of removed lines it never placed, and those that moved lines
         # left and entered, are reported from here.
-        reported = []
+        reported: list[str] = []
         for i in range(start, old_end):
             scope = walk.step(old[i])[0]
             if old[i][5] not in _NOT_STATEMENTS and lines[i].scope_name is None:
@@ -214,7 +232,7 @@ class SourceBuffer:
         else:
             new_context = None
         replace = self._context_changed(old, start, context, new_context) if context is not None else []
-        name_again = []
+        name_again: list[int] = []
         if tail:
             self._moved(old, new, start, old_end, new_end, walk, new_walk, run_scopes, context, new_context,
                         replace, name_again, reported)
@@ -248,19 +266,25 @@ class SourceBuffer:
                 body_scopes.append(scope)
         return changes
 
-    def _context_changed(self, records, end, context, new_context):
+    def _context_changed(self, records: Sequence[ScanRecord], end: int, context: Callable[[Sequence[str]], Hashable],
+                         new_context: Callable[[Sequence[str]], Hashable] | None) -> list[int]:
         """Positions of the analysed def lines among the first `end` lines
         (the same before and after the edit) whose `def_context` changed."""
         lines = self.lines
-        out = []
+        out: list[int] = []
+        if new_context is None:
+            return out
         for i in range(end):
             record = records[i]
             if record[5] == kFunctionDefIndex and context(record[0]) != new_context(record[0]) and lines[i].parsed:
                 out.append(i)
         return out
 
-    def _moved(self, old, new, start, old_end, new_end, walk, new_walk, announced, context, new_context,
-               replace, name_again, reported):
+    def _moved(self, old: Sequence[ScanRecord], new: Sequence[ScanRecord], start: int, old_end: int, new_end: int,
+               walk: _ScopeWalk, new_walk: _ScopeWalk, announced: set[str],
+               context: Callable[[Sequence[str]], Hashable] | None,
+               new_context: Callable[[Sequence[str]], Hashable] | None,
+               replace: list[int], name_again: list[int], reported: list[str]) -> None:
         """Adds to `replace` and `name_again` (positions in the new list)
         the lines below the changed run that the change set must name, and
         to `reported` the scopes that lines moved out of and into.
@@ -277,7 +301,7 @@ class SourceBuffer:
         lines = self.lines
         # The scope names the analyzer clears itself: those under a removed
         # definition (all of them are placed by now).
-        cleared = tuple(_join(lines[i].scope_name, old[i][0][1]) for i in range(start, old_end)
+        cleared = tuple(_join(lines[i].scope_name or "", old[i][0][1]) for i in range(start, old_end)
                         if old[i][5] in _DEF_KINDS and len(old[i][0]) > 1 and lines[i].scope_name is not None)
         for k in range(len(new) - new_end):
             o, n = old[old_end + k], new[new_end + k]
@@ -302,5 +326,5 @@ class SourceBuffer:
             if kind == kFunctionDefIndex and line.parsed:
                 # A method's first argument is an instance of its class.
                 if (was[1] and was[0]) != (now[1] and now[0]) or \
-                        (context is not None and context(o[0]) != new_context(n[0])):
+                        (context is not None and new_context is not None and context(o[0]) != new_context(n[0])):
                     replace.append(new_end + k)

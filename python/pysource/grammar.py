@@ -26,15 +26,18 @@ headers (``else:``, ``elif x:``, ``except E as e:``, ``try:``,
 ``finally:``) are never handed to the parser by the analyzer.
 """
 
+from __future__ import annotations
+
 import ast
 import warnings
+from typing import Callable, Sequence
 
 __all__ = ["Grammar", "Parser", "kFileInputIndex", "parse_tokens"]
 
 kFileInputIndex = 257
 
 
-def _parse(text):
+def _parse(text: str) -> ast.Module:
     # The source being analysed is not being run: what it would warn about
     # when compiled (an invalid escape in a string, say) is not shown.
     with warnings.catch_warnings():
@@ -42,7 +45,7 @@ def _parse(text):
         return ast.parse(text)
 
 
-def parse_tokens(tokens):
+def parse_tokens(tokens: Sequence[str]) -> ast.Module:
     """Parse a line's tokens (as the analyzer feeds them, without the final
     newline token) into an ``ast.Module``; SyntaxError when they don't form
     a statement."""
@@ -52,21 +55,27 @@ def parse_tokens(tokens):
     except SyntaxError:
         first = tokens[0] if tokens else ""
         if first == "@":
-            tree = _parse(text + "\ndef _():\n pass\n")
-            tree = ast.Module(body=[ast.Expr(tree.body[0].decorator_list[0])], type_ignores=[])
-            tree.pysource_form = "decorator"
+            func = _parse(text + "\ndef _():\n pass\n").body[0]
+            assert isinstance(func, ast.FunctionDef)
+            tree = ast.Module(body=[ast.Expr(func.decorator_list[0])], type_ignores=[])
+            tree.pysource_form = "decorator"  # type: ignore[attr-defined]
             return tree
         if first == "match" and _HAS_MATCH:
-            if tokens[-2:] == [":", "pass"]:
+            if list(tokens[-2:]) == [":", "pass"]:
                 # The analyzer completes a block opener with "pass"; a match
                 # statement needs a case instead.
                 text = " ".join(tokens[:-1])
             tree = _parse(text + "\n case _:\n  pass\n")
-            tree.body[0].cases = []
+            match = tree.body[0]
+            assert isinstance(match, ast.Match)
+            match.cases = []
             return tree
         if first == "case" and _HAS_MATCH:
-            tree = _parse("match _:\n " + text + "\n")
-            return ast.Module(body=[tree.body[0].cases[0]], type_ignores=[])
+            match = _parse("match _:\n " + text + "\n").body[0]
+            assert isinstance(match, ast.Match)
+            # Not a statement: the analyzer's transformer takes a case as the
+            # body of a module.
+            return ast.Module(body=[match.cases[0]], type_ignores=[])  # type: ignore[list-item]
         raise
 
 
@@ -78,11 +87,11 @@ class Parser:
 
     __slots__ = ("tokens", "AddToken")
 
-    def __init__(self):
-        self.tokens = []
-        self.AddToken = self.tokens.append
+    def __init__(self) -> None:
+        self.tokens: list[str] = []
+        self.AddToken: Callable[[str], None] = self.tokens.append
 
-    def Finish(self):
+    def Finish(self) -> ast.Module:
         """Parse the collected tokens; returns an ``ast.Module``."""
         tokens = self.tokens
         # The analyzer ends the statement with a newline token; the parse
@@ -93,7 +102,7 @@ class Parser:
             tree = parse_tokens(tokens)
         except (RecursionError, MemoryError):
             raise ValueError("line nests too deeply to be parsed") from None
-        tree.pysource_tokens = tokens
+        tree.pysource_tokens = tokens  # type: ignore[attr-defined]
         return tree
 
 
@@ -101,7 +110,7 @@ class Grammar:
     """The host grammar: ``CreateParser(start_symbol)`` gives a fresh
     parser.  Only the whole-file start symbol, 257, is known."""
 
-    def CreateParser(self, symbol):
+    def CreateParser(self, symbol: int) -> Parser:
         if symbol != kFileInputIndex:
             raise ValueError("unknown start symbol %r" % (symbol,))
         return Parser()

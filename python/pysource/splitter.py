@@ -44,9 +44,15 @@ of its physical line, an unterminated triple-quoted one to the end of the
 text, and any other stray character is a token of its own.
 """
 
+from __future__ import annotations
+
 import gc
 import keyword
 import re
+from typing import TYPE_CHECKING, Callable, Iterable, Sequence
+
+if TYPE_CHECKING:
+    from logicalline import LogicalLine
 
 __all__ = [
     "split_logical_lines", "scan_logical_lines", "rescan_logical_lines", "lines_from_records", "line_kind",
@@ -83,6 +89,10 @@ kElifBeginningIndex = 20
 kCommentIndex = 21
 kBlankLineIndex = 22
 kBreakIndex = 23
+
+# A logical line as the scanner makes it: (tokens, positions, first line,
+# line count, indent, kind, tabs in indent, spaces in indent).
+ScanRecord = tuple[list[str], list[tuple[int, int]], int, int, int, int, bool, bool]
 
 KIND_NAMES = {v: k for k, v in globals().items() if k.startswith("k") and k.endswith("Index")}
 
@@ -167,7 +177,7 @@ _FSTRING_LITERAL_RE = re.compile(r"[^\\{}'\"\r\n]+")
 _FEXPR_PLAIN_RE = re.compile(r"[^'\"{}()\[\]:!=<>\\#\r\n]+")
 
 
-def _fstring_end(text, i, quote):
+def _fstring_end(text: str, i: int, quote: str) -> int:
     """End offset of an f-string whose body starts at `i` (just past the
     opening `quote`), or -1 when it does not end well."""
     n = len(text)
@@ -199,7 +209,7 @@ def _fstring_end(text, i, quote):
     return -1
 
 
-def _fexpr_end(text, i, quote):
+def _fexpr_end(text: str, i: int, quote: str) -> int:
     """End offset (past the closing brace) of the replacement field whose
     expression starts at `i`, or -1."""
     n = len(text)
@@ -251,7 +261,7 @@ def _fexpr_end(text, i, quote):
     return -1
 
 
-def _fspec_end(text, i, quote):
+def _fspec_end(text: str, i: int, quote: str) -> int:
     """End offset of a format spec (and its replacement field), or -1."""
     n = len(text)
     while i < n:
@@ -271,7 +281,7 @@ def _fspec_end(text, i, quote):
     return -1
 
 
-def _string_end(text, i):
+def _string_end(text: str, i: int) -> int:
     """End offset of the string token starting at `i` (its prefix included),
     or -1 when no well-formed string starts there."""
     j = i
@@ -286,7 +296,7 @@ def _string_end(text, i):
     return -1 if m is None else m.end()
 
 
-def _fix_fstring(text, start, tok):
+def _fix_fstring(text: str, start: int, tok: str) -> str:
     """The string token starting at `start` whose simple scan gave `tok`: an
     f-string may be longer under the nesting rules; returns the right token."""
     j = 0
@@ -304,7 +314,7 @@ def _fix_fstring(text, start, tok):
 
 # --- the splitter -------------------------------------------------------------
 
-def _indent_of(ws):
+def _indent_of(ws: str) -> tuple[int, bool, bool]:
     """Width of leading white space, and whether it holds tabs and spaces."""
     col = 0
     for c in ws:
@@ -317,7 +327,7 @@ def _indent_of(ws):
     return col, "\t" in ws, " " in ws
 
 
-def _is_plain_string(tok):
+def _is_plain_string(tok: str) -> bool:
     """True for a string token that is a str literal (no f or b prefix)."""
     c = tok[0]
     if c == '"' or c == "'":
@@ -330,7 +340,7 @@ def _is_plain_string(tok):
     return tok[i] in "'\""
 
 
-def line_kind(tokens):
+def line_kind(tokens: Sequence[str]) -> int:
     """The line kind of a statement line from its (non-empty) tokens."""
     first = tokens[0]
     kind = _KIND_BY_FIRST.get(first)
@@ -375,7 +385,7 @@ def line_kind(tokens):
     return kUnknownIndex
 
 
-def _is_name(token):
+def _is_name(token: str) -> bool:
     return token.isidentifier() and not keyword.iskeyword(token)
 
 
@@ -383,7 +393,7 @@ def _is_name(token):
 _NOT_SOFT_KEYWORD = _ASSIGN_OPS | frozenset([":", ".", ",", ";", ")", "]", "}"])
 
 
-def _string_expression(tokens):
+def _string_expression(tokens: Sequence[str]) -> bool:
     """True when every token but comments is a str literal."""
     saw = False
     for t in tokens:
@@ -395,7 +405,8 @@ def _string_expression(tokens):
     return saw
 
 
-def _finish(toks, poss, first_row, line_count, indent, tabs, spaces, pooled, clamp):
+def _finish(toks: list[str], poss: list[tuple[int, int]], first_row: int, line_count: int, indent: int,
+            tabs: bool, spaces: bool, pooled: Callable[[str, str], str], clamp: bool) -> ScanRecord:
     """The record of a statement line."""
     if toks[0] == "async" and len(toks) > 1 and toks[1] in _ASYNC_MERGED:
         tok = "async " + toks[1]
@@ -410,7 +421,7 @@ _ASYNC_MERGED = frozenset(["def", "for", "with"])
 _DEPTH_CHANGE = {"(": 1, "[": 1, "{": 1, ")": -1, "]": -1, "}": -1}
 
 
-def scan_logical_lines(text, pool=None):
+def scan_logical_lines(text: str, pool: dict[str, str] | None = None) -> list[ScanRecord]:
     """Split `text` into logical line records.
 
     Returns a list of tuples (tokens, positions, first_line, line_count,
@@ -423,11 +434,12 @@ def scan_logical_lines(text, pool=None):
         pool = {}
     pooled = pool.setdefault
     depth_change = _DEPTH_CHANGE.get
-    out = []
+    out: list[ScanRecord] = []
     append_line = out.append
     row = 1                 # current physical line number
     line_start = 0          # offset of the current physical line
-    toks = poss = None      # tokens and positions of the statement being read
+    toks: list[str] | None = None    # tokens and positions of the statement being read
+    poss: list[tuple[int, int]] = []
     depth = 0               # bracket depth inside that statement
     first_row = indent = 0
     tabs = spaces = False
@@ -440,7 +452,7 @@ def scan_logical_lines(text, pool=None):
     while True:
         restart = -1
         for m in _TOKEN_RE.finditer(text, pos):
-            k = m.lastindex
+            k = m.lastindex or 0
             if k >= 4:
                 tok = m.group(k)
                 s = m.start(k)
@@ -526,7 +538,7 @@ def scan_logical_lines(text, pool=None):
     return out
 
 
-def _common_prefix_len(x, y):
+def _common_prefix_len(x: str, y: str) -> int:
     """Length of the longest common prefix of two strings (a binary search
     of slice comparisons, each done in C)."""
     lo, hi = 0, min(len(x), len(y))
@@ -539,7 +551,7 @@ def _common_prefix_len(x, y):
     return lo
 
 
-def _common_suffix_len(x, y, limit):
+def _common_suffix_len(x: str, y: str, limit: int) -> int:
     """Length of the longest common suffix of two strings, at most `limit`."""
     lo, hi = 0, min(len(x), len(y), limit)
     nx, ny = len(x), len(y)
@@ -552,7 +564,7 @@ def _common_suffix_len(x, y, limit):
     return lo
 
 
-def _row_start(text, off, rows_back):
+def _row_start(text: str, off: int, rows_back: int) -> int:
     """Offset of the start of the physical line `rows_back` lines above the
     one holding offset `off`."""
     start = text.rfind("\n", 0, off) + 1
@@ -561,7 +573,7 @@ def _row_start(text, off, rows_back):
     return start
 
 
-def _row_end(text, off, rows_on):
+def _row_end(text: str, off: int, rows_on: int) -> int:
     """Offset just past the end of the physical line `rows_on` lines below
     the one holding offset `off` (the text's length past its last line)."""
     end = off
@@ -573,12 +585,13 @@ def _row_end(text, off, rows_on):
     return end
 
 
-def _shifted(record, delta):
+def _shifted(record: ScanRecord, delta: int) -> ScanRecord:
     toks, poss, first, count, ind, kind, t, sp = record
     return (toks, [(r + delta, c) for r, c in poss], first + delta, count, ind, kind, t, sp)
 
 
-def rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4):
+def rescan_logical_lines(old_text: str, old_records: list[ScanRecord], new_text: str,
+                         pool: dict[str, str] | None = None, tries: int = 4) -> list[ScanRecord]:
     """The records `scan_logical_lines(new_text, pool)` gives, made from
     `old_records` (the records of `old_text`) by scanning only the part of
     `new_text` around what changed.
@@ -637,7 +650,7 @@ def rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4):
     return scan_logical_lines(new_text, pool)
 
 
-def split_logical_lines(text, pool=None):
+def split_logical_lines(text: str, pool: dict[str, str] | None = None) -> list[LogicalLine]:
     """Split Python 3 source `text` into its logical list: a list of
     `logicalline.LogicalLine` objects in source order (see the module
     documentation for what a logical line holds).  `pool` is the name pool
@@ -645,7 +658,7 @@ def split_logical_lines(text, pool=None):
     return lines_from_records(scan_logical_lines(text, pool))
 
 
-def lines_from_records(records):
+def lines_from_records(records: Iterable[ScanRecord]) -> list[LogicalLine]:
     """The `logicalline.LogicalLine` objects of records made by
     `scan_logical_lines`, in the same order."""
     import logicalline
