@@ -38,9 +38,18 @@ docs/representation.md; in short:
   and assignments inside.
 """
 
+from __future__ import annotations
+
 import ast
+from typing import Any, Callable, Container, Union
 
 __all__ = ["Transformer", "SourceText", "transform", "NONSELF_DECORATORS"]
+
+
+# A tuple-form node: the kind, then the children by position.  A statement
+# line with several statements gives a list of nodes.
+Node = tuple[Any, ...]
+Tree = Union[Node, list[Any]]
 
 
 class SourceText:
@@ -48,20 +57,20 @@ class SourceText:
     itself.  The analyzer's walk treats it as a node with no children."""
 
     __slots__ = ("text",)
-    _children = ()
+    _children: tuple[()] = ()
 
-    def __init__(self, text):
+    def __init__(self, text: str) -> None:
         self.text = text
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return self.text
 
     __str__ = __repr__
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         return isinstance(other, SourceText) and other.text == self.text
 
-    def __hash__(self):
+    def __hash__(self) -> int:
         return hash(("SourceText", self.text))
 
 
@@ -118,15 +127,9 @@ _MAX_DEPTH = 60
 
 _NONE_CONST = ("Const", None)
 
-try:
-    _unparse = ast.unparse
-except AttributeError:  # pragma: no cover - Python < 3.9
-    _unparse = None
-
-
-def _text(node, ctx):
+def _text(node: ast.AST, ctx: int) -> str:
     """Canonical source of `node`, parenthesized as `ctx` needs."""
-    text = _unparse(node)
+    text = ast.unparse(node)
     if ctx >= _OPERAND:
         if not isinstance(node, _SELF_CONTAINED):
             return "(" + text + ")"
@@ -149,12 +152,13 @@ class Transformer:
     decorated with one of `NONSELF_DECORATORS`.
     """
 
-    def __init__(self, pool=None, nonself_defs=None):
+    def __init__(self, pool: dict[str, str] | None = None,
+                 nonself_defs: Container[tuple[str, ...]] | None = None) -> None:
         self.pool = pool if pool is not None else {}
-        self.nonself_defs = nonself_defs if nonself_defs is not None else set()
+        self.nonself_defs: Container[tuple[str, ...]] = nonself_defs if nonself_defs is not None else set()
         self._depth = 0
 
-    def TransformNode(self, tree):
+    def TransformNode(self, tree: ast.AST) -> Tree:
         self._depth = 0
         try:
             return self._transform(tree)
@@ -163,10 +167,10 @@ class Transformer:
 
     # -- statements ------------------------------------------------------
 
-    def _transform(self, tree):
+    def _transform(self, tree: ast.AST) -> Tree:
         if isinstance(tree, ast.Module):
             if getattr(tree, "pysource_form", None) == "decorator":
-                return ("Decorator", self.expr(tree.body[0].value, _ITEM))
+                return ("Decorator", self.expr(tree.body[0].value, _ITEM))  # type: ignore[attr-defined]
             tokens = getattr(tree, "pysource_tokens", None)
             body = tree.body
             if len(body) == 1:
@@ -184,23 +188,23 @@ class Transformer:
             return self.stmt(tree)
         raise ValueError("not a parse tree: %r" % (tree,))
 
-    def stmt(self, node):
+    def stmt(self, node: ast.AST) -> Tree:
         method = _STMT_METHODS.get(type(node))
         if method is None:
             return self.generic(node)
         return method(self, node)
 
-    def body(self, stmts):
+    def body(self, stmts: list[ast.stmt]) -> list[Tree]:
         return [self.stmt(s) for s in stmts]
 
-    def name(self, text):
+    def name(self, text: str) -> str:
         return self.pool.setdefault(text, text)
 
-    def generic(self, node):
+    def generic(self, node: ast.AST) -> Node:
         """Any other node: its kind is its class name and its children the
         transformed sub-statements and sub-expressions (so calls are walked);
         it binds nothing."""
-        children = []
+        children: list[Tree] = []
         for child in ast.iter_child_nodes(node):
             if isinstance(child, ast.expr):
                 if not isinstance(child, (ast.Name, ast.Constant)):
@@ -209,7 +213,7 @@ class Transformer:
                 children.append(self.stmt(child))
         return (type(node).__name__,) + tuple(children)
 
-    def assign(self, node):
+    def assign(self, node: ast.Assign) -> Tree:
         value = self.expr(node.value, _ITEM)
         targets = node.targets
         if len(targets) == 1:
@@ -220,20 +224,20 @@ class Transformer:
         later = value
         if _records_something(value):
             later = _verbatim(_text(node.value, _ITEM))
-        out = []
+        out: list[Node] = []
         for i, t in enumerate(targets):
             b = self.bind(t, value if i == 0 else later)
-            if type(b) is list:
+            if isinstance(b, list):
                 out.extend(b)
             else:
                 out.append(b)
         return out
 
-    def bind(self, target, value, whole=True):
+    def bind(self, target: ast.expr, value: Node, whole: bool = True) -> Node | list[Node]:
         """The node(s) recording that `target` is bound to `value`; with
         `whole` false the target is bound to something other than the plain
         value, and gets no type equivalence."""
-        extra = []
+        extra: list[Node] = []
         t = self.target(target, extra)
         if not whole and t[0] != "Tuple":
             t = ("Tuple", [t])
@@ -242,16 +246,16 @@ class Transformer:
             return [node] + extra
         return node
 
-    def target(self, node, extra):
+    def target(self, node: ast.expr, extra: list[Node]) -> Node:
         """Tuple form of an assignment target.  Starred names are left out
         of their tuple and recorded by an extra assignment of a list, which
         is what a starred target receives."""
         cls = type(node)
         if cls is ast.Name:
-            return ("Name", self.name(node.id))
+            return ("Name", self.name(node.id))  # type: ignore[attr-defined]
         if cls is ast.Tuple or cls is ast.List:
-            elts = []
-            for e in node.elts:
+            elts: list[Node] = []
+            for e in node.elts:  # type: ignore[attr-defined]
                 if type(e) is ast.Starred:
                     inner = self.target(e.value, extra)
                     if inner[0] in ("Name", "Getattr"):
@@ -262,14 +266,14 @@ class Transformer:
                     elts.append(self.target(e, extra))
             return ("Tuple", elts)
         if cls is ast.Starred:
-            return ("Tuple", [self.target(node.value, extra)])
+            return ("Tuple", [self.target(node.value, extra)])  # type: ignore[attr-defined]
         return self.expr(node, _ITEM)
 
-    def aug_assign(self, node):
+    def aug_assign(self, node: ast.AugAssign) -> Node:
         value = self.expr(node.value, _ITEM)
         return ("AugAssign", self.bind(node.target, value, whole=False), _AUGOPS.get(type(node.op), "="))
 
-    def ann_assign(self, node):
+    def ann_assign(self, node: ast.AnnAssign) -> Node:
         ann = _verbatim(_text(node.annotation, _ITEM))
         if node.value is not None:
             return ("AnnAssign", self.bind(node.target, self.expr(node.value, _ITEM)), ann)
@@ -278,21 +282,21 @@ class Transformer:
             return ("AnnAssign", self.expr(node.target, _ITEM), ann)
         return ("AnnAssign", self.bind(node.target, _NONE_CONST, whole=False), ann)
 
-    def for_(self, node):
-        extra = []
+    def for_(self, node: ast.For | ast.AsyncFor) -> Node:
+        extra: list[Node] = []
         target = self.target(node.target, extra)
         out = ("For", target, self.expr(node.iter, _ITEM), self.body(node.body) + extra,
                self.body(node.orelse), 1 if type(node) is ast.AsyncFor else 0)
         return out
 
-    def while_(self, node):
+    def while_(self, node: ast.While) -> Node:
         return ("While", self.expr(node.test, _ITEM), self.body(node.body), self.body(node.orelse))
 
-    def if_(self, node):
+    def if_(self, node: ast.If) -> Node:
         return ("If", self.expr(node.test, _ITEM), self.body(node.body), self.body(node.orelse))
 
-    def with_(self, node):
-        items = []
+    def with_(self, node: ast.With | ast.AsyncWith) -> Node:
+        items: list[Node | list[Node]] = []
         for item in node.items:
             ctx = self.expr(item.context_expr, _ITEM)
             if item.optional_vars is None:
@@ -303,32 +307,32 @@ class Transformer:
                 items.append(self.bind(item.optional_vars, ctx, whole=False))
         return ("With", items, self.body(node.body), 1 if type(node) is ast.AsyncWith else 0)
 
-    def expr_stmt(self, node):
+    def expr_stmt(self, node: ast.Expr) -> Node:
         return ("Expr", self.expr(node.value, _ITEM))
 
-    def return_(self, node):
+    def return_(self, node: ast.Return) -> Node:
         return ("Return", None if node.value is None else self.expr(node.value, _ITEM))
 
-    def raise_(self, node):
+    def raise_(self, node: ast.Raise) -> Node:
         return ("Raise", self.opt_expr(node.exc), self.opt_expr(node.cause))
 
-    def assert_(self, node):
+    def assert_(self, node: ast.Assert) -> Node:
         return ("Assert", self.expr(node.test, _ITEM), self.opt_expr(node.msg))
 
-    def delete(self, node):
+    def delete(self, node: ast.Delete) -> Node:
         return ("Del", [self.expr(t, _ITEM) for t in node.targets])
 
-    def global_(self, node):
+    def global_(self, node: ast.Global) -> Node:
         return ("Global", [self.name(n) for n in node.names])
 
-    def nonlocal_(self, node):
+    def nonlocal_(self, node: ast.Nonlocal) -> Node:
         return ("Nonlocal", [self.name(n) for n in node.names])
 
-    def simple(self, node):
+    def simple(self, node: ast.stmt) -> Node:
         return (type(node).__name__,)
 
-    def import_(self, node):
-        ids = []
+    def import_(self, node: ast.Import) -> Node:
+        ids: list[str | tuple[str, str]] = []
         for alias in node.names:
             name = self.name(alias.name)
             if alias.asname is None or alias.asname == alias.name and "." not in alias.name:
@@ -337,11 +341,11 @@ class Transformer:
                 ids.append((name, self.name(alias.asname)))
         return ("Import", tuple(ids))
 
-    def import_from(self, node):
+    def import_from(self, node: ast.ImportFrom) -> Tree:
         modname = "." * (node.level or 0) + (node.module or "")
         modname = self.name(modname)
-        out = []
-        plain = []
+        out: list[Node] = []
+        plain: list[str] = []
         for alias in node.names:
             if alias.asname is None or alias.asname == alias.name:
                 plain.append(self.name(alias.name))
@@ -359,7 +363,7 @@ class Transformer:
             out.append(("From", modname, tuple(plain)))
         return out[0] if len(out) == 1 else out
 
-    def function(self, node, nonself=False):
+    def function(self, node: ast.FunctionDef | ast.AsyncFunctionDef, nonself: bool = False) -> Node:
         args = node.args
         names = [a.arg for a in getattr(args, "posonlyargs", ())]
         names.extend(a.arg for a in args.args)
@@ -382,51 +386,51 @@ class Transformer:
         defaults.extend(self.expr(d, _ITEM) for d in args.kw_defaults if d is not None)
         return ("Function", self.name(node.name), tuple(names), defaults, flags, self.body(node.body))
 
-    def class_(self, node):
+    def class_(self, node: ast.ClassDef) -> Node:
         bases = tuple(self.expr(b, _ITEM) for b in node.bases if type(b) is not ast.Starred)
         keywords = [self.keyword(k) for k in node.keywords]
         return ("Class", self.name(node.name), bases, keywords, self.body(node.body))
 
-    def match(self, node):
+    def match(self, node: ast.Match) -> Node:
         return ("Match", self.expr(node.subject, _ITEM), [self.match_case(c) for c in node.cases])
 
-    def match_case(self, node):
-        names = []
+    def match_case(self, node: ast.match_case) -> Node:
+        names: list[Node] = []
         for sub in ast.walk(node.pattern):
             n = getattr(sub, "name", None) if type(sub).__name__ in ("MatchAs", "MatchStar") else None
             if type(sub).__name__ == "MatchMapping":
-                n = sub.rest
+                n = sub.rest  # type: ignore[attr-defined]
             if n is not None:
                 names.append(("Name", self.name(n)))
         bindings = ("Assign", ("Tuple", names), _NONE_CONST) if names else None
-        return ("Case", _verbatim(_unparse(node.pattern)), bindings, self.opt_expr(node.guard),
+        return ("Case", _verbatim(ast.unparse(node.pattern)), bindings, self.opt_expr(node.guard),
                 self.body(node.body))
 
-    def try_(self, node):
+    def try_(self, node: ast.Try) -> Node:
         return (type(node).__name__, self.body(node.body), [self.handler(h) for h in node.handlers],
                 self.body(node.orelse), self.body(node.finalbody))
 
-    def handler(self, node):
-        binding = None
+    def handler(self, node: ast.ExceptHandler) -> Node:
+        binding: Node | None = None
         if node.name is not None:
             binding = ("Assign", ("Tuple", [("Name", self.name(node.name))]), _NONE_CONST)
         return ("Except", self.opt_expr(node.type), binding, self.body(node.body))
 
-    def type_alias(self, node):
+    def type_alias(self, node: Any) -> Node:   # ast.TypeAlias, Python 3.12 on
         value = _verbatim(_text(node.value, _ITEM))
         return ("TypeAlias", self.bind(node.name, value, whole=False))
 
     # -- expressions -----------------------------------------------------
 
-    def opt_expr(self, node):
+    def opt_expr(self, node: ast.expr | None) -> Node | None:
         return None if node is None else self.expr(node, _ITEM)
 
-    def expr(self, node, ctx):
+    def expr(self, node: ast.expr, ctx: int) -> Node:
         cls = type(node)
         if cls is ast.Name:
-            return ("Name", self.pool.setdefault(node.id, node.id))
+            return ("Name", self.pool.setdefault(node.id, node.id))  # type: ignore[attr-defined]
         if cls is ast.Constant:
-            return self.constant(node, ctx)
+            return self.constant(node, ctx)  # type: ignore[arg-type]
         method = _EXPR_METHODS.get(cls)
         self._depth += 1
         try:
@@ -436,20 +440,20 @@ class Transformer:
         finally:
             self._depth -= 1
 
-    def attribute(self, node, ctx):
+    def attribute(self, node: ast.Attribute, ctx: int) -> Node:
         value = node.value
         if type(value) is ast.Constant and type(value.value) is int:
             # `1.real` is not Python; `(1).real` is.
-            base = _verbatim("(%s)" % _unparse(value))
+            base = _verbatim("(%s)" % ast.unparse(value))
         else:
             base = self.expr(value, _STRICT)
         return ("Getattr", base, self.name(node.attr))
 
-    def items(self, nodes):
+    def items(self, nodes: list[ast.expr]) -> list[Node]:
         return [self.expr(e, _ITEM) for e in nodes]
 
-    def constant(self, node, ctx):
-        value = node.value
+    def constant(self, node: ast.Constant, ctx: int) -> Node:
+        value: Any = node.value
         if value is Ellipsis:
             return ("Ellipsis", "...")
         cls = type(value)
@@ -459,8 +463,8 @@ class Transformer:
                 return _verbatim(_text(node, ctx))
         return ("Const", value)
 
-    def call(self, node, ctx):
-        args = []
+    def call(self, node: ast.Call, ctx: int) -> Node:
+        args: list[Node] = []
         for a in node.args:
             if type(a) is ast.Starred:
                 args.append(_verbatim("*" + _text(a.value, _STRICT), self.expr(a.value, _ITEM)))
@@ -470,12 +474,12 @@ class Transformer:
             args.append(self.keyword(k))
         return ("CallFunc", self.expr(node.func, _STRICT), tuple(args))
 
-    def keyword(self, k):
+    def keyword(self, k: ast.keyword) -> Node:
         if k.arg is None:
             return _verbatim("**" + _text(k.value, _STRICT), self.expr(k.value, _ITEM))
         return ("Keyword", ("Name", self.name(k.arg)), self.expr(k.value, _ITEM))
 
-    def binop(self, node, ctx):
+    def binop(self, node: ast.BinOp, ctx: int) -> Node:
         kind = _BINOPS.get(type(node.op))
         if kind is None:
             # `//` and `@` have no kind of their own.
@@ -483,7 +487,7 @@ class Transformer:
         left_ctx = _STRICT if kind == "Power" else _OPERAND
         return (kind, (self.expr(node.left, left_ctx), self.expr(node.right, _OPERAND)))
 
-    def boolop(self, node, ctx):
+    def boolop(self, node: ast.BoolOp, ctx: int) -> Node:
         kind = "And" if type(node.op) is ast.And else "Or"
         values = node.values
         result = self.expr(values[0], _BOOL)
@@ -491,34 +495,34 @@ class Transformer:
             result = (kind, (result, self.expr(v, _BOOL)))
         return result
 
-    def unaryop(self, node, ctx):
+    def unaryop(self, node: ast.UnaryOp, ctx: int) -> Node:
         kind = _UNARY[type(node.op)]
         if ctx >= _OPERAND and kind == "Not" or ctx == _STRICT:
             return _verbatim(_text(node, ctx), self.expr(node.operand, _ITEM))
         return (kind, self.expr(node.operand, _ITEM))
 
-    def compare(self, node, ctx):
+    def compare(self, node: ast.Compare, ctx: int) -> Node:
         if ctx >= _OPERAND:
             children = [self.expr(node.left, _ITEM)] + self.items(node.comparators)
             return _verbatim(_text(node, ctx), *children)
         pairs = [(_CMPOPS[type(op)], self.expr(c, _OPERAND)) for op, c in zip(node.ops, node.comparators)]
         return ("Compare", self.expr(node.left, _OPERAND), pairs)
 
-    def tuple_(self, node, ctx):
+    def tuple_(self, node: ast.Tuple, ctx: int) -> Node:
         if any(type(e) is ast.Starred for e in node.elts):
             return self.verbatim_items(node, ctx, node.elts)
         return ("Tuple", self.items(node.elts))
 
-    def list_(self, node, ctx):
+    def list_(self, node: ast.List, ctx: int) -> Node:
         if any(type(e) is ast.Starred for e in node.elts):
             return self.verbatim_items(node, ctx, node.elts)
         return ("List", self.items(node.elts))
 
-    def verbatim_items(self, node, ctx, elts):
+    def verbatim_items(self, node: ast.expr, ctx: int, elts: list[ast.expr]) -> Node:
         children = [self.expr(e.value if type(e) is ast.Starred else e, _ITEM) for e in elts]
         return _verbatim(_text(node, ctx), *children)
 
-    def dict_(self, node, ctx):
+    def dict_(self, node: ast.Dict, ctx: int) -> Node:
         pairs = [(None if k is None else self.expr(k, _ITEM), self.expr(v, _ITEM))
                  for k, v in zip(node.keys, node.values)]
         if ctx == _ITEM and self._depth == 1 or not pairs:
@@ -528,7 +532,7 @@ class Transformer:
             return ("Dict", pairs)
         return _verbatim(_text(node, ctx), *[c for pair in pairs for c in pair if c is not None])
 
-    def subscript(self, node, ctx):
+    def subscript(self, node: ast.Subscript, ctx: int) -> Node:
         s = node.slice
         if type(s) is ast.Tuple:
             if len(s.elts) <= 1 and not any(type(e) is ast.Starred for e in s.elts):
@@ -543,7 +547,7 @@ class Transformer:
             subs = [self.slice_item(s)]
         return ("Subscript", self.expr(node.value, _STRICT), "OP_APPLY", subs)
 
-    def slice_item(self, node):
+    def slice_item(self, node: ast.expr) -> Node:
         if type(node) is ast.Slice:
             lower = None if node.lower is None else self.expr(node.lower, _BOOL)
             upper = None if node.upper is None else self.expr(node.upper, _BOOL)
@@ -554,21 +558,21 @@ class Transformer:
             return _verbatim("*" + _text(node.value, _STRICT), self.expr(node.value, _ITEM))
         return self.expr(node, _ITEM)
 
-    def slice_children(self, node):
+    def slice_children(self, node: Any) -> list[Node]:   # an ast.Slice
         return [self.expr(p, _ITEM) for p in (node.lower, node.upper, node.step) if p is not None]
 
-    def ifexp(self, node, ctx):
+    def ifexp(self, node: ast.IfExp, ctx: int) -> Node:
         return _verbatim(_text(node, ctx), self.expr(node.test, _ITEM), self.expr(node.body, _ITEM),
                          self.expr(node.orelse, _ITEM))
 
-    def lambda_(self, node, ctx):
+    def lambda_(self, node: ast.Lambda, ctx: int) -> Node:
         # The body is a scope of its own; only the defaults are evaluated here.
         args = node.args
         defaults = [self.expr(d, _ITEM) for d in args.defaults]
         defaults.extend(self.expr(d, _ITEM) for d in args.kw_defaults if d is not None)
         return _verbatim(_text(node, ctx), *defaults)
 
-    def comprehension(self, node, ctx):
+    def comprehension(self, node: ast.ListComp | ast.SetComp | ast.DictComp | ast.GeneratorExp, ctx: int) -> Node:
         # Everything but the first iterable is evaluated in the
         # comprehension's own scope; a `:=` inside binds in this one.
         children = [self.expr(node.generators[0].iter, _ITEM)]
@@ -576,41 +580,41 @@ class Transformer:
             children.append(("Assign", ("Tuple", [self.target(name, [])]), _NONE_CONST))
         return _verbatim(_text(node, ctx), *children)
 
-    def namedexpr(self, node, ctx):
+    def namedexpr(self, node: ast.NamedExpr, ctx: int) -> Node:
         binding = ("Assign", self.target(node.target, []), self.expr(node.value, _ITEM))
         return _verbatim(_text(node, ctx), binding)
 
-    def with_value(self, node, ctx):
+    def with_value(self, node: ast.expr, ctx: int) -> Node:
         """await, yield, yield from, starred, and anything with one value."""
         value = getattr(node, "value", None)
         if value is None:
             return _verbatim(_text(node, ctx))
         return _verbatim(_text(node, ctx), self.expr(value, _ITEM))
 
-    def joinedstr(self, node, ctx):
-        children = []
+    def joinedstr(self, node: ast.JoinedStr, ctx: int) -> Node:
+        children: list[Node] = []
         self.field_values(node, children)
         return _verbatim(_text(node, ctx), *children)
 
-    def field_values(self, node, out):
+    def field_values(self, node: ast.JoinedStr, out: list[Node]) -> None:
         """The expressions of an f-string's replacement fields, nested
         format specs included."""
         for v in node.values:
             if type(v) is ast.FormattedValue:
                 out.append(self.expr(v.value, _ITEM))
                 if v.format_spec is not None:
-                    self.field_values(v.format_spec, out)
+                    self.field_values(v.format_spec, out)  # type: ignore[arg-type]
 
-    def set_(self, node, ctx):
+    def set_(self, node: ast.Set, ctx: int) -> Node:
         return _verbatim(_text(node, ctx), *[self.expr(e.value if type(e) is ast.Starred else e, _ITEM)
                                              for e in node.elts])
 
 
-def _verbatim(text, *children):
+def _verbatim(text: str, *children: Tree | None) -> Node:
     return ("Const", SourceText(text)) + children
 
 
-def _records_something(node):
+def _records_something(node: object) -> bool:
     if type(node) is tuple:
         if not node:
             return False
@@ -625,10 +629,10 @@ def _records_something(node):
     return False
 
 
-def _walrus_targets(node):
+def _walrus_targets(node: ast.AST) -> list[ast.expr]:
     """Targets of the `:=` expressions inside a comprehension (not inside a
     lambda, whose scope they would bind in)."""
-    out = []
+    out: list[ast.expr] = []
     stack = [node]
     while stack:
         n = stack.pop()
@@ -641,14 +645,14 @@ def _walrus_targets(node):
     return out
 
 
-def transform(tree, pool=None):
+def transform(tree: ast.AST, pool: dict[str, str] | None = None) -> Tree:
     """Transform an ``ast`` tree (a module, statement or expression) with a
     fresh `Transformer`."""
     return Transformer(pool).TransformNode(tree)
 
 
 T = Transformer
-_STMT_METHODS = {
+_STMT_METHODS: dict[type, Callable[[Transformer, Any], Tree]] = {
     ast.Assign: T.assign, ast.AugAssign: T.aug_assign, ast.AnnAssign: T.ann_assign,
     ast.For: T.for_, ast.AsyncFor: T.for_, ast.While: T.while_, ast.If: T.if_,
     ast.With: T.with_, ast.AsyncWith: T.with_, ast.Expr: T.expr_stmt, ast.Return: T.return_,
@@ -662,7 +666,7 @@ _STMT_METHODS = {
 for _name, _method in (("TryStar", T.try_), ("TypeAlias", T.type_alias)):
     if hasattr(ast, _name):
         _STMT_METHODS[getattr(ast, _name)] = _method
-_EXPR_METHODS = {
+_EXPR_METHODS: dict[type, Callable[[Transformer, Any, int], Node]] = {
     ast.Attribute: T.attribute, ast.Call: T.call, ast.BinOp: T.binop, ast.BoolOp: T.boolop, ast.UnaryOp: T.unaryop,
     ast.Compare: T.compare, ast.Tuple: T.tuple_, ast.List: T.list_, ast.Dict: T.dict_,
     ast.Subscript: T.subscript, ast.IfExp: T.ifexp, ast.Lambda: T.lambda_,
