@@ -117,11 +117,11 @@ def random_edit(text: str, rng: random.Random) -> str:
                             " " * max(stmts[k + 1].indent, stmts[k].indent + 4) + "'''Doc.'''\n")
     elif kind == 7:     # a decorator added or removed
         decorators = [s for s in stmts if s.tokens[0] == "@"]
-        defs = [s for s in stmts if s.type == ll.kFunctionDefIndex]
+        funcs = [s for s in stmts if s.type == ll.kFunctionDefIndex]
         if decorators and rng.random() < 0.4:
             del rows[decorators[0].first_line - 1]
-        elif defs:
-            s = rng.choice(defs)
+        elif funcs:
+            s = rng.choice(funcs)
             rows.insert(s.first_line - 1, " " * s.indent + rng.choice(["@staticmethod", "@classmethod",
                                                                         "@property"]) + "\n")
     elif kind == 8:     # a block opened at a lower indent

@@ -25,6 +25,10 @@ Typical use::
         print(mod.names())                # module-level names
 """
 
+from __future__ import annotations
+
+from typing import Iterable
+
 from .splitter import line_kind, scan_logical_lines, split_logical_lines, KIND_NAMES
 from .grammar import Grammar, Parser, parse_tokens
 from .transformer import SourceText, Transformer, transform
@@ -41,12 +45,15 @@ __all__ = [
 __version__ = "0.1.0"
 
 
-def analyze_source(text, module_name="__main__", package_dir=None, roots=None):
+def analyze_source(text: str, module_name: str = "__main__", package_dir: str | None = None,
+                   roots: Iterable[str] | None = None) -> ModuleAnalysis:
     """Analyse source `text` in a new `Project`; returns the module's
-    analysis object (see `Project.analyze_source`)."""
+    analysis object (see `Project.analyze_source`).  The project lives as
+    long as the module does."""
     return Project(roots).analyze_source(text, module_name, package_dir)
 
 
-def analyze_file(path, roots=None):
-    """Analyse the source file `path` in a new `Project`."""
+def analyze_file(path: str, roots: Iterable[str] | None = None) -> ModuleAnalysis:
+    """Analyse the source file `path` in a new `Project`, which lives as
+    long as the module does."""
     return Project(roots).analyze_file(path)

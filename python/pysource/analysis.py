@@ -22,18 +22,25 @@ the importing line to be analysed again later.  That is what makes import
 cycles through star imports terminate.
 """
 
+from __future__ import annotations
+
 import ast
 import io
 import os
 import sys
 import tokenize
 import weakref
+from typing import TYPE_CHECKING, Any, Callable, Iterable, Sequence
 
-from .edits import ChangeSet, SourceBuffer
+from .edits import ChangeSet, Changes, SourceBuffer
 from .grammar import Grammar
-from .splitter import (kBlankLineIndex, kClassDefIndex, kCommentIndex, kFromImportIndex,
+from .splitter import (ScanRecord, kBlankLineIndex, kClassDefIndex, kCommentIndex, kFromImportIndex,
                        kFunctionDefIndex, kUnknownIndex, split_logical_lines)
 from .transformer import NONSELF_DECORATORS, Transformer
+
+if TYPE_CHECKING:
+    from logicalline import LogicalLine
+    from pysource_impl import HostGrammar, PySourceImpl, _ImportEntry
 
 __all__ = ["AttribRef", "ModuleAnalysis", "Project", "read_source", "module_name_for_path"]
 
@@ -50,7 +57,8 @@ class AttribRef:
 
     __slots__ = ("fKind", "fLocalName", "fFullName", "fModule", "fLogical", "fImportRef")
 
-    def __init__(self, kind, local_name, full_name, module, logical, import_ref):
+    def __init__(self, kind: object, local_name: str, full_name: str, module: ModuleAnalysis,
+                 logical: LogicalLine | None, import_ref: _ImportEntry | None) -> None:
         self.fKind = kind
         self.fLocalName = local_name
         self.fFullName = full_name
@@ -58,11 +66,11 @@ class AttribRef:
         self.fLogical = logical
         self.fImportRef = import_ref
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "AttribRef(%r, %r)" % (self.fKind, self.fFullName)
 
 
-def read_source(path):
+def read_source(path: str | os.PathLike[str]) -> str:
     """The text of a Python source file, decoded by its coding declaration
     (UTF-8 by default); undecodable bytes become replacement characters."""
     with open(path, "rb") as f:
@@ -80,7 +88,7 @@ def read_source(path):
     return text
 
 
-def _decorator_name(tokens):
+def _decorator_name(tokens: Sequence[str]) -> str | None:
     """The last name of a decorator line's dotted name (`@a.b(...)` -> b)."""
     name = None
     for t in tokens[1:]:
@@ -91,7 +99,7 @@ def _decorator_name(tokens):
     return name
 
 
-def _parse_key(tokens):
+def _parse_key(tokens: Sequence[str]) -> tuple[str, ...]:
     """The tokens the analyzer feeds the parser for a line, newline left out."""
     toks = [t for t in tokens if not t.startswith("#")]
     if toks and toks[-1].startswith(":"):
@@ -112,29 +120,30 @@ class ModuleAnalysis:
     (it and this object refer to each other).
     """
 
-    def __init__(self, factory, name, path=None, package_dir=None, source=None):
+    def __init__(self, factory: Project, name: str, path: str | None = None, package_dir: str | None = None,
+                 source: str | None = None) -> None:
         self.fLocalName = name
         self.fPackageDir = package_dir
         self.fAnalysisFactory = factory
         self.fFileName = path
-        self.future_flags = {}
+        self.future_flags: dict[str, int] = {}
         self._source = source
-        self._pending_source = None   # new text not yet in the logical list
-        self._buffer = None           # keeps the logical list in step with edits
-        self.last_changes = None      # what the last edit changed
-        self._lines = None
-        self._impl = None
+        self._pending_source: str | None = None    # new text not yet in the logical list
+        self._buffer: SourceBuffer | None = None    # keeps the logical list in step with edits
+        self.last_changes: Changes | None = None    # what the last edit changed
+        self._lines: list[LogicalLine] | None = None
+        self._impl: PySourceImpl | None = None
         self._frozen = 0
         self._partial = False
-        self._nonself_defs = set()
+        self._nonself_defs: set[tuple[str, ...]] = set()
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "<ModuleAnalysis %s%s>" % (self.fLocalName, " at %s" % self.fFileName if self.fFileName else "")
 
     # -- source and lines ------------------------------------------------
 
     @property
-    def source(self):
+    def source(self) -> str:
         """The module's source text ("" when its file can't be read); the
         latest text given to `set_source`, even before the logical list
         follows it."""
@@ -142,7 +151,7 @@ class ModuleAnalysis:
             return self._pending_source
         return self._lines_source()
 
-    def _lines_source(self):
+    def _lines_source(self) -> str:
         """The text the logical list is made from."""
         if self._source is None:
             try:
@@ -152,7 +161,7 @@ class ModuleAnalysis:
         return self._source
 
     @property
-    def lines(self):
+    def lines(self) -> list[LogicalLine]:
         if self._pending_source is not None and (self._impl is None or self._impl.fActiveMethodCount == 0):
             self.UpdateFromCache()
         if self._lines is None:
@@ -160,14 +169,14 @@ class ModuleAnalysis:
             self._find_nonself_defs()
         return self._lines
 
-    def _find_nonself_defs(self):
+    def _find_nonself_defs(self) -> None:
         """Def lines under a decorator that makes the first parameter
         something other than an instance (staticmethod, classmethod)."""
         nonself = self._nonself_defs
         nonself.clear()
-        nonself.update(_nonself_keys((line.type, line.tokens) for line in self._lines))
+        nonself.update(_nonself_keys((line.type, line.tokens) for line in self._lines or ()))
 
-    def set_lines(self, lines):
+    def set_lines(self, lines: list[LogicalLine]) -> None:
         """Install a logical list made elsewhere, such as one loaded from
         the stored form (`pysource.store`): analysed lines keep their facts
         and their names are entered in the analyzer's name cache; lines
@@ -186,7 +195,7 @@ class ModuleAnalysis:
             impl.SetLogicalList(lines)
         impl.RebuildCache()
 
-    def set_source(self, text):
+    def set_source(self, text: str) -> None:
         """Replace the module's source.  Before the analyzer is made, the
         lines are simply made anew.  After, the edit is pending until
         `UpdateFromCache` (which the attribute search calls itself, and
@@ -205,7 +214,7 @@ class ModuleAnalysis:
         self._impl.LogicalCacheNeedsUpdate()
 
     @property
-    def impl(self):
+    def impl(self) -> PySourceImpl:
         if self._impl is None:
             import logicalline
             import pysource_impl
@@ -225,7 +234,7 @@ class ModuleAnalysis:
                 impl.LogicalCacheModified(self, ChangeSet(future, future))
         return self._impl
 
-    def analyze(self):
+    def analyze(self) -> ModuleAnalysis:
         """Analyse every line not analysed yet; returns self."""
         nesting = self.fAnalysisFactory.nesting
         depth = nesting.depth
@@ -244,7 +253,7 @@ class ModuleAnalysis:
                 self._analyze_lines(nesting, depth)
         return self
 
-    def _analyze_lines(self, nesting, depth):
+    def _analyze_lines(self, nesting: AnalysisNesting, depth: int) -> None:
         impl = self.impl
         self.Freeze()
         nesting.depth = depth + 1
@@ -254,11 +263,12 @@ class ModuleAnalysis:
             self.Thaw()
             nesting.depth = depth
 
-    def _complete(self):
+    def _complete(self) -> bool:
         """True when every line has been analysed."""
-        return self._impl is not None and self._impl.AnalyzeLogicalList(self._lines, 0) == 1
+        return self._impl is not None and self._lines is not None \
+            and self._impl.AnalyzeLogicalList(self._lines, 0) == 1
 
-    def close(self):
+    def close(self) -> None:
         """Release the analyzer, breaking the reference cycle with it."""
         impl, self._impl = self._impl, None
         self._buffer = None
@@ -267,7 +277,7 @@ class ModuleAnalysis:
 
     # -- what the analyzer calls -----------------------------------------
 
-    def UpdateFromCache(self):
+    def UpdateFromCache(self) -> None:
         """Fold a pending `set_source` into the logical list and the
         analyzer; `last_changes` then holds what it changed (see
         `pysource.edits.Changes`)."""
@@ -279,6 +289,8 @@ class ModuleAnalysis:
             return
         buffer = self._buffer
         if buffer is None:
+            # The analyzer was made over the logical list, so there is one.
+            assert self._lines is not None
             buffer = self._buffer = SourceBuffer(self._impl, self._lines, self._lines_source(),
                                                  self.fAnalysisFactory.name_pool, _nonself_context)
         changes = buffer.update(text)
@@ -287,15 +299,15 @@ class ModuleAnalysis:
         self._find_nonself_defs()
         self.last_changes = changes
 
-    def _FromFutureFlagsChanged(self):
+    def _FromFutureFlagsChanged(self) -> None:
         impl = self._impl
         self.future_flags = dict(impl.fFromFutureFlags) if impl is not None else {}
 
-    def future_features(self):
+    def future_features(self) -> list[str]:
         """The features the module imports from __future__ (every
         module-level ``from __future__ import ...`` line, aliases and
         several names per line included)."""
-        out = []
+        out: list[str] = []
         for line in self.lines:
             tokens = line.tokens
             if line.type != kFromImportIndex or line.indent or len(tokens) < 4 or tokens[1] != "__future__":
@@ -312,14 +324,14 @@ class ModuleAnalysis:
                     expect_name = True
         return out
 
-    def Freeze(self):
+    def Freeze(self) -> None:
         self._frozen += 1
 
-    def Thaw(self):
+    def Thaw(self) -> None:
         if self._frozen > 0:
             self._frozen -= 1
 
-    def IsFrozen(self):
+    def IsFrozen(self) -> int:
         if self._frozen:
             return 1
         if self._partial:
@@ -330,7 +342,7 @@ class ModuleAnalysis:
             return 1
         return 0
 
-    def GetScopeAttributes(self, scope_name="", exported_only=0, dotted_names=0):
+    def GetScopeAttributes(self, scope_name: str = "", exported_only: int = 0, dotted_names: int = 0) -> list[AttribRef]:
         """The names defined in a scope, as attribute objects (`AttribRef`),
         one per name, in the order of their first definitions.
 
@@ -366,11 +378,11 @@ class ModuleAnalysis:
 
     # -- queries ---------------------------------------------------------
 
-    def names(self, scope_name=""):
+    def names(self, scope_name: str = "") -> list[str]:
         """The names defined in a scope (default: the module), in order."""
         return [r.fLocalName for r in self.GetScopeAttributes(scope_name, 0, 1)]
 
-    def line_at(self, lineno):
+    def line_at(self, lineno: int) -> LogicalLine | None:
         """The logical line covering physical line `lineno`, or None."""
         lines = self.lines
         i = self.impl.IndexForLineno(lineno)
@@ -380,37 +392,38 @@ class ModuleAnalysis:
                 return line
         return None
 
-    def scope_of(self, line):
+    def scope_of(self, line: LogicalLine) -> str:
         """The full dotted name of the scope `line` lies in ("" for the
         module)."""
         impl = self.impl
         return impl.GetFullNameForScopeDef(impl.FindScopeForLine(line))
 
-    def type_equivs(self, name, scope_name=""):
+    def type_equivs(self, name: str, scope_name: str = "") -> list[str]:
         """What `name` is recorded as equivalent to in a scope (texts such
         as "::dict:", "Foo:", "a.b()"), analysing the scope first."""
         self.analyze()
         return self.impl.FindTypeEquivs(name, scope_name)
 
-    def search(self, **options):
+    def search(self, **options: object) -> list[AttribRef]:
         """The analyzer's attribute search with the given options (keys
         "scope_name", "local_name", "valid_kinds", "find_all", "update",
         "simple_names_valid", "dotted_names_valid")."""
         return self.impl.SearchForAttribs(options)
 
-    def _search(self, scope_name, dotted_names):
-        return self.impl.SearchForAttribs({"scope_name": scope_name, "local_name": "*", "find_all": 0,
+    def _search(self, scope_name: str, dotted_names: int) -> list[AttribRef]:
+        refs: list[AttribRef] = self.impl.SearchForAttribs({"scope_name": scope_name, "local_name": "*", "find_all": 0,
                                            "update": 0, "simple_names_valid": 1,
                                            "dotted_names_valid": 1 if dotted_names else 0})
+        return refs
 
-    def _exported(self, refs):
+    def _exported(self, refs: list[AttribRef]) -> list[AttribRef]:
         names, dynamic = self._dunder_all()
         if names is None:
             return [r for r in refs if not r.fLocalName.startswith("_")]
-        by_name = {}
+        by_name: dict[str, AttribRef] = {}
         for r in refs:
             by_name.setdefault(r.fLocalName, r)
-        out = []
+        out: list[AttribRef] = []
         for n in names:
             ref = by_name.pop(n, None)
             if ref is None:
@@ -423,13 +436,13 @@ class ModuleAnalysis:
             out.extend(r for r in by_name.values() if not r.fLocalName.startswith("_"))
         return out
 
-    def _dunder_all(self):
+    def _dunder_all(self) -> tuple[list[str] | None, bool]:
         """The names in ``__all__`` as far as module-level lines build it
         from literal lists: (names, dynamic), where dynamic tells that some
         part could not be read; (None, False) when there is no ``__all__``."""
-        names = None
+        names: list[str] | None = None
         dynamic = False
-        depth = []
+        depth: list[int] = []
         for line in self.lines:
             kind = line.type
             if kind == kCommentIndex or kind == kBlankLineIndex:
@@ -450,7 +463,7 @@ class ModuleAnalysis:
                 continue
             if names is None:
                 names = []
-            value = None
+            value: ast.expr | None = None
             replace = False
             if isinstance(stmt, (ast.Assign, ast.AnnAssign)) and stmt.value is not None:
                 value, replace = stmt.value, True
@@ -478,12 +491,12 @@ class ModuleAnalysis:
         return names, dynamic
 
 
-def _nonself_keys(lines):
+def _nonself_keys(lines: Iterable[tuple[int, Sequence[str]]]) -> set[tuple[str, ...]]:
     """The parse keys of the def lines, among `lines` given as (kind,
     tokens), under a decorator that makes the first parameter something
     other than an instance (staticmethod, classmethod)."""
-    keys = set()
-    decorators = []
+    keys: set[tuple[str, ...]] = set()
+    decorators: list[str | None] = []
     for kind, tokens in lines:
         if kind == kCommentIndex or kind == kBlankLineIndex:
             continue
@@ -496,18 +509,18 @@ def _nonself_keys(lines):
     return keys
 
 
-def _nonself_context(records):
+def _nonself_context(records: Sequence[ScanRecord]) -> Callable[[Sequence[str]], bool]:
     """What the transformer makes of a def line besides its tokens: whether
     it is taken for a method without an instance argument (scan records)."""
     keys = _nonself_keys((r[5], r[0]) for r in records)
     return lambda tokens: _parse_key(tokens) in keys
 
 
-def _literal_strings(node):
+def _literal_strings(node: ast.expr | None) -> list[str] | None:
     """The strings of a literal list or tuple of strings (or a sum of such),
     or None."""
     if isinstance(node, (ast.List, ast.Tuple)):
-        out = []
+        out: list[str] = []
         for e in node.elts:
             if not (isinstance(e, ast.Constant) and type(e.value) is str):
                 return None
@@ -522,7 +535,7 @@ def _literal_strings(node):
     return None
 
 
-def _is_identifier_path(parts):
+def _is_identifier_path(parts: Sequence[str]) -> bool:
     return all(p.isidentifier() for p in parts)
 
 
@@ -534,9 +547,9 @@ class AnalysisNesting:
 
     __slots__ = ("depth", "pending", "deep_cuts")
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.depth = 0
-        self.pending = []
+        self.pending: list[ModuleAnalysis] = []
         self.deep_cuts = 0
 
 
@@ -548,23 +561,23 @@ class Project:
     directories of ``sys.path`` when the project is made).
     """
 
-    def __init__(self, roots=None, search_path=None):
+    def __init__(self, roots: Iterable[str] | None = None, search_path: Iterable[str] | None = None) -> None:
         self.roots = [os.path.abspath(r) for r in (roots or [])]
         if search_path is None:
             search_path = [p or os.getcwd() for p in sys.path]
         self.search_path = [os.path.abspath(p) for p in search_path if os.path.isdir(p or ".")]
-        self.name_pool = {}
-        self.grammar = Grammar()
+        self.name_pool: dict[str, str] = {}
+        self.grammar: HostGrammar[Any] = Grammar()
         self.nesting = AnalysisNesting()
-        self._modules = {}      # real path of a source file -> ModuleAnalysis
+        self._modules: dict[str, ModuleAnalysis] = {}      # real path of a source file -> ModuleAnalysis
         # Modules made from source text: they belong to the project (close()
         # reaches them) but live only as long as their users keep them.
-        self._sources = weakref.WeakSet()
-        self._lookups = {}      # (module name, package dir) -> path or None
+        self._sources: weakref.WeakSet[ModuleAnalysis] = weakref.WeakSet()
+        self._lookups: dict[tuple[str, str | None], str | None] = {}      # (module name, package dir) -> path or None
 
     # -- the factory call --------------------------------------------------
 
-    def FindAnalysisByName(self, name, package_dir):
+    def FindAnalysisByName(self, name: object, package_dir: str | None) -> ModuleAnalysis | None:
         """The analysis of the module `name` imported from a module whose
         package directory is `package_dir`, or None when the module has no
         Python source."""
@@ -575,7 +588,7 @@ class Project:
             return None
         return self.module_for_path(path, self._absolute_name(name, path))
 
-    def find_module_path(self, name, package_dir=None):
+    def find_module_path(self, name: str, package_dir: str | None = None) -> str | None:
         """The source file of module `name` (see `FindAnalysisByName`), or
         None."""
         if "/" in name:
@@ -590,7 +603,7 @@ class Project:
         self._lookups[key] = path
         return path
 
-    def _resolve(self, name, package_dir):
+    def _resolve(self, name: str, package_dir: str | None) -> str | None:
         if name.startswith("."):
             if not package_dir:
                 return None
@@ -615,7 +628,7 @@ class Project:
                 return path
         return None
 
-    def _absolute_name(self, name, path):
+    def _absolute_name(self, name: str, path: str) -> str:
         name = name.replace("/", ".")
         if not name.startswith("."):
             return name
@@ -623,7 +636,7 @@ class Project:
 
     # -- public API --------------------------------------------------------
 
-    def module_for_path(self, path, name=None, source=None):
+    def module_for_path(self, path: str, name: str | None = None, source: str | None = None) -> ModuleAnalysis:
         """The (cached) analysis of the source file `path`; not analysed
         yet.  `source`, when given, is the file's text, used if the module
         is made by this call."""
@@ -638,43 +651,43 @@ class Project:
             self.module_created(mod)
         return mod
 
-    def module_created(self, mod):
+    def module_created(self, mod: ModuleAnalysis) -> None:
         """Called once for each module the factory makes, before anything
         reads it; subclasses may install its lines here (`set_lines`)."""
 
-    def analyze_file(self, path):
+    def analyze_file(self, path: str) -> ModuleAnalysis:
         """The analysis of the source file `path`, with every line analysed."""
         return self.module_for_path(path).analyze()
 
-    def analyze_source(self, text, module_name="__main__", package_dir=None):
+    def analyze_source(self, text: str, module_name: str = "__main__", package_dir: str | None = None) -> ModuleAnalysis:
         """The analysis of source `text` as module `module_name`, with every
         line analysed.  Relative imports resolve against `package_dir`."""
         mod = ModuleAnalysis(self, module_name, package_dir=package_dir, source=text)
         self._sources.add(mod)
         return mod.analyze()
 
-    def find_module(self, name, package_dir=None):
+    def find_module(self, name: str, package_dir: str | None = None) -> ModuleAnalysis | None:
         """Same as `FindAnalysisByName`."""
         return self.FindAnalysisByName(name, package_dir)
 
     @property
-    def modules(self):
+    def modules(self) -> dict[str, ModuleAnalysis]:
         """The analyses made so far, by source path."""
         return dict(self._modules)
 
-    def close(self):
+    def close(self) -> None:
         """Release the analyzers of every module made so far."""
         for mod in list(self._modules.values()) + list(self._sources):
             mod.close()
 
-    def __enter__(self):
+    def __enter__(self) -> Project:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
 
-def _find_in(directory, parts):
+def _find_in(directory: str, parts: Sequence[str]) -> str | None:
     """The source of the module with name parts `parts` under `directory`:
     a package's __init__.py before a module file; None when neither is
     there."""
@@ -688,7 +701,7 @@ def _find_in(directory, parts):
     return None
 
 
-def module_name_for_path(path):
+def module_name_for_path(path: str) -> str:
     """The dotted module name of a source file, from the packages (folders
     with an __init__.py) it lies in."""
     path = os.path.abspath(path)

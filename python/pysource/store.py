@@ -34,15 +34,24 @@ What the analyzer's byte form cannot carry is handled here:
   entry is pointed at a names slot of its own, restored as an ``ArgName``.
 """
 
+from __future__ import annotations
+
 import hashlib
 import marshal
 import os
 import struct
 import sys
 import zlib
+from typing import TYPE_CHECKING, Any, Iterable, Sequence
 
 from .analysis import read_source
 from .transformer import ArgName
+
+if TYPE_CHECKING:
+    from logicalline import LogicalLine
+    from pysource_impl import PySourceImpl
+
+    from .analysis import ModuleAnalysis
 
 __all__ = [
     "StoreError", "StaleStoreError", "CorruptStoreError", "SourceStamp",
@@ -80,40 +89,40 @@ class SourceStamp:
 
     __slots__ = ("size", "mtime_ns", "digest")
 
-    def __init__(self, size, mtime_ns, digest):
+    def __init__(self, size: int, mtime_ns: int, digest: bytes | None) -> None:
         self.size = size
         self.mtime_ns = mtime_ns
         self.digest = digest
 
     @classmethod
-    def of_bytes(cls, data, mtime_ns=0):
+    def of_bytes(cls, data: bytes, mtime_ns: int = 0) -> SourceStamp:
         return cls(len(data), mtime_ns, digest(data))
 
     @classmethod
-    def of_file(cls, path):
+    def of_file(cls, path: str) -> SourceStamp:
         """The stamp of the file at `path`, read now."""
         with open(path, "rb") as f:
             st = os.fstat(f.fileno())
             data = f.read()
         return cls(len(data), st.st_mtime_ns, digest(data))
 
-    def __eq__(self, other):
+    def __eq__(self, other: object) -> bool:
         return (isinstance(other, SourceStamp) and self.size == other.size
                 and self.mtime_ns == other.mtime_ns and self.digest == other.digest)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "SourceStamp(%d, %d, %s)" % (self.size, self.mtime_ns,
                                              self.digest.hex() if self.digest else None)
 
 
-def digest(data):
+def digest(data: bytes) -> bytes:
     return hashlib.blake2b(data, digest_size=16).digest()
 
 
-_producer = None
+_producer: str | None = None
 
 
-def producer():
+def producer() -> str:
     """The text that names the code a stored module was made by: package
     version, interpreter, and a fingerprint (sizes and modification times)
     of the two extension modules and the package's own modules, so that a
@@ -142,7 +151,7 @@ def producer():
 
 # -- writing -----------------------------------------------------------------
 
-def _storable(o, nested=False):
+def _storable(o: Any, nested: bool = False) -> bool:
     t = type(o)
     if t is str or o is None:
         return True
@@ -153,7 +162,7 @@ def _storable(o, nested=False):
     return False
 
 
-def _line_storable(line):
+def _line_storable(line: LogicalLine) -> bool:
     for o in line.objs:
         if not _storable(o):
             return False
@@ -163,7 +172,7 @@ def _line_storable(line):
     return True
 
 
-def _unparsed_copy(line):
+def _unparsed_copy(line: LogicalLine) -> LogicalLine:
     import logicalline
     return logicalline.LogicalLine(line.tokens, line.first_line, line.indent, line.line_count,
                                    line.type, line.positions, False, line.tabs_in_indent,
@@ -176,14 +185,14 @@ class _NoModule:
 
 
 class _NoTransformer:
-    def TransformNode(self, node):
+    def TransformNode(self, node: object) -> object:
         raise SyntaxError("no transformer")
 
 
-_codec = None
+_codec: PySourceImpl | None = None
 
 
-def codec():
+def codec() -> PySourceImpl:
     """The analyzer object used to turn logical lists into their byte form
     and back (any analyzer can; this one belongs to no module)."""
     global _codec
@@ -191,19 +200,21 @@ def codec():
         import logicalline
         import pysource_impl
         from .analysis import AttribRef
-        _codec = pysource_impl.CreatePySourceImpl(_NoModule(), None, _NoTransformer(), {},
+        # It only serializes: nothing reaches its module, grammar or
+        # attribute class.
+        _codec = pysource_impl.CreatePySourceImpl(_NoModule(), None, _NoTransformer(), {},  # type: ignore[misc, arg-type]
                                                   AttribRef, logicalline)
     return _codec
 
 
-def _serialize(lines):
+def _serialize(lines: Iterable[LogicalLine]) -> tuple[list[Any], tuple[int, ...], list[bytes]]:
     """(names, argname slots, data) for `lines`, ready to marshal."""
     lines = list(lines)
     for i, line in enumerate(lines):
         if line.parsed and not _line_storable(line):
             lines[i] = _unparsed_copy(line)
     names, data = codec().SerializeLogicalList(lines)
-    own_slots = {}
+    own_slots: dict[ArgName, int] = {}
     for i, line in enumerate(lines):
         objs = line.objs
         if not objs or not line.parsed:
@@ -225,7 +236,7 @@ def _serialize(lines):
             _INT.pack_into(buf, at, slot)
         data[i] = bytes(buf)
     slots = tuple(k for k, n in enumerate(names) if type(n) is ArgName)
-    plain = []
+    plain: list[Any] = []
     for n in names:
         if type(n) is ArgName:
             n = str(n)
@@ -235,7 +246,7 @@ def _serialize(lines):
     return plain, slots, data
 
 
-def dumps(lines, stamp, extra=None, compress=True):
+def dumps(lines: Iterable[LogicalLine], stamp: SourceStamp, extra: Any = None, compress: bool = True) -> bytes:
     """The stored form of the logical list `lines` (bytes) of a source with
     the stamp `stamp`; `extra` is any value marshal can write, kept beside
     the lines (see `read_extra`)."""
@@ -243,7 +254,8 @@ def dumps(lines, stamp, extra=None, compress=True):
     return _pack(names, slots, data, stamp, extra, compress)
 
 
-def _pack(names, slots, data, stamp, extra, compress):
+def _pack(names: list[Any], slots: tuple[int, ...], data: list[bytes], stamp: SourceStamp, extra: Any,
+          compress: bool) -> bytes:
     body = marshal.dumps((names, slots, data), 4)
     flags = 0
     if compress:
@@ -256,7 +268,7 @@ def _pack(names, slots, data, stamp, extra, compress):
     return head + extra_bytes + body
 
 
-def _header_bytes(fields):
+def _header_bytes(fields: Sequence[Any]) -> bytes:
     """The header of the field values `fields` (the last, the header's own
     checksum, is computed here)."""
     head = _HEADER.pack(*fields)
@@ -270,12 +282,20 @@ class Header:
 
     __slots__ = ("version", "flags", "stamp", "producer", "extra_len", "extra_crc",
                  "lines_len", "lines_crc")
+    version: int
+    flags: int
+    stamp: SourceStamp
+    producer: str
+    extra_len: int
+    extra_crc: int
+    lines_len: int
+    lines_crc: int
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "<stored module header v%d %s %r>" % (self.version, self.producer, self.stamp)
 
 
-def _parse_header(blob, where):
+def _parse_header(blob: bytes, where: str) -> Header:
     if len(blob) < HEADER_SIZE:
         if not blob:
             raise CorruptStoreError("%s: empty file, not a pysource stored module" % where)
@@ -300,7 +320,7 @@ def _parse_header(blob, where):
     return h
 
 
-def _check_header(h, where, stamp=None, source_path=None):
+def _check_header(h: Header, where: str, stamp: SourceStamp | None = None, source_path: str | None = None) -> None:
     if h.producer != producer():
         raise StaleStoreError("%s: stored module was made by %s, this is %s"
                               % (where, h.producer, producer()))
@@ -329,7 +349,7 @@ def _check_header(h, where, stamp=None, source_path=None):
             raise StaleStoreError("%s: source changed since it was stored" % where)
 
 
-def _section(blob, start, length, crc, what, where):
+def _section(blob: bytes, start: int, length: int, crc: int, what: str, where: str) -> bytes:
     end = start + length
     if len(blob) < end:
         raise CorruptStoreError("%s: truncated stored module (%d of %d bytes)" % (where, len(blob), end))
@@ -339,20 +359,21 @@ def _section(blob, start, length, crc, what, where):
     return part
 
 
-def _unmarshal(part, what, where):
+def _unmarshal(part: bytes, what: str, where: str) -> Any:
     try:
         return marshal.loads(part)
     except (ValueError, EOFError, TypeError) as e:
         raise CorruptStoreError("%s: damaged stored module (%s: %s)" % (where, what, e)) from None
 
 
-def read_header(blob, where="stored module"):
+def read_header(blob: bytes, where: str = "stored module") -> Header:
     """The `Header` of the stored module `blob` (bytes, at least its first
     `HEADER_SIZE` bytes), checking only that it is ours and intact."""
     return _parse_header(blob, where)
 
 
-def read_extra(blob, stamp=None, source_path=None, where="stored module"):
+def read_extra(blob: bytes, stamp: SourceStamp | None = None, source_path: str | None = None,
+               where: str = "stored module") -> Any:
     """The extra value of the stored module `blob`, checked as `loads`
     checks (the lines section need not be present: the header and the extra
     section are enough)."""
@@ -362,7 +383,9 @@ def read_extra(blob, stamp=None, source_path=None, where="stored module"):
     return _unmarshal(part, "extra", where)
 
 
-def loads(blob, stamp=None, source_path=None, pool=None, where="stored module", decode_lines=True):
+def loads(blob: bytes, stamp: SourceStamp | None = None, source_path: str | None = None,
+          pool: dict[str, str] | None = None, where: str = "stored module",
+          decode_lines: bool = True) -> tuple[list[LogicalLine] | None, Any]:
     """The logical list stored in `blob`, as new logical lines, and the
     extra value: ``(lines, extra)``.
 
@@ -404,7 +427,7 @@ def loads(blob, stamp=None, source_path=None, pool=None, where="stored module", 
     return lines, extra
 
 
-def _check_lines_value(value, where):
+def _check_lines_value(value: Any, where: str) -> tuple[list[Any], list[bytes]]:
     ok = (type(value) is tuple and len(value) == 3 and type(value[0]) is list
           and type(value[1]) is tuple and type(value[2]) is list)
     if ok:
@@ -420,7 +443,7 @@ def _check_lines_value(value, where):
 
 # -- files -------------------------------------------------------------------
 
-def write_atomic(path, data):
+def write_atomic(path: str, data: bytes) -> None:
     """Write `data` to `path` through a temporary file in the same folder,
     so that readers see the old file or the new one, never a part."""
     folder = os.path.dirname(os.path.abspath(path))
@@ -437,7 +460,7 @@ def write_atomic(path, data):
         raise
 
 
-def restamp(path, mtime_ns):
+def restamp(path: str, mtime_ns: int) -> None:
     """Record a new modification time for the source of the stored module
     at `path` (for a source touched without being changed)."""
     with open(path, "rb") as f:
@@ -448,7 +471,7 @@ def restamp(path, mtime_ns):
     write_atomic(path, _header_bytes(fields) + blob[HEADER_SIZE:])
 
 
-def save_module(mod, path, stamp=None, extra=None):
+def save_module(mod: ModuleAnalysis, path: str, stamp: SourceStamp | None = None, extra: Any = None) -> None:
     """Store the analysed module `mod` (a `ModuleAnalysis`) in the file
     `path`.  `stamp` is its source's stamp (default: read from its file
     now; the module must then have one)."""
@@ -465,7 +488,7 @@ def save_module(mod, path, stamp=None, extra=None):
     write_atomic(path, dumps(lines, stamp, extra))
 
 
-def load_module(mod, path, stamp=None):
+def load_module(mod: ModuleAnalysis, path: str, stamp: SourceStamp | None = None) -> Any:
     """Install the lines stored in the file `path` in the module `mod`
     (`ModuleAnalysis.set_lines`), checking them against `stamp` or, when it
     is None, the module's source file.  Returns the extra value; raises
@@ -473,8 +496,9 @@ def load_module(mod, path, stamp=None):
     OSError when it cannot be read."""
     with open(path, "rb") as f:
         blob = f.read()
-    pool = getattr(mod.fAnalysisFactory, "name_pool", None)
+    pool = mod.fAnalysisFactory.name_pool
     lines, extra = loads(blob, stamp,
                          None if stamp is not None else mod.fFileName, pool, where=path)
+    assert lines is not None
     mod.set_lines(lines)
     return extra
