@@ -365,7 +365,7 @@ class Transformer:
 
     def function(self, node: ast.FunctionDef | ast.AsyncFunctionDef, nonself: bool = False) -> Node:
         args = node.args
-        names = [a.arg for a in getattr(args, "posonlyargs", ())]
+        names = [a.arg for a in args.posonlyargs]
         names.extend(a.arg for a in args.args)
         flags = 0
         if args.vararg is not None:
@@ -379,7 +379,7 @@ class Transformer:
             flags |= CO_COROUTINE
         names = [self.name(n) for n in names]
         # Only a parameter that takes positional arguments can be the instance.
-        first_positional = bool(getattr(args, "posonlyargs", ()) or args.args)
+        first_positional = bool(args.posonlyargs or args.args)
         if names and (nonself or node.name in _NONSELF_METHODS or not first_positional):
             names[0] = ArgName(names[0])
         defaults = [self.expr(d, _ITEM) for d in args.defaults]
@@ -397,9 +397,11 @@ class Transformer:
     def match_case(self, node: ast.match_case) -> Node:
         names: list[Node] = []
         for sub in ast.walk(node.pattern):
-            n = getattr(sub, "name", None) if type(sub).__name__ in ("MatchAs", "MatchStar") else None
-            if type(sub).__name__ == "MatchMapping":
-                n = sub.rest  # type: ignore[attr-defined]
+            n = None
+            if isinstance(sub, (ast.MatchAs, ast.MatchStar)):
+                n = sub.name
+            elif isinstance(sub, ast.MatchMapping):
+                n = sub.rest
             if n is not None:
                 names.append(("Name", self.name(n)))
         bindings = ("Assign", ("Tuple", names), _NONE_CONST) if names else None
