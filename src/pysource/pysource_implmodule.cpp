@@ -42,50 +42,52 @@ static PyObject* s_empty_str = nullptr;
 static PyObject* s_pass_tok = nullptr;
 static PyObject* s_newline_tok = nullptr;
 
-// Counts a method in active_method_count (visible to the host) for the
-// duration of a scope, on every exit.
-class ActiveMethod {
+// The scope every analyzer method runs in (see GuardedMethod): it refuses a
+// destroyed analyzer, counts the method in active_method_count (which the
+// host reads), marks the analyzer busy so that destroy() refuses to tear it
+// down under a running method, and holds a reference to it so that host code
+// called back from the method cannot free it.
+class MethodScope {
  public:
-  explicit ActiveMethod(tPySourceImpl* self) : self_(self) { ++self_->active_method_count; }
-  ~ActiveMethod() { --self_->active_method_count; }
-  ActiveMethod(const ActiveMethod&) = delete;
-  ActiveMethod& operator=(const ActiveMethod&) = delete;
-
- private:
-  tPySourceImpl* self_;
-};
-
-// Keeps the analyzer alive and marks it busy while one of its methods runs,
-// so host code called back from the method cannot free or destroy it.
-class RunningMethod {
- public:
-  explicit RunningMethod(tPySourceImpl* self) : self_(self) {
+  explicit MethodScope(tPySourceImpl* self) : self_(nullptr) {
+    if (self->name_pool == nullptr || self->mod_analysis == nullptr) {
+      PyErr_SetString(PyExc_SystemError, "PySourceImpl method called after destroy()");
+      return;
+    }
+    self_ = self;
     Py_INCREF(self_);
     ++self_->running_methods;
+    ++self_->active_method_count;
   }
-  ~RunningMethod() {
+  ~MethodScope() {
+    if (self_ == nullptr) return;
+    --self_->active_method_count;
     --self_->running_methods;
     Py_DECREF(self_);
   }
-  RunningMethod(const RunningMethod&) = delete;
-  RunningMethod& operator=(const RunningMethod&) = delete;
+  explicit operator bool() const { return self_ != nullptr; }
+  MethodScope(const MethodScope&) = delete;
+  MethodScope& operator=(const MethodScope&) = delete;
 
  private:
   tPySourceImpl* self_;
 };
+
+using tMethodBody = PyObject* (*)(tPySourceImpl*, PyObject*);
+
+// The entry of every method in the method table but destroy(): the body runs
+// inside a MethodScope.
+template <tMethodBody Body>
+static PyObject* GuardedMethod(PyObject* self, PyObject* args) {
+  tPySourceImpl* impl = reinterpret_cast<tPySourceImpl*>(self);
+  MethodScope scope(impl);
+  if (!scope) return nullptr;
+  return Body(impl, args);
+}
 
 static bool IsLogical(tPySourceImpl* self, PyObject* obj) {
   return self->logical_mod.logical_type != nullptr &&
          reinterpret_cast<PyObject*>(Py_TYPE(obj)) == self->logical_mod.logical_type;
-}
-
-// Methods need the host objects that destroy() releases.
-static bool CheckAlive(tPySourceImpl* self) {
-  if (self->name_pool == nullptr || self->mod_analysis == nullptr) {
-    PyErr_SetString(PyExc_SystemError, "PySourceImpl method called after destroy()");
-    return false;
-  }
-  return true;
 }
 
 static bool CheckLogicalList(tPySourceImpl* self) {
@@ -316,9 +318,6 @@ static const char SetLogicalList_doc[] = "Set the list of logicals in the module
 static PyObject* SetLogicalList(tPySourceImpl* self, PyObject* args) {
   PyObject* arg;
   if (!PyArg_ParseTuple(args, "O:SetLogicalList", &arg)) return nullptr;
-  if (!CheckAlive(self)) return nullptr;
-  RunningMethod running(self);
-  ActiveMethod active(self);
 
   Py_CLEAR(self->logical_list);
   Py_CLEAR(self->walk_proc);
@@ -459,7 +458,6 @@ static PyObject* ParseLogicalLine(tPySourceImpl* self, PyObject* args) {
     PyErr_SetString(PyExc_TypeError, "Line to parse must be a logical line.");
     return nullptr;
   }
-  RunningMethod running(self);
   return ParseLogicalLineDirect(self, logical).release();
 }
 
@@ -472,7 +470,6 @@ static PyObject* AstForLogicalLine(tPySourceImpl* self, PyObject* args) {
     PyErr_SetString(PyExc_TypeError, "Argument must be a logical line.");
     return nullptr;
   }
-  RunningMethod running(self);
   return AstForLogicalLineDirect(self, logical).release();
 }
 
@@ -534,9 +531,6 @@ static const char AnalyzeLogical_doc[] = "Parse a logical line to fill in analys
 static PyObject* AnalyzeLogical(tPySourceImpl* self, PyObject* args) {
   PyObject* logical;
   if (!PyArg_ParseTuple(args, "O:AnalyzeLogical", &logical)) return nullptr;
-  if (!CheckAlive(self)) return nullptr;
-  RunningMethod running(self);
-  ActiveMethod active(self);
   if (!IsLogical(self, logical)) {
     PyErr_SetString(PyExc_TypeError, "Argument must be a logical line.");
     return nullptr;
@@ -546,13 +540,10 @@ static PyObject* AnalyzeLogical(tPySourceImpl* self, PyObject* args) {
 }
 
 static PyObject* ClearAnalysis(tPySourceImpl* self, PyObject* args) {
-  if (!CheckAlive(self)) return nullptr;
   PyObject* logical;
   if (!PyArg_ParseTuple(args, "O!:ClearAnalysis", reinterpret_cast<PyTypeObject*>(self->logical_mod.logical_type),
                         &logical))
     return nullptr;
-  RunningMethod running(self);
-  ActiveMethod active(self);
   tLogicalLine* line = AsLogical(logical);
   if (!line->parsed) Py_RETURN_NONE;
   line->parsed = 0;
@@ -570,9 +561,6 @@ static PyObject* AnalyzeLogicalList(tPySourceImpl* self, PyObject* args) {
   PyObject* body_list;
   int max_count = -1;
   if (!PyArg_ParseTuple(args, "O!|i:AnalyzeLogicalList", &PyList_Type, &body_list, &max_count)) return nullptr;
-  if (!CheckAlive(self)) return nullptr;
-  RunningMethod running(self);
-  ActiveMethod active(self);
   int result = AnalyzeLogicalListDirect(self, body_list, max_count);
   if (result < 0) return nullptr;
   return NewTruth(result);
@@ -643,9 +631,6 @@ static const char FindScopeForLine_doc[] = "Find the logical which defines the s
 static PyObject* FindScopeForLine(tPySourceImpl* self, PyObject* args) {
   PyObject* logical;
   if (!PyArg_ParseTuple(args, "O:FindScopeForLine", &logical)) return nullptr;
-  if (!CheckAlive(self)) return nullptr;
-  RunningMethod running(self);
-  ActiveMethod active(self);
   if (!IsLogical(self, logical)) {
     PyErr_SetString(PyExc_TypeError, "Argument must be a logical line.");
     return nullptr;
@@ -658,9 +643,6 @@ static const char GetFullNameForScopeDef_doc[] = "Returns the full name for the 
 static PyObject* GetFullNameForScopeDef(tPySourceImpl* self, PyObject* args) {
   PyObject* scope_def;
   if (!PyArg_ParseTuple(args, "O:GetFullNameForScopeDef", &scope_def)) return nullptr;
-  if (!CheckAlive(self)) return nullptr;
-  RunningMethod running(self);
-  ActiveMethod active(self);
   if (scope_def == Py_None) return GetStringFromPool(self->name_pool, "").release();
   if (IsLogical(self, scope_def) && IsScopeDefType(AsLogical(scope_def)->type))
     return GetFullScopeNameDefined(self, scope_def).release();
@@ -809,9 +791,6 @@ static PyObject* RunFullNameMethod(tPySourceImpl* self, PyObject* args, const ch
   PyObject* full_name;
   if (!PyArg_UnpackTuple(args, method, 1, 1, &full_name)) return nullptr;
   if (!CheckExactStrArg(method, 1, full_name)) return nullptr;
-  if (!CheckAlive(self)) return nullptr;
-  RunningMethod running(self);
-  ActiveMethod active(self);
   return direct(self, full_name).release();
 }
 
@@ -1266,9 +1245,6 @@ static const char SearchForAttribs_doc[] = "Search for attributes defined in mod
 static PyObject* SearchForAttribs(tPySourceImpl* self, PyObject* args) {
   PyObject* spec_dict;
   if (!PyArg_ParseTuple(args, "O!:SearchForAttribs", &PyDict_Type, &spec_dict)) return nullptr;
-  if (!CheckAlive(self)) return nullptr;
-  RunningMethod running(self);
-  ActiveMethod active(self);
 
   tSearchContext ctx;
   SearchContextGuard guard(&ctx);
@@ -1448,8 +1424,6 @@ static const char SerializeLogicalList_doc[] =
 static PyObject* SerializeLogicalList(tPySourceImpl* self, PyObject* args) {
   PyObject* logical_list;
   if (!PyArg_ParseTuple(args, "O!:SerializeLogicalList", &PyList_Type, &logical_list)) return nullptr;
-  if (!CheckAlive(self)) return nullptr;
-  RunningMethod running(self);
   // A copy, so that host code run while hashing cannot change what is walked.
   PyRef lines(PyList_GetSlice(logical_list, 0, PY_SSIZE_T_MAX));
   if (!lines) return nullptr;
@@ -1703,8 +1677,6 @@ static PyObject* DeserializeLogicalList(tPySourceImpl* self, PyObject* args) {
   PyObject* data;
   if (!PyArg_ParseTuple(args, "(O!O!):UnerializeLogicalList", &PyList_Type, &names, &PyList_Type, &data))
     return nullptr;
-  if (!CheckAlive(self)) return nullptr;
-  RunningMethod running(self);
   PyRef names_ref = PyRef::Borrow(names);
   PyRef items(PyList_GetSlice(data, 0, PY_SSIZE_T_MAX));
   if (!items) return nullptr;
@@ -2002,9 +1974,6 @@ static PyObject* LogicalCacheModified(tPySourceImpl* self, PyObject* args) {
     SetArgKindError("LogicalCacheModifed", 2, "class instance", delta);
     return nullptr;
   }
-  if (!CheckAlive(self)) return nullptr;
-  RunningMethod running(self);
-  ActiveMethod active(self);
   if (!CheckLogicalList(self)) return nullptr;
 
   tLogicalChanges changes;
@@ -2029,8 +1998,6 @@ static const char ClearCache_doc[] = "Clears all entries from the source info ca
 
 static PyObject* ClearCache(tPySourceImpl* self, PyObject* args) {
   if (!PyArg_ParseTuple(args, ":ClearCache")) return nullptr;
-  RunningMethod running(self);
-  ActiveMethod active(self);
   ClearSrcInfoCache(&self->info_cache);
   Py_RETURN_NONE;
 }
@@ -2039,9 +2006,6 @@ static const char RebuildCache_doc[] = "Rebuilds source info cache from logical 
 
 static PyObject* RebuildCache(tPySourceImpl* self, PyObject* args) {
   if (!PyArg_ParseTuple(args, ":RebuildCache")) return nullptr;
-  if (!CheckAlive(self)) return nullptr;
-  RunningMethod running(self);
-  ActiveMethod active(self);
   ClearSrcInfoCache(&self->info_cache);
   if (UpdateFromFutureFlags(self) != 0) return nullptr;
   // The host callback above may have installed another list; take the one
@@ -2134,9 +2098,6 @@ static PyObject* FindTypeEquivs(tPySourceImpl* self, PyObject* args) {
   PyObject* scope_name;
   if (!PyArg_ParseTuple(args, "sO!:FindTypeEquivs", &search_name, &PyUnicode_Type, &scope_name)) return nullptr;
   if (!CheckExactStrArg("FindTypeEquivs", 2, scope_name)) return nullptr;
-  if (!CheckAlive(self)) return nullptr;
-  RunningMethod running(self);
-  ActiveMethod active(self);
   // The text belongs to the argument tuple, which the call holds throughout.
   PyRef result = FindTypeEquivsDirect(self, search_name, scope_name);
   if (!result) EnsureFailureSet("FindTypeEquivs");
@@ -2260,9 +2221,6 @@ static PyObject* GetInstanceAttributes(tPySourceImpl* self, PyObject* args) {
   if (!PyArg_ParseTuple(args, "O!O:GetInstanceAttributes", &PyUnicode_Type, &class_name, &func_name_spec))
     return nullptr;
   if (!CheckExactStrArg("GetInstanceAttributes", 1, class_name)) return nullptr;
-  if (!CheckAlive(self)) return nullptr;
-  RunningMethod running(self);
-  ActiveMethod active(self);
   PyRef result = GetInstanceAttributesDirect(self, class_name, func_name_spec);
   if (!result) EnsureFailureSet("GetInstanceAttributes");
   return result.release();
@@ -2330,9 +2288,6 @@ static PyObject* FindInstAttribTypeEquivs(tPySourceImpl* self, PyObject* args) {
                         &func_name_spec))
     return nullptr;
   if (!CheckExactStrArg("FindInstAttribTypeEquivs", 2, class_name)) return nullptr;
-  if (!CheckAlive(self)) return nullptr;
-  RunningMethod running(self);
-  ActiveMethod active(self);
   PyRef result = FindInstAttribTypeEquivsDirect(self, attrib_name, class_name, func_name_spec);
   if (!result) EnsureFailureSet("FindInstAttribTypeEquivs");
   return result.release();
@@ -2352,8 +2307,6 @@ static PyObject* LogicalCacheNeedsUpdate(tPySourceImpl* self, PyObject* /*args*/
 static PyObject* IndexForLineno(tPySourceImpl* self, PyObject* args) {
   int lineno;
   if (!PyArg_ParseTuple(args, "i:IndexForLineno", &lineno)) return nullptr;
-  RunningMethod running(self);
-  ActiveMethod active(self);
   Py_ssize_t index = IndexForLinenoDirect(self, lineno);
   if (index < 0) return nullptr;
   return PyLong_FromSsize_t(index);
@@ -2389,8 +2342,7 @@ static PyObject* destroy(tPySourceImpl* self, PyObject* args) {
 // Type and module
 // ---------------------------------------------------------------------------
 
-#define PYSOURCE_METHOD(name, doc) \
-  { #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(name)), METH_VARARGS, doc }
+#define PYSOURCE_METHOD(name, doc) {#name, GuardedMethod<name>, METH_VARARGS, doc}
 
 static PyMethodDef kPySourceImplMethods[] = {
     PYSOURCE_METHOD(AnalyzeLogical, AnalyzeLogical_doc),
@@ -2416,7 +2368,9 @@ static PyMethodDef kPySourceImplMethods[] = {
     PYSOURCE_METHOD(IndexForLineno, nullptr),
     PYSOURCE_METHOD(StartActiveMethod, StartActiveMethod_doc),
     PYSOURCE_METHOD(FinishActiveMethod, nullptr),
-    PYSOURCE_METHOD(destroy, destroy_doc),
+    // Tearing down twice is harmless, so destroy() runs unguarded.
+    {"destroy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(destroy)), METH_VARARGS,
+     destroy_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
