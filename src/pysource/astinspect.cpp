@@ -164,10 +164,20 @@ static PyMethodDef kNodeWalkerMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+static int NodeWalkerTraverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(reinterpret_cast<tNodeWalker*>(self)->visit_dict);
+  return 0;
+}
+
+static int NodeWalkerClear(PyObject* self) {
+  Py_CLEAR(reinterpret_cast<tNodeWalker*>(self)->visit_dict);
+  return 0;
+}
+
 static void NodeWalkerDealloc(PyObject* self) {
-  tNodeWalker* walker = reinterpret_cast<tNodeWalker*>(self);
-  Py_CLEAR(walker->visit_dict);
-  Py_TYPE(self)->tp_free(self);
+  PyObject_GC_UnTrack(self);
+  NodeWalkerClear(self);
+  PyObject_GC_Del(self);
 }
 
 PyTypeObject kNodeWalkerType = {
@@ -177,8 +187,11 @@ PyTypeObject kNodeWalkerType = {
     .tp_itemsize = 0,
     .tp_dealloc = NodeWalkerDealloc,
     .tp_getattro = PyObject_GenericGetAttr,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = NodeWalkerTraverse,
+    .tp_clear = NodeWalkerClear,
     .tp_methods = kNodeWalkerMethods,
+    .tp_free = PyObject_GC_Del,
 };
 
 // Readies a type on the first creation of one of its objects.
@@ -199,10 +212,11 @@ PyRef CreateNodeWalkerDirect(PyObject* visit_dict) {
     return {};
   }
   if (ReadyTypeOnce(&kNodeWalkerType, &s_node_walker_type_ready) < 0) return {};
-  tNodeWalker* walker = PyObject_New(tNodeWalker, &kNodeWalkerType);
+  tNodeWalker* walker = PyObject_GC_New(tNodeWalker, &kNodeWalkerType);
   if (walker == nullptr) return {};
   Py_INCREF(visit_dict);
   walker->visit_dict = visit_dict;
+  PyObject_GC_Track(walker);
   return PyRef(reinterpret_cast<PyObject*>(walker));
 }
 
@@ -215,7 +229,9 @@ struct tStdVisitors {
   PyObject* name_pool;
   PyObject* mod_analysis;
   PyObject* logical_list;
-  tLogicalLineFunctionTable* logical_funcs;  // not owned
+  // A copy of the analyzer's table: the visitors may outlive the analyzer,
+  // or be called after destroy() cleared it.
+  tLogicalLineFunctionTable logical_funcs;
 };
 
 // Built on the stack of each visitor method; borrowed references only.
@@ -226,7 +242,7 @@ struct tVisitContext {
   PyObject* mod_analysis;
 };
 
-static tLogicalLineFunctionTable* Funcs(tVisitContext* ctx) { return ctx->self->logical_funcs; }
+static tLogicalLineFunctionTable* Funcs(tVisitContext* ctx) { return &ctx->self->logical_funcs; }
 
 // The calling convention of every visitor method: (node, (logical, mod)).
 static int SetUpVisitContext(PyObject* self, PyObject* args, tVisitContext* ctx) {
@@ -1183,13 +1199,26 @@ static PyMethodDef kStdVisitorsMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-static void StdVisitorsDealloc(PyObject* self) {
+static int StdVisitorsTraverse(PyObject* self, visitproc visit, void* arg) {
+  tStdVisitors* visitors = reinterpret_cast<tStdVisitors*>(self);
+  Py_VISIT(visitors->mod_analysis);
+  Py_VISIT(visitors->name_pool);
+  Py_VISIT(visitors->logical_list);
+  return 0;
+}
+
+static int StdVisitorsClear(PyObject* self) {
   tStdVisitors* visitors = reinterpret_cast<tStdVisitors*>(self);
   Py_CLEAR(visitors->mod_analysis);
   Py_CLEAR(visitors->name_pool);
   Py_CLEAR(visitors->logical_list);
-  visitors->logical_funcs = nullptr;
-  Py_TYPE(self)->tp_free(self);
+  return 0;
+}
+
+static void StdVisitorsDealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  StdVisitorsClear(self);
+  PyObject_GC_Del(self);
 }
 
 PyTypeObject kStdVisitorsType = {
@@ -1199,8 +1228,11 @@ PyTypeObject kStdVisitorsType = {
     .tp_itemsize = 0,
     .tp_dealloc = StdVisitorsDealloc,
     .tp_getattro = PyObject_GenericGetAttr,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = StdVisitorsTraverse,
+    .tp_clear = StdVisitorsClear,
     .tp_methods = kStdVisitorsMethods,
+    .tp_free = PyObject_GC_Del,
 };
 
 PyRef CreateStdVisitorsDirect(PyObject* mod_analysis, PyObject* name_pool, PyObject* logical_list,
@@ -1210,7 +1242,7 @@ PyRef CreateStdVisitorsDirect(PyObject* mod_analysis, PyObject* name_pool, PyObj
     return {};
   }
   if (ReadyTypeOnce(&kStdVisitorsType, &s_std_visitors_type_ready) < 0) return {};
-  tStdVisitors* visitors = PyObject_New(tStdVisitors, &kStdVisitorsType);
+  tStdVisitors* visitors = PyObject_GC_New(tStdVisitors, &kStdVisitorsType);
   if (visitors == nullptr) return {};
   Py_INCREF(mod_analysis);
   Py_INCREF(name_pool);
@@ -1218,6 +1250,7 @@ PyRef CreateStdVisitorsDirect(PyObject* mod_analysis, PyObject* name_pool, PyObj
   visitors->mod_analysis = mod_analysis;
   visitors->name_pool = name_pool;
   visitors->logical_list = logical_list;
-  visitors->logical_funcs = table;
+  visitors->logical_funcs = *table;
+  PyObject_GC_Track(visitors);
   return PyRef(reinterpret_cast<PyObject*>(visitors));
 }

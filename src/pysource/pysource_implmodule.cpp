@@ -183,10 +183,39 @@ static void ClearPySourceImplDirect(tPySourceImpl* self) {
   self->active_method_count = 0;
 }
 
-static void PySourceImplDealloc(PyObject* obj) {
+static int PySourceImplTraverse(PyObject* obj, visitproc visit, void* arg) {
   tPySourceImpl* self = reinterpret_cast<tPySourceImpl*>(obj);
-  ClearPySourceImplDirect(self);
-  PyObject_Free(obj);
+  Py_VISIT(self->mod_analysis);
+  Py_VISIT(self->grammar);
+  Py_VISIT(self->xform_to_ast);
+  Py_VISIT(self->walk_proc);
+  Py_VISIT(self->logical_list);
+  Py_VISIT(self->attribref_class);
+  Py_VISIT(self->from_future_flags);
+  Py_VISIT(self->name_pool);
+  Py_VISIT(self->logical_mod.logical_module);
+  Py_VISIT(self->logical_mod.logical_type);
+  Py_VISIT(self->logical_mod.class_attrib_kind);
+  Py_VISIT(self->logical_mod.function_attrib_kind);
+  Py_VISIT(self->logical_mod.generic_attrib_kind);
+  Py_VISIT(self->logical_mod.imported_attrib_kind);
+  Py_VISIT(self->info_cache.name_cache);
+  Py_VISIT(self->info_cache.per_scope_cache);
+  return 0;
+}
+
+// The collector breaks a cycle through the analyzer as destroy() would.  It
+// never reaches an analyzer under a running method: the method's own
+// reference keeps it reachable.
+static int PySourceImplClear(PyObject* obj) {
+  ClearPySourceImplDirect(reinterpret_cast<tPySourceImpl*>(obj));
+  return 0;
+}
+
+static void PySourceImplDealloc(PyObject* obj) {
+  PyObject_GC_UnTrack(obj);
+  ClearPySourceImplDirect(reinterpret_cast<tPySourceImpl*>(obj));
+  PyObject_GC_Del(obj);
 }
 
 // The argument parser's message for an argument of the wrong kind, for the
@@ -217,7 +246,7 @@ static PyObject* CreatePySourceImpl(PyObject* /*module*/, PyObject* args) {
     return nullptr;
   }
 
-  tPySourceImpl* raw = PyObject_New(tPySourceImpl, &kPySourceImplType);
+  tPySourceImpl* raw = PyObject_GC_New(tPySourceImpl, &kPySourceImplType);
   if (raw == nullptr) return nullptr;
   std::memset(reinterpret_cast<char*>(raw) + sizeof(PyObject), 0, sizeof(tPySourceImpl) - sizeof(PyObject));
   PyRef self_ref(reinterpret_cast<PyObject*>(raw));  // dealloc clears a half-built analyzer
@@ -234,6 +263,7 @@ static PyObject* CreatePySourceImpl(PyObject* /*module*/, PyObject* args) {
   if (SetupLogicalModuleInfo(&raw->logical_mod, logical_module) != 0) return nullptr;
   raw->from_future_flags = PyDict_New();
   if (raw->from_future_flags == nullptr) return nullptr;
+  PyObject_GC_Track(self_ref.get());
   return self_ref.release();
 }
 
@@ -2411,7 +2441,10 @@ static PyModuleDef kModuleDef = {
 PyMODINIT_FUNC PyInit_pysource_impl(void) {
   kPySourceImplType.tp_dealloc = PySourceImplDealloc;
   kPySourceImplType.tp_getattro = PySourceImplGetAttr;
-  kPySourceImplType.tp_flags = Py_TPFLAGS_DEFAULT;
+  kPySourceImplType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+  kPySourceImplType.tp_traverse = PySourceImplTraverse;
+  kPySourceImplType.tp_clear = PySourceImplClear;
+  kPySourceImplType.tp_free = PyObject_GC_Del;
   kPySourceImplType.tp_methods = kPySourceImplMethods;
   if (PyType_Ready(&kPySourceImplType) < 0) return nullptr;
   return PyModule_Create(&kModuleDef);

@@ -26,13 +26,18 @@ struct tPerScopeEntry {
 }  // namespace
 
 static void DestroyPerScopeEntry(PyObject* self);
+static int TraversePerScopeEntry(PyObject* self, visitproc visit, void* arg);
+static int ClearPerScopeEntry(PyObject* self);
 
 PyTypeObject kPerScopeEntryType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "PerScopeEntry",
     .tp_basicsize = sizeof(tPerScopeEntry),
     .tp_dealloc = DestroyPerScopeEntry,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = TraversePerScopeEntry,
+    .tp_clear = ClearPerScopeEntry,
+    .tp_free = PyObject_GC_Del,
 };
 
 // ---------------------------------------------------------------------------
@@ -46,23 +51,39 @@ static PyRef CreatePerScopeEntry(PyObject* scope_def) {
   if (!PyType_HasFeature(&kPerScopeEntryType, Py_TPFLAGS_READY) && PyType_Ready(&kPerScopeEntryType) < 0) {
     return PyRef();
   }
-  tPerScopeEntry* entry = PyObject_New(tPerScopeEntry, &kPerScopeEntryType);
+  tPerScopeEntry* entry = PyObject_GC_New(tPerScopeEntry, &kPerScopeEntryType);
   if (entry == nullptr) return PyRef();
   entry->scope_def = Py_XNewRef(scope_def);
   entry->body_logicals = nullptr;
   entry->body_all_parsed = 0;
   entry->doc_string = nullptr;
   entry->inst_attrib_equiv_list = nullptr;
+  PyObject_GC_Track(entry);
   return PyRef(reinterpret_cast<PyObject*>(entry));
 }
 
-static void DestroyPerScopeEntry(PyObject* self) {
+static int TraversePerScopeEntry(PyObject* self, visitproc visit, void* arg) {
+  tPerScopeEntry* entry = reinterpret_cast<tPerScopeEntry*>(self);
+  Py_VISIT(entry->scope_def);
+  Py_VISIT(entry->body_logicals);
+  Py_VISIT(entry->doc_string);
+  Py_VISIT(entry->inst_attrib_equiv_list);
+  return 0;
+}
+
+static int ClearPerScopeEntry(PyObject* self) {
   tPerScopeEntry* entry = reinterpret_cast<tPerScopeEntry*>(self);
   Py_CLEAR(entry->scope_def);
   Py_CLEAR(entry->body_logicals);
   Py_CLEAR(entry->doc_string);
   Py_CLEAR(entry->inst_attrib_equiv_list);
-  Py_TYPE(self)->tp_free(self);
+  return 0;
+}
+
+static void DestroyPerScopeEntry(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  ClearPerScopeEntry(self);
+  PyObject_GC_Del(self);
 }
 
 static tPerScopeEntry* PerScopeEntryCheckCast(PyObject* obj) {
