@@ -142,6 +142,15 @@ inline bool StrEquals(PyObject* s, const char* text) {
   return std::strlen(text) == static_cast<size_t>(n) && std::memcmp(t, text, n) == 0;
 }
 
+// Clears the pending exception when it is of the kind `expected` (the failure
+// a lookup may end in by design) and answers true; any other exception, such
+// as KeyboardInterrupt, MemoryError or a host object's own bug, stays set.
+inline bool ClearExpectedError(PyObject* expected) {
+  if (!PyErr_ExceptionMatches(expected)) return false;
+  PyErr_Clear();
+  return true;
+}
+
 // The integer objects 1 and 0 handed back as truth values.
 inline PyObject* NewTruth(int value) { return PyLong_FromLong(value ? 1 : 0); }
 

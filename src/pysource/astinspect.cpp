@@ -271,6 +271,12 @@ static int IsTupleNodeType(tVisitContext* ctx, PyObject* node, const char* type_
   return IsNodeType(ctx, node, type_name);
 }
 
+// After a failed GetNodeChild: clears the failure when it only says the
+// child is not there (a short tuple, an object without the attribute).
+static bool ClearMissingChild() {
+  return ClearExpectedError(PyExc_IndexError) || ClearExpectedError(PyExc_AttributeError);
+}
+
 // A child by tuple position, or by attribute name for object-form nodes.
 static PyRef GetNodeChild(PyObject* node, Py_ssize_t position, const char* attr_name) {
   if (IsExactTuple(node)) return PyRef::Borrow(PyTuple_GetItem(node, position));
@@ -534,8 +540,9 @@ static int AppendKnownNode(tVisitContext* ctx, tCharBuffer* buffer, PyObject* ex
 // The node's repr goes to the process's standard error stream (the one
 // diagnostic output of the module), then the ValueError.
 static void ReportUnknownNode(PyObject* expr) {
-  if (PyObject_Print(expr, stderr, 0) < 0) PyErr_Clear();
+  int printed = PyObject_Print(expr, stderr, 0);
   std::fflush(stderr);
+  if (printed < 0) return;  // the node's own repr failed: that error goes out
   PyErr_SetString(PyExc_ValueError, "Unknown AST node type passed to AppendExpSource");
 }
 
@@ -590,7 +597,7 @@ static PyRef GetLiteralInstanceTypeName(tVisitContext* ctx, PyObject* expr) {
   } else if (IsNodeType(ctx, expr, "Const")) {
     PyRef value = GetConstValue(ctx, expr);
     if (!value) {
-      PyErr_Clear();
+      if (!ClearMissingChild()) return {};
     } else if (IsExactStr(value.get())) {
       chosen = s_String;
     }
@@ -677,8 +684,7 @@ static int IsDottedNameExpr(tVisitContext* ctx, PyObject* expression) {
     PyRef inner = GetGetattrExpr(ctx, cur.get());
     if (!inner) {
       // A malformed Getattr is simply not a dotted name.
-      PyErr_Clear();
-      return 0;
+      return ClearMissingChild() ? 0 : -1;
     }
     cur = std::move(inner);
   }
@@ -687,10 +693,7 @@ static int IsDottedNameExpr(tVisitContext* ctx, PyObject* expression) {
 static int IsCalledDottedNameExpr(tVisitContext* ctx, PyObject* expression) {
   if (!IsNodeType(ctx, expression, "CallFunc")) return 0;
   PyRef callee = GetCallFuncObject(ctx, expression);
-  if (!callee) {
-    PyErr_Clear();
-    return 0;
-  }
+  if (!callee) return ClearMissingChild() ? 0 : -1;
   return IsDottedNameExpr(ctx, callee.get());
 }
 
@@ -707,7 +710,10 @@ static int AppendEquivForExpr(tVisitContext* ctx, PyObject* name, PyObject* expr
   if (literal.get() != Py_None) {
     return Funcs(ctx)->append_type_equiv(ctx->logical, name, literal.get()) != 0 ? -1 : 0;
   }
-  if (IsDottedNameExpr(ctx, expression) || IsCalledDottedNameExpr(ctx, expression)) {
+  int dotted = IsDottedNameExpr(ctx, expression);
+  if (dotted == 0) dotted = IsCalledDottedNameExpr(ctx, expression);
+  if (dotted < 0) return -1;
+  if (dotted) {
     PyRef text = DottedNameSource(ctx, expression);
     if (!text) return -1;
     if (Funcs(ctx)->append_type_equiv(ctx->logical, name, text.get()) != 0) return -1;
@@ -716,7 +722,8 @@ static int AppendEquivForExpr(tVisitContext* ctx, PyObject* name, PyObject* expr
 }
 
 static int ProcessSingleTarget(tVisitContext* ctx, PyObject* target, PyObject* expression, tSubScriptInfo* marker) {
-  if (!IsDottedNameExpr(ctx, target)) return 0;
+  int dotted = IsDottedNameExpr(ctx, target);
+  if (dotted <= 0) return dotted;
   PyRef name = DottedNameSource(ctx, target);
   if (!name) return -1;
   if (Funcs(ctx)->append_attrib(ctx->logical, name.get()) != 0) return -1;
@@ -873,24 +880,28 @@ static int ProcessSingleImportName(tVisitContext* ctx, PyObject* id, PyObject* f
   return FindModuleAndAppend(ctx, local, modname.get(), in_mod.get(), find_proc, pkg_dir);
 }
 
-static bool IsSimpleImportedName(PyObject* local) {
-  if (!IsExactStr(local)) return false;
+// 1 for a simple name, 0 for anything else, -1 on failure.
+static int IsSimpleImportedName(PyObject* local) {
+  if (!IsExactStr(local)) return 0;
   Py_ssize_t len = 0;
   const char* text = PyUnicode_AsUTF8AndSize(local, &len);
   if (text == nullptr) {
-    PyErr_Clear();  // not representable as text: certainly not a simple name
-    return false;
+    // Not representable as text: certainly not a simple name.
+    return ClearExpectedError(PyExc_UnicodeEncodeError) ? 0 : -1;
   }
   for (Py_ssize_t i = 0; i < len; ++i) {
-    if (!IsAsciiNameChar(static_cast<unsigned char>(text[i]))) return false;
+    if (!IsAsciiNameChar(static_cast<unsigned char>(text[i]))) return 0;
   }
-  return true;
+  return 1;
 }
 
 static int ProcessForeignAttrib(tVisitContext* ctx, PyObject* attrib, PyObject* mod) {
   PyRef local(PyObject_GetAttr(attrib, s_fLocalName));
   if (!local) return -1;
-  if (kSingleImportedNamesOnly && !IsSimpleImportedName(local.get())) return 0;
+  if (kSingleImportedNamesOnly) {
+    int simple = IsSimpleImportedName(local.get());
+    if (simple <= 0) return simple;
+  }
   if (!IsExactStr(local.get())) return 0;
   return AppendImportedAttrib(ctx, local.get(), mod, local.get());
 }
@@ -1137,17 +1148,15 @@ static int IsNodeSpecificName(tVisitContext*, PyObject* node, const char* name) 
            StrEquals(PyTuple_GET_ITEM(node, 1), name);
   }
   PyRef value(PyObject_GetAttrString(node, "name"));
-  if (!value) {
-    PyErr_Clear();
-    return 0;
-  }
+  if (!value) return ClearMissingChild() ? 0 : -1;
   return StrEquals(value.get(), name);
 }
 
 static int FindIsInstanceCalls(tVisitContext* ctx, PyObject* node) {
   PyRef callee = GetCallFuncCallable(ctx, node);
   if (!callee) return -1;
-  if (!IsNodeSpecificName(ctx, callee.get(), "isinstance")) return 0;
+  int is_isinstance = IsNodeSpecificName(ctx, callee.get(), "isinstance");
+  if (is_isinstance <= 0) return is_isinstance;
   PyRef args = GetCallFuncArgs(ctx, node);
   if (!args) return -1;
   if (!IsExactTuple(args.get())) {

@@ -26,18 +26,21 @@ int AddNameDefnsToCache(tSrcInfoCache* cache, PyObject* logical);
 int RemoveNameDefnsFromCache(tSrcInfoCache* cache, PyObject* logical);
 int AddSingleNameEntryToCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical);
 int RemoveSingleNameEntryFromCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical);
-// New reference to the name's list; null with no exception when there is none.
+// New reference to the name's list; null with no exception when there is
+// none, or with the error set when the lookup failed.
 PyRef LookupNameDefnInCache(tSrcInfoCache* cache, PyObject* name);
 
 int AddOrClearScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def);
 // New reference to the entry's scope_def; null with KeyError(full_name) when absent.
 PyRef LookupDefInScopeCache(tSrcInfoCache* cache, PyObject* full_name);
-// New reference to the cached body; null with no exception when absent.
+// New reference to the cached body; null with no exception when absent, or
+// with the error set when the lookup failed.
 PyRef LookupScopeBodyInCache(tSrcInfoCache* cache, PyObject* full_name);
 int AddScopeBodyToCache(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def, PyObject* body);
 int RemoveBodyInfoFromScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name);
-// Borrowed doc string line, or borrowed None.  Never fails.
-PyView LookupDocStringLogicalInCache(tSrcInfoCache* cache, PyObject* full_name);
+// New reference to the doc string line, or to None; null with the error set
+// when the lookup failed.
+PyRef LookupDocStringLogicalInCache(tSrcInfoCache* cache, PyObject* full_name);
 int AddDocStringLogicalToCache(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def,
                                PyObject* doc_logical);
 int RemoveDocStringLogicalFromCache(tSrcInfoCache* cache, PyObject* full_name);

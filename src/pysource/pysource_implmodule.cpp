@@ -1171,13 +1171,6 @@ static int InvokeUpdateFromCache(tPySourceImpl* self) {
   return 0;
 }
 
-// True when the pending exception is a KeyError, which is then cleared.
-static bool ClearKeyError() {
-  if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
-  PyErr_Clear();
-  return true;
-}
-
 // Analyses the not yet analysed lines of the wanted kinds that the search
 // looks at: the whole list for the scope pattern "*", otherwise the body of
 // the scope the pattern names literally (none when there is no such scope).
@@ -1189,7 +1182,7 @@ static int AnalyzeMatchingScopes(tSearchContext* ctx) {
     lines = PyRef::Borrow(self->logical_list);
   } else {
     lines = GetBodyOfScopeDirect(self, ctx->scope_spec);
-    if (!lines) return ClearKeyError() ? 0 : -1;
+    if (!lines) return ClearExpectedError(PyExc_KeyError) ? 0 : -1;
   }
   if (!IsExactList(lines.get())) {
     PyErr_BadInternalCall();
@@ -1223,7 +1216,7 @@ static int SearchForAttribsDirect(tSearchContext* ctx, PyObject* ret_list) {
     if (initial_scope == nullptr) return -1;
   } else {
     lines = GetBodyOfScopeDirect(self, ctx->scope_spec);
-    if (!lines) return ClearKeyError() ? 0 : -1;
+    if (!lines) return ClearExpectedError(PyExc_KeyError) ? 0 : -1;
     initial_scope = ctx->scope_spec;
   }
   if (HasStar(ctx->name_spec)) return SearchLogicalList(ctx, initial_scope, lines.get(), ret_list);
@@ -1801,13 +1794,15 @@ static int FindDocStringChanges(tPySourceImpl* self, PyObject* logical, int adde
     return -1;
   }
   PyRef scope_name = PyRef::Borrow(scope);
+  PyRef doc_string = LookupDocStringLogicalInCache(&self->info_cache, scope_name.get());
+  if (!doc_string) return -1;
   if (!added) {
-    if (LookupDocStringLogicalInCache(&self->info_cache, scope_name.get()).get() != logical) return 0;
+    if (doc_string.get() != logical) return 0;
     if (PyList_Append(changes->doc_strings, scope_name.get()) != 0) return -1;
     return RemoveDocStringLogicalFromCache(&self->info_cache, scope_name.get());
   }
 
-  if (LookupDocStringLogicalInCache(&self->info_cache, scope_name.get()).get() != Py_None) return 0;
+  if (doc_string.get() != Py_None) return 0;
   PyRef scope_def = PyRef::Borrow(Py_None);
   Py_ssize_t def_index = -1;
   if (!IsExactStr(scope_name.get()) || PyUnicode_GET_LENGTH(scope_name.get()) != 0) {
