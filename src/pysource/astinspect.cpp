@@ -1,223 +1,15 @@
-// The syntax tree side of the analyzer: the tree walker and the name pool, the
-// backward search for a line's enclosing scope, the standard visitors that turn
-// a line's tree into facts on the logical line (assignments, loops, returns,
-// definitions, imports, isinstance calls), and the writer that turns
-// expression trees back into canonical source text.
-#include "pysource_impl.h"
+// The standard visitors that turn a line's tree into facts on the logical
+// line (assignments, loops, returns, definitions, imports, isinstance calls),
+// and the standard walker that dispatches to them.
+#include "astinspect.h"
 
-#include <cstdio>
-
-// ===========================================================================
-// Shared bits
-// ===========================================================================
-
-// The integer objects 1 and 0: visitor results are compared to them by
-// identity, and "GetScopeAttributes" is called with them.
-static PyObject* s_int_one = nullptr;
-static PyObject* s_int_zero = nullptr;
-
-static int EnsureIntConstants() {
-  if (s_int_one == nullptr) s_int_one = PyLong_FromLong(1);
-  if (s_int_one == nullptr) return -1;
-  if (s_int_zero == nullptr) s_int_zero = PyLong_FromLong(0);
-  if (s_int_zero == nullptr) return -1;
-  return 0;
-}
+#include "astnodes.h"
+#include "expwriter.h"
+#include "scopes.h"
+#include "walker.h"
 
 static bool IsAsciiNameChar(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
-
-// ===========================================================================
-// Name pool
-// ===========================================================================
-
-PyRef GetStringWithLengthFromPool(PyObject* name_pool, const char* str, Py_ssize_t len) {
-  PyRef fresh(PyUnicode_FromStringAndSize(str, len));
-  if (!fresh) return {};
-  PyObject* pooled = PyDict_GetItemWithError(name_pool, fresh.get());
-  if (pooled != nullptr) return PyRef::Borrow(pooled);
-  if (PyErr_Occurred()) return {};
-  if (PyDict_SetItem(name_pool, fresh.get(), fresh.get()) < 0) return {};
-  return fresh;
-}
-
-PyRef GetStringFromPool(PyObject* name_pool, const char* str) {
-  return GetStringWithLengthFromPool(name_pool, str, static_cast<Py_ssize_t>(std::strlen(str)));
-}
-
-// ===========================================================================
-// NodeWalker
-// ===========================================================================
-
-struct tNodeWalker {
-  PyObject_HEAD
-  PyObject* visit_dict;
-};
-
-static PyObject* s_children_attr = nullptr;  // "_children"
-
-static int WalkObject(tNodeWalker* walker, PyObject* obj, PyObject* ctx);
-
-// Calls the visitor with (node, ctx).  1: walk the node's children, 0: don't,
-// -1: failure.  The integers 1 and 0 answer by identity, anything else by
-// its truth value.
-static int CallVisitor(PyObject* visitor, PyObject* node, PyObject* ctx) {
-  PyRef args(PyTuple_Pack(2, node, ctx));
-  if (!args) return -1;
-  PyRef result(PyObject_Call(visitor, args.get(), nullptr));
-  if (!result) return -1;
-  if (result.get() == s_int_one) return 1;
-  if (result.get() == s_int_zero) return 0;
-  return PyObject_IsTrue(result.get());
-}
-
-// Looks `key` up in the visit dictionary and calls the visitor found.  1 when
-// the node's children are to be walked (also when there is no visitor).
-static int DispatchVisitor(tNodeWalker* walker, PyObject* key, PyObject* node, PyObject* ctx) {
-  PyObject* found = PyDict_GetItemWithError(walker->visit_dict, key);
-  if (found == nullptr) return PyErr_Occurred() ? -1 : 1;
-  // The visitor may run code that changes the dictionary: hold it.
-  PyRef visitor = PyRef::Borrow(found);
-  return CallVisitor(visitor.get(), node, ctx);
-}
-
-// Walks the items of a tuple from `start` on.
-static int WalkTupleItems(tNodeWalker* walker, PyObject* tuple, Py_ssize_t start, PyObject* ctx) {
-  Py_ssize_t count = PyTuple_GET_SIZE(tuple);
-  for (Py_ssize_t i = start; i < count; ++i) {
-    if (WalkObject(walker, PyTuple_GET_ITEM(tuple, i), ctx) < 0) return -1;
-  }
-  return 0;
-}
-
-// Walks the items of a list; its length is read once.  Visitors may run code
-// that shrinks the list, so items are fetched with a bounds check and held.
-static int WalkListItems(tNodeWalker* walker, PyObject* list, PyObject* ctx) {
-  Py_ssize_t count = PyList_GET_SIZE(list);
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PyList_GetItem(list, i);
-    if (item == nullptr) return -1;
-    PyRef hold = PyRef::Borrow(item);
-    if (WalkObject(walker, item, ctx) < 0) return -1;
-  }
-  return 0;
-}
-
-static int WalkNodeTuple(tNodeWalker* walker, PyObject* node, PyObject* ctx) {
-  int descend = DispatchVisitor(walker, PyTuple_GET_ITEM(node, 0), node, ctx);
-  if (descend <= 0) return descend;
-  return WalkTupleItems(walker, node, 1, ctx);
-}
-
-// A class instance: keyed by its class object; children in "_children".
-static int WalkNodeInstance(tNodeWalker* walker, PyObject* node, PyObject* ctx) {
-  int descend = DispatchVisitor(walker, reinterpret_cast<PyObject*>(Py_TYPE(node)), node, ctx);
-  if (descend <= 0) return descend;
-  if (CachedString(&s_children_attr, "_children") == nullptr) return -1;
-  PyRef children(PyObject_GetAttr(node, s_children_attr));
-  if (!children) return -1;
-  if (IsExactTuple(children.get())) return WalkTupleItems(walker, children.get(), 0, ctx);
-  if (IsExactList(children.get())) return WalkListItems(walker, children.get(), ctx);
-  return 0;
-}
-
-static int WalkObject(tNodeWalker* walker, PyObject* obj, PyObject* ctx) {
-  bool is_tuple = IsExactTuple(obj);
-  if (is_tuple && PyTuple_GET_SIZE(obj) == 0) return 0;
-  bool is_list = !is_tuple && IsExactList(obj);
-  bool is_instance = !is_tuple && !is_list && IsClassInstance(obj);
-  if (!is_tuple && !is_list && !is_instance) return 0;
-
-  // Trees of one line are shallow; the guard only turns a pathological tree
-  // into a RecursionError instead of a stack overflow.
-  if (Py_EnterRecursiveCall(" while walking a syntax tree")) return -1;
-  int rc;
-  if (is_tuple) {
-    rc = IsExactStr(PyTuple_GET_ITEM(obj, 0)) ? WalkNodeTuple(walker, obj, ctx)
-                                              : WalkTupleItems(walker, obj, 0, ctx);
-  } else if (is_list) {
-    rc = WalkListItems(walker, obj, ctx);
-  } else {
-    rc = WalkNodeInstance(walker, obj, ctx);
-  }
-  Py_LeaveRecursiveCall();
-  return rc;
-}
-
-static PyObject* Walk(PyObject* self, PyObject* args) {
-  PyObject* tree;
-  PyObject* ctx;
-  if (!PyArg_ParseTuple(args, "OO:Walk", &tree, &ctx)) return nullptr;
-  if (EnsureIntConstants() < 0) return nullptr;
-  // Visitors run host code that may drop the last other reference to us.
-  PyRef hold_self = PyRef::Borrow(self);
-  PyRef hold_tree = PyRef::Borrow(tree);
-  if (WalkObject(reinterpret_cast<tNodeWalker*>(self), tree, ctx) < 0) return nullptr;
-  Py_RETURN_NONE;
-}
-
-static const char Walk_doc[] = "";
-
-static PyMethodDef kNodeWalkerMethods[] = {
-    {"Walk", Walk, METH_VARARGS, Walk_doc},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-static int NodeWalkerTraverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(reinterpret_cast<tNodeWalker*>(self)->visit_dict);
-  return 0;
-}
-
-static int NodeWalkerClear(PyObject* self) {
-  Py_CLEAR(reinterpret_cast<tNodeWalker*>(self)->visit_dict);
-  return 0;
-}
-
-static void NodeWalkerDealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  NodeWalkerClear(self);
-  PyObject_GC_Del(self);
-}
-
-PyTypeObject kNodeWalkerType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "NodeWalker",
-    .tp_basicsize = sizeof(tNodeWalker),
-    .tp_itemsize = 0,
-    .tp_dealloc = NodeWalkerDealloc,
-    .tp_getattro = PyObject_GenericGetAttr,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_traverse = NodeWalkerTraverse,
-    .tp_clear = NodeWalkerClear,
-    .tp_methods = kNodeWalkerMethods,
-    .tp_free = PyObject_GC_Del,
-};
-
-// Readies a type on the first creation of one of its objects.
-static int ReadyTypeOnce(PyTypeObject* type, bool* ready) {
-  if (*ready) return 0;
-  Py_SET_TYPE(type, &PyType_Type);
-  if (PyType_Ready(type) < 0) return -1;
-  *ready = true;
-  return 0;
-}
-
-static bool s_node_walker_type_ready = false;
-static bool s_std_visitors_type_ready = false;
-
-PyRef CreateNodeWalkerDirect(PyObject* visit_dict) {
-  if (!IsExactDict(visit_dict)) {
-    PyErr_SetString(PyExc_TypeError, "Incorrect type of NodeWalker constructor");
-    return {};
-  }
-  if (ReadyTypeOnce(&kNodeWalkerType, &s_node_walker_type_ready) < 0) return {};
-  tNodeWalker* walker = PyObject_GC_New(tNodeWalker, &kNodeWalkerType);
-  if (walker == nullptr) return {};
-  Py_INCREF(visit_dict);
-  walker->visit_dict = visit_dict;
-  PyObject_GC_Track(walker);
-  return PyRef(reinterpret_cast<PyObject*>(walker));
 }
 
 // ===========================================================================
@@ -259,29 +51,6 @@ static int SetUpVisitContext(PyObject* self, PyObject* args, tVisitContext* ctx)
   return 0;
 }
 
-// ===========================================================================
-// AST node access
-// ===========================================================================
-
-static int IsNodeType(tVisitContext*, PyObject* node, const char* type_name) {
-  return IsExactTuple(node) && PyTuple_GET_SIZE(node) >= 1 && StrEquals(PyTuple_GET_ITEM(node, 0), type_name);
-}
-
-static int IsTupleNodeType(tVisitContext* ctx, PyObject* node, const char* type_name) {
-  return IsNodeType(ctx, node, type_name);
-}
-
-// After a failed GetNodeChild: clears the failure when it only says the
-// child is not there (a short tuple, an object without the attribute).
-static bool ClearMissingChild() {
-  return ClearExpectedError(PyExc_IndexError) || ClearExpectedError(PyExc_AttributeError);
-}
-
-// A child by tuple position, or by attribute name for object-form nodes.
-static PyRef GetNodeChild(PyObject* node, Py_ssize_t position, const char* attr_name) {
-  if (IsExactTuple(node)) return PyRef::Borrow(PyTuple_GetItem(node, position));
-  return PyRef(PyObject_GetAttrString(node, attr_name));
-}
 
 static PyRef GetAssignStmtTargets(tVisitContext*, PyObject* node) { return GetNodeChild(node, 1, "nodes"); }
 static PyRef GetAssignStmtExpr(tVisitContext*, PyObject* node) { return GetNodeChild(node, 2, "expr"); }
@@ -298,369 +67,6 @@ static PyRef GetClassDefBaseNames(tVisitContext*, PyObject* node) { return GetNo
 static PyRef GetImportNames(tVisitContext*, PyObject* node) { return GetNodeChild(node, 1, "names"); }
 static PyRef GetFromImportModuleName(tVisitContext*, PyObject* node) { return GetNodeChild(node, 1, "modname"); }
 static PyRef GetFromImportNames(tVisitContext*, PyObject* node) { return GetNodeChild(node, 2, "names"); }
-static PyRef GetConstValue(tVisitContext*, PyObject* node) { return GetNodeChild(node, 1, "value"); }
-
-// ===========================================================================
-// Expression source writer
-// ===========================================================================
-
-static int AppendExpSource(tVisitContext* ctx, tCharBuffer* buffer, PyObject* expr);
-
-static int AppendRepr(tCharBuffer* buffer, PyObject* obj) {
-  PyRef repr(PyObject_Repr(obj));
-  if (!repr) return -1;
-  return AppendStrToCharBuffer(buffer, repr.get());
-}
-
-static bool IsTupleOrList(PyObject* seq) { return IsExactTuple(seq) || IsExactList(seq); }
-
-// Item `i` of a tuple or list, held (writing an item may run a repr that
-// changes a list); a borrowed-then-owned reference, or null past the end.
-static PyRef SeqItem(PyObject* seq, Py_ssize_t i) {
-  if (i >= PySequence_Fast_GET_SIZE(seq)) return {};
-  return PyRef::Borrow(PySequence_Fast_GET_ITEM(seq, i));
-}
-
-static int AppendCommaSepList(tVisitContext* ctx, tCharBuffer* buffer, PyObject* seq) {
-  if (!IsTupleOrList(seq)) {
-    PyErr_BadInternalCall();
-    return -1;
-  }
-  for (Py_ssize_t i = 0;; ++i) {
-    PyRef item = SeqItem(seq, i);
-    if (!item) return 0;
-    if (i > 0 && AppendToCharBuffer(buffer, ", ") < 0) return -1;
-    if (AppendExpSource(ctx, buffer, item.get()) < 0) return -1;
-  }
-}
-
-static int AppendCommaSepNameList(tVisitContext*, tCharBuffer* buffer, PyObject* seq) {
-  if (!IsTupleOrList(seq)) {
-    PyErr_BadInternalCall();
-    return -1;
-  }
-  for (Py_ssize_t i = 0;; ++i) {
-    PyRef item = SeqItem(seq, i);
-    if (!item) return 0;
-    if (i > 0 && AppendToCharBuffer(buffer, ", ") < 0) return -1;
-    if (AppendStrToCharBuffer(buffer, item.get()) < 0) return -1;
-  }
-}
-
-// The (operator, operand) pairs of a comparison chain, run together with no
-// blanks added.
-static int AppendComparisonSeq(tVisitContext* ctx, tCharBuffer* buffer, PyObject* seq) {
-  if (!IsTupleOrList(seq)) {
-    PyErr_BadInternalCall();
-    return -1;
-  }
-  for (Py_ssize_t i = 0;; ++i) {
-    PyRef pair = SeqItem(seq, i);
-    if (!pair) return 0;
-    if (!IsExactTuple(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
-      PyErr_SetString(PyExc_ValueError, "Invalid tuple in comparison sequence");
-      return -1;
-    }
-    if (AppendStrToCharBuffer(buffer, PyTuple_GET_ITEM(pair.get(), 0)) < 0) return -1;
-    if (AppendExpSource(ctx, buffer, PyTuple_GET_ITEM(pair.get(), 1)) < 0) return -1;
-  }
-}
-
-static int AppendUnaryOpSource(tVisitContext* ctx, tCharBuffer* buffer, PyObject* expr, const char* op) {
-  if (AppendToCharBuffer(buffer, op) < 0 || AppendToCharBuffer(buffer, "(") < 0) return -1;
-  if (AppendExpSource(ctx, buffer, PyTuple_GET_ITEM(expr, 1)) < 0) return -1;
-  return AppendToCharBuffer(buffer, ")");
-}
-
-static int AppendBinaryOpSource(tVisitContext* ctx, tCharBuffer* buffer, PyObject* expr, const char* bin_op) {
-  PyObject* operands = PyTuple_GET_ITEM(expr, 1);
-  if (!IsExactTuple(operands) || PyTuple_GET_SIZE(operands) < 2) {
-    PyErr_SetString(PyExc_ValueError, "Invalid AST node type passed to AppendBinaryOpSource");
-    return -1;
-  }
-  if (AppendToCharBuffer(buffer, "(") < 0) return -1;
-  if (AppendExpSource(ctx, buffer, PyTuple_GET_ITEM(operands, 0)) < 0) return -1;
-  if (AppendToCharBuffer(buffer, bin_op) < 0) return -1;
-  if (AppendExpSource(ctx, buffer, PyTuple_GET_ITEM(operands, 1)) < 0) return -1;
-  return AppendToCharBuffer(buffer, ")");
-}
-
-// Writes a slice part unless it is None.
-static int AppendSlicePart(tVisitContext* ctx, tCharBuffer* buffer, PyObject* part) {
-  return part == Py_None ? 0 : AppendExpSource(ctx, buffer, part);
-}
-
-enum tExpWriter : uint8_t {
-  kWriteName,
-  kWriteEllipsis,
-  kWriteGetattr,
-  kWriteTuple,
-  kWriteList,
-  kWriteDict,
-  kWriteBinary,
-  kWriteUnary,
-  kWriteCallFunc,
-  kWriteConst,
-  kWriteBackquote,
-  kWriteKeyword,
-  kWriteCompare,
-  kWriteLambda,
-  kWriteSubscript,
-  kWriteSliceobj,
-};
-
-struct tExpKind {
-  const char* kind;
-  tExpWriter writer;
-  const char* op;  // operator text of the unary and binary kinds
-};
-
-static const tExpKind kExpKinds[] = {
-    {"Name", kWriteName, nullptr},
-    {"Ellipsis", kWriteEllipsis, nullptr},
-    {"Getattr", kWriteGetattr, nullptr},
-    {"Tuple", kWriteTuple, nullptr},
-    {"List", kWriteList, nullptr},
-    {"Dict", kWriteDict, nullptr},
-    {"Power", kWriteBinary, "**"},
-    {"UnarySub", kWriteUnary, "-"},
-    {"UnaryAdd", kWriteUnary, "+"},
-    {"Invert", kWriteUnary, "~"},
-    {"Bitor", kWriteBinary, "|"},
-    {"Bitxor", kWriteBinary, "^"},
-    {"Bitand", kWriteBinary, "&"},
-    {"And", kWriteBinary, " and "},
-    {"Or", kWriteBinary, " or "},
-    {"Not", kWriteUnary, "not "},
-    {"Add", kWriteBinary, "+"},
-    {"Sub", kWriteBinary, "-"},
-    {"Div", kWriteBinary, "/"},
-    {"Mul", kWriteBinary, "*"},
-    {"LeftShift", kWriteBinary, "<<"},
-    {"RigthShift", kWriteBinary, ">>"},  // sic: the transformer's kind string
-    {"Mod", kWriteBinary, "%"},
-    {"CallFunc", kWriteCallFunc, nullptr},
-    {"Const", kWriteConst, nullptr},
-    {"Backquote", kWriteBackquote, nullptr},
-    {"Keyword", kWriteKeyword, nullptr},
-    {"Compare", kWriteCompare, nullptr},
-    {"Lambda", kWriteLambda, nullptr},
-    {"Subscript", kWriteSubscript, nullptr},
-    {"Sliceobj", kWriteSliceobj, nullptr},
-};
-
-constexpr int kUnknownNode = 1;
-
-// Writes a node of a known kind: 0 written, -1 failed, kUnknownNode when the
-// node is not one the writer knows (the caller reports it).
-static int AppendKnownNode(tVisitContext* ctx, tCharBuffer* buffer, PyObject* expr) {
-  if (!IsExactTuple(expr) || PyTuple_GET_SIZE(expr) < 2 || !IsExactStr(PyTuple_GET_ITEM(expr, 0))) {
-    return kUnknownNode;
-  }
-  const tExpKind* entry = nullptr;
-  for (const tExpKind& k : kExpKinds) {
-    if (StrEquals(PyTuple_GET_ITEM(expr, 0), k.kind)) {
-      entry = &k;
-      break;
-    }
-  }
-  if (entry == nullptr) return kUnknownNode;
-
-  Py_ssize_t size = PyTuple_GET_SIZE(expr);
-  auto item = [expr](Py_ssize_t i) { return PyTuple_GET_ITEM(expr, i); };
-  auto text = [buffer](const char* t) { return AppendToCharBuffer(buffer, t); };
-  auto node = [ctx, buffer](PyObject* n) { return AppendExpSource(ctx, buffer, n); };
-
-  switch (entry->writer) {
-    case kWriteName:
-      if (!IsExactStr(item(1))) return kUnknownNode;
-      return AppendStrToCharBuffer(buffer, item(1));
-    case kWriteEllipsis:
-      return text("...");
-    case kWriteGetattr:
-      if (size != 3 || !IsExactStr(item(2))) return kUnknownNode;
-      if (node(item(1)) < 0 || text(".") < 0) return -1;
-      return AppendStrToCharBuffer(buffer, item(2));
-    case kWriteTuple:
-      if (size != 2) return kUnknownNode;
-      if (text("(") < 0 || AppendCommaSepList(ctx, buffer, item(1)) < 0) return -1;
-      return text(PySequence_Fast_GET_SIZE(item(1)) == 1 ? ",)" : ")");
-    case kWriteList:
-      if (size != 2) return kUnknownNode;
-      if (text("[") < 0 || AppendCommaSepList(ctx, buffer, item(1)) < 0) return -1;
-      return text("]");
-    case kWriteDict:
-      return text("{}");
-    case kWriteBinary:
-      return AppendBinaryOpSource(ctx, buffer, expr, entry->op);
-    case kWriteUnary:
-      return AppendUnaryOpSource(ctx, buffer, expr, entry->op);
-    case kWriteCallFunc:
-      if (size != 3) return kUnknownNode;
-      if (node(item(1)) < 0 || text("(") < 0 || AppendCommaSepList(ctx, buffer, item(2)) < 0) return -1;
-      return text(")");
-    case kWriteConst:
-      return AppendRepr(buffer, item(1));
-    case kWriteBackquote:
-      if (text("`") < 0 || node(item(1)) < 0) return -1;
-      return text("`");
-    case kWriteKeyword:
-      if (size < 3) return kUnknownNode;
-      if (node(item(1)) < 0 || text(" = ") < 0) return -1;
-      return node(item(2));
-    case kWriteCompare:
-      if (size < 3) return kUnknownNode;
-      if (node(item(1)) < 0) return -1;
-      return AppendComparisonSeq(ctx, buffer, item(2));
-    case kWriteLambda:
-      if (size < 5) return kUnknownNode;
-      if (text("lambda ") < 0 || AppendCommaSepNameList(ctx, buffer, item(1)) < 0 || text(": ") < 0) return -1;
-      return node(item(4));
-    case kWriteSubscript:
-      if (size < 4) return kUnknownNode;
-      if (node(item(1)) < 0 || text("[") < 0 || AppendCommaSepList(ctx, buffer, item(3)) < 0) return -1;
-      return text("]");
-    case kWriteSliceobj: {
-      if (size != 2) return kUnknownNode;
-      PyObject* parts = item(1);
-      if (!IsExactTuple(parts) || PyTuple_GET_SIZE(parts) < 2 || PyTuple_GET_SIZE(parts) > 3) return kUnknownNode;
-      if (AppendSlicePart(ctx, buffer, PyTuple_GET_ITEM(parts, 0)) < 0 || text(":") < 0 ||
-          AppendSlicePart(ctx, buffer, PyTuple_GET_ITEM(parts, 1)) < 0) {
-        return -1;
-      }
-      if (PyTuple_GET_SIZE(parts) == 3) {
-        if (text(":") < 0 || AppendSlicePart(ctx, buffer, PyTuple_GET_ITEM(parts, 2)) < 0) return -1;
-      }
-      return 0;
-    }
-  }
-  return kUnknownNode;
-}
-
-// The node's repr goes to the process's standard error stream (the one
-// diagnostic output of the module), then the ValueError.
-static void ReportUnknownNode(PyObject* expr) {
-  int printed = PyObject_Print(expr, stderr, 0);
-  std::fflush(stderr);
-  if (printed < 0) return;  // the node's own repr failed: that error goes out
-  PyErr_SetString(PyExc_ValueError, "Unknown AST node type passed to AppendExpSource");
-}
-
-static int AppendExpSource(tVisitContext* ctx, tCharBuffer* buffer, PyObject* expr) {
-  if (Py_EnterRecursiveCall(" while writing an expression")) return -1;
-  int rc = AppendKnownNode(ctx, buffer, expr);
-  Py_LeaveRecursiveCall();
-  if (rc == kUnknownNode) {
-    ReportUnknownNode(expr);
-    return -1;
-  }
-  return rc;
-}
-
-static PyRef SynthesizeExpSource(tVisitContext* ctx, PyObject* expr) {
-  if (IsTupleNodeType(ctx, expr, "Name") && PyTuple_GET_SIZE(expr) >= 2) {
-    return PyRef::Borrow(PyTuple_GET_ITEM(expr, 1));
-  }
-  tCharBuffer buffer;
-  if (AppendExpSource(ctx, &buffer, expr) < 0) return {};
-  return GetStringFromPool(ctx->self->name_pool, buffer.ptr);
-}
-
-// ===========================================================================
-// Instance type names
-// ===========================================================================
-
-static PyObject* s_Dict = nullptr;
-static PyObject* s_List = nullptr;
-static PyObject* s_Tuple = nullptr;
-static PyObject* s_String = nullptr;
-
-static PyRef SynthesizeInstanceTypeName(tVisitContext* ctx, PyObject* expr) {
-  tCharBuffer buffer;
-  if (AppendExpSource(ctx, &buffer, expr) < 0) return {};
-  if (AppendToCharBuffer(&buffer, ":") < 0) return {};
-  return GetStringFromPool(ctx->self->name_pool, buffer.ptr);
-}
-
-static PyRef GetLiteralInstanceTypeName(tVisitContext* ctx, PyObject* expr) {
-  if (CachedString(&s_Dict, "::dict:") == nullptr || CachedString(&s_List, "::list:") == nullptr ||
-      CachedString(&s_Tuple, "::tuple:") == nullptr || CachedString(&s_String, "::string:") == nullptr) {
-    return {};
-  }
-  PyObject* chosen = Py_None;
-  if (IsNodeType(ctx, expr, "Dict")) {
-    chosen = s_Dict;
-  } else if (IsNodeType(ctx, expr, "List")) {
-    chosen = s_List;
-  } else if (IsNodeType(ctx, expr, "Tuple")) {
-    chosen = s_Tuple;
-  } else if (IsNodeType(ctx, expr, "Const")) {
-    PyRef value = GetConstValue(ctx, expr);
-    if (!value) {
-      if (!ClearMissingChild()) return {};
-    } else if (IsExactStr(value.get())) {
-      chosen = s_String;
-    }
-  }
-  return PyRef::Borrow(chosen);
-}
-
-// ===========================================================================
-// Backward scope search
-// ===========================================================================
-
-static void SetNotLogicalLineError() {
-  PyErr_SetString(PyExc_TypeError, "Every element of logical list must be a logical line");
-}
-
-PyRef FindScopeForLineDirect(tLogicalLineFunctionTable* funcs, PyObject* line_list, PyObject* logical) {
-  Py_ssize_t i = -1;
-  if (IsExactList(line_list)) {
-    Py_ssize_t count = PyList_GET_SIZE(line_list);
-    for (Py_ssize_t j = 0; j < count; ++j) {
-      if (PyList_GET_ITEM(line_list, j) == logical) {
-        i = j;
-        break;
-      }
-    }
-  }
-  if (i < 0) {
-    PyErr_SetString(PyExc_ValueError, "FindScopeForLine requires logical to be in the logical list");
-    return {};
-  }
-  // The line itself is an element of the list like any other: its fields are
-  // read below, so it must be a logical line too.
-  if (!funcs->check(logical)) {
-    SetNotLogicalLineError();
-    return {};
-  }
-  // No interpreter code runs below, so the list cannot change under us.
-  PyObject* cur = logical;
-  while (i > 0 && IsCommentOrBlankType(AsLogical(cur)->type)) {
-    --i;
-    cur = PyList_GET_ITEM(line_list, i);
-    if (!funcs->check(cur)) {
-      SetNotLogicalLineError();
-      return {};
-    }
-  }
-  int limit = AsLogical(cur)->indent;
-  if (limit == 0) return PyRef::Borrow(Py_None);
-  while (i > 0) {
-    --i;
-    PyObject* item = PyList_GET_ITEM(line_list, i);
-    if (!funcs->check(item)) {
-      SetNotLogicalLineError();
-      return {};
-    }
-    tLogicalLine* line = AsLogical(item);
-    if (IsCommentOrBlankType(line->type) || line->indent >= limit) continue;
-    if (IsScopeDefType(line->type)) return PyRef::Borrow(item);
-    limit = line->indent;
-    if (limit == 0) break;
-  }
-  return PyRef::Borrow(Py_None);
-}
 
 // ===========================================================================
 // Assignment, loop and return visitors
@@ -679,8 +85,8 @@ static int IsDottedNameExpr(tVisitContext* ctx, PyObject* expression) {
   // Walks down the Getattr chain iteratively, so a long chain needs no stack.
   PyRef cur = PyRef::Borrow(expression);
   for (;;) {
-    if (IsExactStr(cur.get()) || IsNodeType(ctx, cur.get(), "Name")) return 1;
-    if (!IsNodeType(ctx, cur.get(), "Getattr")) return 0;
+    if (IsExactStr(cur.get()) || IsNodeType(cur.get(), "Name")) return 1;
+    if (!IsNodeType(cur.get(), "Getattr")) return 0;
     PyRef inner = GetGetattrExpr(ctx, cur.get());
     if (!inner) {
       // A malformed Getattr is simply not a dotted name.
@@ -691,7 +97,7 @@ static int IsDottedNameExpr(tVisitContext* ctx, PyObject* expression) {
 }
 
 static int IsCalledDottedNameExpr(tVisitContext* ctx, PyObject* expression) {
-  if (!IsNodeType(ctx, expression, "CallFunc")) return 0;
+  if (!IsNodeType(expression, "CallFunc")) return 0;
   PyRef callee = GetCallFuncObject(ctx, expression);
   if (!callee) return ClearMissingChild() ? 0 : -1;
   return IsDottedNameExpr(ctx, callee.get());
@@ -701,11 +107,11 @@ static int IsCalledDottedNameExpr(tVisitContext* ctx, PyObject* expression) {
 // node is written by SynthesizeExpSource.
 static PyRef DottedNameSource(tVisitContext* ctx, PyObject* expression) {
   if (IsExactStr(expression)) return PyRef::Borrow(expression);
-  return SynthesizeExpSource(ctx, expression);
+  return SynthesizeExpSource(ctx->self->name_pool, expression);
 }
 
 static int AppendEquivForExpr(tVisitContext* ctx, PyObject* name, PyObject* expression) {
-  PyRef literal = GetLiteralInstanceTypeName(ctx, expression);
+  PyRef literal = GetLiteralInstanceTypeName(expression);
   if (!literal) return -1;
   if (literal.get() != Py_None) {
     return Funcs(ctx)->append_type_equiv(ctx->logical, name, literal.get()) != 0 ? -1 : 0;
@@ -734,7 +140,7 @@ static int ProcessSingleTarget(tVisitContext* ctx, PyObject* target, PyObject* e
 static int ProcessGenericTargets(tVisitContext* ctx, PyObject* targets, PyObject* expression,
                                  tSubScriptInfo* marker) {
   if (targets == Py_None) return 0;
-  if (!IsNodeType(ctx, targets, "Tuple")) return ProcessSingleTarget(ctx, targets, expression, marker);
+  if (!IsNodeType(targets, "Tuple")) return ProcessSingleTarget(ctx, targets, expression, marker);
 
   PyRef elements = GetTupleElements(ctx, targets);
   if (!elements) return -1;
@@ -1131,7 +537,7 @@ static PyObject* VisitClassDef(PyObject* self, PyObject* args) {
     return nullptr;
   }
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases.get()); ++i) {
-    PyRef text = SynthesizeExpSource(&ctx, PyTuple_GET_ITEM(bases.get(), i));
+    PyRef text = SynthesizeExpSource(ctx.self->name_pool, PyTuple_GET_ITEM(bases.get(), i));
     if (!text) return nullptr;
     if (Funcs(&ctx)->append_base_class_name(ctx.logical, text.get()) != 0) return nullptr;
   }
@@ -1164,9 +570,9 @@ static int FindIsInstanceCalls(tVisitContext* ctx, PyObject* node) {
     return -1;
   }
   if (PyTuple_GET_SIZE(args.get()) != 2) return 0;
-  PyRef one = SynthesizeExpSource(ctx, PyTuple_GET_ITEM(args.get(), 0));
+  PyRef one = SynthesizeExpSource(ctx->self->name_pool, PyTuple_GET_ITEM(args.get(), 0));
   if (!one) return -1;
-  PyRef two = SynthesizeInstanceTypeName(ctx, PyTuple_GET_ITEM(args.get(), 1));
+  PyRef two = SynthesizeInstanceTypeName(ctx->self->name_pool, PyTuple_GET_ITEM(args.get(), 1));
   if (!two) return -1;
   return Funcs(ctx)->append_type_equiv(ctx->logical, one.get(), two.get()) != 0 ? -1 : 0;
 }
@@ -1250,7 +656,7 @@ PyRef CreateStdVisitorsDirect(PyObject* mod_analysis, PyObject* name_pool, PyObj
     PyErr_SetString(PyExc_TypeError, "Incorrect type of StdVisitors constructor");
     return {};
   }
-  if (ReadyTypeOnce(&kStdVisitorsType, &s_std_visitors_type_ready) < 0) return {};
+  if (ReadyTypeOnce(&kStdVisitorsType) < 0) return {};
   tStdVisitors* visitors = PyObject_GC_New(tStdVisitors, &kStdVisitorsType);
   if (visitors == nullptr) return {};
   Py_INCREF(mod_analysis);
@@ -1262,4 +668,31 @@ PyRef CreateStdVisitorsDirect(PyObject* mod_analysis, PyObject* name_pool, PyObj
   visitors->logical_funcs = *table;
   PyObject_GC_Track(visitors);
   return PyRef(reinterpret_cast<PyObject*>(visitors));
+}
+
+
+static int SetDictEntryToAttrib(PyObject* dict, const char* key, PyObject* obj, const char* attr_name) {
+  PyRef value(PyObject_GetAttrString(obj, attr_name));
+  if (!value) return -1;
+  return PyDict_SetItemString(dict, key, value.get());
+}
+
+PyRef CreateStdWalkerDirect(PyObject* mod_analysis, PyObject* name_pool, PyObject* line_list,
+                            PyObject* logical_mod, tLogicalLineFunctionTable* funcs) {
+  PyRef visitors = CreateStdVisitorsDirect(mod_analysis, name_pool, line_list, logical_mod, funcs);
+  if (!visitors) return PyRef();
+  PyRef dict(PyDict_New());
+  if (!dict) return PyRef();
+  static const struct {
+    const char* key;
+    const char* method;
+  } kEntries[] = {
+      {"CallFunc", "VisitCallFunc"}, {"Return", "VisitReturn"},         {"Assign", "VisitAssign"},
+      {"For", "VisitFor"},           {"Function", "VisitFunctionDef"},  {"Class", "VisitClassDef"},
+      {"Import", "VisitImport"},     {"From", "VisitFromImport"},
+  };
+  for (const auto& entry : kEntries) {
+    if (SetDictEntryToAttrib(dict.get(), entry.key, visitors.get(), entry.method) != 0) return PyRef();
+  }
+  return CreateNodeWalkerDirect(dict.get());
 }

@@ -10,7 +10,7 @@
 // holds its own reference to the dictionary for the duration, and every field
 // swap on an entry writes the entry first and releases the old value last.
 
-#include "pysource_impl.h"
+#include "srcinfocache.h"
 
 namespace {
 
