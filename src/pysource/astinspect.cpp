@@ -83,7 +83,7 @@ static PyObject* s_return_name = nullptr;  // "return"
 
 static int IsDottedNameExpr(tVisitContext* ctx, PyObject* expression) {
   // Walks down the Getattr chain iteratively, so a long chain needs no stack.
-  PyRef cur = PyRef::Borrow(expression);
+  PyRef cur = PyRef::NewRef(expression);
   for (;;) {
     if (IsExactStr(cur.get()) || IsNodeType(cur.get(), "Name")) return 1;
     if (!IsNodeType(cur.get(), "Getattr")) return 0;
@@ -106,7 +106,7 @@ static int IsCalledDottedNameExpr(tVisitContext* ctx, PyObject* expression) {
 // The text of a dotted name expression: a bare string stands for itself, any
 // node is written by SynthesizeExpSource.
 static PyRef DottedNameSource(tVisitContext* ctx, PyObject* expression) {
-  if (IsExactStr(expression)) return PyRef::Borrow(expression);
+  if (IsExactStr(expression)) return PyRef::NewRef(expression);
   return SynthesizeExpSource(ctx->self->name_pool, expression);
 }
 
@@ -231,24 +231,24 @@ struct tImportHost {
 
 static int GetImportHost(tVisitContext* ctx, tImportHost* host) {
   PyObject* own = ctx->self->mod_analysis;
-  host->factory = PyRef(PyObject_GetAttrString(own, "fAnalysisFactory"));
+  host->factory = PyRef::Steal(PyObject_GetAttrString(own, "fAnalysisFactory"));
   if (!host->factory) return -1;
-  host->find_proc = PyRef(PyObject_GetAttrString(host->factory.get(), "FindAnalysisByName"));
+  host->find_proc = PyRef::Steal(PyObject_GetAttrString(host->factory.get(), "FindAnalysisByName"));
   if (!host->find_proc) return -1;
-  host->pkg_dir = PyRef(PyObject_GetAttrString(own, "fPackageDir"));
+  host->pkg_dir = PyRef::Steal(PyObject_GetAttrString(own, "fPackageDir"));
   if (!host->pkg_dir) return -1;
   return 0;
 }
 
 static int AppendImportedAttrib(tVisitContext* ctx, PyObject* attrib, PyObject* mod, PyObject* in_mod) {
-  PyRef entry(PyTuple_Pack(3, attrib, mod, in_mod));
+  PyRef entry = PyRef::Steal(PyTuple_Pack(3, attrib, mod, in_mod));
   if (!entry) return -1;
   return Funcs(ctx)->append_attrib(ctx->logical, entry.get()) != 0 ? -1 : 0;
 }
 
 static int FindModuleAndAppend(tVisitContext* ctx, PyObject* attrib_obj, PyObject* modname, PyObject* in_mod_obj,
                                PyObject* find_proc, PyObject* pkg_dir) {
-  PyRef found(PyObject_CallFunctionObjArgs(find_proc, modname, pkg_dir, nullptr));
+  PyRef found = PyRef::Steal(PyObject_CallFunctionObjArgs(find_proc, modname, pkg_dir, nullptr));
   if (!found) return -1;
   // A module importing itself binds nothing worth recording.
   if (found.get() == ctx->self->mod_analysis) return 0;
@@ -275,9 +275,9 @@ static int ProcessSingleImportName(tVisitContext* ctx, PyObject* id, PyObject* f
   PyRef modname;
   const char* remainder = text + len;
   if (dot == nullptr) {
-    modname = PyRef::Borrow(dotted);
+    modname = PyRef::NewRef(dotted);
   } else {
-    modname = PyRef(PyUnicode_FromStringAndSize(text, dot - text));
+    modname = PyRef::Steal(PyUnicode_FromStringAndSize(text, dot - text));
     if (!modname) return -1;
     remainder = dot + 1;
   }
@@ -302,7 +302,7 @@ static int IsSimpleImportedName(PyObject* local) {
 }
 
 static int ProcessForeignAttrib(tVisitContext* ctx, PyObject* attrib, PyObject* mod) {
-  PyRef local(PyObject_GetAttr(attrib, s_fLocalName));
+  PyRef local = PyRef::Steal(PyObject_GetAttr(attrib, s_fLocalName));
   if (!local) return -1;
   if (kSingleImportedNamesOnly) {
     int simple = IsSimpleImportedName(local.get());
@@ -318,7 +318,7 @@ static int ProcessForeignAttrib(tVisitContext* ctx, PyObject* attrib, PyObject* 
 static void ThawKeepingError(PyObject* own) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  PyRef result(PyObject_CallMethodNoArgs(own, s_Thaw));
+  PyRef result = PyRef::Steal(PyObject_CallMethodNoArgs(own, s_Thaw));
   if (result) {
     PyErr_Restore(type, value, traceback);
     return;
@@ -344,16 +344,17 @@ static int ProcessFromImportStar(tVisitContext* ctx, PyObject* mod) {
   if (EnsureStarImportNames() < 0) return -1;
   PyObject* own = ctx->self->mod_analysis;
   {
-    PyRef frozen_result(PyObject_CallMethodNoArgs(own, s_Freeze));
+    PyRef frozen_result = PyRef::Steal(PyObject_CallMethodNoArgs(own, s_Freeze));
     if (!frozen_result) return -1;
   }
   // From here on "Thaw" is called exactly once, whatever happens.
-  PyRef attribs(PyObject_CallMethodObjArgs(mod, s_GetScopeAttributes, s_empty_str, s_int_one, s_int_zero, nullptr));
+  PyRef attribs = PyRef::Steal(
+      PyObject_CallMethodObjArgs(mod, s_GetScopeAttributes, s_empty_str, s_int_one, s_int_zero, nullptr));
   if (!attribs) {
     ThawKeepingError(own);
     return -1;
   }
-  PyRef frozen(PyObject_CallMethodNoArgs(mod, s_IsFrozen));
+  PyRef frozen = PyRef::Steal(PyObject_CallMethodNoArgs(mod, s_IsFrozen));
   int is_frozen = frozen ? PyObject_IsTrue(frozen.get()) : -1;
   frozen.reset();
   if (is_frozen < 0) {
@@ -366,7 +367,7 @@ static int ProcessFromImportStar(tVisitContext* ctx, PyObject* mod) {
     AsLogical(ctx->logical)->parsed = 0;
   }
   {
-    PyRef thawed(PyObject_CallMethodNoArgs(own, s_Thaw));
+    PyRef thawed = PyRef::Steal(PyObject_CallMethodNoArgs(own, s_Thaw));
     if (!thawed) return -1;
   }
   if (!IsTupleOrList(attribs.get())) return 0;
@@ -417,7 +418,8 @@ static PyObject* VisitFromImport(PyObject* self, PyObject* args) {
     PyErr_BadInternalCall();
     return nullptr;
   }
-  PyRef mod(PyObject_CallFunctionObjArgs(host.find_proc.get(), modname.get(), host.pkg_dir.get(), nullptr));
+  PyRef mod =
+      PyRef::Steal(PyObject_CallFunctionObjArgs(host.find_proc.get(), modname.get(), host.pkg_dir.get(), nullptr));
   if (!mod) return nullptr;
   if (IsStarImportNames(names.get())) {
     if (mod.get() != Py_None && ProcessFromImportStar(&ctx, mod.get()) < 0) return nullptr;
@@ -437,7 +439,7 @@ static PyObject* VisitFromImport(PyObject* self, PyObject* args) {
 
 static PyRef FindAllAncestorScopesDirect(tLogicalLineFunctionTable* logical_funcs, PyObject* logical_list,
                                          PyObject* logical) {
-  PyRef result(PyList_New(0));
+  PyRef result = PyRef::Steal(PyList_New(0));
   if (!result) return {};
   PyRef scope = FindScopeForLineDirect(logical_funcs, logical_list, logical);
   if (!scope) return {};
@@ -553,7 +555,7 @@ static int IsNodeSpecificName(tVisitContext*, PyObject* node, const char* name) 
     return PyTuple_GET_SIZE(node) >= 2 && StrEquals(PyTuple_GET_ITEM(node, 0), "Name") &&
            StrEquals(PyTuple_GET_ITEM(node, 1), name);
   }
-  PyRef value(PyObject_GetAttrString(node, "name"));
+  PyRef value = PyRef::Steal(PyObject_GetAttrString(node, "name"));
   if (!value) return ClearMissingChild() ? 0 : -1;
   return StrEquals(value.get(), name);
 }
@@ -667,12 +669,12 @@ PyRef CreateStdVisitorsDirect(PyObject* mod_analysis, PyObject* name_pool, PyObj
   visitors->logical_list = logical_list;
   visitors->logical_funcs = *table;
   PyObject_GC_Track(visitors);
-  return PyRef(reinterpret_cast<PyObject*>(visitors));
+  return PyRef::Steal(reinterpret_cast<PyObject*>(visitors));
 }
 
 
 static int SetDictEntryToAttrib(PyObject* dict, const char* key, PyObject* obj, const char* attr_name) {
-  PyRef value(PyObject_GetAttrString(obj, attr_name));
+  PyRef value = PyRef::Steal(PyObject_GetAttrString(obj, attr_name));
   if (!value) return -1;
   return PyDict_SetItemString(dict, key, value.get());
 }
@@ -681,7 +683,7 @@ PyRef CreateStdWalkerDirect(PyObject* mod_analysis, PyObject* name_pool, PyObjec
                             PyObject* logical_mod, tLogicalLineFunctionTable* funcs) {
   PyRef visitors = CreateStdVisitorsDirect(mod_analysis, name_pool, line_list, logical_mod, funcs);
   if (!visitors) return PyRef();
-  PyRef dict(PyDict_New());
+  PyRef dict = PyRef::Steal(PyDict_New());
   if (!dict) return PyRef();
   static const struct {
     const char* key;

@@ -17,8 +17,8 @@ inline bool ClearMissingChild() {
 
 // A child by tuple position, or by attribute name for object-form nodes.
 inline PyRef GetNodeChild(PyObject* node, Py_ssize_t position, const char* attr_name) {
-  if (IsExactTuple(node)) return PyRef::Borrow(PyTuple_GetItem(node, position));
-  return PyRef(PyObject_GetAttrString(node, attr_name));
+  if (IsExactTuple(node)) return PyRef::NewRef(PyTuple_GetItem(node, position));
+  return PyRef::Steal(PyObject_GetAttrString(node, attr_name));
 }
 
 inline bool IsTupleOrList(PyObject* seq) { return IsExactTuple(seq) || IsExactList(seq); }
@@ -27,7 +27,7 @@ inline bool IsTupleOrList(PyObject* seq) { return IsExactTuple(seq) || IsExactLi
 // changes a list); a borrowed-then-owned reference, or null past the end.
 inline PyRef SeqItem(PyObject* seq, Py_ssize_t i) {
   if (i >= PySequence_Fast_GET_SIZE(seq)) return {};
-  return PyRef::Borrow(PySequence_Fast_GET_ITEM(seq, i));
+  return PyRef::NewRef(PySequence_Fast_GET_ITEM(seq, i));
 }
 
 #endif  // PYSOURCE_ASTNODES_H

@@ -16,56 +16,31 @@ static PyObject* s_update_from_cache_str = nullptr;
 // One search: the patterns are borrowed (the method holds the caller's
 // values for the duration of the call), scopes_seen is owned.
 struct tSearchContext {
-  tPySourceImpl* self;
-  PyObject* scope_spec;
-  PyObject* name_spec;
-  int generic_valid;
-  int import_valid;
-  int classdef_valid;
-  int functiondef_valid;
-  int update;
-  int find_all;
-  int simple_names_valid;
-  int dotted_names_valid;
-  PyObject* scopes_seen;  // scope name -> {local name: True} of names returned
+  tPySourceImpl* self = nullptr;
+  PyObject* scope_spec = nullptr;
+  PyObject* name_spec = nullptr;
+  int generic_valid = 1;
+  int import_valid = 1;
+  int classdef_valid = 1;
+  int functiondef_valid = 1;
+  int update = 1;
+  int find_all = 1;
+  int simple_names_valid = 1;
+  int dotted_names_valid = 1;
+  PyRef scopes_seen;  // scope name -> {local name: True} of names returned
 };
 
+// Every pattern "*", every option on.
 static int InitSearchContext(tSearchContext* ctx, tPySourceImpl* self) {
-  std::memset(ctx, 0, sizeof(*ctx));
   PyObject* star = CachedString(&s_star_str, "*");
   if (star == nullptr) return -1;
-  ctx->scopes_seen = PyDict_New();
-  if (ctx->scopes_seen == nullptr) return -1;
+  ctx->scopes_seen = PyRef::Steal(PyDict_New());
+  if (!ctx->scopes_seen) return -1;
   ctx->self = self;
   ctx->scope_spec = star;
   ctx->name_spec = star;
-  ctx->generic_valid = 1;
-  ctx->import_valid = 1;
-  ctx->classdef_valid = 1;
-  ctx->functiondef_valid = 1;
-  ctx->update = 1;
-  ctx->find_all = 1;
-  ctx->simple_names_valid = 1;
-  ctx->dotted_names_valid = 1;
   return 0;
 }
-
-static void ClearSearchContext(tSearchContext* ctx) {
-  Py_CLEAR(ctx->scopes_seen);
-  std::memset(ctx, 0, sizeof(*ctx));
-}
-
-// Runs ClearSearchContext on every exit of the method.
-class SearchContextGuard {
- public:
-  explicit SearchContextGuard(tSearchContext* ctx) : ctx_(ctx) {}
-  ~SearchContextGuard() { ClearSearchContext(ctx_); }
-  SearchContextGuard(const SearchContextGuard&) = delete;
-  SearchContextGuard& operator=(const SearchContextGuard&) = delete;
-
- private:
-  tSearchContext* ctx_;
-};
 
 // The scope stack of a scan: (full scope name, indent) entries.  Ten entries
 // live inline; past that the entries move to a heap block that is resized to
@@ -190,25 +165,25 @@ static PyRef CreateAttribRefDirect(tPySourceImpl* self, PyObject* kind, PyObject
                                    PyObject* logical, PyObject* imp_ref) {
   PyRef full_name = JoinScopeNames(self, scope_name, local_name);
   if (!full_name) return PyRef();
-  PyRef attribref_class = PyRef::Borrow(self->attribref_class);
-  if (!attribref_class || self->mod_analysis == nullptr) {
+  PyRef attribref_class = PyRef::NewRef(self->attribref_class.get());
+  if (!attribref_class || !self->mod_analysis) {
     PyErr_BadInternalCall();
     return PyRef();
   }
-  PyRef args(PyTuple_Pack(6, kind, local_name, full_name.get(), self->mod_analysis, logical,
+  PyRef args = PyRef::Steal(PyTuple_Pack(6, kind, local_name, full_name.get(), self->mod_analysis.get(), logical,
                           imp_ref != nullptr ? imp_ref : Py_None));
   if (!args) return PyRef();
-  return PyRef(PyObject_Call(attribref_class.get(), args.get(), nullptr));
+  return PyRef::Steal(PyObject_Call(attribref_class.get(), args.get(), nullptr));
 }
 
 static int AppendAttribToList(tSearchContext* ctx, PyObject* ret_list, PyObject* kind, PyObject* local_name,
                               PyObject* scope_name, PyObject* logical, PyObject* imp_ref) {
   if (!ctx->find_all) {
-    PyRef seen = PyRef::Borrow(PyDict_GetItemWithError(ctx->scopes_seen, scope_name));
+    PyRef seen = PyRef::NewRef(PyDict_GetItemWithError(ctx->scopes_seen.get(), scope_name));
     if (!seen) {
       if (PyErr_Occurred()) return -1;
       seen.reset(PyDict_New());
-      if (!seen || PyDict_SetItem(ctx->scopes_seen, scope_name, seen.get()) != 0) return -1;
+      if (!seen || PyDict_SetItem(ctx->scopes_seen.get(), scope_name, seen.get()) != 0) return -1;
     } else {
       int present = PyDict_Contains(seen.get(), local_name);
       if (present < 0) return -1;
@@ -225,12 +200,12 @@ static int AppendAttribToList(tSearchContext* ctx, PyObject* ret_list, PyObject*
 static int SearchSingleLogical(tSearchContext* ctx, PyObject* logical, PyObject* scope_name, PyObject* ret_list) {
   if (!StringSpecMatch(ctx->scope_spec, scope_name) || !AttribTypeMatch(ctx, logical)) return 0;
   tPySourceImpl* self = ctx->self;
-  PyRef keep = PyRef::Borrow(logical);
+  PyRef keep = PyRef::NewRef(logical);
   tLogicalLine* line = AsLogical(logical);
   switch (line->type) {
     case kClassDefIndex:
     case kFunctionDefIndex: {
-      PyRef name = PyRef::Borrow(LogicalDefName(line));
+      PyRef name = PyRef::NewRef(LogicalDefName(line));
       if (!name || !LocalNameMatch(ctx, name.get())) return 0;
       PyObject* kind = line->type == kClassDefIndex ? self->logical_mod.class_attrib_kind
                                                     : self->logical_mod.function_attrib_kind;
@@ -240,7 +215,7 @@ static int SearchSingleLogical(tSearchContext* ctx, PyObject* logical, PyObject*
     case kFromImportIndex:
       // The host may change the line's entries while a reference is made.
       for (int i = 0; i < line->objs_len; ++i) {
-        PyRef entry = PyRef::Borrow(line->objs[i]);
+        PyRef entry = PyRef::NewRef(line->objs[i]);
         if (!IsExactTuple(entry.get()) || PyTuple_GET_SIZE(entry.get()) == 0) continue;
         PyObject* name = PyTuple_GET_ITEM(entry.get(), 0);
         if (!LocalNameMatch(ctx, name)) continue;
@@ -251,7 +226,7 @@ static int SearchSingleLogical(tSearchContext* ctx, PyObject* logical, PyObject*
       return 0;
     default:
       for (int i = 0; i < line->objs_len; ++i) {
-        PyRef entry = PyRef::Borrow(line->objs[i]);
+        PyRef entry = PyRef::NewRef(line->objs[i]);
         if (!LocalNameMatch(ctx, entry.get())) continue;
         if (AppendAttribToList(ctx, ret_list, self->logical_mod.generic_attrib_kind, entry.get(), scope_name,
                                logical, nullptr) != 0)
@@ -269,14 +244,14 @@ static int SearchLogicalList(tSearchContext* ctx, PyObject* initial_scope, PyObj
     PyErr_BadInternalCall();
     return -1;
   }
-  PyRef list = PyRef::Borrow(scan_list);
+  PyRef list = PyRef::NewRef(scan_list);
   ScopeStack stack;
-  if (stack.Push(PyRef::Borrow(initial_scope), -2) != 0) return -1;
+  if (stack.Push(PyRef::NewRef(initial_scope), -2) != 0) return -1;
   if (ctx->update && (ctx->generic_valid || ctx->import_valid)) {
     if (AnalyzeLogicalListDirect(self, list.get(), -1) < 0) return -1;
   }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
-    PyRef item = PyRef::Borrow(PyList_GET_ITEM(list.get(), i));
+    PyRef item = PyRef::NewRef(PyList_GET_ITEM(list.get(), i));
     if (!IsLogical(self, item.get())) {
       PyErr_BadInternalCall();
       return -1;
@@ -286,7 +261,7 @@ static int SearchLogicalList(tSearchContext* ctx, PyObject* initial_scope, PyObj
     while (line->indent <= stack.Top().indent) {
       if (stack.Pop() != 0) return -1;
     }
-    PyRef scope_name = PyRef::Borrow(stack.Top().name);
+    PyRef scope_name = PyRef::NewRef(stack.Top().name);
     if (SearchSingleLogical(ctx, item.get(), scope_name.get(), ret_list) != 0) return -1;
     PyObject* def_name = LogicalDefName(line);
     if (def_name != nullptr) {
@@ -307,7 +282,7 @@ static int SearchForSpecificName(tSearchContext* ctx, PyObject* name, PyObject* 
     return -1;
   }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(defns.get()); ++i) {
-    PyRef item = PyRef::Borrow(PyList_GET_ITEM(defns.get(), i));
+    PyRef item = PyRef::NewRef(PyList_GET_ITEM(defns.get(), i));
     if (!IsLogical(self, item.get())) {
       PyErr_BadInternalCall();
       return -1;
@@ -324,12 +299,12 @@ static int SearchForSpecificName(tSearchContext* ctx, PyObject* name, PyObject* 
 static int InvokeUpdateFromCache(tPySourceImpl* self) {
   if (!self->logical_cache_needs_update) return 0;
   if (CachedString(&s_update_from_cache_str, "UpdateFromCache") == nullptr) return -1;
-  PyRef mod_analysis = PyRef::Borrow(self->mod_analysis);
+  PyRef mod_analysis = PyRef::NewRef(self->mod_analysis.get());
   if (!mod_analysis) {
     PyErr_BadInternalCall();
     return -1;
   }
-  PyRef result(PyObject_CallMethodNoArgs(mod_analysis.get(), s_update_from_cache_str));
+  PyRef result = PyRef::Steal(PyObject_CallMethodNoArgs(mod_analysis.get(), s_update_from_cache_str));
   if (!result) return -1;
   self->logical_cache_needs_update = 0;
   return 0;
@@ -343,7 +318,7 @@ static int AnalyzeMatchingScopes(tSearchContext* ctx) {
   PyRef lines;
   if (IsStarOnly(ctx->scope_spec)) {
     if (!CheckLogicalList(self)) return -1;
-    lines = PyRef::Borrow(self->logical_list);
+    lines = PyRef::NewRef(self->logical_list.get());
   } else {
     lines = GetBodyOfScopeDirect(self, ctx->scope_spec);
     if (!lines) return ClearExpectedError(PyExc_KeyError) ? 0 : -1;
@@ -353,7 +328,7 @@ static int AnalyzeMatchingScopes(tSearchContext* ctx) {
     return -1;
   }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); ++i) {
-    PyRef item = PyRef::Borrow(PyList_GET_ITEM(lines.get(), i));
+    PyRef item = PyRef::NewRef(PyList_GET_ITEM(lines.get(), i));
     if (!IsLogical(self, item.get())) {
       PyErr_BadInternalCall();
       return -1;
@@ -375,7 +350,7 @@ static int SearchForAttribsDirect(tSearchContext* ctx, PyObject* ret_list) {
   PyObject* initial_scope;
   if (HasStar(ctx->scope_spec)) {
     if (!CheckLogicalList(self)) return -1;
-    lines = PyRef::Borrow(self->logical_list);
+    lines = PyRef::NewRef(self->logical_list.get());
     initial_scope = EmptyStr();
     if (initial_scope == nullptr) return -1;
   } else {
@@ -390,9 +365,9 @@ static int SearchForAttribsDirect(tSearchContext* ctx, PyObject* ret_list) {
 // The option value under `key`: a new reference, or null (with an exception
 // set only on failure).
 static PyRef GetSearchOption(PyObject* spec_dict, const char* key) {
-  PyRef key_str(PyUnicode_FromString(key));
+  PyRef key_str = PyRef::Steal(PyUnicode_FromString(key));
   if (!key_str) return PyRef();
-  return PyRef::Borrow(PyDict_GetItemWithError(spec_dict, key_str.get()));
+  return PyRef::NewRef(PyDict_GetItemWithError(spec_dict, key_str.get()));
 }
 
 // Sets *flag from the truth of the option, when it is given.  0 or -1.
@@ -434,9 +409,8 @@ PyObject* SearchForAttribs(tPySourceImpl* self, PyObject* args) {
   if (!PyArg_ParseTuple(args, "O!:SearchForAttribs", &PyDict_Type, &spec_dict)) return nullptr;
 
   tSearchContext ctx;
-  SearchContextGuard guard(&ctx);
   if (InitSearchContext(&ctx, self) != 0) return nullptr;
-  PyRef options = PyRef::Borrow(spec_dict);
+  PyRef options = PyRef::NewRef(spec_dict);
   PyRef scope_spec, name_spec;
   if (ReadFlagOption(spec_dict, "update", &ctx.update) != 0 ||
       ReadFlagOption(spec_dict, "find_all", &ctx.find_all) != 0 ||
@@ -456,7 +430,7 @@ PyObject* SearchForAttribs(tPySourceImpl* self, PyObject* args) {
       return nullptr;
   }
 
-  PyRef ret_list(PyList_New(0));
+  PyRef ret_list = PyRef::Steal(PyList_New(0));
   if (!ret_list) return nullptr;
   if (SearchForAttribsDirect(&ctx, ret_list.get()) != 0) return nullptr;
   return ret_list.release();

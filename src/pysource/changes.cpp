@@ -5,53 +5,30 @@
 
 #include "scopes.h"
 
-// What one LogicalCacheModified call found changed.  The four objects are
-// owned; the record lives for one call.
+// What one LogicalCacheModified call found changed; the record lives for
+// one call.
 struct tLogicalChanges {
-  PyObject* body_map;     // dict: scope name -> True, a body line changed
-  PyObject* functions;    // list: full names of def lines removed or added
-  PyObject* classes;      // list: full names of class lines removed or added
-  PyObject* doc_strings;  // list: scope names whose doc string line changed
-  int32_t scan_for_future;
+  PyRef body_map;     // dict: scope name -> True, a body line changed
+  PyRef functions;    // list: full names of def lines removed or added
+  PyRef classes;      // list: full names of class lines removed or added
+  PyRef doc_strings;  // list: scope names whose doc string line changed
+  int32_t scan_for_future = 0;
 };
-
-static void ClearLogicalChangesNoReinit(tLogicalChanges* changes) {
-  Py_CLEAR(changes->body_map);
-  Py_CLEAR(changes->functions);
-  Py_CLEAR(changes->classes);
-  Py_CLEAR(changes->doc_strings);
-}
 
 static int InitLogicalChanges(tLogicalChanges* changes) {
-  std::memset(changes, 0, sizeof(*changes));
-  changes->body_map = PyDict_New();
-  if (changes->body_map != nullptr) changes->functions = PyList_New(0);
-  if (changes->functions != nullptr) changes->classes = PyList_New(0);
-  if (changes->classes != nullptr) changes->doc_strings = PyList_New(0);
-  if (changes->doc_strings == nullptr) {
-    ClearLogicalChangesNoReinit(changes);
-    return -1;
-  }
-  return 0;
+  changes->body_map = PyRef::Steal(PyDict_New());
+  changes->functions = PyRef::Steal(PyList_New(0));
+  changes->classes = PyRef::Steal(PyList_New(0));
+  changes->doc_strings = PyRef::Steal(PyList_New(0));
+  return changes->body_map && changes->functions && changes->classes && changes->doc_strings ? 0 : -1;
 }
-
-// Releases the record's objects on every exit of the call that made it.
-class LogicalChangesScope {
- public:
-  explicit LogicalChangesScope(tLogicalChanges* changes) : changes_(changes) {}
-  ~LogicalChangesScope() { ClearLogicalChangesNoReinit(changes_); }
-  LogicalChangesScope(const LogicalChangesScope&) = delete;
-  LogicalChangesScope& operator=(const LogicalChangesScope&) = delete;
-
- private:
-  tLogicalChanges* changes_;
-};
 
 // (body scope names, classes, functions, doc strings) as a new tuple.
 static PyRef LogicalChangesToTuple(tLogicalChanges* changes) {
-  PyRef body_names(PyDict_Keys(changes->body_map));
+  PyRef body_names = PyRef::Steal(PyDict_Keys(changes->body_map.get()));
   if (!body_names) return PyRef();
-  return PyRef(PyTuple_Pack(4, body_names.get(), changes->classes, changes->functions, changes->doc_strings));
+  return PyRef::Steal(PyTuple_Pack(4, body_names.get(), changes->classes.get(), changes->functions.get(),
+                                   changes->doc_strings.get()));
 }
 
 static int InvalidatePerScopeCache(tPySourceImpl* self, PyObject* scope_name) {
@@ -68,33 +45,33 @@ static int FindDocStringChanges(tPySourceImpl* self, PyObject* logical, int adde
     PyErr_BadInternalCall();
     return -1;
   }
-  PyRef scope_name = PyRef::Borrow(scope);
+  PyRef scope_name = PyRef::NewRef(scope);
   PyRef doc_string = LookupDocStringLogicalInCache(&self->info_cache, scope_name.get());
   if (!doc_string) return -1;
   if (!added) {
     if (doc_string.get() != logical) return 0;
-    if (PyList_Append(changes->doc_strings, scope_name.get()) != 0) return -1;
+    if (PyList_Append(changes->doc_strings.get(), scope_name.get()) != 0) return -1;
     return RemoveDocStringLogicalFromCache(&self->info_cache, scope_name.get());
   }
 
   if (doc_string.get() != Py_None) return 0;
-  PyRef scope_def = PyRef::Borrow(Py_None);
+  PyRef scope_def = PyRef::NewRef(Py_None);
   Py_ssize_t def_index = -1;
   if (!IsExactStr(scope_name.get()) || PyUnicode_GET_LENGTH(scope_name.get()) != 0) {
     PyRef cached = LookupDefInScopeCache(&self->info_cache, scope_name.get());
     if (cached) {
       scope_def = std::move(cached);
-      def_index = FindIndexOfLogical(self->logical_list, scope_def.get());
+      def_index = FindIndexOfLogical(self->logical_list.get(), scope_def.get());
     } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
       PyErr_Clear();
     } else {
       return -1;
     }
   }
-  PyObject* list = self->logical_list;
+  PyObject* list = self->logical_list.get();
   if (list == nullptr || def_index + 1 >= PyList_GET_SIZE(list) || PyList_GET_ITEM(list, def_index + 1) != logical)
     return 0;
-  if (PyList_Append(changes->doc_strings, scope_name.get()) != 0) return -1;
+  if (PyList_Append(changes->doc_strings.get(), scope_name.get()) != 0) return -1;
   return AddDocStringLogicalToCache(&self->info_cache, scope_name.get(), scope_def.get(), logical);
 }
 
@@ -105,8 +82,8 @@ static int LogicalInScopeChanged(tPySourceImpl* self, PyObject* logical, int add
     PyErr_BadInternalCall();
     return -1;
   }
-  PyRef scope_name = PyRef::Borrow(scope);
-  if (PyDict_SetItem(changes->body_map, scope_name.get(), Py_True) != 0) return -1;
+  PyRef scope_name = PyRef::NewRef(scope);
+  if (PyDict_SetItem(changes->body_map.get(), scope_name.get(), Py_True) != 0) return -1;
   if (InvalidatePerScopeCache(self, scope_name.get()) != 0) return -1;
   if (AsLogical(logical)->type == kStringExpressionIndex) return FindDocStringChanges(self, logical, added, changes);
   return 0;
@@ -120,15 +97,15 @@ static int LogicalInScopeChanged(tPySourceImpl* self, PyObject* logical, int add
 // recomputation.
 static int InvalidateMatchingScopeNames(tPySourceImpl* self, PyObject* name) {
   if (RemoveBodyInfoFromScopeCacheEntry(&self->info_cache, name) != 0) return -1;
-  if (self->logical_list == nullptr) return 0;
+  if (!self->logical_list) return 0;
   Py_ssize_t name_len = 0;
   const char* name_text = TextToCompare(name, &name_len);
   if (name_text == nullptr) {
     PyErr_BadInternalCall();
     return -1;
   }
-  PyRef keep_name = PyRef::Borrow(name);
-  PyRef list = PyRef::Borrow(self->logical_list);
+  PyRef keep_name = PyRef::NewRef(name);
+  PyRef list = PyRef::NewRef(self->logical_list.get());
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
     PyObject* item = PyList_GET_ITEM(list.get(), i);
     if (!IsLogical(self, item)) {
@@ -157,7 +134,7 @@ static int InvalidateMatchingScopeNames(tPySourceImpl* self, PyObject* name) {
 }
 
 static int AppendDefName(tLogicalLine* line, PyObject* full_name, tLogicalChanges* changes) {
-  PyObject* target = line->type == kClassDefIndex ? changes->classes : changes->functions;
+  PyObject* target = line->type == kClassDefIndex ? changes->classes.get() : changes->functions.get();
   return PyList_Append(target, full_name);
 }
 
@@ -168,7 +145,7 @@ static int ProcessRemovedLogicals(tPySourceImpl* self, PyObject* removed_list, t
       PyErr_SetString(PyExc_TypeError, "Items in the removed list must be logical lines");
       return -1;
     }
-    PyRef keep = PyRef::Borrow(item);
+    PyRef keep = PyRef::NewRef(item);
     tLogicalLine* line = AsLogical(item);
     if (line->parsed) {
       if (RemoveNameDefnsFromCache(&self->info_cache, item) != 0) return -1;
@@ -195,7 +172,7 @@ static int ProcessRemovedLogicals(tPySourceImpl* self, PyObject* removed_list, t
 // at the first line already placed under it.
 static int RescopeLinesAfterDef(tPySourceImpl* self, PyObject* def_logical, PyObject* full_name,
                                 tLogicalChanges* changes) {
-  Py_ssize_t index = FindIndexOfLogical(self->logical_list, def_logical);
+  Py_ssize_t index = FindIndexOfLogical(self->logical_list.get(), def_logical);
   if (index < 0) {
     PyErr_BadInternalCall();
     return -1;
@@ -206,9 +183,9 @@ static int RescopeLinesAfterDef(tPySourceImpl* self, PyObject* def_logical, PyOb
     PyErr_BadInternalCall();
     return -1;
   }
-  PyRef keep_name = PyRef::Borrow(full_name);
+  PyRef keep_name = PyRef::NewRef(full_name);
   int16_t def_indent = AsLogical(def_logical)->indent;
-  PyRef list = PyRef::Borrow(self->logical_list);
+  PyRef list = PyRef::NewRef(self->logical_list.get());
   for (Py_ssize_t i = index + 1; i < PyList_GET_SIZE(list.get()); ++i) {
     PyObject* item = PyList_GET_ITEM(list.get(), i);
     if (!IsLogical(self, item)) {
@@ -223,7 +200,7 @@ static int RescopeLinesAfterDef(tPySourceImpl* self, PyObject* def_logical, PyOb
     if (scope_text != nullptr && scope_len >= full_len && std::memcmp(scope_text, full_text, full_len) == 0 &&
         (scope_len == full_len || scope_text[full_len] == '.'))
       break;
-    PyRef keep = PyRef::Borrow(item);
+    PyRef keep = PyRef::NewRef(item);
     if (LogicalInScopeChanged(self, item, 1, changes) != 0) return -1;
     Py_CLEAR(line->scope_name);
   }
@@ -238,7 +215,7 @@ static int ProcessAddedLogicals(tPySourceImpl* self, PyObject* added_list, tLogi
       PyErr_SetString(PyExc_TypeError, "Items in the added list must be logical lines");
       return -1;
     }
-    PyRef keep = PyRef::Borrow(item);
+    PyRef keep = PyRef::NewRef(item);
     tLogicalLine* line = AsLogical(item);
     if (line->parsed) ++self->parsed_count;
     if (line->type == kFromImportIndex) changes->scan_for_future = 1;
@@ -278,10 +255,9 @@ PyObject* LogicalCacheModified(tPySourceImpl* self, PyObject* args) {
 
   tLogicalChanges changes;
   if (InitLogicalChanges(&changes) != 0) return nullptr;
-  LogicalChangesScope release_changes(&changes);
-  PyRef removed(PyObject_GetAttrString(delta, "removed"));
+  PyRef removed = PyRef::Steal(PyObject_GetAttrString(delta, "removed"));
   if (!removed) return nullptr;
-  PyRef added(PyObject_GetAttrString(delta, "added"));
+  PyRef added = PyRef::Steal(PyObject_GetAttrString(delta, "added"));
   if (!added) return nullptr;
   if (!IsExactList(removed.get()) || !IsExactList(added.get())) {
     PyErr_SetString(PyExc_TypeError, "delta's added & removed attributes must be a Python lists");
@@ -310,15 +286,15 @@ PyObject* RebuildCache(tPySourceImpl* self, PyObject* args) {
   if (UpdateFromFutureFlags(self) != 0) return nullptr;
   // The host callback above may have installed another list; take the one
   // in place now.
-  if (self->logical_list == nullptr) Py_RETURN_NONE;
-  PyRef list = PyRef::Borrow(self->logical_list);
+  if (!self->logical_list) Py_RETURN_NONE;
+  PyRef list = PyRef::NewRef(self->logical_list.get());
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
     PyObject* item = PyList_GET_ITEM(list.get(), i);
     if (!IsLogical(self, item)) {
       PyErr_SetString(PyExc_TypeError, "All elements in logical_list must be logical lines");
       return nullptr;
     }
-    PyRef keep = PyRef::Borrow(item);
+    PyRef keep = PyRef::NewRef(item);
     if (!GetScopeNameForLineDirect(self, item)) return nullptr;
     if (AddNameDefnsToCache(&self->info_cache, item) != 0) return nullptr;
     if (LogicalDefName(AsLogical(item)) == nullptr) continue;

@@ -14,7 +14,7 @@
 static int AppendExpSource(tCharBuffer* buffer, PyObject* expr);
 
 static int AppendRepr(tCharBuffer* buffer, PyObject* obj) {
-  PyRef repr(PyObject_Repr(obj));
+  PyRef repr = PyRef::Steal(PyObject_Repr(obj));
   if (!repr) return -1;
   return AppendStrToCharBuffer(buffer, repr.get());
 }
@@ -257,7 +257,7 @@ static int AppendExpSource(tCharBuffer* buffer, PyObject* expr) {
 
 PyRef SynthesizeExpSource(PyObject* name_pool, PyObject* expr) {
   if (IsNodeType(expr, "Name") && PyTuple_GET_SIZE(expr) >= 2) {
-    return PyRef::Borrow(PyTuple_GET_ITEM(expr, 1));
+    return PyRef::NewRef(PyTuple_GET_ITEM(expr, 1));
   }
   tCharBuffer buffer;
   if (AppendExpSource(&buffer, expr) < 0) return {};
@@ -300,5 +300,5 @@ PyRef GetLiteralInstanceTypeName(PyObject* expr) {
       chosen = s_String;
     }
   }
-  return PyRef::Borrow(chosen);
+  return PyRef::NewRef(chosen);
 }

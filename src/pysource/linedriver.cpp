@@ -14,7 +14,7 @@ static PyObject* s_newline_tok = nullptr;
 PyRef ParseLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
   if (CachedString(&s_pass_tok, "pass") == nullptr || CachedString(&s_newline_tok, "\n") == nullptr)
     return PyRef();
-  if (self->grammar == nullptr) {
+  if (!self->grammar) {
     PyErr_BadInternalCall();
     return PyRef();
   }
@@ -26,50 +26,50 @@ PyRef ParseLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
     case kExceptIndex:
     case kTryIndex:
     case kFinallyIndex:
-      return PyRef::Borrow(Py_None);
+      return PyRef::NewRef(Py_None);
     default:
       break;
   }
-  PyRef grammar = PyRef::Borrow(self->grammar);
-  PyRef parser(PyObject_CallMethod(grammar.get(), "CreateParser", "i", kFileInputIndex));
+  PyRef grammar = PyRef::NewRef(self->grammar.get());
+  PyRef parser = PyRef::Steal(PyObject_CallMethod(grammar.get(), "CreateParser", "i", kFileInputIndex));
   if (!parser) return PyRef();
-  PyRef add_token(PyObject_GetAttrString(parser.get(), "AddToken"));
+  PyRef add_token = PyRef::Steal(PyObject_GetAttrString(parser.get(), "AddToken"));
   if (!add_token) return PyRef();
 
   // Hold the line (and so its tokens) while host code runs.
-  PyRef keep = PyRef::Borrow(logical);
+  PyRef keep = PyRef::NewRef(logical);
   char last_fed_first = '\0';
   for (int32_t i = 0; i < line->tok_count; ++i) {
-    PyRef tok = PyRef::Borrow(line->tok_array[i]);
+    PyRef tok = PyRef::NewRef(line->tok_array[i]);
     if (!IsExactStr(tok.get())) continue;
     char first = StrTextOrEmpty(tok.get())[0];
     if (first == '#') continue;
     last_fed_first = first == '\0' ? ' ' : first;
-    PyRef r(PyObject_CallOneArg(add_token.get(), tok.get()));
+    PyRef r = PyRef::Steal(PyObject_CallOneArg(add_token.get(), tok.get()));
     if (!r) return PyRef();
   }
   if (last_fed_first == ':') {
-    PyRef r(PyObject_CallOneArg(add_token.get(), s_pass_tok));
+    PyRef r = PyRef::Steal(PyObject_CallOneArg(add_token.get(), s_pass_tok));
     if (!r) return PyRef();
   }
-  PyRef r(PyObject_CallOneArg(add_token.get(), s_newline_tok));
+  PyRef r = PyRef::Steal(PyObject_CallOneArg(add_token.get(), s_newline_tok));
   if (!r) return PyRef();
-  return PyRef(PyObject_CallMethod(parser.get(), "Finish", nullptr));
+  return PyRef::Steal(PyObject_CallMethod(parser.get(), "Finish", nullptr));
 }
 
 PyRef AstForLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
-  if (self->xform_to_ast == nullptr) {
+  if (!self->xform_to_ast) {
     PyErr_BadInternalCall();
     return PyRef();
   }
   PyRef tree = ParseLogicalLineDirect(self, logical);
   if (!tree || tree.get() == Py_None) return tree;
-  PyRef xform = PyRef::Borrow(self->xform_to_ast);
+  PyRef xform = PyRef::NewRef(self->xform_to_ast.get());
   if (xform.get() == nullptr) {  // destroyed by a host callback during parsing
     PyErr_BadInternalCall();
     return PyRef();
   }
-  return PyRef(PyObject_CallOneArg(xform.get(), tree.get()));
+  return PyRef::Steal(PyObject_CallOneArg(xform.get(), tree.get()));
 }
 
 const char ParseLogicalLine_doc[] = "Parse a single logical line";
@@ -95,26 +95,26 @@ PyObject* AstForLogicalLine(tPySourceImpl* self, PyObject* args) {
 int AnalyzeLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
   tLogicalLine* line = AsLogical(logical);
   if (line->parsed) return 0;
-  if (self->walk_proc == nullptr) {
+  if (!self->walk_proc) {
     PyErr_BadInternalCall();
     return -1;
   }
-  PyRef keep = PyRef::Borrow(logical);
-  PyRef walk = PyRef::Borrow(self->walk_proc);
-  PyRef mod_analysis = PyRef::Borrow(self->mod_analysis);
+  PyRef keep = PyRef::NewRef(logical);
+  PyRef walk = PyRef::NewRef(self->walk_proc.get());
+  PyRef mod_analysis = PyRef::NewRef(self->mod_analysis.get());
 
   PyRef tree = AstForLogicalLineDirect(self, logical);
   if (!tree) {
     if (!PyErr_ExceptionMatches(PyExc_SyntaxError) && !PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
     PyErr_Clear();
-    PyRef local_name(PyObject_GetAttrString(mod_analysis.get(), "fLocalName"));
+    PyRef local_name = PyRef::Steal(PyObject_GetAttrString(mod_analysis.get(), "fLocalName"));
     return local_name ? 0 : -1;
   }
   if (tree.get() == Py_None) return 0;
 
-  PyRef context(PyTuple_Pack(2, logical, mod_analysis.get()));
+  PyRef context = PyRef::Steal(PyTuple_Pack(2, logical, mod_analysis.get()));
   if (!context) return -1;
-  PyRef result(PyObject_CallFunctionObjArgs(walk.get(), tree.get(), context.get(), nullptr));
+  PyRef result = PyRef::Steal(PyObject_CallFunctionObjArgs(walk.get(), tree.get(), context.get(), nullptr));
   if (!result) return -1;
   if (line->parsed) {
     ++self->parsed_count;
@@ -124,7 +124,7 @@ int AnalyzeLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
 }
 
 int AnalyzeLogicalListDirect(tPySourceImpl* self, PyObject* body_list, int max_count) {
-  PyRef list = PyRef::Borrow(body_list);
+  PyRef list = PyRef::NewRef(body_list);
   int all_parsed = 1;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
     PyObject* item = PyList_GET_ITEM(list.get(), i);
@@ -134,7 +134,7 @@ int AnalyzeLogicalListDirect(tPySourceImpl* self, PyObject* body_list, int max_c
     }
     if (AsLogical(item)->parsed) continue;
     if (max_count == 0) return 0;
-    PyRef keep = PyRef::Borrow(item);
+    PyRef keep = PyRef::NewRef(item);
     if (AnalyzeLogicalLineDirect(self, item) != 0) return -1;
     if (!AsLogical(item)->parsed) all_parsed = 0;
   }
@@ -179,6 +179,6 @@ PyObject* AnalyzeLogicalList(tPySourceImpl* self, PyObject* args) {
 
 int AnalyzeIfNeeded(tPySourceImpl* self, PyObject* logical) {
   if (AsLogical(logical)->parsed) return 0;
-  PyRef keep = PyRef::Borrow(logical);
+  PyRef keep = PyRef::NewRef(logical);
   return AnalyzeLogicalLineDirect(self, logical);
 }

@@ -24,25 +24,26 @@
 // ---------------------------------------------------------------------------
 // The analyzer record
 //
-// Object members are owned references (or null when absent); the record is a
-// C layout object allocated by the interpreter, so they are released
-// explicitly by ClearPySourceImplDirect, the one place that tears it down.
+// Object members are owned references (or null when absent).  The record is
+// a C layout object allocated by the interpreter: its handles begin their
+// lives in CreatePySourceImpl and end them in the type's dealloc; destroy()
+// and the collector empty them through ClearPySourceImplDirect.
 // ---------------------------------------------------------------------------
 
 struct tPySourceImpl {
   PyObject_HEAD
-  PyObject* mod_analysis;
-  PyObject* grammar;
-  PyObject* xform_to_ast;
-  PyObject* walk_proc;
+  PyRef mod_analysis;
+  PyRef grammar;
+  PyRef xform_to_ast;
+  PyRef walk_proc;
   int32_t logical_cache_needs_update;
-  PyObject* logical_list;
-  PyObject* attribref_class;
+  PyRef logical_list;
+  PyRef attribref_class;
   int32_t parsed_count;
   int32_t active_method_count;
-  PyObject* from_future_flags;
+  PyRef from_future_flags;
   tLogicalModuleInfo logical_mod;
-  PyObject* name_pool;
+  PyRef name_pool;
   tSrcInfoCache info_cache;
   // Methods of this object currently on the C stack.  Unlike
   // active_method_count, the host cannot change it; destroy() refuses to
@@ -62,7 +63,7 @@ inline bool IsLogical(tPySourceImpl* self, PyObject* obj) {
 }
 
 inline bool CheckLogicalList(tPySourceImpl* self) {
-  if (self->logical_list == nullptr) {
+  if (!self->logical_list) {
     PyErr_SetString(PyExc_AssertionError, "logical_list is NULL");
     return false;
   }

@@ -11,6 +11,9 @@
 #include "serialize.h"
 #include "typequeries.h"
 
+#include <array>
+#include <new>
+
 extern PyTypeObject kPySourceImplType;
 
 
@@ -22,7 +25,7 @@ extern PyTypeObject kPySourceImplType;
 class MethodScope {
  public:
   explicit MethodScope(tPySourceImpl* self) : self_(nullptr) {
-    if (self->name_pool == nullptr || self->mod_analysis == nullptr) {
+    if (!self->name_pool || !self->mod_analysis) {
       PyErr_SetString(PyExc_SystemError, "PySourceImpl method called after destroy()");
       return;
     }
@@ -79,7 +82,7 @@ static int SetupLogicalModuleInfo(tLogicalModuleInfo* mod_info, PyObject* module
   Py_INCREF(module);
   ReplaceMember(&mod_info->logical_module, module);
 
-  PyRef capsule(PyObject_CallMethod(module, "GetDirectLogicalLineFunctionTable", nullptr));
+  PyRef capsule = PyRef::Steal(PyObject_CallMethod(module, "GetDirectLogicalLineFunctionTable", nullptr));
   if (!capsule) return -1;
   void* table = nullptr;
   if (PyCapsule_CheckExact(capsule.get())) table = PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get()));
@@ -119,15 +122,14 @@ static int SetupLogicalModuleInfo(tLogicalModuleInfo* mod_info, PyObject* module
 // Creation and tear-down
 // ---------------------------------------------------------------------------
 
+// The record's handles, in the order they are emptied.
+static std::array<PyRef*, 8> OwnedHandles(tPySourceImpl* self) {
+  return {&self->mod_analysis, &self->grammar,         &self->xform_to_ast,      &self->walk_proc,
+          &self->logical_list, &self->attribref_class, &self->from_future_flags, &self->name_pool};
+}
+
 static void ClearPySourceImplDirect(tPySourceImpl* self) {
-  Py_CLEAR(self->mod_analysis);
-  Py_CLEAR(self->grammar);
-  Py_CLEAR(self->xform_to_ast);
-  Py_CLEAR(self->walk_proc);
-  Py_CLEAR(self->logical_list);
-  Py_CLEAR(self->attribref_class);
-  Py_CLEAR(self->from_future_flags);
-  Py_CLEAR(self->name_pool);
+  for (PyRef* handle : OwnedHandles(self)) handle->reset();
   ClearLogicalModuleInfo(&self->logical_mod);
   ClearSrcInfoCache(&self->info_cache);
   self->parsed_count = 0;
@@ -136,14 +138,7 @@ static void ClearPySourceImplDirect(tPySourceImpl* self) {
 
 static int PySourceImplTraverse(PyObject* obj, visitproc visit, void* arg) {
   tPySourceImpl* self = reinterpret_cast<tPySourceImpl*>(obj);
-  Py_VISIT(self->mod_analysis);
-  Py_VISIT(self->grammar);
-  Py_VISIT(self->xform_to_ast);
-  Py_VISIT(self->walk_proc);
-  Py_VISIT(self->logical_list);
-  Py_VISIT(self->attribref_class);
-  Py_VISIT(self->from_future_flags);
-  Py_VISIT(self->name_pool);
+  for (PyRef* handle : OwnedHandles(self)) Py_VISIT(handle->get());
   Py_VISIT(self->logical_mod.logical_module);
   Py_VISIT(self->logical_mod.logical_type);
   Py_VISIT(self->logical_mod.class_attrib_kind);
@@ -164,8 +159,10 @@ static int PySourceImplClear(PyObject* obj) {
 }
 
 static void PySourceImplDealloc(PyObject* obj) {
+  tPySourceImpl* self = reinterpret_cast<tPySourceImpl*>(obj);
   PyObject_GC_UnTrack(obj);
-  ClearPySourceImplDirect(reinterpret_cast<tPySourceImpl*>(obj));
+  ClearPySourceImplDirect(self);
+  for (PyRef* handle : OwnedHandles(self)) handle->~PyRef();
   PyObject_GC_Del(obj);
 }
 
@@ -186,20 +183,21 @@ static PyObject* CreatePySourceImpl(PyObject* /*module*/, PyObject* args) {
   tPySourceImpl* raw = PyObject_GC_New(tPySourceImpl, &kPySourceImplType);
   if (raw == nullptr) return nullptr;
   std::memset(reinterpret_cast<char*>(raw) + sizeof(PyObject), 0, sizeof(tPySourceImpl) - sizeof(PyObject));
-  PyRef self_ref(reinterpret_cast<PyObject*>(raw));  // dealloc clears a half-built analyzer
+  for (PyRef* handle : OwnedHandles(raw)) new (handle) PyRef();
+  PyRef self_ref = PyRef::Steal(reinterpret_cast<PyObject*>(raw));  // dealloc clears a half-built analyzer
   InitSrcInfoCache(&raw->info_cache);
 
   raw->logical_cache_needs_update = 1;
-  raw->mod_analysis = PyRef::Borrow(mod_analysis).release();
-  raw->grammar = PyRef::Borrow(grammar).release();
-  raw->name_pool = PyRef::Borrow(name_pool).release();
-  raw->attribref_class = PyRef::Borrow(attribref_class).release();
+  raw->mod_analysis = PyRef::NewRef(mod_analysis);
+  raw->grammar = PyRef::NewRef(grammar);
+  raw->name_pool = PyRef::NewRef(name_pool);
+  raw->attribref_class = PyRef::NewRef(attribref_class);
 
-  raw->xform_to_ast = PyObject_GetAttrString(xformer, "TransformNode");
-  if (raw->xform_to_ast == nullptr) return nullptr;
+  raw->xform_to_ast = PyRef::Steal(PyObject_GetAttrString(xformer, "TransformNode"));
+  if (!raw->xform_to_ast) return nullptr;
   if (SetupLogicalModuleInfo(&raw->logical_mod, logical_module) != 0) return nullptr;
-  raw->from_future_flags = PyDict_New();
-  if (raw->from_future_flags == nullptr) return nullptr;
+  raw->from_future_flags = PyRef::Steal(PyDict_New());
+  if (!raw->from_future_flags) return nullptr;
   PyObject_GC_Track(self_ref.get());
   return self_ref.release();
 }
@@ -230,10 +228,10 @@ static PyObject* IsDottedName(PyObject* /*module*/, PyObject* args) {
 static Py_ssize_t IndexForLinenoDirect(tPySourceImpl* self, long lineno) {
   if (!CheckLogicalList(self)) return -1;
   Py_ssize_t lo = 0;
-  Py_ssize_t hi = PyList_GET_SIZE(self->logical_list);
+  Py_ssize_t hi = PyList_GET_SIZE(self->logical_list.get());
   while (lo < hi) {
     Py_ssize_t mid = lo + (hi - lo) / 2;
-    PyObject* item = PyList_GET_ITEM(self->logical_list, mid);
+    PyObject* item = PyList_GET_ITEM(self->logical_list.get(), mid);
     if (!IsLogical(self, item)) {
       PyErr_BadInternalCall();
       return -1;
@@ -260,37 +258,37 @@ static PyObject* SetLogicalList(tPySourceImpl* self, PyObject* args) {
   PyObject* arg;
   if (!PyArg_ParseTuple(args, "O:SetLogicalList", &arg)) return nullptr;
 
-  Py_CLEAR(self->logical_list);
-  Py_CLEAR(self->walk_proc);
+  self->logical_list.reset();
+  self->walk_proc.reset();
   if (arg == Py_None) Py_RETURN_NONE;
   if (!IsExactList(arg)) {
     PyErr_SetString(PyExc_TypeError, "logical_list must be None or a Python list object");
     return nullptr;
   }
-  self->logical_list = PyRef::Borrow(arg).release();
+  self->logical_list = PyRef::NewRef(arg);
   self->parsed_count = 0;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(arg); ++i) {
     PyObject* item = PyList_GET_ITEM(arg, i);
     if (!IsLogical(self, item)) {
       PyErr_SetString(PyExc_TypeError, "All items in the logical_list must be logical lines");
-      Py_CLEAR(self->logical_list);
+      self->logical_list.reset();
       return nullptr;
     }
     if (AsLogical(item)->parsed) ++self->parsed_count;
   }
-  PyRef walker = CreateStdWalkerDirect(self->mod_analysis, self->name_pool, self->logical_list, nullptr,
-                                       &self->logical_mod.funcs);
-  PyObject* walk = walker ? PyObject_GetAttrString(walker.get(), "Walk") : nullptr;
-  if (walk == nullptr) {
-    Py_CLEAR(self->logical_list);
+  PyRef walker = CreateStdWalkerDirect(self->mod_analysis.get(), self->name_pool.get(), self->logical_list.get(),
+                                       nullptr, &self->logical_mod.funcs);
+  PyRef walk = walker ? PyRef::Steal(PyObject_GetAttrString(walker.get(), "Walk")) : PyRef();
+  if (!walk) {
+    self->logical_list.reset();
     return nullptr;
   }
-  self->walk_proc = walk;
+  self->walk_proc = std::move(walk);
   Py_RETURN_NONE;
 }
 
 int UpdateFromFutureFlags(tPySourceImpl* self) {
-  PyObject* flags = self->from_future_flags;
+  PyObject* flags = self->from_future_flags.get();
   if (flags == nullptr) {
     PyErr_BadInternalCall();
     return -1;
@@ -298,8 +296,8 @@ int UpdateFromFutureFlags(tPySourceImpl* self) {
   Py_ssize_t prior = PyDict_Size(flags);
   if (prior < 0) return -1;
   PyDict_Clear(flags);
-  if (self->logical_list != nullptr) {
-    PyRef list = PyRef::Borrow(self->logical_list);
+  if (self->logical_list) {
+    PyRef list = PyRef::NewRef(self->logical_list.get());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
       PyObject* item = PyList_GET_ITEM(list.get(), i);
       if (!IsLogical(self, item)) {
@@ -315,13 +313,13 @@ int UpdateFromFutureFlags(tPySourceImpl* self) {
         return -1;
       }
       if (StrEquals(t1, "__future__") && StrEquals(t2, "import")) {
-        PyRef one(PyLong_FromLong(1));
+        PyRef one = PyRef::Steal(PyLong_FromLong(1));
         if (!one || PyDict_SetItem(flags, line->tok_array[3], one.get()) != 0) return -1;
       }
     }
   }
   if (PyDict_GET_SIZE(flags) == 0 && prior == 0) return 0;
-  PyRef result(PyObject_CallMethod(self->mod_analysis, "_FromFutureFlagsChanged", nullptr));
+  PyRef result = PyRef::Steal(PyObject_CallMethod(self->mod_analysis.get(), "_FromFutureFlagsChanged", nullptr));
   return result ? 0 : -1;
 }
 
@@ -412,8 +410,8 @@ static PyObject* PySourceImplGetAttr(PyObject* obj, PyObject* name) {
     if (StrEquals(name, "fActiveMethodCount")) return PyLong_FromLong(self->active_method_count);
     if (StrEquals(name, "fParsedCount")) return PyLong_FromLong(self->parsed_count);
     if (StrEquals(name, "fFromFutureFlags")) {
-      if (self->from_future_flags == nullptr) Py_RETURN_NONE;
-      return PyRef::Borrow(self->from_future_flags).release();
+      if (!self->from_future_flags) Py_RETURN_NONE;
+      return PyRef::NewRef(self->from_future_flags.get()).release();
     }
   }
   return PyObject_GenericGetAttr(obj, name);

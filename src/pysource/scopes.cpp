@@ -47,7 +47,7 @@ PyRef FindScopeForLineDirect(tLogicalLineFunctionTable* funcs, PyObject* line_li
     }
   }
   int limit = AsLogical(cur)->indent;
-  if (limit == 0) return PyRef::Borrow(Py_None);
+  if (limit == 0) return PyRef::NewRef(Py_None);
   while (i > 0) {
     --i;
     PyObject* item = PyList_GET_ITEM(line_list, i);
@@ -57,11 +57,11 @@ PyRef FindScopeForLineDirect(tLogicalLineFunctionTable* funcs, PyObject* line_li
     }
     tLogicalLine* line = AsLogical(item);
     if (IsCommentOrBlankType(line->type) || line->indent >= limit) continue;
-    if (IsScopeDefType(line->type)) return PyRef::Borrow(item);
+    if (IsScopeDefType(line->type)) return PyRef::NewRef(item);
     limit = line->indent;
     if (limit == 0) break;
   }
-  return PyRef::Borrow(Py_None);
+  return PyRef::NewRef(Py_None);
 }
 
 // ---------------------------------------------------------------------------
@@ -73,19 +73,19 @@ PyRef JoinScopeNames(tPySourceImpl* self, PyObject* n1, PyObject* n2) {
     PyErr_BadInternalCall();
     return PyRef();
   }
-  if (PyUnicode_GET_LENGTH(n1) == 0) return PyRef::Borrow(n2);
-  if (PyUnicode_GET_LENGTH(n2) == 0) return PyRef::Borrow(n1);
+  if (PyUnicode_GET_LENGTH(n1) == 0) return PyRef::NewRef(n2);
+  if (PyUnicode_GET_LENGTH(n2) == 0) return PyRef::NewRef(n1);
   tCharBuffer buffer;
   if (AppendStrToCharBuffer(&buffer, n1) != 0 || AppendToCharBuffer(&buffer, ".") != 0 ||
       AppendStrToCharBuffer(&buffer, n2) != 0)
     return PyRef();
-  return GetStringFromPool(self->name_pool, buffer.ptr);
+  return GetStringFromPool(self->name_pool.get(), buffer.ptr);
 }
 
 PyRef BuildFullNameForScopeDefDirect(tPySourceImpl* self, PyObject* scope_def) {
   if (scope_def == Py_None) {
     PyObject* empty = EmptyStr();
-    return empty ? PyRef::Borrow(empty) : PyRef();
+    return empty ? PyRef::NewRef(empty) : PyRef();
   }
   if (!IsLogical(self, scope_def)) {
     PyErr_BadInternalCall();
@@ -95,14 +95,14 @@ PyRef BuildFullNameForScopeDefDirect(tPySourceImpl* self, PyObject* scope_def) {
   if (!parent) return PyRef();
   PyObject* local = LogicalDefName(AsLogical(scope_def));
   if (local == nullptr) return parent;
-  if (IsExactStr(parent.get()) && PyUnicode_GET_LENGTH(parent.get()) == 0) return PyRef::Borrow(local);
+  if (IsExactStr(parent.get()) && PyUnicode_GET_LENGTH(parent.get()) == 0) return PyRef::NewRef(local);
   return JoinScopeNames(self, parent.get(), local);
 }
 
 PyRef GetScopeNameForLineDirect(tPySourceImpl* self, PyObject* logical) {
   tLogicalLine* line = AsLogical(logical);
-  if (line->scope_name != nullptr) return PyRef::Borrow(line->scope_name);
-  PyRef scope_def = FindScopeForLineDirect(&self->logical_mod.funcs, self->logical_list, logical);
+  if (line->scope_name != nullptr) return PyRef::NewRef(line->scope_name);
+  PyRef scope_def = FindScopeForLineDirect(&self->logical_mod.funcs, self->logical_list.get(), logical);
   if (!scope_def) return PyRef();
   PyRef name = BuildFullNameForScopeDefDirect(self, scope_def.get());
   if (!name) return PyRef();
@@ -116,7 +116,7 @@ PyRef GetFullScopeNameDefined(tPySourceImpl* self, PyObject* logical) {
     PyErr_BadInternalCall();
     return PyRef();
   }
-  PyRef keep = PyRef::Borrow(local);
+  PyRef keep = PyRef::NewRef(local);
   PyRef scope = GetScopeNameForLineDirect(self, logical);
   if (!scope) return PyRef();
   return JoinScopeNames(self, scope.get(), keep.get());
@@ -127,7 +127,7 @@ const char FindScopeForLine_doc[] = "Find the logical which defines the scope th
 PyObject* FindScopeForLine(tPySourceImpl* self, PyObject* args) {
   PyObject* logical = LogicalLineArg(self, args, "O:FindScopeForLine");
   if (logical == nullptr) return nullptr;
-  return FindScopeForLineDirect(&self->logical_mod.funcs, self->logical_list, logical).release();
+  return FindScopeForLineDirect(&self->logical_mod.funcs, self->logical_list.get(), logical).release();
 }
 
 const char GetFullNameForScopeDef_doc[] = "Returns the full name for the def line.";
@@ -135,7 +135,7 @@ const char GetFullNameForScopeDef_doc[] = "Returns the full name for the def lin
 PyObject* GetFullNameForScopeDef(tPySourceImpl* self, PyObject* args) {
   PyObject* scope_def;
   if (!PyArg_ParseTuple(args, "O:GetFullNameForScopeDef", &scope_def)) return nullptr;
-  if (scope_def == Py_None) return GetStringFromPool(self->name_pool, "").release();
+  if (scope_def == Py_None) return GetStringFromPool(self->name_pool.get(), "").release();
   if (IsLogical(self, scope_def) && IsScopeDefType(AsLogical(scope_def)->type))
     return GetFullScopeNameDefined(self, scope_def).release();
   PyErr_SetString(PyExc_TypeError, "The scope_def must be either None or a logical line");
@@ -163,7 +163,7 @@ PyRef GetScopeDefForFullNameDirect(tPySourceImpl* self, PyObject* full_name) {
   Py_ssize_t name_len = 0;
   const char* name = StrText(full_name, &name_len);
   if (name == nullptr) return PyRef();
-  if (name_len == 0) return PyRef::Borrow(Py_None);
+  if (name_len == 0) return PyRef::NewRef(Py_None);
 
   PyRef cached = LookupDefInScopeCache(&self->info_cache, full_name);
   if (cached) {
@@ -178,13 +178,13 @@ PyRef GetScopeDefForFullNameDirect(tPySourceImpl* self, PyObject* full_name) {
   const char* local = dot ? dot + 1 : name;
   size_t local_len = static_cast<size_t>(name_len) - (dot ? scope_len + 1 : 0);
 
-  if (self->logical_list == nullptr) return ScopeNotFound(full_name);
-  PyRef list = PyRef::Borrow(self->logical_list);
+  if (!self->logical_list) return ScopeNotFound(full_name);
+  PyRef list = PyRef::NewRef(self->logical_list.get());
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
     PyObject* item = PyList_GET_ITEM(list.get(), i);
     if (!IsLogical(self, item)) break;
     if (!IsScopeDefType(AsLogical(item)->type)) continue;
-    PyRef keep = PyRef::Borrow(item);
+    PyRef keep = PyRef::NewRef(item);
     PyRef scope_name = GetScopeNameForLineDirect(self, item);
     if (!scope_name) return PyRef();
     Py_ssize_t sn_len = 0;
@@ -218,7 +218,7 @@ PyRef FindBodyOfScopeDef(tPySourceImpl* self, PyObject* scan_list, PyObject* sco
     start = index + 1;
     limit = AsLogical(scope_def)->indent;
   }
-  PyRef result(PyList_New(0));
+  PyRef result = PyRef::Steal(PyList_New(0));
   if (!result) return PyRef();
   long open_indent = 0;
   bool nested_open = false;
@@ -269,7 +269,7 @@ PyRef GetBodyOfScopeDirect(tPySourceImpl* self, PyObject* full_name) {
   PyRef scope_def = GetScopeDefForFullNameDirect(self, full_name);
   if (!scope_def) return PyRef();
   if (!CheckLogicalList(self)) return PyRef();
-  PyRef list = PyRef::Borrow(self->logical_list);
+  PyRef list = PyRef::NewRef(self->logical_list.get());
   PyRef body = FindBodyOfScopeDef(self, list.get(), scope_def.get());
   if (!body) return PyRef();
   if (PlaceBodyLines(self, scope_def.get(), body.get()) != 0) return PyRef();

@@ -33,8 +33,8 @@ static void PatchInt32(tCharBuffer* buffer, uint32_t offset, int32_t value) {
 // Writes the index of `obj` in the reference dictionary, giving it the next
 // index when it has none yet.
 static int WriteReference(tCharBuffer* buffer, PyObject* ref_dict, PyObject* obj) {
-  PyRef keep = PyRef::Borrow(obj);
-  PyRef index = PyRef::Borrow(PyDict_GetItemWithError(ref_dict, obj));
+  PyRef keep = PyRef::NewRef(obj);
+  PyRef index = PyRef::NewRef(PyDict_GetItemWithError(ref_dict, obj));
   if (!index) {
     if (PyErr_Occurred()) return -1;
     index.reset(PyLong_FromSsize_t(PyDict_GET_SIZE(ref_dict)));
@@ -67,8 +67,8 @@ static int WritePairArray(tCharBuffer* buffer, PyObject* ref_dict, tLogicalLine*
   if (AppendInt32(buffer, first_count) != 0) return -1;
   int32_t written = 0;
   for (; written < line->type_equivs_len; ++written) {
-    PyRef one = PyRef::Borrow(line->type_equivs[written].one);
-    PyRef two = PyRef::Borrow(line->type_equivs[written].two);
+    PyRef one = PyRef::NewRef(line->type_equivs[written].one);
+    PyRef two = PyRef::NewRef(line->type_equivs[written].two);
     if (WriteReference(buffer, ref_dict, one.get()) != 0 || WriteReference(buffer, ref_dict, two.get()) != 0)
       return -1;
   }
@@ -88,7 +88,7 @@ static int WritePositionArray(tCharBuffer* buffer, tLogicalLine* line) {
 // The byte form of one line.  Import lines are written without their facts
 // and as not analysed, so that they are analysed afresh once loaded.
 static PyRef WriteLogicalLine(PyObject* ref_dict, PyObject* logical) {
-  PyRef keep = PyRef::Borrow(logical);
+  PyRef keep = PyRef::NewRef(logical);
   tLogicalLine* line = AsLogical(logical);
   if (line->tok_count < 0 || (line->tok_count > 0 && line->tok_array == nullptr)) {
     PyErr_BadInternalCall();
@@ -117,13 +117,13 @@ static PyRef WriteLogicalLine(PyObject* ref_dict, PyObject* logical) {
       return PyRef();
     if (WritePairArray(&buffer, ref_dict, line) != 0) return PyRef();
   }
-  return PyRef(PyBytes_FromStringAndSize(buffer.ptr, buffer.used_len));
+  return PyRef::Steal(PyBytes_FromStringAndSize(buffer.ptr, buffer.used_len));
 }
 
 // The names list: item i is the key whose index is i.
 static PyRef MakeNamesList(PyObject* ref_dict) {
   Py_ssize_t size = PyDict_GET_SIZE(ref_dict);
-  PyRef names(PyList_New(size));
+  PyRef names = PyRef::Steal(PyList_New(size));
   if (!names) return PyRef();
   Py_ssize_t pos = 0;
   PyObject* key;
@@ -135,7 +135,7 @@ static PyRef MakeNamesList(PyObject* ref_dict) {
       PyErr_SetString(PyExc_ValueError, "invalid reference dictionary value");
       return PyRef();
     }
-    PyList_SET_ITEM(names.get(), index, PyRef::Borrow(key).release());
+    PyList_SET_ITEM(names.get(), index, PyRef::NewRef(key).release());
   }
   for (Py_ssize_t i = 0; i < size; ++i) {
     if (PyList_GET_ITEM(names.get(), i) == nullptr) {
@@ -154,11 +154,11 @@ PyObject* SerializeLogicalList(tPySourceImpl* self, PyObject* args) {
   PyObject* logical_list;
   if (!PyArg_ParseTuple(args, "O!:SerializeLogicalList", &PyList_Type, &logical_list)) return nullptr;
   // A copy, so that host code run while hashing cannot change what is walked.
-  PyRef lines(PyList_GetSlice(logical_list, 0, PY_SSIZE_T_MAX));
+  PyRef lines = PyRef::Steal(PyList_GetSlice(logical_list, 0, PY_SSIZE_T_MAX));
   if (!lines) return nullptr;
   Py_ssize_t count = PyList_GET_SIZE(lines.get());
-  PyRef data(PyList_New(count));
-  PyRef ref_dict(PyDict_New());
+  PyRef data = PyRef::Steal(PyList_New(count));
+  PyRef ref_dict = PyRef::Steal(PyDict_New());
   if (!data || !ref_dict) return nullptr;
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* item = PyList_GET_ITEM(lines.get(), i);
@@ -229,7 +229,7 @@ static PyRef ReadReference(tReadCursor* cur, PyObject* names) {
     InvalidLineData();
     return PyRef();
   }
-  return PyRef::Borrow(PyList_GET_ITEM(names, index));
+  return PyRef::NewRef(PyList_GET_ITEM(names, index));
 }
 
 // A malloc'd array of object references being read; releases what it holds
@@ -338,7 +338,7 @@ static int ReadPositionArray(tReadCursor* cur, int32_t tok_count, tPositionArray
 static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, PyObject* bytes) {
   char* data;
   Py_ssize_t size;
-  PyRef keep = PyRef::Borrow(bytes);
+  PyRef keep = PyRef::NewRef(bytes);
   if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) return PyRef();
   tReadCursor cur = {reinterpret_cast<const unsigned char*>(data), size};
 
@@ -374,7 +374,7 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, PyObject* byt
     PyErr_BadInternalCall();
     return PyRef();
   }
-  PyRef logical(self->logical_mod.funcs.create());
+  PyRef logical = PyRef::Steal(self->logical_mod.funcs.create());
   if (!logical) return PyRef();
   if (!IsLogical(self, logical.get())) {
     PyErr_BadInternalCall();
@@ -406,11 +406,11 @@ PyObject* DeserializeLogicalList(tPySourceImpl* self, PyObject* args) {
   PyObject* data;
   if (!PyArg_ParseTuple(args, "(O!O!):UnerializeLogicalList", &PyList_Type, &names, &PyList_Type, &data))
     return nullptr;
-  PyRef names_ref = PyRef::Borrow(names);
-  PyRef items(PyList_GetSlice(data, 0, PY_SSIZE_T_MAX));
+  PyRef names_ref = PyRef::NewRef(names);
+  PyRef items = PyRef::Steal(PyList_GetSlice(data, 0, PY_SSIZE_T_MAX));
   if (!items) return nullptr;
   Py_ssize_t count = PyList_GET_SIZE(items.get());
-  PyRef result(PyList_New(count));
+  PyRef result = PyRef::Steal(PyList_New(count));
   if (!result) return nullptr;
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyRef logical = ReadLogicalLine(self, names, PyList_GET_ITEM(items.get(), i));

@@ -59,7 +59,7 @@ static PyRef CreatePerScopeEntry(PyObject* scope_def) {
   entry->doc_string = nullptr;
   entry->inst_attrib_equiv_list = nullptr;
   PyObject_GC_Track(entry);
-  return PyRef(reinterpret_cast<PyObject*>(entry));
+  return PyRef::Steal(reinterpret_cast<PyObject*>(entry));
 }
 
 static int TraversePerScopeEntry(PyObject* self, visitproc visit, void* arg) {
@@ -123,7 +123,7 @@ static int EnsureDict(PyObject** slot) {
 
 int AddSingleNameEntryToCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical) {
   if (EnsureDict(&cache->name_cache) < 0) return -1;
-  PyRef dict = PyRef::Borrow(cache->name_cache);
+  PyRef dict = PyRef::NewRef(cache->name_cache);
   PyObject* found = PyDict_GetItemWithError(dict.get(), name);
   PyRef list;
   if (found != nullptr) {
@@ -131,7 +131,7 @@ int AddSingleNameEntryToCache(tSrcInfoCache* cache, PyObject* name, PyObject* lo
       PyErr_BadInternalCall();
       return -1;
     }
-    list = PyRef::Borrow(found);
+    list = PyRef::NewRef(found);
   } else {
     if (PyErr_Occurred()) return -1;
     list.reset(PyList_New(0));
@@ -206,7 +206,7 @@ static tPerScopeEntry* AsEntry(const PyRef& entry) { return reinterpret_cast<tPe
 
 int AddOrClearScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def) {
   if (EnsureDict(&cache->per_scope_cache) < 0) return -1;
-  PyRef dict = PyRef::Borrow(cache->per_scope_cache);
+  PyRef dict = PyRef::NewRef(cache->per_scope_cache);
   PyRef entry = CreatePerScopeEntry(scope_def);
   if (!entry) return -1;
   return PyDict_SetItem(dict.get(), full_name, entry.get());
@@ -294,7 +294,7 @@ Py_ssize_t GetScopeCacheEntryCount(tSrcInfoCache* cache) {
 
 int RemoveScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name) {
   if (cache->per_scope_cache == nullptr) return 0;
-  PyRef dict = PyRef::Borrow(cache->per_scope_cache);
+  PyRef dict = PyRef::NewRef(cache->per_scope_cache);
   if (PyDict_DelItem(dict.get(), full_name) == 0) return 0;
   if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
   PyErr_Clear();

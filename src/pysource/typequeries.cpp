@@ -22,8 +22,8 @@ static int AppendMatchingEquivs(PyObject* logical, const char* search_name, size
 // def lines excepted (their pairs belong to the function's own scope).
 // Analyses lines that are not yet analysed.
 static PyRef SearchLogicalListForEquivs(tPySourceImpl* self, PyObject* logical_list, const char* search_name) {
-  PyRef list = PyRef::Borrow(logical_list);
-  PyRef result(PyList_New(0));
+  PyRef list = PyRef::NewRef(logical_list);
+  PyRef result = PyRef::Steal(PyList_New(0));
   if (!result) return PyRef();
   size_t search_len = std::strlen(search_name);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
@@ -33,7 +33,7 @@ static PyRef SearchLogicalListForEquivs(tPySourceImpl* self, PyObject* logical_l
       return PyRef();
     }
     if (AsLogical(item)->type == kFunctionDefIndex) continue;
-    PyRef keep = PyRef::Borrow(item);
+    PyRef keep = PyRef::NewRef(item);
     if (AnalyzeIfNeeded(self, item) != 0 || AppendMatchingEquivs(item, search_name, search_len, result.get()) != 0) {
       EnsureFailureSet("SearchLogicalListForEquivs");
       return PyRef();
@@ -47,7 +47,7 @@ static PyRef FindTypeEquivsDirect(tPySourceImpl* self, const char* search_name, 
   if (!body) {
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) return PyRef();
     PyErr_Clear();
-    return PyRef(PyList_New(0));
+    return PyRef::Steal(PyList_New(0));
   }
   PyRef result = SearchLogicalListForEquivs(self, body.get(), search_name);
   if (!result) return PyRef();
@@ -81,7 +81,7 @@ static int MethodNameInSeq(PyObject* logical, PyObject* method_spec) {
   if (method_spec == Py_None) return 1;
   PyObject* name = LogicalDefName(AsLogical(logical));
   if (name == nullptr) return 0;
-  PyRef keep = PyRef::Borrow(name);
+  PyRef keep = PyRef::NewRef(name);
   return PySequence_Contains(method_spec, keep.get());
 }
 
@@ -102,7 +102,7 @@ static int IsMethodSelected(tPySourceImpl* self, PyObject* logical, PyObject* fu
 static PyRef InstancePrefix(PyObject* method_def) {
   tLogicalLine* line = AsLogical(method_def);
   if (line->objs_len < 1 || !IsExactStr(line->objs[0])) return PyRef();
-  return PyRef::Borrow(line->objs[0]);
+  return PyRef::NewRef(line->objs[0]);
 }
 
 // The attribute name in `entry` when it is <prefix>.<name> with a non-empty
@@ -121,7 +121,7 @@ static const char* InstanceAttribName(PyObject* entry, const char* prefix, size_
 // Appends (pooled attribute name, line) for each instance attribute that a
 // line of the method's direct body assigns.
 static int AppendInstAttributesInMethod(tPySourceImpl* self, PyObject* method_def, PyObject* attrib_list) {
-  PyRef keep_def = PyRef::Borrow(method_def);
+  PyRef keep_def = PyRef::NewRef(method_def);
   if (AnalyzeIfNeeded(self, method_def) != 0) return -1;
   PyRef prefix = InstancePrefix(method_def);
   if (!prefix) return 0;
@@ -140,16 +140,16 @@ static int AppendInstAttributesInMethod(tPySourceImpl* self, PyObject* method_de
       return -1;
     }
     if (IsScopeDefType(AsLogical(item)->type)) continue;
-    PyRef keep = PyRef::Borrow(item);
+    PyRef keep = PyRef::NewRef(item);
     if (AnalyzeIfNeeded(self, item) != 0) return -1;
     tLogicalLine* line = AsLogical(item);
     for (int j = 0; j < line->objs_len; ++j) {
       Py_ssize_t name_len = 0;
       const char* name = InstanceAttribName(line->objs[j], prefix_text, prefix_len, &name_len);
       if (name == nullptr) continue;
-      PyRef pooled = GetStringWithLengthFromPool(self->name_pool, name, name_len);
+      PyRef pooled = GetStringWithLengthFromPool(self->name_pool.get(), name, name_len);
       if (!pooled) return -1;
-      PyRef entry(PyTuple_Pack(2, pooled.get(), item));
+      PyRef entry = PyRef::Steal(PyTuple_Pack(2, pooled.get(), item));
       if (!entry || PyList_Append(attrib_list, entry.get()) != 0) return -1;
     }
   }
@@ -161,16 +161,16 @@ static PyRef GetInstanceAttributesDirect(tPySourceImpl* self, PyObject* class_na
   if (!class_def) {
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) return PyRef();
     PyErr_Clear();
-    return PyRef::Borrow(Py_None);
+    return PyRef::NewRef(Py_None);
   }
   if (!IsLogical(self, class_def.get()) || AsLogical(class_def.get())->type != kClassDefIndex)
-    return PyRef::Borrow(Py_None);
-  PyRef result(PyList_New(0));
+    return PyRef::NewRef(Py_None);
+  PyRef result = PyRef::Steal(PyList_New(0));
   if (!result) return PyRef();
   PyRef body = GetBodyOfScopeDirect(self, class_name);
   if (!body) return PyRef();
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(body.get()); ++i) {
-    PyRef item = PyRef::Borrow(PyList_GET_ITEM(body.get(), i));
+    PyRef item = PyRef::NewRef(PyList_GET_ITEM(body.get(), i));
     int selected = IsMethodSelected(self, item.get(), func_name_spec);
     if (selected < 0) return PyRef();
     if (selected == 0) continue;
@@ -202,10 +202,10 @@ PyObject* GetInstanceAttributes(tPySourceImpl* self, PyObject* args) {
 // instance parameter or no equivalence for it.
 static PyRef FindInstAttribEquivInMethod(tPySourceImpl* self, PyObject* full_name, PyObject* method_def,
                                          const char* attrib_name) {
-  PyRef keep_def = PyRef::Borrow(method_def);
+  PyRef keep_def = PyRef::NewRef(method_def);
   if (AnalyzeIfNeeded(self, method_def) != 0) return PyRef();
   PyRef prefix = InstancePrefix(method_def);
-  if (!prefix) return PyRef::Borrow(Py_None);
+  if (!prefix) return PyRef::NewRef(Py_None);
   tCharBuffer search;
   if (AppendStrToCharBuffer(&search, prefix.get()) != 0 || AppendToCharBuffer(&search, ".") != 0 ||
       AppendToCharBuffer(&search, attrib_name) != 0)
@@ -215,13 +215,13 @@ static PyRef FindInstAttribEquivInMethod(tPySourceImpl* self, PyObject* full_nam
   PyRef equivs = SearchLogicalListForEquivs(self, body.get(), search.ptr);
   if (!equivs) return PyRef();
   body.reset();
-  if (PyList_GET_SIZE(equivs.get()) == 0) return PyRef::Borrow(Py_None);
-  return PyRef(PyTuple_Pack(2, full_name, equivs.get()));
+  if (PyList_GET_SIZE(equivs.get()) == 0) return PyRef::NewRef(Py_None);
+  return PyRef::Steal(PyTuple_Pack(2, full_name, equivs.get()));
 }
 
 static PyRef FindInstAttribTypeEquivsDirect(tPySourceImpl* self, const char* attrib_name, PyObject* class_name,
                                             PyObject* func_name_spec) {
-  PyRef result(PyList_New(0));
+  PyRef result = PyRef::Steal(PyList_New(0));
   if (!result) return PyRef();
   PyRef body = GetBodyOfScopeDirect(self, class_name);
   if (!body) {
@@ -230,7 +230,7 @@ static PyRef FindInstAttribTypeEquivsDirect(tPySourceImpl* self, const char* att
     return result;
   }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(body.get()); ++i) {
-    PyRef item = PyRef::Borrow(PyList_GET_ITEM(body.get(), i));
+    PyRef item = PyRef::NewRef(PyList_GET_ITEM(body.get(), i));
     int selected = IsMethodSelected(self, item.get(), func_name_spec);
     if (selected < 0) return PyRef();
     if (selected == 0) continue;

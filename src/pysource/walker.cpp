@@ -21,10 +21,10 @@ int EnsureIntConstants() {
 // ===========================================================================
 
 PyRef GetStringWithLengthFromPool(PyObject* name_pool, const char* str, Py_ssize_t len) {
-  PyRef fresh(PyUnicode_FromStringAndSize(str, len));
+  PyRef fresh = PyRef::Steal(PyUnicode_FromStringAndSize(str, len));
   if (!fresh) return {};
   PyObject* pooled = PyDict_GetItemWithError(name_pool, fresh.get());
-  if (pooled != nullptr) return PyRef::Borrow(pooled);
+  if (pooled != nullptr) return PyRef::NewRef(pooled);
   if (PyErr_Occurred()) return {};
   if (PyDict_SetItem(name_pool, fresh.get(), fresh.get()) < 0) return {};
   return fresh;
@@ -51,9 +51,9 @@ static int WalkObject(tNodeWalker* walker, PyObject* obj, PyObject* ctx);
 // -1: failure.  The integers 1 and 0 answer by identity, anything else by
 // its truth value.
 static int CallVisitor(PyObject* visitor, PyObject* node, PyObject* ctx) {
-  PyRef args(PyTuple_Pack(2, node, ctx));
+  PyRef args = PyRef::Steal(PyTuple_Pack(2, node, ctx));
   if (!args) return -1;
-  PyRef result(PyObject_Call(visitor, args.get(), nullptr));
+  PyRef result = PyRef::Steal(PyObject_Call(visitor, args.get(), nullptr));
   if (!result) return -1;
   if (result.get() == s_int_one) return 1;
   if (result.get() == s_int_zero) return 0;
@@ -66,7 +66,7 @@ static int DispatchVisitor(tNodeWalker* walker, PyObject* key, PyObject* node, P
   PyObject* found = PyDict_GetItemWithError(walker->visit_dict, key);
   if (found == nullptr) return PyErr_Occurred() ? -1 : 1;
   // The visitor may run code that changes the dictionary: hold it.
-  PyRef visitor = PyRef::Borrow(found);
+  PyRef visitor = PyRef::NewRef(found);
   return CallVisitor(visitor.get(), node, ctx);
 }
 
@@ -86,7 +86,7 @@ static int WalkListItems(tNodeWalker* walker, PyObject* list, PyObject* ctx) {
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* item = PyList_GetItem(list, i);
     if (item == nullptr) return -1;
-    PyRef hold = PyRef::Borrow(item);
+    PyRef hold = PyRef::NewRef(item);
     if (WalkObject(walker, item, ctx) < 0) return -1;
   }
   return 0;
@@ -103,7 +103,7 @@ static int WalkNodeInstance(tNodeWalker* walker, PyObject* node, PyObject* ctx) 
   int descend = DispatchVisitor(walker, reinterpret_cast<PyObject*>(Py_TYPE(node)), node, ctx);
   if (descend <= 0) return descend;
   if (CachedString(&s_children_attr, "_children") == nullptr) return -1;
-  PyRef children(PyObject_GetAttr(node, s_children_attr));
+  PyRef children = PyRef::Steal(PyObject_GetAttr(node, s_children_attr));
   if (!children) return -1;
   if (IsExactTuple(children.get())) return WalkTupleItems(walker, children.get(), 0, ctx);
   if (IsExactList(children.get())) return WalkListItems(walker, children.get(), ctx);
@@ -139,8 +139,8 @@ static PyObject* Walk(PyObject* self, PyObject* args) {
   if (!PyArg_ParseTuple(args, "OO:Walk", &tree, &ctx)) return nullptr;
   if (EnsureIntConstants() < 0) return nullptr;
   // Visitors run host code that may drop the last other reference to us.
-  PyRef hold_self = PyRef::Borrow(self);
-  PyRef hold_tree = PyRef::Borrow(tree);
+  PyRef hold_self = PyRef::NewRef(self);
+  PyRef hold_tree = PyRef::NewRef(tree);
   if (WalkObject(reinterpret_cast<tNodeWalker*>(self), tree, ctx) < 0) return nullptr;
   Py_RETURN_NONE;
 }
@@ -200,5 +200,5 @@ PyRef CreateNodeWalkerDirect(PyObject* visit_dict) {
   Py_INCREF(visit_dict);
   walker->visit_dict = visit_dict;
   PyObject_GC_Track(walker);
-  return PyRef(reinterpret_cast<PyObject*>(walker));
+  return PyRef::Steal(reinterpret_cast<PyObject*>(walker));
 }
