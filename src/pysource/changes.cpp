@@ -107,28 +107,31 @@ static int InvalidateMatchingScopeNames(tPySourceImpl* self, PyObject* name) {
   PyRef keep_name = PyRef::NewRef(name);
   PyRef list = PyRef::NewRef(self->logical_list.get());
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
-    PyObject* item = PyList_GET_ITEM(list.get(), i);
-    if (!IsLogical(self, item)) {
+    // The pool and cache lookups below may run host code that changes the
+    // list or the line: the line and its names are held throughout.
+    PyRef item = PyRef::NewRef(PyList_GET_ITEM(list.get(), i));
+    if (!IsLogical(self, item.get())) {
       PyErr_BadInternalCall();
       return -1;
     }
-    tLogicalLine* line = AsLogical(item);
+    tLogicalLine* line = AsLogical(item.get());
     if (line->scope_name == nullptr) continue;
     Py_ssize_t scope_len = 0;
     const char* scope_text = TextToCompare(line->scope_name, &scope_len);
     if (scope_text == nullptr || scope_len < name_len || std::memcmp(scope_text, name_text, name_len) != 0)
       continue;
-    PyObject* def_name = LogicalDefName(line);
-    if (def_name != nullptr) {
-      PyRef full_name = JoinScopeNames(self, line->scope_name, def_name);
+    PyRef scope_name = PyRef::NewRef(line->scope_name);
+    PyRef def_name = PyRef::NewRef(LogicalDefName(line));
+    if (def_name) {
+      PyRef full_name = JoinScopeNames(self, scope_name.get(), def_name.get());
       if (!full_name) return -1;
       if (RemoveScopeCacheEntry(&self->info_cache, full_name.get()) != 0) return -1;
     }
     // A cached body holds only lines placed in its scope: the body of the
     // scope the line leaves goes too (a sibling whose name merely starts
     // like `name` keeps nothing that lists lines without a scope name).
-    if (RemoveBodyInfoFromScopeCacheEntry(&self->info_cache, line->scope_name) != 0) return -1;
-    Py_CLEAR(line->scope_name);
+    if (RemoveBodyInfoFromScopeCacheEntry(&self->info_cache, scope_name.get()) != 0) return -1;
+    if (line->scope_name == scope_name.get()) Py_CLEAR(line->scope_name);
   }
   return 0;
 }

@@ -84,12 +84,15 @@ static int SetupLogicalModuleInfo(tLogicalModuleInfo* mod_info, PyObject* module
 
   PyRef capsule = PyRef::Steal(PyObject_CallMethod(module, "GetDirectLogicalLineFunctionTable", nullptr));
   if (!capsule) return -1;
-  void* table = nullptr;
-  if (PyCapsule_CheckExact(capsule.get())) table = PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get()));
-  if (table == nullptr) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "Bad logical line function table");
+  // Only a capsule under the table's own name is taken: any other pointer
+  // would be called as the table's functions.
+  if (!PyCapsule_IsValid(capsule.get(), kLogicalLineTableCapsuleName)) {
+    PyErr_Format(PyExc_TypeError, "Bad logical line function table: expected a capsule named %s, got %R",
+                 kLogicalLineTableCapsuleName, capsule.get());
     return -1;
   }
+  void* table = PyCapsule_GetPointer(capsule.get(), kLogicalLineTableCapsuleName);
+  if (table == nullptr) return -1;
   std::memcpy(&mod_info->funcs, table, sizeof(mod_info->funcs));
   capsule.reset();
 

@@ -23,10 +23,13 @@ int EnsureIntConstants() {
 PyRef GetStringWithLengthFromPool(PyObject* name_pool, const char* str, Py_ssize_t len) {
   PyRef fresh = PyRef::Steal(PyUnicode_FromStringAndSize(str, len));
   if (!fresh) return {};
-  PyObject* pooled = PyDict_GetItemWithError(name_pool, fresh.get());
-  if (pooled != nullptr) return PyRef::NewRef(pooled);
+  PyRef pool = PyRef::NewRef(name_pool);  // a key's __eq__ runs host code
+  PyObject* pooled = PyDict_GetItemWithError(pool.get(), fresh.get());
+  // The host's pool may hold anything: a value that is not exactly a str is
+  // not taken, so that every text the analyzer records is a plain string.
+  if (pooled != nullptr) return IsExactStr(pooled) ? PyRef::NewRef(pooled) : std::move(fresh);
   if (PyErr_Occurred()) return {};
-  if (PyDict_SetItem(name_pool, fresh.get(), fresh.get()) < 0) return {};
+  if (PyDict_SetItem(pool.get(), fresh.get(), fresh.get()) < 0) return {};
   return fresh;
 }
 
