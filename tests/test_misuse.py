@@ -91,3 +91,42 @@ def test_scope_names_dropped_while_a_name_lookup_empties_the_list():
     HookName.hook = empty_everything
     body_changes, classes, functions, docs = host.impl.LogicalCacheModified(host.mod, Delta(removed=[removed]))
     assert HookName.hook is None and functions == ["K.m"] and lines == []
+
+
+# -- errors that say what is wrong --------------------------------------------------
+
+def test_list_removed_by_a_callback_during_an_analysis():
+    def transform(tree):
+        host.impl.SetLogicalList(None)
+        return ("Assign", ("Name", "x"), ("Const", 1))
+
+    host = Host(trees=transform)
+    for call in (lambda: host.impl.AnalyzeLogicalList(host.lines), lambda: host.impl.FindTypeEquivs("x", "")):
+        host.install(lines_from([("x = 1", 0, A), ("y = 1", 0, A)]))
+        with pytest.raises(ValueError, match="no logical list is set"):
+            call()
+
+
+def test_added_lines_must_be_in_the_list():
+    host = Host()
+    lines = host.install(lines_from([("class K :", 0, C), ("def f ( self ) :", 4, F), ("x = 1", 8, A)]))
+    host.impl.RebuildCache()
+    stray = lines.pop(1)  # placed before, so its scope name is known
+    for added in ([stray], [line("x = 2", indent=4)]):
+        with pytest.raises(ValueError, match="Items in the added list must be lines of the logical list"):
+            host.impl.LogicalCacheModified(host.mod, Delta(added=added))
+
+
+@pytest.mark.parametrize("source", [
+    "class \udc80: pass\n",
+    "class \udc80:\n    def m(self):\n        self.x = 1\n",
+    "class A:\n    class \udc80:\n        def f(self):\n            pass\n",
+    "import \udc80\n\udc80.y = isinstance(a, \udc80)\nclass B(\udc80): pass\n",
+])
+def test_names_without_utf8_form_match_nothing(source):
+    import pysource
+    mod = pysource.analyze_source(source)
+    names = {ref.fLocalName for ref in mod.impl.SearchForAttribs({})}
+    assert all("\udc80" not in name for name in names)
+    with pytest.raises(KeyError):
+        mod.impl.GetScopeDefForFullName("\udc80.m")

@@ -122,6 +122,7 @@ static int AppendEquivForExpr(tVisitContext* ctx, PyObject* name, PyObject* expr
   if (dotted) {
     PyRef text = DottedNameSource(ctx, expression);
     if (!text) return -1;
+    if (text.get() == Py_None) return 0;
     if (Funcs(ctx)->append_type_equiv(ctx->logical, name, text.get()) != 0) return -1;
   }
   return 0;
@@ -132,6 +133,7 @@ static int ProcessSingleTarget(tVisitContext* ctx, PyObject* target, PyObject* e
   if (dotted <= 0) return dotted;
   PyRef name = DottedNameSource(ctx, target);
   if (!name) return -1;
+  if (name.get() == Py_None) return 0;  // no text: no fact
   if (Funcs(ctx)->append_attrib(ctx->logical, name.get()) != 0) return -1;
   if (marker == nullptr && AppendEquivForExpr(ctx, name.get(), expression) < 0) return -1;
   return 0;
@@ -145,7 +147,7 @@ static int ProcessGenericTargets(tVisitContext* ctx, PyObject* targets, PyObject
   PyRef elements = GetTupleElements(ctx, targets);
   if (!elements) return -1;
   if (!IsTupleOrList(elements.get())) {
-    PyErr_BadInternalCall();
+    SetTreeShapeError("Tuple", "elements", "a tuple or list", elements.get());
     return -1;
   }
   if (Py_EnterRecursiveCall(" while processing assignment targets")) return -1;
@@ -270,7 +272,7 @@ static int ProcessSingleImportName(tVisitContext* ctx, PyObject* id, PyObject* f
   }
   Py_ssize_t len = 0;
   const char* text = StrText(dotted, &len);
-  if (text == nullptr) return -1;
+  if (text == nullptr) return ClearExpectedError(PyExc_UnicodeEncodeError) ? 0 : -1;  // no text: skipped
   const char* dot = static_cast<const char*>(std::memchr(text, '.', static_cast<size_t>(len)));
   PyRef modname;
   const char* remainder = text + len;
@@ -386,7 +388,7 @@ static PyObject* VisitImport(PyObject* self, PyObject* args) {
   PyRef ids = GetImportNames(&ctx, ctx.primary_node);
   if (!ids) return nullptr;
   if (!IsExactTuple(ids.get())) {
-    PyErr_BadInternalCall();
+    SetTreeShapeError("Import", "names", "a tuple", ids.get());
     return nullptr;
   }
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ids.get()); ++i) {
@@ -415,7 +417,7 @@ static PyObject* VisitFromImport(PyObject* self, PyObject* args) {
   PyRef names = GetFromImportNames(&ctx, ctx.primary_node);
   if (!names) return nullptr;
   if (!IsExactTuple(names.get())) {
-    PyErr_BadInternalCall();
+    SetTreeShapeError("From", "names", "a tuple", names.get());
     return nullptr;
   }
   PyRef mod =
@@ -456,7 +458,8 @@ static PyRef FindAllAncestorScopesDirect(tLogicalLineFunctionTable* logical_func
 }
 
 // Appends a class or def line's name, after a "." when the text so far ends
-// in a name character.  Lines without a name add nothing.
+// in a name character.  Lines without a name add nothing.  A name with no
+// UTF-8 form fails with UnicodeEncodeError.
 static int AppendLocalScopeName(tCharBuffer* buffer, PyObject* scope_def) {
   PyObject* name = LogicalDefName(AsLogical(scope_def));
   if (name == nullptr) return 0;
@@ -469,6 +472,12 @@ static int AppendLocalScopeName(tCharBuffer* buffer, PyObject* scope_def) {
     return -1;
   }
   return AppendStrToCharBuffer(buffer, name);
+}
+
+// None when a class name on the way has no UTF-8 form (the instance gets no
+// name, and so no equivalence), else the failure.
+static PyRef NoInstanceName() {
+  return ClearExpectedError(PyExc_UnicodeEncodeError) ? PyRef::NewRef(Py_None) : PyRef();
 }
 
 static PyRef GetFullInstanceNameForLogical(tVisitContext* ctx, PyObject* class_logical) {
@@ -487,10 +496,10 @@ static PyRef GetFullInstanceNameForLogical(tVisitContext* ctx, PyObject* class_l
         PyErr_BadInternalCall();
         return {};
       }
-      if (AppendLocalScopeName(&buffer, scope) < 0) return {};
+      if (AppendLocalScopeName(&buffer, scope) < 0) return NoInstanceName();
     }
   }
-  if (AppendLocalScopeName(&buffer, class_logical) < 0) return {};
+  if (AppendLocalScopeName(&buffer, class_logical) < 0) return NoInstanceName();
   if (AppendToCharBuffer(&buffer, ":") < 0) return {};
   return GetStringFromPool(ctx->self->name_pool, buffer.ptr);
 }
@@ -502,7 +511,7 @@ static PyObject* VisitFunctionDef(PyObject* self, PyObject* args) {
   PyRef argnames = GetFunctionDefArgNames(&ctx, ctx.primary_node);
   if (!argnames) return nullptr;
   if (!IsExactTuple(argnames.get())) {
-    PyErr_BadInternalCall();
+    SetTreeShapeError("Function", "argument names", "a tuple", argnames.get());
     return nullptr;
   }
   Py_ssize_t count = PyTuple_GET_SIZE(argnames.get());
@@ -522,6 +531,7 @@ static PyObject* VisitFunctionDef(PyObject* self, PyObject* args) {
         // A method: its first argument is an instance of the class.
         PyRef instance_name = GetFullInstanceNameForLogical(&ctx, parent.get());
         if (!instance_name) return nullptr;
+        if (instance_name.get() == Py_None) return NewTruth(0);
         if (funcs->append_arg_type_equiv(ctx.logical, first_arg, instance_name.get()) != 0) return nullptr;
       }
     }
@@ -535,12 +545,13 @@ static PyObject* VisitClassDef(PyObject* self, PyObject* args) {
   PyRef bases = GetClassDefBaseNames(&ctx, ctx.primary_node);
   if (!bases) return nullptr;
   if (!IsExactTuple(bases.get())) {
-    PyErr_BadInternalCall();
+    SetTreeShapeError("Class", "bases", "a tuple", bases.get());
     return nullptr;
   }
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases.get()); ++i) {
     PyRef text = SynthesizeExpSource(ctx.self->name_pool, PyTuple_GET_ITEM(bases.get(), i));
     if (!text) return nullptr;
+    if (text.get() == Py_None) continue;
     if (Funcs(&ctx)->append_base_class_name(ctx.logical, text.get()) != 0) return nullptr;
   }
   return NewTruth(0);
@@ -568,7 +579,7 @@ static int FindIsInstanceCalls(tVisitContext* ctx, PyObject* node) {
   PyRef args = GetCallFuncArgs(ctx, node);
   if (!args) return -1;
   if (!IsExactTuple(args.get())) {
-    PyErr_BadInternalCall();
+    SetTreeShapeError("CallFunc", "arguments", "a tuple", args.get());
     return -1;
   }
   if (PyTuple_GET_SIZE(args.get()) != 2) return 0;
@@ -576,6 +587,7 @@ static int FindIsInstanceCalls(tVisitContext* ctx, PyObject* node) {
   if (!one) return -1;
   PyRef two = SynthesizeInstanceTypeName(ctx->self->name_pool, PyTuple_GET_ITEM(args.get(), 1));
   if (!two) return -1;
+  if (one.get() == Py_None || two.get() == Py_None) return 0;
   return Funcs(ctx)->append_type_equiv(ctx->logical, one.get(), two.get()) != 0 ? -1 : 0;
 }
 

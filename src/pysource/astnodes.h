@@ -9,6 +9,13 @@ inline bool IsNodeType(PyObject* node, const char* type_name) {
   return IsExactTuple(node) && PyTuple_GET_SIZE(node) >= 1 && StrEquals(PyTuple_GET_ITEM(node, 0), type_name);
 }
 
+// A part of a node that does not have the shape the analyzer reads: a
+// TypeError naming the node's kind, the part and what it is instead.
+inline void SetTreeShapeError(const char* kind, const char* part, const char* expected, PyObject* got) {
+  PyErr_Format(PyExc_TypeError, "bad tree from the transformer: the %s of a %s node must be %s, not %.100s", part,
+               kind, expected, Py_TYPE(got)->tp_name);
+}
+
 // After a failed GetNodeChild: clears the failure when it only says the
 // child is not there (a short tuple, an object without the attribute).
 inline bool ClearMissingChild() {

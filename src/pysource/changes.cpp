@@ -218,6 +218,11 @@ static int ProcessAddedLogicals(tPySourceImpl* self, PyObject* added_list, tLogi
       PyErr_SetString(PyExc_TypeError, "Items in the added list must be logical lines");
       return -1;
     }
+    // An added line is placed by its neighbours in the list.
+    if (FindIndexOfLogical(self->logical_list.get(), item) < 0) {
+      PyErr_SetString(PyExc_ValueError, "Items in the added list must be lines of the logical list");
+      return -1;
+    }
     PyRef keep = PyRef::NewRef(item);
     tLogicalLine* line = AsLogical(item);
     if (line->parsed) ++self->parsed_count;

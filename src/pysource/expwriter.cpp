@@ -19,9 +19,9 @@ static int AppendRepr(tCharBuffer* buffer, PyObject* obj) {
   return AppendStrToCharBuffer(buffer, repr.get());
 }
 
-static int AppendCommaSepList(tCharBuffer* buffer, PyObject* seq) {
+static int AppendCommaSepList(tCharBuffer* buffer, PyObject* seq, const char* kind) {
   if (!IsTupleOrList(seq)) {
-    PyErr_BadInternalCall();
+    SetTreeShapeError(kind, "items", "a tuple or list", seq);
     return -1;
   }
   for (Py_ssize_t i = 0;; ++i) {
@@ -34,7 +34,7 @@ static int AppendCommaSepList(tCharBuffer* buffer, PyObject* seq) {
 
 static int AppendCommaSepNameList(tCharBuffer* buffer, PyObject* seq) {
   if (!IsTupleOrList(seq)) {
-    PyErr_BadInternalCall();
+    SetTreeShapeError("Lambda", "argument names", "a tuple or list", seq);
     return -1;
   }
   for (Py_ssize_t i = 0;; ++i) {
@@ -49,7 +49,7 @@ static int AppendCommaSepNameList(tCharBuffer* buffer, PyObject* seq) {
 // blanks added.
 static int AppendComparisonSeq(tCharBuffer* buffer, PyObject* seq) {
   if (!IsTupleOrList(seq)) {
-    PyErr_BadInternalCall();
+    SetTreeShapeError("Compare", "comparisons", "a tuple or list", seq);
     return -1;
   }
   for (Py_ssize_t i = 0;; ++i) {
@@ -181,11 +181,11 @@ static int AppendKnownNode(tCharBuffer* buffer, PyObject* expr) {
       return AppendStrToCharBuffer(buffer, item(2));
     case kWriteTuple:
       if (size != 2) return kUnknownNode;
-      if (text("(") < 0 || AppendCommaSepList(buffer, item(1)) < 0) return -1;
+      if (text("(") < 0 || AppendCommaSepList(buffer, item(1), entry->kind) < 0) return -1;
       return text(PySequence_Fast_GET_SIZE(item(1)) == 1 ? ",)" : ")");
     case kWriteList:
       if (size != 2) return kUnknownNode;
-      if (text("[") < 0 || AppendCommaSepList(buffer, item(1)) < 0) return -1;
+      if (text("[") < 0 || AppendCommaSepList(buffer, item(1), entry->kind) < 0) return -1;
       return text("]");
     case kWriteDict:
       return text("{}");
@@ -195,7 +195,7 @@ static int AppendKnownNode(tCharBuffer* buffer, PyObject* expr) {
       return AppendUnaryOpSource(buffer, expr, entry->op);
     case kWriteCallFunc:
       if (size != 3) return kUnknownNode;
-      if (node(item(1)) < 0 || text("(") < 0 || AppendCommaSepList(buffer, item(2)) < 0) return -1;
+      if (node(item(1)) < 0 || text("(") < 0 || AppendCommaSepList(buffer, item(2), entry->kind) < 0) return -1;
       return text(")");
     case kWriteConst:
       return AppendRepr(buffer, item(1));
@@ -216,7 +216,7 @@ static int AppendKnownNode(tCharBuffer* buffer, PyObject* expr) {
       return node(item(4));
     case kWriteSubscript:
       if (size < 4) return kUnknownNode;
-      if (node(item(1)) < 0 || text("[") < 0 || AppendCommaSepList(buffer, item(3)) < 0) return -1;
+      if (node(item(1)) < 0 || text("[") < 0 || AppendCommaSepList(buffer, item(3), entry->kind) < 0) return -1;
       return text("]");
     case kWriteSliceobj: {
       if (size != 2) return kUnknownNode;
@@ -255,12 +255,18 @@ static int AppendExpSource(tCharBuffer* buffer, PyObject* expr) {
   return rc;
 }
 
+// After a failed write: None when the expression only has no text (a name
+// holding a lone surrogate has no UTF-8 form), else the failure.
+static PyRef NoTextOrFailure() {
+  return ClearExpectedError(PyExc_UnicodeEncodeError) ? PyRef::NewRef(Py_None) : PyRef();
+}
+
 PyRef SynthesizeExpSource(PyObject* name_pool, PyObject* expr) {
   if (IsNodeType(expr, "Name") && PyTuple_GET_SIZE(expr) >= 2) {
     return PyRef::NewRef(PyTuple_GET_ITEM(expr, 1));
   }
   tCharBuffer buffer;
-  if (AppendExpSource(&buffer, expr) < 0) return {};
+  if (AppendExpSource(&buffer, expr) < 0) return NoTextOrFailure();
   return GetStringFromPool(name_pool, buffer.ptr);
 }
 
@@ -275,7 +281,7 @@ static PyObject* s_String = nullptr;
 
 PyRef SynthesizeInstanceTypeName(PyObject* name_pool, PyObject* expr) {
   tCharBuffer buffer;
-  if (AppendExpSource(&buffer, expr) < 0) return {};
+  if (AppendExpSource(&buffer, expr) < 0) return NoTextOrFailure();
   if (AppendToCharBuffer(&buffer, ":") < 0) return {};
   return GetStringFromPool(name_pool, buffer.ptr);
 }

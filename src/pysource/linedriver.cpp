@@ -96,7 +96,9 @@ int AnalyzeLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
   tLogicalLine* line = AsLogical(logical);
   if (line->parsed) return 0;
   if (!self->walk_proc) {
-    PyErr_BadInternalCall();
+    // The walker comes with the logical list: a host callback may have
+    // removed it with SetLogicalList(None) in the middle of an analysis.
+    PyErr_SetString(PyExc_ValueError, "no logical list is set: lines cannot be analysed without one");
     return -1;
   }
   PyRef keep = PyRef::NewRef(logical);

@@ -75,11 +75,11 @@ PyRef JoinScopeNames(tPySourceImpl* self, PyObject* n1, PyObject* n2) {
   }
   if (PyUnicode_GET_LENGTH(n1) == 0) return PyRef::NewRef(n2);
   if (PyUnicode_GET_LENGTH(n2) == 0) return PyRef::NewRef(n1);
-  tCharBuffer buffer;
-  if (AppendStrToCharBuffer(&buffer, n1) != 0 || AppendToCharBuffer(&buffer, ".") != 0 ||
-      AppendStrToCharBuffer(&buffer, n2) != 0)
-    return PyRef();
-  return GetStringFromPool(self->name_pool.get(), buffer.ptr);
+  // Joined as strings, not as UTF-8 text: a name holding a lone surrogate,
+  // which has no UTF-8 form, still gets its full name.
+  PyRef joined = PyRef::Steal(PyUnicode_FromFormat("%U.%U", n1, n2));
+  if (!joined) return PyRef();
+  return PoolString(self->name_pool.get(), std::move(joined));
 }
 
 PyRef BuildFullNameForScopeDefDirect(tPySourceImpl* self, PyObject* scope_def) {
@@ -160,10 +160,10 @@ static PyRef ScopeNotFound(PyObject* full_name) {
 }
 
 PyRef GetScopeDefForFullNameDirect(tPySourceImpl* self, PyObject* full_name) {
+  if (PyUnicode_GET_LENGTH(full_name) == 0) return PyRef::NewRef(Py_None);
   Py_ssize_t name_len = 0;
-  const char* name = StrText(full_name, &name_len);
-  if (name == nullptr) return PyRef();
-  if (name_len == 0) return PyRef::NewRef(Py_None);
+  const char* name = TextToCompare(full_name, &name_len);
+  if (name == nullptr) return ScopeNotFound(full_name);  // no text matches a name with no UTF-8 form
 
   PyRef cached = LookupDefInScopeCache(&self->info_cache, full_name);
   if (cached) {
@@ -188,12 +188,12 @@ PyRef GetScopeDefForFullNameDirect(tPySourceImpl* self, PyObject* full_name) {
     PyRef scope_name = GetScopeNameForLineDirect(self, item);
     if (!scope_name) return PyRef();
     Py_ssize_t sn_len = 0;
-    const char* sn = StrTextOrEmpty(scope_name.get(), &sn_len);
-    if (static_cast<size_t>(sn_len) != scope_len || std::memcmp(sn, name, scope_len) != 0) continue;
+    const char* sn = TextToCompare(scope_name.get(), &sn_len);
+    if (sn == nullptr || static_cast<size_t>(sn_len) != scope_len || std::memcmp(sn, name, scope_len) != 0) continue;
     PyObject* def_name = LogicalDefName(AsLogical(item));
     if (def_name == nullptr) break;
     Py_ssize_t dn_len = 0;
-    const char* dn = IsExactStr(def_name) ? StrTextOrEmpty(def_name, &dn_len) : nullptr;
+    const char* dn = TextToCompare(def_name, &dn_len);
     if (dn == nullptr || static_cast<size_t>(dn_len) != local_len || std::memcmp(dn, local, local_len) != 0)
       continue;
     if (AddOrClearScopeCacheEntry(&self->info_cache, full_name, item) != 0) return PyRef();

@@ -94,6 +94,10 @@ static PyRef WriteLogicalLine(PyObject* ref_dict, PyObject* logical) {
     PyErr_BadInternalCall();
     return PyRef();
   }
+  if (line->indent < 0) {  // the loader refuses it: better not written at all
+    PyErr_SetString(PyExc_ValueError, "a logical line with a negative indent cannot be serialized");
+    return PyRef();
+  }
   bool is_import = line->type == kImportIndex || line->type == kFromImportIndex;
   tCharBuffer buffer;
   if (AppendInt32(&buffer, line->first_line) != 0 || AppendInt16(&buffer, line->indent) != 0 ||
@@ -346,13 +350,20 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, PyObject* byt
   uint16_t indent, line_count, type, parsed, tabs, spaces;
   if (!ReadInt32(&cur, &first_line) || !ReadUInt16(&cur, &indent) || !ReadUInt16(&cur, &line_count) ||
       !ReadUInt16(&cur, &type) || !ReadUInt16(&cur, &parsed) || !ReadUInt16(&cur, &tabs) ||
-      !ReadUInt16(&cur, &spaces)) {
+      !ReadUInt16(&cur, &spaces) || indent > INT16_MAX) {
     InvalidLineData();
     return PyRef();
   }
   tObjectArray tokens;
   int32_t tok_count;
   if (ReadReferenceArray(&cur, names, INT32_MAX, &tokens, &tok_count) != 0) return PyRef();
+  // Everything that reads a line takes its tokens for strings.
+  for (int32_t i = 0; i < tok_count; ++i) {
+    if (!IsExactStr(tokens.items[i])) {
+      InvalidLineData();
+      return PyRef();
+    }
+  }
   tPositionArray positions;
   if (ReadPositionArray(&cur, tok_count, &positions) != 0) return PyRef();
   PyRef scope_name = ReadReference(&cur, names);

@@ -205,7 +205,7 @@ static PyRef FindInstAttribEquivInMethod(tPySourceImpl* self, PyObject* full_nam
   PyRef keep_def = PyRef::NewRef(method_def);
   if (AnalyzeIfNeeded(self, method_def) != 0) return PyRef();
   PyRef prefix = InstancePrefix(method_def);
-  if (!prefix) return PyRef::NewRef(Py_None);
+  if (!prefix || TextToCompare(prefix.get(), nullptr) == nullptr) return PyRef::NewRef(Py_None);
   tCharBuffer search;
   if (AppendStrToCharBuffer(&search, prefix.get()) != 0 || AppendToCharBuffer(&search, ".") != 0 ||
       AppendToCharBuffer(&search, attrib_name) != 0)

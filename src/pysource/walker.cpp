@@ -23,6 +23,10 @@ int EnsureIntConstants() {
 PyRef GetStringWithLengthFromPool(PyObject* name_pool, const char* str, Py_ssize_t len) {
   PyRef fresh = PyRef::Steal(PyUnicode_FromStringAndSize(str, len));
   if (!fresh) return {};
+  return PoolString(name_pool, std::move(fresh));
+}
+
+PyRef PoolString(PyObject* name_pool, PyRef fresh) {
   PyRef pool = PyRef::NewRef(name_pool);  // a key's __eq__ runs host code
   PyObject* pooled = PyDict_GetItemWithError(pool.get(), fresh.get());
   // The host's pool may hold anything: a value that is not exactly a str is

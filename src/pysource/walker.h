@@ -12,6 +12,9 @@ PyRef CreateNodeWalkerDirect(PyObject* visit_dict);
 // The pooled string for a text: a new reference, or null with the error set.
 PyRef GetStringWithLengthFromPool(PyObject* name_pool, const char* str, Py_ssize_t len);
 PyRef GetStringFromPool(PyObject* name_pool, const char* str);
+// The pooled string equal to `fresh` (an exact str), which is entered when
+// there is none.
+PyRef PoolString(PyObject* name_pool, PyRef fresh);
 
 // Readies a type on the first creation of one of its objects.
 int ReadyTypeOnce(PyTypeObject* type);
