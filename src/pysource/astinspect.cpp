@@ -31,7 +31,6 @@ struct tVisitContext {
   tStdVisitors* self;
   PyObject* logical;
   PyObject* primary_node;
-  PyObject* mod_analysis;
 };
 
 static tLogicalLineFunctionTable* Funcs(tVisitContext* ctx) { return &ctx->self->logical_funcs; }
@@ -47,7 +46,6 @@ static int SetUpVisitContext(PyObject* self, PyObject* args, tVisitContext* ctx)
   ctx->self = reinterpret_cast<tStdVisitors*>(self);
   ctx->primary_node = PyTuple_GET_ITEM(args, 0);
   ctx->logical = PyTuple_GET_ITEM(pair, 0);
-  ctx->mod_analysis = PyTuple_GET_ITEM(pair, 1);
   return 0;
 }
 
@@ -72,12 +70,10 @@ static PyRef GetFromImportNames(tVisitContext*, PyObject* node) { return GetNode
 // Assignment, loop and return visitors
 // ===========================================================================
 
-// Marks a target that stands for part of the assigned value.
-struct tSubScriptInfo {
-  int32_t int_index;
-  PyObject* index_obj;
-  tSubScriptInfo* parent;
-};
+// Whether an assignment target stands for the whole assigned value, or only
+// for a part of it (an element of a tuple target, a loop variable): only a
+// whole value gives the target a type equivalence.
+enum tTargetPart : bool { kWholeValue = false, kPartOfValue = true };
 
 static PyObject* s_return_name = nullptr;  // "return"
 
@@ -128,21 +124,20 @@ static int AppendEquivForExpr(tVisitContext* ctx, PyObject* name, PyObject* expr
   return 0;
 }
 
-static int ProcessSingleTarget(tVisitContext* ctx, PyObject* target, PyObject* expression, tSubScriptInfo* marker) {
+static int ProcessSingleTarget(tVisitContext* ctx, PyObject* target, PyObject* expression, tTargetPart part) {
   int dotted = IsDottedNameExpr(ctx, target);
   if (dotted <= 0) return dotted;
   PyRef name = DottedNameSource(ctx, target);
   if (!name) return -1;
   if (name.get() == Py_None) return 0;  // no text: no fact
   if (Funcs(ctx)->append_attrib(ctx->logical, name.get()) != 0) return -1;
-  if (marker == nullptr && AppendEquivForExpr(ctx, name.get(), expression) < 0) return -1;
+  if (part == kWholeValue && AppendEquivForExpr(ctx, name.get(), expression) < 0) return -1;
   return 0;
 }
 
-static int ProcessGenericTargets(tVisitContext* ctx, PyObject* targets, PyObject* expression,
-                                 tSubScriptInfo* marker) {
+static int ProcessGenericTargets(tVisitContext* ctx, PyObject* targets, PyObject* expression, tTargetPart part) {
   if (targets == Py_None) return 0;
-  if (!IsNodeType(targets, "Tuple")) return ProcessSingleTarget(ctx, targets, expression, marker);
+  if (!IsNodeType(targets, "Tuple")) return ProcessSingleTarget(ctx, targets, expression, part);
 
   PyRef elements = GetTupleElements(ctx, targets);
   if (!elements) return -1;
@@ -151,13 +146,11 @@ static int ProcessGenericTargets(tVisitContext* ctx, PyObject* targets, PyObject
     return -1;
   }
   if (Py_EnterRecursiveCall(" while processing assignment targets")) return -1;
-  tSubScriptInfo element_marker = {0, nullptr, marker};
   int rc = 0;
   for (Py_ssize_t i = 0;; ++i) {
     PyRef element = SeqItem(elements.get(), i);
     if (!element) break;
-    element_marker.int_index = static_cast<int32_t>(i);
-    if (ProcessGenericTargets(ctx, element.get(), expression, &element_marker) < 0) {
+    if (ProcessGenericTargets(ctx, element.get(), expression, kPartOfValue) < 0) {
       rc = -1;
       break;
     }
@@ -183,20 +176,19 @@ static PyObject* VisitAssign(PyObject* self, PyObject* args) {
   if (!targets) return nullptr;
   PyRef expression = GetAssignStmtExpr(&ctx, ctx.primary_node);
   if (!expression) return nullptr;
-  if (ProcessGenericTargets(&ctx, targets.get(), expression.get(), nullptr) < 0) return nullptr;
+  if (ProcessGenericTargets(&ctx, targets.get(), expression.get(), kWholeValue) < 0) return nullptr;
   return NewTruth(1);
 }
 
 static PyObject* VisitFor(PyObject* self, PyObject* args) {
   tVisitContext ctx;
   if (SetUpVisitContext(self, args, &ctx) < 0) return nullptr;
-  // Loop targets stand for elements of the sequence, never for all of it.
-  tSubScriptInfo marker = {-1, nullptr, nullptr};
   PyRef targets = GetForStmtTargets(&ctx, ctx.primary_node);
   if (!targets) return nullptr;
   PyRef expression = GetForStmtExpr(&ctx, ctx.primary_node);
   if (!expression) return nullptr;
-  if (ProcessGenericTargets(&ctx, targets.get(), expression.get(), &marker) < 0) return nullptr;
+  // Loop targets stand for elements of the sequence, never for all of it.
+  if (ProcessGenericTargets(&ctx, targets.get(), expression.get(), kPartOfValue) < 0) return nullptr;
   return NewTruth(1);
 }
 
@@ -204,8 +196,6 @@ static PyObject* VisitFor(PyObject* self, PyObject* args) {
 // Import visitors
 // ===========================================================================
 
-// Star imports record only names made of ASCII letters, digits and "_".
-constexpr int kSingleImportedNamesOnly = 1;
 
 static PyObject* s_GetScopeAttributes = nullptr;
 static PyObject* s_Freeze = nullptr;
@@ -306,10 +296,9 @@ static int IsSimpleImportedName(PyObject* local) {
 static int ProcessForeignAttrib(tVisitContext* ctx, PyObject* attrib, PyObject* mod) {
   PyRef local = PyRef::Steal(PyObject_GetAttr(attrib, s_fLocalName));
   if (!local) return -1;
-  if (kSingleImportedNamesOnly) {
-    int simple = IsSimpleImportedName(local.get());
-    if (simple <= 0) return simple;
-  }
+  // Star imports record only names made of ASCII letters, digits and "_".
+  int simple = IsSimpleImportedName(local.get());
+  if (simple <= 0) return simple;
   if (!IsExactStr(local.get())) return 0;
   return AppendImportedAttrib(ctx, local.get(), mod, local.get());
 }
@@ -665,7 +654,7 @@ PyTypeObject kStdVisitorsType = {
 };
 
 PyRef CreateStdVisitorsDirect(PyObject* mod_analysis, PyObject* name_pool, PyObject* logical_list,
-                              PyObject* /*logical_mod*/, tLogicalLineFunctionTable* table) {
+                              tLogicalLineFunctionTable* table) {
   if (!IsClassInstance(mod_analysis) || !IsExactDict(name_pool) || !IsExactList(logical_list)) {
     PyErr_SetString(PyExc_TypeError, "Incorrect type of StdVisitors constructor");
     return {};
@@ -692,8 +681,8 @@ static int SetDictEntryToAttrib(PyObject* dict, const char* key, PyObject* obj, 
 }
 
 PyRef CreateStdWalkerDirect(PyObject* mod_analysis, PyObject* name_pool, PyObject* line_list,
-                            PyObject* logical_mod, tLogicalLineFunctionTable* funcs) {
-  PyRef visitors = CreateStdVisitorsDirect(mod_analysis, name_pool, line_list, logical_mod, funcs);
+                            tLogicalLineFunctionTable* funcs) {
+  PyRef visitors = CreateStdVisitorsDirect(mod_analysis, name_pool, line_list, funcs);
   if (!visitors) return PyRef();
   PyRef dict = PyRef::Steal(PyDict_New());
   if (!dict) return PyRef();

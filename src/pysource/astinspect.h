@@ -7,12 +7,11 @@
 
 extern PyTypeObject kStdVisitorsType;
 
-// New StdVisitors; `logical_mod` is passed as null and not stored; the
-// visitors keep their own copy of `table`.
+// New StdVisitors; the visitors keep their own copy of `table`.
 PyRef CreateStdVisitorsDirect(PyObject* mod_analysis, PyObject* name_pool, PyObject* logical_list,
-                              PyObject* logical_mod, tLogicalLineFunctionTable* table);
+                              tLogicalLineFunctionTable* table);
 // A NodeWalker whose visit dictionary maps node kinds to new standard visitors.
 PyRef CreateStdWalkerDirect(PyObject* mod_analysis, PyObject* name_pool, PyObject* line_list,
-                            PyObject* logical_mod, tLogicalLineFunctionTable* funcs);
+                            tLogicalLineFunctionTable* funcs);
 
 #endif  // PYSOURCE_ASTINSPECT_H

@@ -31,11 +31,6 @@ static PyRef LogicalChangesToTuple(tLogicalChanges* changes) {
                                    changes->doc_strings.get()));
 }
 
-static int InvalidatePerScopeCache(tPySourceImpl* self, PyObject* scope_name) {
-  if (RemoveBodyInfoFromScopeCacheEntry(&self->info_cache, scope_name) != 0) return -1;
-  return RemoveInstAttribEquivListFromCache(&self->info_cache, scope_name);
-}
-
 // Keeps the recorded doc string line of the line's scope in step with an
 // added or removed string line.  A scope's doc string line is the line right
 // after its definition line (the first line of the list for the module).
@@ -84,7 +79,7 @@ static int LogicalInScopeChanged(tPySourceImpl* self, PyObject* logical, int add
   }
   PyRef scope_name = PyRef::NewRef(scope);
   if (PyDict_SetItem(changes->body_map.get(), scope_name.get(), Py_True) != 0) return -1;
-  if (InvalidatePerScopeCache(self, scope_name.get()) != 0) return -1;
+  if (RemoveBodyInfoFromScopeCacheEntry(&self->info_cache, scope_name.get()) != 0) return -1;
   if (AsLogical(logical)->type == kStringExpressionIndex) return FindDocStringChanges(self, logical, added, changes);
   return 0;
 }

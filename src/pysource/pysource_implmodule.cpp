@@ -280,7 +280,7 @@ static PyObject* SetLogicalList(tPySourceImpl* self, PyObject* args) {
     if (AsLogical(item)->parsed) ++self->parsed_count;
   }
   PyRef walker = CreateStdWalkerDirect(self->mod_analysis.get(), self->name_pool.get(), self->logical_list.get(),
-                                       nullptr, &self->logical_mod.funcs);
+                                       &self->logical_mod.funcs);
   PyRef walk = walker ? PyRef::Steal(PyObject_GetAttrString(walker.get(), "Walk")) : PyRef();
   if (!walk) {
     self->logical_list.reset();

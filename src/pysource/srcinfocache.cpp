@@ -6,9 +6,10 @@
 //
 // Releasing a line or an entry can run arbitrary code (a line's facts hold
 // the analysis objects of other modules), and that code may reach this cache
-// again.  So every routine that stores into or deletes from a dictionary
-// holds its own reference to the dictionary for the duration, and every field
-// swap on an entry writes the entry first and releases the old value last.
+// again.  So every routine that looks up, stores into or deletes from a
+// dictionary holds its own reference to the dictionary (and the key) for the
+// duration, and every field swap on an entry writes the entry first and
+// releases the old value last.
 
 #include "srcinfocache.h"
 
@@ -16,11 +17,9 @@ namespace {
 
 struct tPerScopeEntry {
   PyObject_HEAD
-  PyObject* scope_def;               // the class or def line; None for the module scope
-  PyObject* body_logicals;           // list of body lines, or null when not known
-  int32_t body_all_parsed;           // 0 when made and whenever the body is dropped
-  PyObject* doc_string;              // the doc string line, or null
-  PyObject* inst_attrib_equiv_list;  // list, or null
+  PyObject* scope_def;      // the class or def line; None for the module scope
+  PyObject* body_logicals;  // list of body lines, or null when not known
+  PyObject* doc_string;     // the doc string line, or null
 };
 
 }  // namespace
@@ -55,9 +54,7 @@ static PyRef CreatePerScopeEntry(PyObject* scope_def) {
   if (entry == nullptr) return PyRef();
   entry->scope_def = Py_XNewRef(scope_def);
   entry->body_logicals = nullptr;
-  entry->body_all_parsed = 0;
   entry->doc_string = nullptr;
-  entry->inst_attrib_equiv_list = nullptr;
   PyObject_GC_Track(entry);
   return PyRef::Steal(reinterpret_cast<PyObject*>(entry));
 }
@@ -67,7 +64,6 @@ static int TraversePerScopeEntry(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(entry->scope_def);
   Py_VISIT(entry->body_logicals);
   Py_VISIT(entry->doc_string);
-  Py_VISIT(entry->inst_attrib_equiv_list);
   return 0;
 }
 
@@ -76,7 +72,6 @@ static int ClearPerScopeEntry(PyObject* self) {
   Py_CLEAR(entry->scope_def);
   Py_CLEAR(entry->body_logicals);
   Py_CLEAR(entry->doc_string);
-  Py_CLEAR(entry->inst_attrib_equiv_list);
   return 0;
 }
 
@@ -121,7 +116,7 @@ static int EnsureDict(PyObject** slot) {
 // Name cache
 // ---------------------------------------------------------------------------
 
-int AddSingleNameEntryToCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical) {
+static int AddSingleNameEntryToCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical) {
   if (EnsureDict(&cache->name_cache) < 0) return -1;
   PyRef dict = PyRef::NewRef(cache->name_cache);
   PyObject* found = PyDict_GetItemWithError(dict.get(), name);
@@ -152,7 +147,7 @@ static PyRef LookupHeld(PyObject* dict, PyObject* key) {
   return PyRef::NewRef(PyDict_GetItemWithError(held_dict.get(), held_key.get()));
 }
 
-int RemoveSingleNameEntryFromCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical) {
+static int RemoveSingleNameEntryFromCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical) {
   PyRef list = LookupHeld(cache->name_cache, name);
   if (!list) return PyErr_Occurred() ? -1 : 0;
   if (!PyList_CheckExact(list.get())) {
@@ -255,7 +250,6 @@ int AddScopeBodyToCache(tSrcInfoCache* cache, PyObject* full_name, PyObject* sco
 int RemoveBodyInfoFromScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name) {
   PyRef entry = LookupPerScopeEntry(cache, full_name);
   if (!entry) return PyErr_Occurred() ? -1 : 0;
-  AsEntry(entry)->body_all_parsed = 0;
   SetEntryField(&AsEntry(entry)->body_logicals, nullptr);
   return 0;
 }
@@ -278,13 +272,6 @@ int RemoveDocStringLogicalFromCache(tSrcInfoCache* cache, PyObject* full_name) {
   PyRef entry = LookupPerScopeEntry(cache, full_name);
   if (!entry) return PyErr_Occurred() ? -1 : 0;
   SetEntryField(&AsEntry(entry)->doc_string, nullptr);
-  return 0;
-}
-
-int RemoveInstAttribEquivListFromCache(tSrcInfoCache* cache, PyObject* full_name) {
-  PyRef entry = LookupPerScopeEntry(cache, full_name);
-  if (!entry) return PyErr_Occurred() ? -1 : 0;
-  SetEntryField(&AsEntry(entry)->inst_attrib_equiv_list, nullptr);
   return 0;
 }
 

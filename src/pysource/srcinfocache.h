@@ -18,8 +18,6 @@ void ClearSrcInfoCache(tSrcInfoCache* cache);
 
 int AddNameDefnsToCache(tSrcInfoCache* cache, PyObject* logical);
 int RemoveNameDefnsFromCache(tSrcInfoCache* cache, PyObject* logical);
-int AddSingleNameEntryToCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical);
-int RemoveSingleNameEntryFromCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical);
 // New reference to the name's list; null with no exception when there is
 // none, or with the error set when the lookup failed.
 PyRef LookupNameDefnInCache(tSrcInfoCache* cache, PyObject* name);
@@ -38,7 +36,6 @@ PyRef LookupDocStringLogicalInCache(tSrcInfoCache* cache, PyObject* full_name);
 int AddDocStringLogicalToCache(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def,
                                PyObject* doc_logical);
 int RemoveDocStringLogicalFromCache(tSrcInfoCache* cache, PyObject* full_name);
-int RemoveInstAttribEquivListFromCache(tSrcInfoCache* cache, PyObject* full_name);
 Py_ssize_t GetScopeCacheEntryCount(tSrcInfoCache* cache);
 int RemoveScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name);
 
