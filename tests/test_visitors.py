@@ -138,6 +138,20 @@ def test_recorded_texts_are_pooled():
     assert one.type_equivs[1][0] is two.type_equivs[1][0] == "return"
 
 
+def test_written_texts_and_scope_names_come_from_the_pool():
+    # Texts made at run time, so that only the pool can make them one object.
+    pooled = {t: t for t in ("".join(p) for p in [("ret", "urn"), ("::di", "ct:"), ("K.", "m"), ("", "K")])}
+    host = Host(trees=lambda pt: [("Assign", N("a"), ("Dict",)), ("Return", N("b"))])
+    host.pool.update(pooled)
+    k, m, body = host.install(lines_from([("class K :", 0, C), ("def m ( self ) :", 4, F), ("x", 8, AS)]))
+    host.impl.AnalyzeLogical(body)
+    (a_dict, ret) = body.type_equivs
+    assert a_dict[1] is pooled["::dict:"] and ret[0] is pooled["return"]
+    assert host.impl.GetBodyOfScope("K.m") == [body] and body.scope_name is pooled["K.m"]
+    assert host.impl.GetFullNameForScopeDef(m) is pooled["K.m"]
+    assert host.impl.GetFullNameForScopeDef(k) is pooled["K"]
+
+
 # -- the walker with other visitors ------------------------------------------------
 
 def std_walker(host):

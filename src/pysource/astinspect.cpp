@@ -107,7 +107,7 @@ static PyRef DottedNameSource(tVisitContext* ctx, PyObject* expression) {
 }
 
 static int AppendEquivForExpr(tVisitContext* ctx, PyObject* name, PyObject* expression) {
-  PyRef literal = GetLiteralInstanceTypeName(expression);
+  PyRef literal = GetLiteralInstanceTypeName(ctx->self->name_pool, expression);
   if (!literal) return -1;
   if (literal.get() != Py_None) {
     return Funcs(ctx)->append_type_equiv(ctx->logical, name, literal.get()) != 0 ? -1 : 0;
@@ -165,7 +165,9 @@ static PyObject* VisitReturn(PyObject* self, PyObject* args) {
   if (SetUpVisitContext(self, args, &ctx) < 0) return nullptr;
   PyRef expression = GetReturnStmtExpr(&ctx, ctx.primary_node);
   if (!expression) return nullptr;
-  if (expression.get() != Py_None && AppendEquivForExpr(&ctx, s_return_name, expression.get()) < 0) return nullptr;
+  if (expression.get() == Py_None) return NewTruth(1);
+  PyRef name = PoolString(ctx.self->name_pool, PyRef::NewRef(s_return_name));
+  if (!name || AppendEquivForExpr(&ctx, name.get(), expression.get()) < 0) return nullptr;
   return NewTruth(1);
 }
 

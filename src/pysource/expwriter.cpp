@@ -263,6 +263,7 @@ static PyRef NoTextOrFailure() {
 
 PyRef SynthesizeExpSource(PyObject* name_pool, PyObject* expr) {
   if (IsNodeType(expr, "Name") && PyTuple_GET_SIZE(expr) >= 2) {
+    // The transformer's own string: it pools the names it makes.
     return PyRef::NewRef(PyTuple_GET_ITEM(expr, 1));
   }
   tCharBuffer buffer;
@@ -286,7 +287,7 @@ PyRef SynthesizeInstanceTypeName(PyObject* name_pool, PyObject* expr) {
   return GetStringFromPool(name_pool, buffer.ptr);
 }
 
-PyRef GetLiteralInstanceTypeName(PyObject* expr) {
+PyRef GetLiteralInstanceTypeName(PyObject* name_pool, PyObject* expr) {
   if (CachedString(&s_Dict, "::dict:") == nullptr || CachedString(&s_List, "::list:") == nullptr ||
       CachedString(&s_Tuple, "::tuple:") == nullptr || CachedString(&s_String, "::string:") == nullptr) {
     return {};
@@ -306,5 +307,5 @@ PyRef GetLiteralInstanceTypeName(PyObject* expr) {
       chosen = s_String;
     }
   }
-  return PyRef::NewRef(chosen);
+  return chosen == Py_None ? PyRef::NewRef(Py_None) : PoolString(name_pool, PyRef::NewRef(chosen));
 }

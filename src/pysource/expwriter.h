@@ -12,6 +12,6 @@ PyRef SynthesizeExpSource(PyObject* name_pool, PyObject* expr);
 PyRef SynthesizeInstanceTypeName(PyObject* name_pool, PyObject* expr);
 // "::dict:", "::list:", "::tuple:" or "::string:" for a literal of that
 // kind, None for anything else.
-PyRef GetLiteralInstanceTypeName(PyObject* expr);
+PyRef GetLiteralInstanceTypeName(PyObject* name_pool, PyObject* expr);
 
 #endif  // PYSOURCE_EXPWRITER_H

@@ -73,8 +73,8 @@ PyRef JoinScopeNames(tPySourceImpl* self, PyObject* n1, PyObject* n2) {
     PyErr_BadInternalCall();
     return PyRef();
   }
-  if (PyUnicode_GET_LENGTH(n1) == 0) return PyRef::NewRef(n2);
-  if (PyUnicode_GET_LENGTH(n2) == 0) return PyRef::NewRef(n1);
+  if (PyUnicode_GET_LENGTH(n1) == 0) return PoolString(self->name_pool.get(), PyRef::NewRef(n2));
+  if (PyUnicode_GET_LENGTH(n2) == 0) return PoolString(self->name_pool.get(), PyRef::NewRef(n1));
   // Joined as strings, not as UTF-8 text: a name holding a lone surrogate,
   // which has no UTF-8 form, still gets its full name.
   PyRef joined = PyRef::Steal(PyUnicode_FromFormat("%U.%U", n1, n2));
@@ -95,7 +95,6 @@ PyRef BuildFullNameForScopeDefDirect(tPySourceImpl* self, PyObject* scope_def) {
   if (!parent) return PyRef();
   PyObject* local = LogicalDefName(AsLogical(scope_def));
   if (local == nullptr) return parent;
-  if (IsExactStr(parent.get()) && PyUnicode_GET_LENGTH(parent.get()) == 0) return PyRef::NewRef(local);
   return JoinScopeNames(self, parent.get(), local);
 }
 
