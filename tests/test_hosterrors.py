@@ -6,7 +6,7 @@ interrupt and with an unexpected error; the analyzer then still works."""
 import logicalline as ll
 import pytest
 
-from hostobjects import AttribRef, Factory, Grammar, Host, ModuleAnalysis, Parser, Transformer, line
+from hostobjects import AttribRef, Factory, Grammar, Host, ModuleAnalysis, Parser, Transformer, assert_steady, line
 
 ARMED = {}
 
@@ -222,3 +222,18 @@ def test_host_exception_leaves_the_method_unchanged(place, action, after, exc):
     else:
         with pytest.raises(after):
             action(host, lambda: None)
+
+
+def test_failures_in_host_code_leave_nothing_behind():
+    hosts = [make_host() for _ in PLACES]
+
+    def cycle():
+        for (place, action, *_), host in zip(PLACES, hosts):
+            ARMED.clear()
+            with pytest.raises(ZeroDivisionError):
+                action(host, lambda: ARMED.update({place: ZeroDivisionError}))
+            # what the stand-ins record of their calls
+            for log in (host.grammar.fed, host.grammar.symbols, host.xformer.seen, host.mod.fAnalysisFactory.lookups):
+                log.clear()
+
+    assert_steady(cycle, *hosts, rounds=100)

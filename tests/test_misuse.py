@@ -12,7 +12,7 @@ import logicalline as ll
 import pysource_impl
 import pytest
 
-from hostobjects import AttribRef, Grammar, Host, ModuleAnalysis, Transformer, line, lines_from
+from hostobjects import AttribRef, Grammar, Host, ModuleAnalysis, Transformer, assert_steady, line, lines_from
 
 C, F, A = ll.kClassDefIndex, ll.kFunctionDefIndex, ll.kAssignmentIndex
 
@@ -130,3 +130,24 @@ def test_names_without_utf8_form_match_nothing(source):
     assert all("\udc80" not in name for name in names)
     with pytest.raises(KeyError):
         mod.impl.GetScopeDefForFullName("\udc80.m")
+
+
+def test_refusals_leave_nothing_behind():
+    fake = types.ModuleType("fake")
+    fake.GetDirectLogicalLineFunctionTable = lambda: datetime.datetime_CAPI
+    host = Host(trees=lambda tree: ("Assign", ("Tuple", None), ("Name", "x")))
+    lines = host.install(lines_from([("class K :", 0, C), ("def f ( self ) :", 4, F), ("x = 1", 8, A)]))
+    host.impl.RebuildCache()
+    stray = line("x = 2")
+
+    def cycle():
+        with pytest.raises(TypeError, match="Bad logical line function table"):
+            pysource_impl.CreatePySourceImpl(ModuleAnalysis(), Grammar(), Transformer(), {}, AttribRef, fake)
+        with pytest.raises(ValueError, match="must be lines of the logical list"):
+            host.impl.LogicalCacheModified(host.mod, Delta(added=[stray]))
+        with pytest.raises(TypeError, match="bad tree from the transformer"):
+            host.impl.AnalyzeLogical(lines[2])
+        host.impl.ClearAnalysis(lines[2])
+        host.xformer.seen.clear(), host.grammar.fed.clear(), host.grammar.symbols.clear()
+
+    assert_steady(cycle, *lines, stray, fake)

@@ -194,7 +194,9 @@ def test_no_leaks_on_success_and_failure():
     host, lines = analysed_lines()
     impl = host.impl
     names, data = pair = impl.SerializeLogicalList(lines)
-    bad = [(names, [data[1][:-3]]), (names, [pack((len(names),))])]
+    negative = ll.LogicalLine(["x"], indent=-1)
+    bad = [(names, [data[1][:-3]]), (names, [pack((len(names),))]),
+           ([None, "a", 5], [pack((1, 2))]), ([None], [pack(head=(1, -1, 1, A, 0, 0, 0))])]
 
     def cycle():
         impl.SerializeLogicalList(lines)
@@ -204,5 +206,7 @@ def test_no_leaks_on_success_and_failure():
                 impl.DeserializeLogicalList(args)
         with pytest.raises(TypeError):
             impl.SerializeLogicalList([lines[0], 1])
+        with pytest.raises(ValueError):
+            impl.SerializeLogicalList([lines[0], negative])
 
     assert_steady(cycle, *lines, names, data, "self", *(n for n in names if n is not None))
