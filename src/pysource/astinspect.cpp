@@ -49,7 +49,8 @@ static int SetUpVisitContext(PyObject* self, PyObject* args, tVisitContext* ctx)
   return 0;
 }
 
-
+// The children the visitors read, by node kind: a tuple position, or the
+// attribute of an object-form node.
 static PyRef GetAssignStmtTargets(tVisitContext*, PyObject* node) { return GetNodeChild(node, 1, "nodes"); }
 static PyRef GetAssignStmtExpr(tVisitContext*, PyObject* node) { return GetNodeChild(node, 2, "expr"); }
 static PyRef GetReturnStmtExpr(tVisitContext*, PyObject* node) { return GetNodeChild(node, 1, "return"); }
@@ -197,7 +198,6 @@ static PyObject* VisitFor(PyObject* self, PyObject* args) {
 // ===========================================================================
 // Import visitors
 // ===========================================================================
-
 
 static PyObject* s_GetScopeAttributes = nullptr;
 static PyObject* s_Freeze = nullptr;
@@ -674,7 +674,6 @@ PyRef CreateStdVisitorsDirect(PyObject* mod_analysis, PyObject* name_pool, PyObj
   PyObject_GC_Track(visitors);
   return PyRef::Steal(reinterpret_cast<PyObject*>(visitors));
 }
-
 
 static int SetDictEntryToAttrib(PyObject* dict, const char* key, PyObject* obj, const char* attr_name) {
   PyRef value = PyRef::Steal(PyObject_GetAttrString(obj, attr_name));

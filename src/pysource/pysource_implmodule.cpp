@@ -16,7 +16,6 @@
 
 extern PyTypeObject kPySourceImplType;
 
-
 // The scope every analyzer method runs in (see GuardedMethod): it refuses a
 // destroyed analyzer, counts the method in active_method_count (which the
 // host reads), marks the analyzer busy so that destroy() refuses to tear it

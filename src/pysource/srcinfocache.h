@@ -39,5 +39,4 @@ int RemoveDocStringLogicalFromCache(tSrcInfoCache* cache, PyObject* full_name);
 Py_ssize_t GetScopeCacheEntryCount(tSrcInfoCache* cache);
 int RemoveScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name);
 
-
 #endif  // PYSOURCE_SRCINFOCACHE_H
