@@ -251,11 +251,8 @@ static int SearchLogicalList(tSearchContext* ctx, PyObject* initial_scope, PyObj
     if (AnalyzeLogicalListDirect(self, list.get(), -1) < 0) return -1;
   }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
-    PyRef item = PyRef::NewRef(PyList_GET_ITEM(list.get(), i));
-    if (!IsLogical(self, item.get())) {
-      PyErr_BadInternalCall();
-      return -1;
-    }
+    PyRef item = HeldLine(self, list.get(), i);
+    if (!item) return -1;
     tLogicalLine* line = AsLogical(item.get());
     if (IsCommentOrBlankType(line->type)) continue;
     while (line->indent <= stack.Top().indent) {
@@ -282,11 +279,8 @@ static int SearchForSpecificName(tSearchContext* ctx, PyObject* name, PyObject* 
     return -1;
   }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(defns.get()); ++i) {
-    PyRef item = PyRef::NewRef(PyList_GET_ITEM(defns.get(), i));
-    if (!IsLogical(self, item.get())) {
-      PyErr_BadInternalCall();
-      return -1;
-    }
+    PyRef item = HeldLine(self, defns.get(), i);
+    if (!item) return -1;
     PyRef scope_name = GetScopeNameForLineDirect(self, item.get());
     if (!scope_name) return -1;
     if (SearchSingleLogical(ctx, item.get(), scope_name.get(), ret_list) != 0) return -1;
@@ -328,11 +322,8 @@ static int AnalyzeMatchingScopes(tSearchContext* ctx) {
     return -1;
   }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); ++i) {
-    PyRef item = PyRef::NewRef(PyList_GET_ITEM(lines.get(), i));
-    if (!IsLogical(self, item.get())) {
-      PyErr_BadInternalCall();
-      return -1;
-    }
+    PyRef item = HeldLine(self, lines.get(), i);
+    if (!item) return -1;
     if (AsLogical(item.get())->parsed || !AttribTypeMatch(ctx, item.get())) continue;
     if (AnalyzeLogicalLineDirect(self, item.get()) != 0) return -1;
   }

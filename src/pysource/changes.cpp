@@ -104,11 +104,8 @@ static int InvalidateMatchingScopeNames(tPySourceImpl* self, PyObject* name) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
     // The pool and cache lookups below may run host code that changes the
     // list or the line: the line and its names are held throughout.
-    PyRef item = PyRef::NewRef(PyList_GET_ITEM(list.get(), i));
-    if (!IsLogical(self, item.get())) {
-      PyErr_BadInternalCall();
-      return -1;
-    }
+    PyRef item = HeldLine(self, list.get(), i);
+    if (!item) return -1;
     tLogicalLine* line = AsLogical(item.get());
     if (line->scope_name == nullptr) continue;
     Py_ssize_t scope_len = 0;

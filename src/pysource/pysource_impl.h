@@ -70,6 +70,16 @@ inline bool CheckLogicalList(tPySourceImpl* self) {
   return true;
 }
 
+// Item `i` of a list of lines the analyzer walks, held (host code run while
+// it is in use may change the list); null with SystemError when it is not a
+// logical line.
+inline PyRef HeldLine(tPySourceImpl* self, PyObject* list, Py_ssize_t i) {
+  PyObject* item = PyList_GET_ITEM(list, i);
+  if (IsLogical(self, item)) return PyRef::NewRef(item);
+  PyErr_BadInternalCall();
+  return PyRef();
+}
+
 // The one argument of a method that takes a logical line (borrowed), or null
 // with the argument parser's error or TypeError(`message`).
 inline PyObject* LogicalLineArg(tPySourceImpl* self, PyObject* args, const char* format,
