@@ -3,6 +3,10 @@
 // and the standard walker that dispatches to them.
 #include "astinspect.h"
 
+#include <array>
+
+#include "gcobject.h"
+
 #include "astnodes.h"
 #include "expwriter.h"
 #include "scopes.h"
@@ -619,38 +623,21 @@ static PyMethodDef kStdVisitorsMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-static int StdVisitorsTraverse(PyObject* self, visitproc visit, void* arg) {
-  tStdVisitors* visitors = reinterpret_cast<tStdVisitors*>(self);
-  Py_VISIT(visitors->mod_analysis);
-  Py_VISIT(visitors->name_pool);
-  Py_VISIT(visitors->logical_list);
-  return 0;
+static std::array<PyObject**, 3> StdVisitorsMembers(tStdVisitors* visitors) {
+  return {&visitors->mod_analysis, &visitors->name_pool, &visitors->logical_list};
 }
-
-static int StdVisitorsClear(PyObject* self) {
-  tStdVisitors* visitors = reinterpret_cast<tStdVisitors*>(self);
-  Py_CLEAR(visitors->mod_analysis);
-  Py_CLEAR(visitors->name_pool);
-  Py_CLEAR(visitors->logical_list);
-  return 0;
-}
-
-static void StdVisitorsDealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  StdVisitorsClear(self);
-  PyObject_GC_Del(self);
-}
+using tStdVisitorsGc = GcObject<tStdVisitors, StdVisitorsMembers>;
 
 PyTypeObject kStdVisitorsType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "StdVisitors",
     .tp_basicsize = sizeof(tStdVisitors),
     .tp_itemsize = 0,
-    .tp_dealloc = StdVisitorsDealloc,
+    .tp_dealloc = tStdVisitorsGc::Dealloc,
     .tp_getattro = PyObject_GenericGetAttr,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_traverse = StdVisitorsTraverse,
-    .tp_clear = StdVisitorsClear,
+    .tp_traverse = tStdVisitorsGc::Traverse,
+    .tp_clear = tStdVisitorsGc::Clear,
     .tp_methods = kStdVisitorsMethods,
     .tp_free = PyObject_GC_Del,
 };

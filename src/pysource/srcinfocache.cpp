@@ -13,6 +13,10 @@
 
 #include "srcinfocache.h"
 
+#include <array>
+
+#include "gcobject.h"
+
 namespace {
 
 struct tPerScopeEntry {
@@ -24,18 +28,19 @@ struct tPerScopeEntry {
 
 }  // namespace
 
-static void DestroyPerScopeEntry(PyObject* self);
-static int TraversePerScopeEntry(PyObject* self, visitproc visit, void* arg);
-static int ClearPerScopeEntry(PyObject* self);
+static std::array<PyObject**, 3> PerScopeEntryMembers(tPerScopeEntry* entry) {
+  return {&entry->scope_def, &entry->body_logicals, &entry->doc_string};
+}
+using tPerScopeEntryGc = GcObject<tPerScopeEntry, PerScopeEntryMembers>;
 
 PyTypeObject kPerScopeEntryType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "PerScopeEntry",
     .tp_basicsize = sizeof(tPerScopeEntry),
-    .tp_dealloc = DestroyPerScopeEntry,
+    .tp_dealloc = tPerScopeEntryGc::Dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_traverse = TraversePerScopeEntry,
-    .tp_clear = ClearPerScopeEntry,
+    .tp_traverse = tPerScopeEntryGc::Traverse,
+    .tp_clear = tPerScopeEntryGc::Clear,
     .tp_free = PyObject_GC_Del,
 };
 
@@ -57,28 +62,6 @@ static PyRef CreatePerScopeEntry(PyObject* scope_def) {
   entry->doc_string = nullptr;
   PyObject_GC_Track(entry);
   return PyRef::Steal(reinterpret_cast<PyObject*>(entry));
-}
-
-static int TraversePerScopeEntry(PyObject* self, visitproc visit, void* arg) {
-  tPerScopeEntry* entry = reinterpret_cast<tPerScopeEntry*>(self);
-  Py_VISIT(entry->scope_def);
-  Py_VISIT(entry->body_logicals);
-  Py_VISIT(entry->doc_string);
-  return 0;
-}
-
-static int ClearPerScopeEntry(PyObject* self) {
-  tPerScopeEntry* entry = reinterpret_cast<tPerScopeEntry*>(self);
-  Py_CLEAR(entry->scope_def);
-  Py_CLEAR(entry->body_logicals);
-  Py_CLEAR(entry->doc_string);
-  return 0;
-}
-
-static void DestroyPerScopeEntry(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  ClearPerScopeEntry(self);
-  PyObject_GC_Del(self);
 }
 
 // Replaces a field of an entry by `value` (borrowed, may be null), releasing

@@ -3,6 +3,10 @@
 // one object.
 #include "walker.h"
 
+#include <array>
+
+#include "gcobject.h"
+
 // The integer objects 1 and 0: visitor results are compared to them by
 // identity, and "GetScopeAttributes" is called with them.
 PyObject* s_int_one = nullptr;
@@ -159,32 +163,19 @@ static PyMethodDef kNodeWalkerMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-static int NodeWalkerTraverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(reinterpret_cast<tNodeWalker*>(self)->visit_dict);
-  return 0;
-}
-
-static int NodeWalkerClear(PyObject* self) {
-  Py_CLEAR(reinterpret_cast<tNodeWalker*>(self)->visit_dict);
-  return 0;
-}
-
-static void NodeWalkerDealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  NodeWalkerClear(self);
-  PyObject_GC_Del(self);
-}
+static std::array<PyObject**, 1> NodeWalkerMembers(tNodeWalker* walker) { return {&walker->visit_dict}; }
+using tNodeWalkerGc = GcObject<tNodeWalker, NodeWalkerMembers>;
 
 PyTypeObject kNodeWalkerType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "NodeWalker",
     .tp_basicsize = sizeof(tNodeWalker),
     .tp_itemsize = 0,
-    .tp_dealloc = NodeWalkerDealloc,
+    .tp_dealloc = tNodeWalkerGc::Dealloc,
     .tp_getattro = PyObject_GenericGetAttr,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_traverse = NodeWalkerTraverse,
-    .tp_clear = NodeWalkerClear,
+    .tp_traverse = tNodeWalkerGc::Traverse,
+    .tp_clear = tNodeWalkerGc::Clear,
     .tp_methods = kNodeWalkerMethods,
     .tp_free = PyObject_GC_Del,
 };
