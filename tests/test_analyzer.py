@@ -94,7 +94,7 @@ def test_set_logical_list():
         impl.IndexForLineno(1)  # the failed call left no list installed
     with pytest.raises(TypeError, match="All items in the logical_list must be logical lines"):
         impl.SetLogicalList([line("a"), "b"])
-    with pytest.raises(SystemError):
+    with pytest.raises(ValueError, match="no logical list is set"):
         impl.AnalyzeLogical(line("a"))  # no walker without a list
 
 

@@ -86,11 +86,14 @@ def test_round_trip_rebuilds_equal_lines():
     assert loaded[1].tokens[0] is pair[0][pair[0].index("self")]
 
     tokens = [f"t{i}" for i in range(40000)]  # values past 16 bits
-    big = ll.LogicalLine(tokens, first_line=2**31 - 1, indent=-3, line_count=32767,
+    big = ll.LogicalLine(tokens, first_line=2**31 - 1, indent=32767, line_count=32767,
                          positions=[(65535, i % 65536) for i in range(40000)], tabs_in_indent=True)
     names, data = host.impl.SerializeLogicalList([big])
     assert len(names) == 40001
     assert [fields(ln) for ln in host.impl.DeserializeLogicalList((names, data))] == [fields(big)]
+    # what the loader would refuse is not written
+    with pytest.raises(ValueError, match="negative indent cannot be serialized"):
+        host.impl.SerializeLogicalList([ll.LogicalLine(["x"], indent=-3)])
 
 
 # -- argument and data errors -------------------------------------------------------
@@ -129,6 +132,9 @@ def test_malformed_lines_are_rejected():
         pack(objs=(1,) * 256),      # more entries than a line holds
         pack(npairs=-2),
         pack(ntok=0x7FFFFFFF),      # count far past the data
+        pack((1, 2)),               # a token that is not a string
+        pack((0,)),
+        pack(head=(1, -1, 1, A, 0, 0, 0)),  # negative indent
     ]:
         with pytest.raises(ValueError, match=INVALID):
             impl.DeserializeLogicalList((names, [good, data]))
@@ -188,7 +194,9 @@ def test_no_leaks_on_success_and_failure():
     host, lines = analysed_lines()
     impl = host.impl
     names, data = pair = impl.SerializeLogicalList(lines)
-    bad = [(names, [data[1][:-3]]), (names, [pack((len(names),))])]
+    negative = ll.LogicalLine(["x"], indent=-1)
+    bad = [(names, [data[1][:-3]]), (names, [pack((len(names),))]),
+           ([None, "a", 5], [pack((1, 2))]), ([None], [pack(head=(1, -1, 1, A, 0, 0, 0))])]
 
     def cycle():
         impl.SerializeLogicalList(lines)
@@ -198,5 +206,7 @@ def test_no_leaks_on_success_and_failure():
                 impl.DeserializeLogicalList(args)
         with pytest.raises(TypeError):
             impl.SerializeLogicalList([lines[0], 1])
+        with pytest.raises(ValueError):
+            impl.SerializeLogicalList([lines[0], negative])
 
     assert_steady(cycle, *lines, names, data, "self", *(n for n in names if n is not None))

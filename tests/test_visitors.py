@@ -103,12 +103,14 @@ def test_line_facts(tree, objs, equivs):
 
 FAILURES = [
     (("Return",), IndexError, None, ()),
-    (("Assign", ("Tuple", None), X), SystemError, None, ()),
-    (("CallFunc", N("isinstance"), [X, N("A")]), SystemError, None, ()),
-    (("Class", "C", [N("A")]), SystemError, None, ()),
-    (("Function", "f", ["self"]), SystemError, None, ()),
-    (("Import", ["a"]), SystemError, None, ()),
-    (("From", "m", ["x"]), SystemError, None, ()),
+    (("Assign", ("Tuple", None), X), TypeError, "elements of a Tuple node must be a tuple or list, not NoneType",
+     ()),
+    (("CallFunc", N("isinstance"), [X, N("A")]), TypeError, "arguments of a CallFunc node must be a tuple, not list",
+     ()),
+    (("Class", "C", [N("A")]), TypeError, "bases of a Class node must be a tuple", ()),
+    (("Function", "f", ["self"]), TypeError, "argument names of a Function node must be a tuple", ()),
+    (("Import", ["a"]), TypeError, "names of a Import node must be a tuple", ()),
+    (("From", "m", ["x"]), TypeError, "names of a From node must be a tuple", ()),
     (("Import", ((5, "x"),)), TypeError, None, ()),
     (("Import", ("a", 5)), TypeError, r"Imported id must be a string or a tuple with 2\+ elements",
      (("a", None, ""),)),
@@ -134,6 +136,20 @@ def test_recorded_texts_are_pooled():
     host.impl.AnalyzeLogical(two)
     assert all(pair[1] is host.pool["b.c"] for ln in (one, two) for pair in ln.type_equivs)
     assert one.type_equivs[1][0] is two.type_equivs[1][0] == "return"
+
+
+def test_written_texts_and_scope_names_come_from_the_pool():
+    # Texts made at run time, so that only the pool can make them one object.
+    pooled = {t: t for t in ("".join(p) for p in [("ret", "urn"), ("::di", "ct:"), ("K.", "m"), ("", "K")])}
+    host = Host(trees=lambda pt: [("Assign", N("a"), ("Dict",)), ("Return", N("b"))])
+    host.pool.update(pooled)
+    k, m, body = host.install(lines_from([("class K :", 0, C), ("def m ( self ) :", 4, F), ("x", 8, AS)]))
+    host.impl.AnalyzeLogical(body)
+    (a_dict, ret) = body.type_equivs
+    assert a_dict[1] is pooled["::dict:"] and ret[0] is pooled["return"]
+    assert host.impl.GetBodyOfScope("K.m") == [body] and body.scope_name is pooled["K.m"]
+    assert host.impl.GetFullNameForScopeDef(m) is pooled["K.m"]
+    assert host.impl.GetFullNameForScopeDef(k) is pooled["K"]
 
 
 # -- the walker with other visitors ------------------------------------------------

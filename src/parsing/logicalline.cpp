@@ -223,7 +223,7 @@ int TableAppendBaseClassName(PyObject* line, PyObject* text) { return AppendObj(
 PyObject* TableGetNamesDefined(PyObject* line_obj) {
   tLogicalLine* line = LineArg(line_obj);
   if (line == nullptr) return nullptr;
-  PyRef names(PyList_New(0));
+  PyRef names = PyRef::Steal(PyList_New(0));
   if (!names) return nullptr;
   int rc = ForEachNameDefined(line, [&](PyObject* name) { return PyList_Append(names.get(), name); });
   if (rc != 0) return nullptr;
@@ -254,7 +254,7 @@ int ReadTokens(PyObject* tokens, PyObject*** array, Py_ssize_t* count) {
     PyErr_Format(PyExc_TypeError, "tokens must be a sequence of strings, not %.200s", Py_TYPE(tokens)->tp_name);
     return -1;
   }
-  PyRef seq(PySequence_Fast(tokens, "tokens must be a sequence of strings"));
+  PyRef seq = PyRef::Steal(PySequence_Fast(tokens, "tokens must be a sequence of strings"));
   if (!seq) return -1;
   Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
   if (n > INT32_MAX) {
@@ -315,7 +315,8 @@ int ReadPositions(PyObject* positions, Py_ssize_t count, tTokenPosition** array)
   }
   if (seq) {
     for (Py_ssize_t i = 0; i < count; ++i) {
-      PyRef pair(PySequence_Fast(PySequence_Fast_GET_ITEM(seq.get(), i), "each position must be a (row, col) pair"));
+      PyRef pair = PyRef::Steal(
+          PySequence_Fast(PySequence_Fast_GET_ITEM(seq.get(), i), "each position must be a (row, col) pair"));
       if (!pair || PySequence_Fast_GET_SIZE(pair.get()) != 2) {
         if (pair) PyErr_SetString(PyExc_ValueError, "each position must be a (row, col) pair");
         std::free(out);
@@ -413,7 +414,7 @@ int LogicalLineClear(PyObject* self) {
 
 PyObject* LogicalLineRepr(PyObject* self) {
   tLogicalLine* line = AsLogical(self);
-  PyRef tokens(PyTuple_New(line->tok_count));
+  PyRef tokens = PyRef::Steal(PyTuple_New(line->tok_count));
   if (!tokens) return nullptr;
   for (int32_t i = 0; i < line->tok_count; ++i) {
     PyObject* tok = line->tok_array ? line->tok_array[i] : nullptr;
@@ -449,7 +450,7 @@ PyObject* GetObjs(PyObject* self, void*) {
 PyObject* GetPositions(PyObject* self, void*) {
   tLogicalLine* line = AsLogical(self);
   Py_ssize_t count = line->position_array ? line->tok_count : 0;
-  PyRef tuple(PyTuple_New(count));
+  PyRef tuple = PyRef::Steal(PyTuple_New(count));
   if (!tuple) return nullptr;
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* pair = Py_BuildValue("(ii)", line->position_array[i].row, line->position_array[i].col);
@@ -462,7 +463,7 @@ PyObject* GetPositions(PyObject* self, void*) {
 PyObject* GetTypeEquivs(PyObject* self, void*) {
   tLogicalLine* line = AsLogical(self);
   Py_ssize_t count = line->type_equivs ? line->type_equivs_len : 0;
-  PyRef tuple(PyTuple_New(count));
+  PyRef tuple = PyRef::Steal(PyTuple_New(count));
   if (!tuple) return nullptr;
   for (Py_ssize_t i = 0; i < count; ++i) {
     const tNonTuplePair& p = line->type_equivs[i];
@@ -590,7 +591,7 @@ int AddModuleContents(PyObject* module) {
     if (PyModule_AddIntConstant(module, kKindNames[kind], kind) < 0) return -1;
   }
   for (const tAttribKind& k : kAttribKinds) {
-    PyRef value(PyUnicode_FromString(k.value));
+    PyRef value = PyRef::Steal(PyUnicode_FromString(k.value));
     if (!value || PyModule_AddObjectRef(module, k.attr, value.get()) < 0) return -1;
   }
   return 0;
@@ -600,7 +601,7 @@ int AddModuleContents(PyObject* module) {
 
 PyMODINIT_FUNC PyInit_logicalline(void) {
   if (PyType_Ready(&kLogicalLineType) < 0) return nullptr;
-  PyRef module(PyModule_Create(&kModuleDef));
+  PyRef module = PyRef::Steal(PyModule_Create(&kModuleDef));
   if (!module) return nullptr;
   if (AddModuleContents(module.get()) < 0) return nullptr;
   return module.release();

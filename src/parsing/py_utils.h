@@ -25,8 +25,6 @@
 class PyRef {
  public:
   PyRef() noexcept : p_(nullptr) {}
-  // Takes over a new reference (or null).
-  explicit PyRef(PyObject* owned) noexcept : p_(owned) {}
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;
   PyRef(PyRef&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
@@ -45,11 +43,6 @@ class PyRef {
   static PyRef Steal(PyObject* owned) noexcept { return PyRef(owned); }
   // A new owning handle on a borrowed object (adds a reference).
   static PyRef NewRef(PyObject* borrowed) noexcept {
-    Py_XINCREF(borrowed);
-    return PyRef(borrowed);
-  }
-  // A new owning handle on a borrowed object (adds a reference).
-  static PyRef Borrow(PyObject* borrowed) noexcept {
     Py_XINCREF(borrowed);
     return PyRef(borrowed);
   }
@@ -75,6 +68,10 @@ class PyRef {
   }
 
  private:
+  // Only Steal and NewRef make a handle from a pointer, so every place that
+  // does says which way the reference moves.
+  explicit PyRef(PyObject* owned) noexcept : p_(owned) {}
+
   PyObject* p_;
 };
 
@@ -84,6 +81,8 @@ class PyView {
   PyView() noexcept : p_(nullptr) {}
   PyView(PyObject* borrowed) noexcept : p_(borrowed) {}  // NOLINT: implicit by design
   PyView(const PyRef& ref) noexcept : p_(ref.get()) {}    // NOLINT
+  // A view of a temporary handle would dangle as soon as the handle goes.
+  PyView(const PyRef&& ref) = delete;
   PyObject* get() const noexcept { return p_; }
   explicit operator bool() const noexcept { return p_ != nullptr; }
 
@@ -127,7 +126,7 @@ inline const char* StrTextOrEmpty(PyObject* s, Py_ssize_t* len = nullptr) {
 // The UTF-8 text of an exact str for comparisons, or null (no exception left
 // set) for anything else: a non-string, or a string that cannot be encoded,
 // simply matches nothing.
-static const char* TextToCompare(PyObject* obj, Py_ssize_t* len) {
+inline const char* TextToCompare(PyObject* obj, Py_ssize_t* len) {
   if (!IsExactStr(obj)) return nullptr;
   const char* text = PyUnicode_AsUTF8AndSize(obj, len);
   if (text == nullptr) PyErr_Clear();
@@ -140,6 +139,15 @@ inline bool StrEquals(PyObject* s, const char* text) {
   Py_ssize_t n = 0;
   const char* t = StrTextOrEmpty(s, &n);
   return std::strlen(text) == static_cast<size_t>(n) && std::memcmp(t, text, n) == 0;
+}
+
+// Clears the pending exception when it is of the kind `expected` (the failure
+// a lookup may end in by design) and answers true; any other exception, such
+// as KeyboardInterrupt, MemoryError or a host object's own bug, stays set.
+inline bool ClearExpectedError(PyObject* expected) {
+  if (!PyErr_ExceptionMatches(expected)) return false;
+  PyErr_Clear();
+  return true;
 }
 
 // The integer objects 1 and 0 handed back as truth values.

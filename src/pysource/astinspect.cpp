@@ -1,209 +1,19 @@
-// The syntax tree side of the analyzer: the tree walker and the name pool, the
-// backward search for a line's enclosing scope, the standard visitors that turn
-// a line's tree into facts on the logical line (assignments, loops, returns,
-// definitions, imports, isinstance calls), and the writer that turns
-// expression trees back into canonical source text.
-#include "pysource_impl.h"
+// The standard visitors that turn a line's tree into facts on the logical
+// line (assignments, loops, returns, definitions, imports, isinstance calls),
+// and the standard walker that dispatches to them.
+#include "astinspect.h"
 
-#include <cstdio>
+#include <array>
 
-// ===========================================================================
-// Shared bits
-// ===========================================================================
+#include "gcobject.h"
 
-// The integer objects 1 and 0: visitor results are compared to them by
-// identity, and "GetScopeAttributes" is called with them.
-static PyObject* s_int_one = nullptr;
-static PyObject* s_int_zero = nullptr;
-
-static int EnsureIntConstants() {
-  if (s_int_one == nullptr) s_int_one = PyLong_FromLong(1);
-  if (s_int_one == nullptr) return -1;
-  if (s_int_zero == nullptr) s_int_zero = PyLong_FromLong(0);
-  if (s_int_zero == nullptr) return -1;
-  return 0;
-}
+#include "astnodes.h"
+#include "expwriter.h"
+#include "scopes.h"
+#include "walker.h"
 
 static bool IsAsciiNameChar(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
-
-// ===========================================================================
-// Name pool
-// ===========================================================================
-
-PyRef GetStringWithLengthFromPool(PyObject* name_pool, const char* str, Py_ssize_t len) {
-  PyRef fresh(PyUnicode_FromStringAndSize(str, len));
-  if (!fresh) return {};
-  PyObject* pooled = PyDict_GetItemWithError(name_pool, fresh.get());
-  if (pooled != nullptr) return PyRef::Borrow(pooled);
-  if (PyErr_Occurred()) return {};
-  if (PyDict_SetItem(name_pool, fresh.get(), fresh.get()) < 0) return {};
-  return fresh;
-}
-
-PyRef GetStringFromPool(PyObject* name_pool, const char* str) {
-  return GetStringWithLengthFromPool(name_pool, str, static_cast<Py_ssize_t>(std::strlen(str)));
-}
-
-// ===========================================================================
-// NodeWalker
-// ===========================================================================
-
-struct tNodeWalker {
-  PyObject_HEAD
-  PyObject* visit_dict;
-};
-
-static PyObject* s_children_attr = nullptr;  // "_children"
-
-static int WalkObject(tNodeWalker* walker, PyObject* obj, PyObject* ctx);
-
-// Calls the visitor with (node, ctx).  1: walk the node's children, 0: don't,
-// -1: failure.  The integers 1 and 0 answer by identity, anything else by
-// its truth value.
-static int CallVisitor(PyObject* visitor, PyObject* node, PyObject* ctx) {
-  PyRef args(PyTuple_Pack(2, node, ctx));
-  if (!args) return -1;
-  PyRef result(PyObject_Call(visitor, args.get(), nullptr));
-  if (!result) return -1;
-  if (result.get() == s_int_one) return 1;
-  if (result.get() == s_int_zero) return 0;
-  return PyObject_IsTrue(result.get());
-}
-
-// Looks `key` up in the visit dictionary and calls the visitor found.  1 when
-// the node's children are to be walked (also when there is no visitor).
-static int DispatchVisitor(tNodeWalker* walker, PyObject* key, PyObject* node, PyObject* ctx) {
-  PyObject* found = PyDict_GetItemWithError(walker->visit_dict, key);
-  if (found == nullptr) return PyErr_Occurred() ? -1 : 1;
-  // The visitor may run code that changes the dictionary: hold it.
-  PyRef visitor = PyRef::Borrow(found);
-  return CallVisitor(visitor.get(), node, ctx);
-}
-
-// Walks the items of a tuple from `start` on.
-static int WalkTupleItems(tNodeWalker* walker, PyObject* tuple, Py_ssize_t start, PyObject* ctx) {
-  Py_ssize_t count = PyTuple_GET_SIZE(tuple);
-  for (Py_ssize_t i = start; i < count; ++i) {
-    if (WalkObject(walker, PyTuple_GET_ITEM(tuple, i), ctx) < 0) return -1;
-  }
-  return 0;
-}
-
-// Walks the items of a list; its length is read once.  Visitors may run code
-// that shrinks the list, so items are fetched with a bounds check and held.
-static int WalkListItems(tNodeWalker* walker, PyObject* list, PyObject* ctx) {
-  Py_ssize_t count = PyList_GET_SIZE(list);
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PyList_GetItem(list, i);
-    if (item == nullptr) return -1;
-    PyRef hold = PyRef::Borrow(item);
-    if (WalkObject(walker, item, ctx) < 0) return -1;
-  }
-  return 0;
-}
-
-static int WalkNodeTuple(tNodeWalker* walker, PyObject* node, PyObject* ctx) {
-  int descend = DispatchVisitor(walker, PyTuple_GET_ITEM(node, 0), node, ctx);
-  if (descend <= 0) return descend;
-  return WalkTupleItems(walker, node, 1, ctx);
-}
-
-// A class instance: keyed by its class object; children in "_children".
-static int WalkNodeInstance(tNodeWalker* walker, PyObject* node, PyObject* ctx) {
-  int descend = DispatchVisitor(walker, reinterpret_cast<PyObject*>(Py_TYPE(node)), node, ctx);
-  if (descend <= 0) return descend;
-  if (CachedString(&s_children_attr, "_children") == nullptr) return -1;
-  PyRef children(PyObject_GetAttr(node, s_children_attr));
-  if (!children) return -1;
-  if (IsExactTuple(children.get())) return WalkTupleItems(walker, children.get(), 0, ctx);
-  if (IsExactList(children.get())) return WalkListItems(walker, children.get(), ctx);
-  return 0;
-}
-
-static int WalkObject(tNodeWalker* walker, PyObject* obj, PyObject* ctx) {
-  bool is_tuple = IsExactTuple(obj);
-  if (is_tuple && PyTuple_GET_SIZE(obj) == 0) return 0;
-  bool is_list = !is_tuple && IsExactList(obj);
-  bool is_instance = !is_tuple && !is_list && IsClassInstance(obj);
-  if (!is_tuple && !is_list && !is_instance) return 0;
-
-  // Trees of one line are shallow; the guard only turns a pathological tree
-  // into a RecursionError instead of a stack overflow.
-  if (Py_EnterRecursiveCall(" while walking a syntax tree")) return -1;
-  int rc;
-  if (is_tuple) {
-    rc = IsExactStr(PyTuple_GET_ITEM(obj, 0)) ? WalkNodeTuple(walker, obj, ctx)
-                                              : WalkTupleItems(walker, obj, 0, ctx);
-  } else if (is_list) {
-    rc = WalkListItems(walker, obj, ctx);
-  } else {
-    rc = WalkNodeInstance(walker, obj, ctx);
-  }
-  Py_LeaveRecursiveCall();
-  return rc;
-}
-
-static PyObject* Walk(PyObject* self, PyObject* args) {
-  PyObject* tree;
-  PyObject* ctx;
-  if (!PyArg_ParseTuple(args, "OO:Walk", &tree, &ctx)) return nullptr;
-  if (EnsureIntConstants() < 0) return nullptr;
-  // Visitors run host code that may drop the last other reference to us.
-  PyRef hold_self = PyRef::Borrow(self);
-  PyRef hold_tree = PyRef::Borrow(tree);
-  if (WalkObject(reinterpret_cast<tNodeWalker*>(self), tree, ctx) < 0) return nullptr;
-  Py_RETURN_NONE;
-}
-
-static const char Walk_doc[] = "";
-
-static PyMethodDef kNodeWalkerMethods[] = {
-    {"Walk", Walk, METH_VARARGS, Walk_doc},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-static void NodeWalkerDealloc(PyObject* self) {
-  tNodeWalker* walker = reinterpret_cast<tNodeWalker*>(self);
-  Py_CLEAR(walker->visit_dict);
-  Py_TYPE(self)->tp_free(self);
-}
-
-PyTypeObject kNodeWalkerType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "NodeWalker",
-    .tp_basicsize = sizeof(tNodeWalker),
-    .tp_itemsize = 0,
-    .tp_dealloc = NodeWalkerDealloc,
-    .tp_getattro = PyObject_GenericGetAttr,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
-    .tp_methods = kNodeWalkerMethods,
-};
-
-// Readies a type on the first creation of one of its objects.
-static int ReadyTypeOnce(PyTypeObject* type, bool* ready) {
-  if (*ready) return 0;
-  Py_SET_TYPE(type, &PyType_Type);
-  if (PyType_Ready(type) < 0) return -1;
-  *ready = true;
-  return 0;
-}
-
-static bool s_node_walker_type_ready = false;
-static bool s_std_visitors_type_ready = false;
-
-PyRef CreateNodeWalkerDirect(PyObject* visit_dict) {
-  if (!IsExactDict(visit_dict)) {
-    PyErr_SetString(PyExc_TypeError, "Incorrect type of NodeWalker constructor");
-    return {};
-  }
-  if (ReadyTypeOnce(&kNodeWalkerType, &s_node_walker_type_ready) < 0) return {};
-  tNodeWalker* walker = PyObject_New(tNodeWalker, &kNodeWalkerType);
-  if (walker == nullptr) return {};
-  Py_INCREF(visit_dict);
-  walker->visit_dict = visit_dict;
-  return PyRef(reinterpret_cast<PyObject*>(walker));
 }
 
 // ===========================================================================
@@ -215,7 +25,9 @@ struct tStdVisitors {
   PyObject* name_pool;
   PyObject* mod_analysis;
   PyObject* logical_list;
-  tLogicalLineFunctionTable* logical_funcs;  // not owned
+  // A copy of the analyzer's table: the visitors may outlive the analyzer,
+  // or be called after destroy() cleared it.
+  tLogicalLineFunctionTable logical_funcs;
 };
 
 // Built on the stack of each visitor method; borrowed references only.
@@ -223,10 +35,9 @@ struct tVisitContext {
   tStdVisitors* self;
   PyObject* logical;
   PyObject* primary_node;
-  PyObject* mod_analysis;
 };
 
-static tLogicalLineFunctionTable* Funcs(tVisitContext* ctx) { return ctx->self->logical_funcs; }
+static tLogicalLineFunctionTable* Funcs(tVisitContext* ctx) { return &ctx->self->logical_funcs; }
 
 // The calling convention of every visitor method: (node, (logical, mod)).
 static int SetUpVisitContext(PyObject* self, PyObject* args, tVisitContext* ctx) {
@@ -239,28 +50,11 @@ static int SetUpVisitContext(PyObject* self, PyObject* args, tVisitContext* ctx)
   ctx->self = reinterpret_cast<tStdVisitors*>(self);
   ctx->primary_node = PyTuple_GET_ITEM(args, 0);
   ctx->logical = PyTuple_GET_ITEM(pair, 0);
-  ctx->mod_analysis = PyTuple_GET_ITEM(pair, 1);
   return 0;
 }
 
-// ===========================================================================
-// AST node access
-// ===========================================================================
-
-static int IsNodeType(tVisitContext*, PyObject* node, const char* type_name) {
-  return IsExactTuple(node) && PyTuple_GET_SIZE(node) >= 1 && StrEquals(PyTuple_GET_ITEM(node, 0), type_name);
-}
-
-static int IsTupleNodeType(tVisitContext* ctx, PyObject* node, const char* type_name) {
-  return IsNodeType(ctx, node, type_name);
-}
-
-// A child by tuple position, or by attribute name for object-form nodes.
-static PyRef GetNodeChild(PyObject* node, Py_ssize_t position, const char* attr_name) {
-  if (IsExactTuple(node)) return PyRef::Borrow(PyTuple_GetItem(node, position));
-  return PyRef(PyObject_GetAttrString(node, attr_name));
-}
-
+// The children the visitors read, by node kind: a tuple position, or the
+// attribute of an object-form node.
 static PyRef GetAssignStmtTargets(tVisitContext*, PyObject* node) { return GetNodeChild(node, 1, "nodes"); }
 static PyRef GetAssignStmtExpr(tVisitContext*, PyObject* node) { return GetNodeChild(node, 2, "expr"); }
 static PyRef GetReturnStmtExpr(tVisitContext*, PyObject* node) { return GetNodeChild(node, 1, "return"); }
@@ -276,457 +70,92 @@ static PyRef GetClassDefBaseNames(tVisitContext*, PyObject* node) { return GetNo
 static PyRef GetImportNames(tVisitContext*, PyObject* node) { return GetNodeChild(node, 1, "names"); }
 static PyRef GetFromImportModuleName(tVisitContext*, PyObject* node) { return GetNodeChild(node, 1, "modname"); }
 static PyRef GetFromImportNames(tVisitContext*, PyObject* node) { return GetNodeChild(node, 2, "names"); }
-static PyRef GetConstValue(tVisitContext*, PyObject* node) { return GetNodeChild(node, 1, "value"); }
-
-// ===========================================================================
-// Expression source writer
-// ===========================================================================
-
-static int AppendExpSource(tVisitContext* ctx, tCharBuffer* buffer, PyObject* expr);
-
-static int AppendRepr(tCharBuffer* buffer, PyObject* obj) {
-  PyRef repr(PyObject_Repr(obj));
-  if (!repr) return -1;
-  return AppendStrToCharBuffer(buffer, repr.get());
-}
-
-static bool IsTupleOrList(PyObject* seq) { return IsExactTuple(seq) || IsExactList(seq); }
-
-// Item `i` of a tuple or list, held (writing an item may run a repr that
-// changes a list); a borrowed-then-owned reference, or null past the end.
-static PyRef SeqItem(PyObject* seq, Py_ssize_t i) {
-  if (i >= PySequence_Fast_GET_SIZE(seq)) return {};
-  return PyRef::Borrow(PySequence_Fast_GET_ITEM(seq, i));
-}
-
-static int AppendCommaSepList(tVisitContext* ctx, tCharBuffer* buffer, PyObject* seq) {
-  if (!IsTupleOrList(seq)) {
-    PyErr_BadInternalCall();
-    return -1;
-  }
-  for (Py_ssize_t i = 0;; ++i) {
-    PyRef item = SeqItem(seq, i);
-    if (!item) return 0;
-    if (i > 0 && AppendToCharBuffer(buffer, ", ") < 0) return -1;
-    if (AppendExpSource(ctx, buffer, item.get()) < 0) return -1;
-  }
-}
-
-static int AppendCommaSepNameList(tVisitContext*, tCharBuffer* buffer, PyObject* seq) {
-  if (!IsTupleOrList(seq)) {
-    PyErr_BadInternalCall();
-    return -1;
-  }
-  for (Py_ssize_t i = 0;; ++i) {
-    PyRef item = SeqItem(seq, i);
-    if (!item) return 0;
-    if (i > 0 && AppendToCharBuffer(buffer, ", ") < 0) return -1;
-    if (AppendStrToCharBuffer(buffer, item.get()) < 0) return -1;
-  }
-}
-
-// The (operator, operand) pairs of a comparison chain, run together with no
-// blanks added.
-static int AppendComparisonSeq(tVisitContext* ctx, tCharBuffer* buffer, PyObject* seq) {
-  if (!IsTupleOrList(seq)) {
-    PyErr_BadInternalCall();
-    return -1;
-  }
-  for (Py_ssize_t i = 0;; ++i) {
-    PyRef pair = SeqItem(seq, i);
-    if (!pair) return 0;
-    if (!IsExactTuple(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
-      PyErr_SetString(PyExc_ValueError, "Invalid tuple in comparison sequence");
-      return -1;
-    }
-    if (AppendStrToCharBuffer(buffer, PyTuple_GET_ITEM(pair.get(), 0)) < 0) return -1;
-    if (AppendExpSource(ctx, buffer, PyTuple_GET_ITEM(pair.get(), 1)) < 0) return -1;
-  }
-}
-
-static int AppendUnaryOpSource(tVisitContext* ctx, tCharBuffer* buffer, PyObject* expr, const char* op) {
-  if (AppendToCharBuffer(buffer, op) < 0 || AppendToCharBuffer(buffer, "(") < 0) return -1;
-  if (AppendExpSource(ctx, buffer, PyTuple_GET_ITEM(expr, 1)) < 0) return -1;
-  return AppendToCharBuffer(buffer, ")");
-}
-
-static int AppendBinaryOpSource(tVisitContext* ctx, tCharBuffer* buffer, PyObject* expr, const char* bin_op) {
-  PyObject* operands = PyTuple_GET_ITEM(expr, 1);
-  if (!IsExactTuple(operands) || PyTuple_GET_SIZE(operands) < 2) {
-    PyErr_SetString(PyExc_ValueError, "Invalid AST node type passed to AppendBinaryOpSource");
-    return -1;
-  }
-  if (AppendToCharBuffer(buffer, "(") < 0) return -1;
-  if (AppendExpSource(ctx, buffer, PyTuple_GET_ITEM(operands, 0)) < 0) return -1;
-  if (AppendToCharBuffer(buffer, bin_op) < 0) return -1;
-  if (AppendExpSource(ctx, buffer, PyTuple_GET_ITEM(operands, 1)) < 0) return -1;
-  return AppendToCharBuffer(buffer, ")");
-}
-
-// Writes a slice part unless it is None.
-static int AppendSlicePart(tVisitContext* ctx, tCharBuffer* buffer, PyObject* part) {
-  return part == Py_None ? 0 : AppendExpSource(ctx, buffer, part);
-}
-
-enum tExpWriter : uint8_t {
-  kWriteName,
-  kWriteEllipsis,
-  kWriteGetattr,
-  kWriteTuple,
-  kWriteList,
-  kWriteDict,
-  kWriteBinary,
-  kWriteUnary,
-  kWriteCallFunc,
-  kWriteConst,
-  kWriteBackquote,
-  kWriteKeyword,
-  kWriteCompare,
-  kWriteLambda,
-  kWriteSubscript,
-  kWriteSliceobj,
-};
-
-struct tExpKind {
-  const char* kind;
-  tExpWriter writer;
-  const char* op;  // operator text of the unary and binary kinds
-};
-
-static const tExpKind kExpKinds[] = {
-    {"Name", kWriteName, nullptr},
-    {"Ellipsis", kWriteEllipsis, nullptr},
-    {"Getattr", kWriteGetattr, nullptr},
-    {"Tuple", kWriteTuple, nullptr},
-    {"List", kWriteList, nullptr},
-    {"Dict", kWriteDict, nullptr},
-    {"Power", kWriteBinary, "**"},
-    {"UnarySub", kWriteUnary, "-"},
-    {"UnaryAdd", kWriteUnary, "+"},
-    {"Invert", kWriteUnary, "~"},
-    {"Bitor", kWriteBinary, "|"},
-    {"Bitxor", kWriteBinary, "^"},
-    {"Bitand", kWriteBinary, "&"},
-    {"And", kWriteBinary, " and "},
-    {"Or", kWriteBinary, " or "},
-    {"Not", kWriteUnary, "not "},
-    {"Add", kWriteBinary, "+"},
-    {"Sub", kWriteBinary, "-"},
-    {"Div", kWriteBinary, "/"},
-    {"Mul", kWriteBinary, "*"},
-    {"LeftShift", kWriteBinary, "<<"},
-    {"RigthShift", kWriteBinary, ">>"},  // sic: the transformer's kind string
-    {"Mod", kWriteBinary, "%"},
-    {"CallFunc", kWriteCallFunc, nullptr},
-    {"Const", kWriteConst, nullptr},
-    {"Backquote", kWriteBackquote, nullptr},
-    {"Keyword", kWriteKeyword, nullptr},
-    {"Compare", kWriteCompare, nullptr},
-    {"Lambda", kWriteLambda, nullptr},
-    {"Subscript", kWriteSubscript, nullptr},
-    {"Sliceobj", kWriteSliceobj, nullptr},
-};
-
-constexpr int kUnknownNode = 1;
-
-// Writes a node of a known kind: 0 written, -1 failed, kUnknownNode when the
-// node is not one the writer knows (the caller reports it).
-static int AppendKnownNode(tVisitContext* ctx, tCharBuffer* buffer, PyObject* expr) {
-  if (!IsExactTuple(expr) || PyTuple_GET_SIZE(expr) < 2 || !IsExactStr(PyTuple_GET_ITEM(expr, 0))) {
-    return kUnknownNode;
-  }
-  const tExpKind* entry = nullptr;
-  for (const tExpKind& k : kExpKinds) {
-    if (StrEquals(PyTuple_GET_ITEM(expr, 0), k.kind)) {
-      entry = &k;
-      break;
-    }
-  }
-  if (entry == nullptr) return kUnknownNode;
-
-  Py_ssize_t size = PyTuple_GET_SIZE(expr);
-  auto item = [expr](Py_ssize_t i) { return PyTuple_GET_ITEM(expr, i); };
-  auto text = [buffer](const char* t) { return AppendToCharBuffer(buffer, t); };
-  auto node = [ctx, buffer](PyObject* n) { return AppendExpSource(ctx, buffer, n); };
-
-  switch (entry->writer) {
-    case kWriteName:
-      if (!IsExactStr(item(1))) return kUnknownNode;
-      return AppendStrToCharBuffer(buffer, item(1));
-    case kWriteEllipsis:
-      return text("...");
-    case kWriteGetattr:
-      if (size != 3 || !IsExactStr(item(2))) return kUnknownNode;
-      if (node(item(1)) < 0 || text(".") < 0) return -1;
-      return AppendStrToCharBuffer(buffer, item(2));
-    case kWriteTuple:
-      if (size != 2) return kUnknownNode;
-      if (text("(") < 0 || AppendCommaSepList(ctx, buffer, item(1)) < 0) return -1;
-      return text(PySequence_Fast_GET_SIZE(item(1)) == 1 ? ",)" : ")");
-    case kWriteList:
-      if (size != 2) return kUnknownNode;
-      if (text("[") < 0 || AppendCommaSepList(ctx, buffer, item(1)) < 0) return -1;
-      return text("]");
-    case kWriteDict:
-      return text("{}");
-    case kWriteBinary:
-      return AppendBinaryOpSource(ctx, buffer, expr, entry->op);
-    case kWriteUnary:
-      return AppendUnaryOpSource(ctx, buffer, expr, entry->op);
-    case kWriteCallFunc:
-      if (size != 3) return kUnknownNode;
-      if (node(item(1)) < 0 || text("(") < 0 || AppendCommaSepList(ctx, buffer, item(2)) < 0) return -1;
-      return text(")");
-    case kWriteConst:
-      return AppendRepr(buffer, item(1));
-    case kWriteBackquote:
-      if (text("`") < 0 || node(item(1)) < 0) return -1;
-      return text("`");
-    case kWriteKeyword:
-      if (size < 3) return kUnknownNode;
-      if (node(item(1)) < 0 || text(" = ") < 0) return -1;
-      return node(item(2));
-    case kWriteCompare:
-      if (size < 3) return kUnknownNode;
-      if (node(item(1)) < 0) return -1;
-      return AppendComparisonSeq(ctx, buffer, item(2));
-    case kWriteLambda:
-      if (size < 5) return kUnknownNode;
-      if (text("lambda ") < 0 || AppendCommaSepNameList(ctx, buffer, item(1)) < 0 || text(": ") < 0) return -1;
-      return node(item(4));
-    case kWriteSubscript:
-      if (size < 4) return kUnknownNode;
-      if (node(item(1)) < 0 || text("[") < 0 || AppendCommaSepList(ctx, buffer, item(3)) < 0) return -1;
-      return text("]");
-    case kWriteSliceobj: {
-      if (size != 2) return kUnknownNode;
-      PyObject* parts = item(1);
-      if (!IsExactTuple(parts) || PyTuple_GET_SIZE(parts) < 2 || PyTuple_GET_SIZE(parts) > 3) return kUnknownNode;
-      if (AppendSlicePart(ctx, buffer, PyTuple_GET_ITEM(parts, 0)) < 0 || text(":") < 0 ||
-          AppendSlicePart(ctx, buffer, PyTuple_GET_ITEM(parts, 1)) < 0) {
-        return -1;
-      }
-      if (PyTuple_GET_SIZE(parts) == 3) {
-        if (text(":") < 0 || AppendSlicePart(ctx, buffer, PyTuple_GET_ITEM(parts, 2)) < 0) return -1;
-      }
-      return 0;
-    }
-  }
-  return kUnknownNode;
-}
-
-// The node's repr goes to the process's standard error stream (the one
-// diagnostic output of the module), then the ValueError.
-static void ReportUnknownNode(PyObject* expr) {
-  if (PyObject_Print(expr, stderr, 0) < 0) PyErr_Clear();
-  std::fflush(stderr);
-  PyErr_SetString(PyExc_ValueError, "Unknown AST node type passed to AppendExpSource");
-}
-
-static int AppendExpSource(tVisitContext* ctx, tCharBuffer* buffer, PyObject* expr) {
-  if (Py_EnterRecursiveCall(" while writing an expression")) return -1;
-  int rc = AppendKnownNode(ctx, buffer, expr);
-  Py_LeaveRecursiveCall();
-  if (rc == kUnknownNode) {
-    ReportUnknownNode(expr);
-    return -1;
-  }
-  return rc;
-}
-
-static PyRef SynthesizeExpSource(tVisitContext* ctx, PyObject* expr) {
-  if (IsTupleNodeType(ctx, expr, "Name") && PyTuple_GET_SIZE(expr) >= 2) {
-    return PyRef::Borrow(PyTuple_GET_ITEM(expr, 1));
-  }
-  tCharBuffer buffer;
-  if (AppendExpSource(ctx, &buffer, expr) < 0) return {};
-  return GetStringFromPool(ctx->self->name_pool, buffer.ptr);
-}
-
-// ===========================================================================
-// Instance type names
-// ===========================================================================
-
-static PyObject* s_Dict = nullptr;
-static PyObject* s_List = nullptr;
-static PyObject* s_Tuple = nullptr;
-static PyObject* s_String = nullptr;
-
-static PyRef SynthesizeInstanceTypeName(tVisitContext* ctx, PyObject* expr) {
-  tCharBuffer buffer;
-  if (AppendExpSource(ctx, &buffer, expr) < 0) return {};
-  if (AppendToCharBuffer(&buffer, ":") < 0) return {};
-  return GetStringFromPool(ctx->self->name_pool, buffer.ptr);
-}
-
-static PyRef GetLiteralInstanceTypeName(tVisitContext* ctx, PyObject* expr) {
-  if (CachedString(&s_Dict, "::dict:") == nullptr || CachedString(&s_List, "::list:") == nullptr ||
-      CachedString(&s_Tuple, "::tuple:") == nullptr || CachedString(&s_String, "::string:") == nullptr) {
-    return {};
-  }
-  PyObject* chosen = Py_None;
-  if (IsNodeType(ctx, expr, "Dict")) {
-    chosen = s_Dict;
-  } else if (IsNodeType(ctx, expr, "List")) {
-    chosen = s_List;
-  } else if (IsNodeType(ctx, expr, "Tuple")) {
-    chosen = s_Tuple;
-  } else if (IsNodeType(ctx, expr, "Const")) {
-    PyRef value = GetConstValue(ctx, expr);
-    if (!value) {
-      PyErr_Clear();
-    } else if (IsExactStr(value.get())) {
-      chosen = s_String;
-    }
-  }
-  return PyRef::Borrow(chosen);
-}
-
-// ===========================================================================
-// Backward scope search
-// ===========================================================================
-
-static void SetNotLogicalLineError() {
-  PyErr_SetString(PyExc_TypeError, "Every element of logical list must be a logical line");
-}
-
-PyRef FindScopeForLineDirect(tLogicalLineFunctionTable* funcs, PyObject* line_list, PyObject* logical) {
-  Py_ssize_t i = -1;
-  if (IsExactList(line_list)) {
-    Py_ssize_t count = PyList_GET_SIZE(line_list);
-    for (Py_ssize_t j = 0; j < count; ++j) {
-      if (PyList_GET_ITEM(line_list, j) == logical) {
-        i = j;
-        break;
-      }
-    }
-  }
-  if (i < 0) {
-    PyErr_SetString(PyExc_ValueError, "FindScopeForLine requires logical to be in the logical list");
-    return {};
-  }
-  // The line itself is an element of the list like any other: its fields are
-  // read below, so it must be a logical line too.
-  if (!funcs->check(logical)) {
-    SetNotLogicalLineError();
-    return {};
-  }
-  // No interpreter code runs below, so the list cannot change under us.
-  PyObject* cur = logical;
-  while (i > 0 && IsCommentOrBlankType(AsLogical(cur)->type)) {
-    --i;
-    cur = PyList_GET_ITEM(line_list, i);
-    if (!funcs->check(cur)) {
-      SetNotLogicalLineError();
-      return {};
-    }
-  }
-  int limit = AsLogical(cur)->indent;
-  if (limit == 0) return PyRef::Borrow(Py_None);
-  while (i > 0) {
-    --i;
-    PyObject* item = PyList_GET_ITEM(line_list, i);
-    if (!funcs->check(item)) {
-      SetNotLogicalLineError();
-      return {};
-    }
-    tLogicalLine* line = AsLogical(item);
-    if (IsCommentOrBlankType(line->type) || line->indent >= limit) continue;
-    if (IsScopeDefType(line->type)) return PyRef::Borrow(item);
-    limit = line->indent;
-    if (limit == 0) break;
-  }
-  return PyRef::Borrow(Py_None);
-}
 
 // ===========================================================================
 // Assignment, loop and return visitors
 // ===========================================================================
 
-// Marks a target that stands for part of the assigned value.
-struct tSubScriptInfo {
-  int32_t int_index;
-  PyObject* index_obj;
-  tSubScriptInfo* parent;
-};
+// Whether an assignment target stands for the whole assigned value, or only
+// for a part of it (an element of a tuple target, a loop variable): only a
+// whole value gives the target a type equivalence.
+enum tTargetPart : bool { kWholeValue = false, kPartOfValue = true };
 
 static PyObject* s_return_name = nullptr;  // "return"
 
 static int IsDottedNameExpr(tVisitContext* ctx, PyObject* expression) {
   // Walks down the Getattr chain iteratively, so a long chain needs no stack.
-  PyRef cur = PyRef::Borrow(expression);
+  PyRef cur = PyRef::NewRef(expression);
   for (;;) {
-    if (IsExactStr(cur.get()) || IsNodeType(ctx, cur.get(), "Name")) return 1;
-    if (!IsNodeType(ctx, cur.get(), "Getattr")) return 0;
+    if (IsExactStr(cur.get()) || IsNodeType(cur.get(), "Name")) return 1;
+    if (!IsNodeType(cur.get(), "Getattr")) return 0;
     PyRef inner = GetGetattrExpr(ctx, cur.get());
     if (!inner) {
       // A malformed Getattr is simply not a dotted name.
-      PyErr_Clear();
-      return 0;
+      return ClearMissingChild() ? 0 : -1;
     }
     cur = std::move(inner);
   }
 }
 
 static int IsCalledDottedNameExpr(tVisitContext* ctx, PyObject* expression) {
-  if (!IsNodeType(ctx, expression, "CallFunc")) return 0;
+  if (!IsNodeType(expression, "CallFunc")) return 0;
   PyRef callee = GetCallFuncObject(ctx, expression);
-  if (!callee) {
-    PyErr_Clear();
-    return 0;
-  }
+  if (!callee) return ClearMissingChild() ? 0 : -1;
   return IsDottedNameExpr(ctx, callee.get());
 }
 
 // The text of a dotted name expression: a bare string stands for itself, any
 // node is written by SynthesizeExpSource.
 static PyRef DottedNameSource(tVisitContext* ctx, PyObject* expression) {
-  if (IsExactStr(expression)) return PyRef::Borrow(expression);
-  return SynthesizeExpSource(ctx, expression);
+  if (IsExactStr(expression)) return PyRef::NewRef(expression);
+  return SynthesizeExpSource(ctx->self->name_pool, expression);
 }
 
 static int AppendEquivForExpr(tVisitContext* ctx, PyObject* name, PyObject* expression) {
-  PyRef literal = GetLiteralInstanceTypeName(ctx, expression);
+  PyRef literal = GetLiteralInstanceTypeName(ctx->self->name_pool, expression);
   if (!literal) return -1;
   if (literal.get() != Py_None) {
     return Funcs(ctx)->append_type_equiv(ctx->logical, name, literal.get()) != 0 ? -1 : 0;
   }
-  if (IsDottedNameExpr(ctx, expression) || IsCalledDottedNameExpr(ctx, expression)) {
+  int dotted = IsDottedNameExpr(ctx, expression);
+  if (dotted == 0) dotted = IsCalledDottedNameExpr(ctx, expression);
+  if (dotted < 0) return -1;
+  if (dotted) {
     PyRef text = DottedNameSource(ctx, expression);
     if (!text) return -1;
+    if (text.get() == Py_None) return 0;
     if (Funcs(ctx)->append_type_equiv(ctx->logical, name, text.get()) != 0) return -1;
   }
   return 0;
 }
 
-static int ProcessSingleTarget(tVisitContext* ctx, PyObject* target, PyObject* expression, tSubScriptInfo* marker) {
-  if (!IsDottedNameExpr(ctx, target)) return 0;
+static int ProcessSingleTarget(tVisitContext* ctx, PyObject* target, PyObject* expression, tTargetPart part) {
+  int dotted = IsDottedNameExpr(ctx, target);
+  if (dotted <= 0) return dotted;
   PyRef name = DottedNameSource(ctx, target);
   if (!name) return -1;
+  if (name.get() == Py_None) return 0;  // no text: no fact
   if (Funcs(ctx)->append_attrib(ctx->logical, name.get()) != 0) return -1;
-  if (marker == nullptr && AppendEquivForExpr(ctx, name.get(), expression) < 0) return -1;
+  if (part == kWholeValue && AppendEquivForExpr(ctx, name.get(), expression) < 0) return -1;
   return 0;
 }
 
-static int ProcessGenericTargets(tVisitContext* ctx, PyObject* targets, PyObject* expression,
-                                 tSubScriptInfo* marker) {
+static int ProcessGenericTargets(tVisitContext* ctx, PyObject* targets, PyObject* expression, tTargetPart part) {
   if (targets == Py_None) return 0;
-  if (!IsNodeType(ctx, targets, "Tuple")) return ProcessSingleTarget(ctx, targets, expression, marker);
+  if (!IsNodeType(targets, "Tuple")) return ProcessSingleTarget(ctx, targets, expression, part);
 
   PyRef elements = GetTupleElements(ctx, targets);
   if (!elements) return -1;
   if (!IsTupleOrList(elements.get())) {
-    PyErr_BadInternalCall();
+    SetTreeShapeError("Tuple", "elements", "a tuple or list", elements.get());
     return -1;
   }
   if (Py_EnterRecursiveCall(" while processing assignment targets")) return -1;
-  tSubScriptInfo element_marker = {0, nullptr, marker};
   int rc = 0;
   for (Py_ssize_t i = 0;; ++i) {
     PyRef element = SeqItem(elements.get(), i);
     if (!element) break;
-    element_marker.int_index = static_cast<int32_t>(i);
-    if (ProcessGenericTargets(ctx, element.get(), expression, &element_marker) < 0) {
+    if (ProcessGenericTargets(ctx, element.get(), expression, kPartOfValue) < 0) {
       rc = -1;
       break;
     }
@@ -741,7 +170,9 @@ static PyObject* VisitReturn(PyObject* self, PyObject* args) {
   if (SetUpVisitContext(self, args, &ctx) < 0) return nullptr;
   PyRef expression = GetReturnStmtExpr(&ctx, ctx.primary_node);
   if (!expression) return nullptr;
-  if (expression.get() != Py_None && AppendEquivForExpr(&ctx, s_return_name, expression.get()) < 0) return nullptr;
+  if (expression.get() == Py_None) return NewTruth(1);
+  PyRef name = PoolString(ctx.self->name_pool, PyRef::NewRef(s_return_name));
+  if (!name || AppendEquivForExpr(&ctx, name.get(), expression.get()) < 0) return nullptr;
   return NewTruth(1);
 }
 
@@ -752,29 +183,25 @@ static PyObject* VisitAssign(PyObject* self, PyObject* args) {
   if (!targets) return nullptr;
   PyRef expression = GetAssignStmtExpr(&ctx, ctx.primary_node);
   if (!expression) return nullptr;
-  if (ProcessGenericTargets(&ctx, targets.get(), expression.get(), nullptr) < 0) return nullptr;
+  if (ProcessGenericTargets(&ctx, targets.get(), expression.get(), kWholeValue) < 0) return nullptr;
   return NewTruth(1);
 }
 
 static PyObject* VisitFor(PyObject* self, PyObject* args) {
   tVisitContext ctx;
   if (SetUpVisitContext(self, args, &ctx) < 0) return nullptr;
-  // Loop targets stand for elements of the sequence, never for all of it.
-  tSubScriptInfo marker = {-1, nullptr, nullptr};
   PyRef targets = GetForStmtTargets(&ctx, ctx.primary_node);
   if (!targets) return nullptr;
   PyRef expression = GetForStmtExpr(&ctx, ctx.primary_node);
   if (!expression) return nullptr;
-  if (ProcessGenericTargets(&ctx, targets.get(), expression.get(), &marker) < 0) return nullptr;
+  // Loop targets stand for elements of the sequence, never for all of it.
+  if (ProcessGenericTargets(&ctx, targets.get(), expression.get(), kPartOfValue) < 0) return nullptr;
   return NewTruth(1);
 }
 
 // ===========================================================================
 // Import visitors
 // ===========================================================================
-
-// Star imports record only names made of ASCII letters, digits and "_".
-constexpr int kSingleImportedNamesOnly = 1;
 
 static PyObject* s_GetScopeAttributes = nullptr;
 static PyObject* s_Freeze = nullptr;
@@ -802,24 +229,24 @@ struct tImportHost {
 
 static int GetImportHost(tVisitContext* ctx, tImportHost* host) {
   PyObject* own = ctx->self->mod_analysis;
-  host->factory = PyRef(PyObject_GetAttrString(own, "fAnalysisFactory"));
+  host->factory = PyRef::Steal(PyObject_GetAttrString(own, "fAnalysisFactory"));
   if (!host->factory) return -1;
-  host->find_proc = PyRef(PyObject_GetAttrString(host->factory.get(), "FindAnalysisByName"));
+  host->find_proc = PyRef::Steal(PyObject_GetAttrString(host->factory.get(), "FindAnalysisByName"));
   if (!host->find_proc) return -1;
-  host->pkg_dir = PyRef(PyObject_GetAttrString(own, "fPackageDir"));
+  host->pkg_dir = PyRef::Steal(PyObject_GetAttrString(own, "fPackageDir"));
   if (!host->pkg_dir) return -1;
   return 0;
 }
 
 static int AppendImportedAttrib(tVisitContext* ctx, PyObject* attrib, PyObject* mod, PyObject* in_mod) {
-  PyRef entry(PyTuple_Pack(3, attrib, mod, in_mod));
+  PyRef entry = PyRef::Steal(PyTuple_Pack(3, attrib, mod, in_mod));
   if (!entry) return -1;
   return Funcs(ctx)->append_attrib(ctx->logical, entry.get()) != 0 ? -1 : 0;
 }
 
 static int FindModuleAndAppend(tVisitContext* ctx, PyObject* attrib_obj, PyObject* modname, PyObject* in_mod_obj,
                                PyObject* find_proc, PyObject* pkg_dir) {
-  PyRef found(PyObject_CallFunctionObjArgs(find_proc, modname, pkg_dir, nullptr));
+  PyRef found = PyRef::Steal(PyObject_CallFunctionObjArgs(find_proc, modname, pkg_dir, nullptr));
   if (!found) return -1;
   // A module importing itself binds nothing worth recording.
   if (found.get() == ctx->self->mod_analysis) return 0;
@@ -841,14 +268,14 @@ static int ProcessSingleImportName(tVisitContext* ctx, PyObject* id, PyObject* f
   }
   Py_ssize_t len = 0;
   const char* text = StrText(dotted, &len);
-  if (text == nullptr) return -1;
+  if (text == nullptr) return ClearExpectedError(PyExc_UnicodeEncodeError) ? 0 : -1;  // no text: skipped
   const char* dot = static_cast<const char*>(std::memchr(text, '.', static_cast<size_t>(len)));
   PyRef modname;
   const char* remainder = text + len;
   if (dot == nullptr) {
-    modname = PyRef::Borrow(dotted);
+    modname = PyRef::NewRef(dotted);
   } else {
-    modname = PyRef(PyUnicode_FromStringAndSize(text, dot - text));
+    modname = PyRef::Steal(PyUnicode_FromStringAndSize(text, dot - text));
     if (!modname) return -1;
     remainder = dot + 1;
   }
@@ -857,24 +284,27 @@ static int ProcessSingleImportName(tVisitContext* ctx, PyObject* id, PyObject* f
   return FindModuleAndAppend(ctx, local, modname.get(), in_mod.get(), find_proc, pkg_dir);
 }
 
-static bool IsSimpleImportedName(PyObject* local) {
-  if (!IsExactStr(local)) return false;
+// 1 for a simple name, 0 for anything else, -1 on failure.
+static int IsSimpleImportedName(PyObject* local) {
+  if (!IsExactStr(local)) return 0;
   Py_ssize_t len = 0;
   const char* text = PyUnicode_AsUTF8AndSize(local, &len);
   if (text == nullptr) {
-    PyErr_Clear();  // not representable as text: certainly not a simple name
-    return false;
+    // Not representable as text: certainly not a simple name.
+    return ClearExpectedError(PyExc_UnicodeEncodeError) ? 0 : -1;
   }
   for (Py_ssize_t i = 0; i < len; ++i) {
-    if (!IsAsciiNameChar(static_cast<unsigned char>(text[i]))) return false;
+    if (!IsAsciiNameChar(static_cast<unsigned char>(text[i]))) return 0;
   }
-  return true;
+  return 1;
 }
 
 static int ProcessForeignAttrib(tVisitContext* ctx, PyObject* attrib, PyObject* mod) {
-  PyRef local(PyObject_GetAttr(attrib, s_fLocalName));
+  PyRef local = PyRef::Steal(PyObject_GetAttr(attrib, s_fLocalName));
   if (!local) return -1;
-  if (kSingleImportedNamesOnly && !IsSimpleImportedName(local.get())) return 0;
+  // Star imports record only names made of ASCII letters, digits and "_".
+  int simple = IsSimpleImportedName(local.get());
+  if (simple <= 0) return simple;
   if (!IsExactStr(local.get())) return 0;
   return AppendImportedAttrib(ctx, local.get(), mod, local.get());
 }
@@ -885,7 +315,7 @@ static int ProcessForeignAttrib(tVisitContext* ctx, PyObject* attrib, PyObject* 
 static void ThawKeepingError(PyObject* own) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  PyRef result(PyObject_CallMethodNoArgs(own, s_Thaw));
+  PyRef result = PyRef::Steal(PyObject_CallMethodNoArgs(own, s_Thaw));
   if (result) {
     PyErr_Restore(type, value, traceback);
     return;
@@ -911,16 +341,17 @@ static int ProcessFromImportStar(tVisitContext* ctx, PyObject* mod) {
   if (EnsureStarImportNames() < 0) return -1;
   PyObject* own = ctx->self->mod_analysis;
   {
-    PyRef frozen_result(PyObject_CallMethodNoArgs(own, s_Freeze));
+    PyRef frozen_result = PyRef::Steal(PyObject_CallMethodNoArgs(own, s_Freeze));
     if (!frozen_result) return -1;
   }
   // From here on "Thaw" is called exactly once, whatever happens.
-  PyRef attribs(PyObject_CallMethodObjArgs(mod, s_GetScopeAttributes, s_empty_str, s_int_one, s_int_zero, nullptr));
+  PyRef attribs = PyRef::Steal(
+      PyObject_CallMethodObjArgs(mod, s_GetScopeAttributes, s_empty_str, s_int_one, s_int_zero, nullptr));
   if (!attribs) {
     ThawKeepingError(own);
     return -1;
   }
-  PyRef frozen(PyObject_CallMethodNoArgs(mod, s_IsFrozen));
+  PyRef frozen = PyRef::Steal(PyObject_CallMethodNoArgs(mod, s_IsFrozen));
   int is_frozen = frozen ? PyObject_IsTrue(frozen.get()) : -1;
   frozen.reset();
   if (is_frozen < 0) {
@@ -933,7 +364,7 @@ static int ProcessFromImportStar(tVisitContext* ctx, PyObject* mod) {
     AsLogical(ctx->logical)->parsed = 0;
   }
   {
-    PyRef thawed(PyObject_CallMethodNoArgs(own, s_Thaw));
+    PyRef thawed = PyRef::Steal(PyObject_CallMethodNoArgs(own, s_Thaw));
     if (!thawed) return -1;
   }
   if (!IsTupleOrList(attribs.get())) return 0;
@@ -952,7 +383,7 @@ static PyObject* VisitImport(PyObject* self, PyObject* args) {
   PyRef ids = GetImportNames(&ctx, ctx.primary_node);
   if (!ids) return nullptr;
   if (!IsExactTuple(ids.get())) {
-    PyErr_BadInternalCall();
+    SetTreeShapeError("Import", "names", "a tuple", ids.get());
     return nullptr;
   }
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ids.get()); ++i) {
@@ -981,10 +412,11 @@ static PyObject* VisitFromImport(PyObject* self, PyObject* args) {
   PyRef names = GetFromImportNames(&ctx, ctx.primary_node);
   if (!names) return nullptr;
   if (!IsExactTuple(names.get())) {
-    PyErr_BadInternalCall();
+    SetTreeShapeError("From", "names", "a tuple", names.get());
     return nullptr;
   }
-  PyRef mod(PyObject_CallFunctionObjArgs(host.find_proc.get(), modname.get(), host.pkg_dir.get(), nullptr));
+  PyRef mod =
+      PyRef::Steal(PyObject_CallFunctionObjArgs(host.find_proc.get(), modname.get(), host.pkg_dir.get(), nullptr));
   if (!mod) return nullptr;
   if (IsStarImportNames(names.get())) {
     if (mod.get() != Py_None && ProcessFromImportStar(&ctx, mod.get()) < 0) return nullptr;
@@ -1004,7 +436,7 @@ static PyObject* VisitFromImport(PyObject* self, PyObject* args) {
 
 static PyRef FindAllAncestorScopesDirect(tLogicalLineFunctionTable* logical_funcs, PyObject* logical_list,
                                          PyObject* logical) {
-  PyRef result(PyList_New(0));
+  PyRef result = PyRef::Steal(PyList_New(0));
   if (!result) return {};
   PyRef scope = FindScopeForLineDirect(logical_funcs, logical_list, logical);
   if (!scope) return {};
@@ -1021,7 +453,8 @@ static PyRef FindAllAncestorScopesDirect(tLogicalLineFunctionTable* logical_func
 }
 
 // Appends a class or def line's name, after a "." when the text so far ends
-// in a name character.  Lines without a name add nothing.
+// in a name character.  Lines without a name add nothing.  A name with no
+// UTF-8 form fails with UnicodeEncodeError.
 static int AppendLocalScopeName(tCharBuffer* buffer, PyObject* scope_def) {
   PyObject* name = LogicalDefName(AsLogical(scope_def));
   if (name == nullptr) return 0;
@@ -1034,6 +467,12 @@ static int AppendLocalScopeName(tCharBuffer* buffer, PyObject* scope_def) {
     return -1;
   }
   return AppendStrToCharBuffer(buffer, name);
+}
+
+// None when a class name on the way has no UTF-8 form (the instance gets no
+// name, and so no equivalence), else the failure.
+static PyRef NoInstanceName() {
+  return ClearExpectedError(PyExc_UnicodeEncodeError) ? PyRef::NewRef(Py_None) : PyRef();
 }
 
 static PyRef GetFullInstanceNameForLogical(tVisitContext* ctx, PyObject* class_logical) {
@@ -1052,10 +491,10 @@ static PyRef GetFullInstanceNameForLogical(tVisitContext* ctx, PyObject* class_l
         PyErr_BadInternalCall();
         return {};
       }
-      if (AppendLocalScopeName(&buffer, scope) < 0) return {};
+      if (AppendLocalScopeName(&buffer, scope) < 0) return NoInstanceName();
     }
   }
-  if (AppendLocalScopeName(&buffer, class_logical) < 0) return {};
+  if (AppendLocalScopeName(&buffer, class_logical) < 0) return NoInstanceName();
   if (AppendToCharBuffer(&buffer, ":") < 0) return {};
   return GetStringFromPool(ctx->self->name_pool, buffer.ptr);
 }
@@ -1067,7 +506,7 @@ static PyObject* VisitFunctionDef(PyObject* self, PyObject* args) {
   PyRef argnames = GetFunctionDefArgNames(&ctx, ctx.primary_node);
   if (!argnames) return nullptr;
   if (!IsExactTuple(argnames.get())) {
-    PyErr_BadInternalCall();
+    SetTreeShapeError("Function", "argument names", "a tuple", argnames.get());
     return nullptr;
   }
   Py_ssize_t count = PyTuple_GET_SIZE(argnames.get());
@@ -1087,6 +526,7 @@ static PyObject* VisitFunctionDef(PyObject* self, PyObject* args) {
         // A method: its first argument is an instance of the class.
         PyRef instance_name = GetFullInstanceNameForLogical(&ctx, parent.get());
         if (!instance_name) return nullptr;
+        if (instance_name.get() == Py_None) return NewTruth(0);
         if (funcs->append_arg_type_equiv(ctx.logical, first_arg, instance_name.get()) != 0) return nullptr;
       }
     }
@@ -1100,12 +540,13 @@ static PyObject* VisitClassDef(PyObject* self, PyObject* args) {
   PyRef bases = GetClassDefBaseNames(&ctx, ctx.primary_node);
   if (!bases) return nullptr;
   if (!IsExactTuple(bases.get())) {
-    PyErr_BadInternalCall();
+    SetTreeShapeError("Class", "bases", "a tuple", bases.get());
     return nullptr;
   }
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases.get()); ++i) {
-    PyRef text = SynthesizeExpSource(&ctx, PyTuple_GET_ITEM(bases.get(), i));
+    PyRef text = SynthesizeExpSource(ctx.self->name_pool, PyTuple_GET_ITEM(bases.get(), i));
     if (!text) return nullptr;
+    if (text.get() == Py_None) continue;
     if (Funcs(&ctx)->append_base_class_name(ctx.logical, text.get()) != 0) return nullptr;
   }
   return NewTruth(0);
@@ -1120,29 +561,28 @@ static int IsNodeSpecificName(tVisitContext*, PyObject* node, const char* name) 
     return PyTuple_GET_SIZE(node) >= 2 && StrEquals(PyTuple_GET_ITEM(node, 0), "Name") &&
            StrEquals(PyTuple_GET_ITEM(node, 1), name);
   }
-  PyRef value(PyObject_GetAttrString(node, "name"));
-  if (!value) {
-    PyErr_Clear();
-    return 0;
-  }
+  PyRef value = PyRef::Steal(PyObject_GetAttrString(node, "name"));
+  if (!value) return ClearMissingChild() ? 0 : -1;
   return StrEquals(value.get(), name);
 }
 
 static int FindIsInstanceCalls(tVisitContext* ctx, PyObject* node) {
   PyRef callee = GetCallFuncCallable(ctx, node);
   if (!callee) return -1;
-  if (!IsNodeSpecificName(ctx, callee.get(), "isinstance")) return 0;
+  int is_isinstance = IsNodeSpecificName(ctx, callee.get(), "isinstance");
+  if (is_isinstance <= 0) return is_isinstance;
   PyRef args = GetCallFuncArgs(ctx, node);
   if (!args) return -1;
   if (!IsExactTuple(args.get())) {
-    PyErr_BadInternalCall();
+    SetTreeShapeError("CallFunc", "arguments", "a tuple", args.get());
     return -1;
   }
   if (PyTuple_GET_SIZE(args.get()) != 2) return 0;
-  PyRef one = SynthesizeExpSource(ctx, PyTuple_GET_ITEM(args.get(), 0));
+  PyRef one = SynthesizeExpSource(ctx->self->name_pool, PyTuple_GET_ITEM(args.get(), 0));
   if (!one) return -1;
-  PyRef two = SynthesizeInstanceTypeName(ctx, PyTuple_GET_ITEM(args.get(), 1));
+  PyRef two = SynthesizeInstanceTypeName(ctx->self->name_pool, PyTuple_GET_ITEM(args.get(), 1));
   if (!two) return -1;
+  if (one.get() == Py_None || two.get() == Py_None) return 0;
   return Funcs(ctx)->append_type_equiv(ctx->logical, one.get(), two.get()) != 0 ? -1 : 0;
 }
 
@@ -1183,34 +623,33 @@ static PyMethodDef kStdVisitorsMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-static void StdVisitorsDealloc(PyObject* self) {
-  tStdVisitors* visitors = reinterpret_cast<tStdVisitors*>(self);
-  Py_CLEAR(visitors->mod_analysis);
-  Py_CLEAR(visitors->name_pool);
-  Py_CLEAR(visitors->logical_list);
-  visitors->logical_funcs = nullptr;
-  Py_TYPE(self)->tp_free(self);
+static std::array<PyObject**, 3> StdVisitorsMembers(tStdVisitors* visitors) {
+  return {&visitors->mod_analysis, &visitors->name_pool, &visitors->logical_list};
 }
+using tStdVisitorsGc = GcObject<tStdVisitors, StdVisitorsMembers>;
 
 PyTypeObject kStdVisitorsType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "StdVisitors",
     .tp_basicsize = sizeof(tStdVisitors),
     .tp_itemsize = 0,
-    .tp_dealloc = StdVisitorsDealloc,
+    .tp_dealloc = tStdVisitorsGc::Dealloc,
     .tp_getattro = PyObject_GenericGetAttr,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = tStdVisitorsGc::Traverse,
+    .tp_clear = tStdVisitorsGc::Clear,
     .tp_methods = kStdVisitorsMethods,
+    .tp_free = PyObject_GC_Del,
 };
 
 PyRef CreateStdVisitorsDirect(PyObject* mod_analysis, PyObject* name_pool, PyObject* logical_list,
-                              PyObject* /*logical_mod*/, tLogicalLineFunctionTable* table) {
+                              tLogicalLineFunctionTable* table) {
   if (!IsClassInstance(mod_analysis) || !IsExactDict(name_pool) || !IsExactList(logical_list)) {
     PyErr_SetString(PyExc_TypeError, "Incorrect type of StdVisitors constructor");
     return {};
   }
-  if (ReadyTypeOnce(&kStdVisitorsType, &s_std_visitors_type_ready) < 0) return {};
-  tStdVisitors* visitors = PyObject_New(tStdVisitors, &kStdVisitorsType);
+  if (ReadyTypeOnce(&kStdVisitorsType) < 0) return {};
+  tStdVisitors* visitors = PyObject_GC_New(tStdVisitors, &kStdVisitorsType);
   if (visitors == nullptr) return {};
   Py_INCREF(mod_analysis);
   Py_INCREF(name_pool);
@@ -1218,6 +657,33 @@ PyRef CreateStdVisitorsDirect(PyObject* mod_analysis, PyObject* name_pool, PyObj
   visitors->mod_analysis = mod_analysis;
   visitors->name_pool = name_pool;
   visitors->logical_list = logical_list;
-  visitors->logical_funcs = table;
-  return PyRef(reinterpret_cast<PyObject*>(visitors));
+  visitors->logical_funcs = *table;
+  PyObject_GC_Track(visitors);
+  return PyRef::Steal(reinterpret_cast<PyObject*>(visitors));
+}
+
+static int SetDictEntryToAttrib(PyObject* dict, const char* key, PyObject* obj, const char* attr_name) {
+  PyRef value = PyRef::Steal(PyObject_GetAttrString(obj, attr_name));
+  if (!value) return -1;
+  return PyDict_SetItemString(dict, key, value.get());
+}
+
+PyRef CreateStdWalkerDirect(PyObject* mod_analysis, PyObject* name_pool, PyObject* line_list,
+                            tLogicalLineFunctionTable* funcs) {
+  PyRef visitors = CreateStdVisitorsDirect(mod_analysis, name_pool, line_list, funcs);
+  if (!visitors) return PyRef();
+  PyRef dict = PyRef::Steal(PyDict_New());
+  if (!dict) return PyRef();
+  static const struct {
+    const char* key;
+    const char* method;
+  } kEntries[] = {
+      {"CallFunc", "VisitCallFunc"}, {"Return", "VisitReturn"},         {"Assign", "VisitAssign"},
+      {"For", "VisitFor"},           {"Function", "VisitFunctionDef"},  {"Class", "VisitClassDef"},
+      {"Import", "VisitImport"},     {"From", "VisitFromImport"},
+  };
+  for (const auto& entry : kEntries) {
+    if (SetDictEntryToAttrib(dict.get(), entry.key, visitors.get(), entry.method) != 0) return PyRef();
+  }
+  return CreateNodeWalkerDirect(dict.get());
 }

@@ -1,70 +1,136 @@
-// Declarations shared by the three source files of pysource_impl:
-// pysource_implmodule (module entry, analyzer and its methods), srcinfocache
-// (the source info cache) and astinspect (walker, visitors, expression writer
-// and the backward scope search).
+// The analyzer record PySourceImpl and the small helpers every subsystem of
+// the analyzer uses.  Each subsystem has its own file and header:
+//   pysource_implmodule  module entry, analyzer creation and tear-down, the
+//                        method guard and method table, logical list and
+//                        future flags
+//   linedriver           parsing a line and the line analysis driver
+//   scopes               scope of a line, full scope names, scope
+//                        definitions and bodies, the backward scope search
+//   attribsearch         the attribute search
+//   changes              cache change processing
+//   typequeries          type equivalences and instance attribute queries
+//   serialize            logical line serialization
+//   walker               the tree walker and the name pool
+//   astinspect           the standard visitors
+//   expwriter            expression source writer and instance type names
+//   srcinfocache         the source info cache
 #ifndef PYSOURCE_PYSOURCE_IMPL_H
 #define PYSOURCE_PYSOURCE_IMPL_H
 
 #include "logicalline_interface.h"
 #include "py_utils.h"
+#include "srcinfocache.h"
 
 // ---------------------------------------------------------------------------
-// Source info cache (srcinfocache)
+// The analyzer record
+//
+// Object members are owned references (or null when absent).  The record is
+// a C layout object allocated by the interpreter: its handles begin their
+// lives in CreatePySourceImpl and end them in the type's dealloc; destroy()
+// and the collector empty them through ClearPySourceImplDirect.
 // ---------------------------------------------------------------------------
 
-struct tSrcInfoCache {
-  PyObject* name_cache;       // dict: name -> list of defining lines, or null
-  PyObject* per_scope_cache;  // dict: full scope name -> PerScopeEntry, or null
+struct tPySourceImpl {
+  PyObject_HEAD
+  PyRef mod_analysis;
+  PyRef grammar;
+  PyRef xform_to_ast;
+  PyRef walk_proc;
+  int32_t logical_cache_needs_update;
+  PyRef logical_list;
+  PyRef attribref_class;
+  int32_t parsed_count;
+  int32_t active_method_count;
+  PyRef from_future_flags;
+  tLogicalModuleInfo logical_mod;
+  PyRef name_pool;
+  tSrcInfoCache info_cache;
+  // Methods of this object currently on the C stack.  Unlike
+  // active_method_count, the host cannot change it; destroy() refuses to
+  // tear the object down under a running method.
+  int32_t running_methods;
 };
 
-extern PyTypeObject kPerScopeEntryType;
+// The signature of every analyzer method; a subsystem header declares its
+// methods and their doc strings with PYSOURCE_DECLARE_METHOD.
+#define PYSOURCE_DECLARE_METHOD(name)                \
+  PyObject* name(tPySourceImpl* self, PyObject* args); \
+  extern const char name##_doc[]
 
-void InitSrcInfoCache(tSrcInfoCache* cache);
-void ClearSrcInfoCache(tSrcInfoCache* cache);
+inline bool IsLogical(tPySourceImpl* self, PyObject* obj) {
+  return self->logical_mod.logical_type != nullptr &&
+         reinterpret_cast<PyObject*>(Py_TYPE(obj)) == self->logical_mod.logical_type;
+}
 
-int AddNameDefnsToCache(tSrcInfoCache* cache, PyObject* logical);
-int RemoveNameDefnsFromCache(tSrcInfoCache* cache, PyObject* logical);
-int AddSingleNameEntryToCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical);
-int RemoveSingleNameEntryFromCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical);
-// New reference to the name's list; null with no exception when there is none.
-PyRef LookupNameDefnInCache(tSrcInfoCache* cache, PyObject* name);
+inline bool CheckLogicalList(tPySourceImpl* self) {
+  if (!self->logical_list) {
+    PyErr_SetString(PyExc_AssertionError, "logical_list is NULL");
+    return false;
+  }
+  return true;
+}
 
-int AddOrClearScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def);
-// New reference to the entry's scope_def; null with KeyError(full_name) when absent.
-PyRef LookupDefInScopeCache(tSrcInfoCache* cache, PyObject* full_name);
-// New reference to the cached body; null with no exception when absent.
-PyRef LookupScopeBodyInCache(tSrcInfoCache* cache, PyObject* full_name);
-int AddScopeBodyToCache(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def, PyObject* body);
-int RemoveBodyInfoFromScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name);
-// Borrowed doc string line, or borrowed None.  Never fails.
-PyView LookupDocStringLogicalInCache(tSrcInfoCache* cache, PyObject* full_name);
-int AddDocStringLogicalToCache(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def,
-                               PyObject* doc_logical);
-int RemoveDocStringLogicalFromCache(tSrcInfoCache* cache, PyObject* full_name);
-int RemoveInstAttribEquivListFromCache(tSrcInfoCache* cache, PyObject* full_name);
-Py_ssize_t GetScopeCacheEntryCount(tSrcInfoCache* cache);
-int RemoveScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name);
+// Item `i` of a list of lines the analyzer walks, held (host code run while
+// it is in use may change the list); null with SystemError when it is not a
+// logical line.
+inline PyRef HeldLine(tPySourceImpl* self, PyObject* list, Py_ssize_t i) {
+  PyObject* item = PyList_GET_ITEM(list, i);
+  if (IsLogical(self, item)) return PyRef::NewRef(item);
+  PyErr_BadInternalCall();
+  return PyRef();
+}
 
-// ---------------------------------------------------------------------------
-// Walker, visitors, name pool, backward scope search (astinspect)
-// ---------------------------------------------------------------------------
+// The one argument of a method that takes a logical line (borrowed), or null
+// with the argument parser's error or TypeError(`message`).
+inline PyObject* LogicalLineArg(tPySourceImpl* self, PyObject* args, const char* format,
+                                const char* message = "Argument must be a logical line.") {
+  PyObject* logical;
+  if (!PyArg_ParseTuple(args, format, &logical)) return nullptr;
+  if (IsLogical(self, logical)) return logical;
+  PyErr_SetString(PyExc_TypeError, message);
+  return nullptr;
+}
 
-extern PyTypeObject kNodeWalkerType;
-extern PyTypeObject kStdVisitorsType;
+// The empty string, made once; borrowed, or null with the error set.
+inline PyObject* EmptyStr() {
+  static PyObject* empty = nullptr;
+  return CachedString(&empty, "");
+}
 
-// New NodeWalker on `visit_dict` (exactly a dict), or null with TypeError.
-PyRef CreateNodeWalkerDirect(PyObject* visit_dict);
-// New StdVisitors; `logical_mod` is passed as null and not stored; `table`
-// is borrowed for the life of the analyzer.
-PyRef CreateStdVisitorsDirect(PyObject* mod_analysis, PyObject* name_pool, PyObject* logical_list,
-                              PyObject* logical_mod, tLogicalLineFunctionTable* table);
+// Stores `owned` in a member and releases the old value last.
+inline void ReplaceMember(PyObject** slot, PyObject* owned) {
+  PyObject* old = *slot;
+  *slot = owned;
+  Py_XDECREF(old);
+}
 
-// The pooled string for a text: a new reference, or null with the error set.
-PyRef GetStringWithLengthFromPool(PyObject* name_pool, const char* str, Py_ssize_t len);
-PyRef GetStringFromPool(PyObject* name_pool, const char* str);
+// The argument parser's message for an argument of the wrong kind, for the
+// kinds it has no type object for (class instance, exact str).
+inline void SetArgKindError(const char* method, int position, const char* expected, PyObject* arg) {
+  PyErr_Format(PyExc_TypeError, "%.200s() argument %d must be %.50s, not %.50s", method, position, expected,
+               arg == Py_None ? "None" : Py_TYPE(arg)->tp_name);
+}
 
-// The scope definition line enclosing `logical` (a new reference), None for
-// the module scope, or null with the error set.
-PyRef FindScopeForLineDirect(tLogicalLineFunctionTable* funcs, PyObject* line_list, PyObject* logical);
+// An argument that must be exactly a str; false with the parser's TypeError.
+inline bool CheckExactStrArg(const char* method, int position, PyObject* arg) {
+  if (IsExactStr(arg)) return true;
+  SetArgKindError(method, position, "str", arg);
+  return false;
+}
+
+inline bool TextEquals(PyObject* obj, const char* text, size_t len) {
+  Py_ssize_t obj_len = 0;
+  const char* obj_text = TextToCompare(obj, &obj_len);
+  return obj_text != nullptr && static_cast<size_t>(obj_len) == len && std::memcmp(obj_text, text, len) == 0;
+}
+
+// A failure that reaches a method's exit with no exception set is reported
+// rather than handed to the interpreter as a null result without an error.
+inline void EnsureFailureSet(const char* operation) {
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_AssertionError, "Invalid internal value in %s", operation);
+}
+
+// Recomputes the future flags from the logical list (pysource_implmodule).
+int UpdateFromFutureFlags(tPySourceImpl* self);
 
 #endif  // PYSOURCE_PYSOURCE_IMPL_H

@@ -6,33 +6,42 @@
 //
 // Releasing a line or an entry can run arbitrary code (a line's facts hold
 // the analysis objects of other modules), and that code may reach this cache
-// again.  So every routine that stores into or deletes from a dictionary
-// holds its own reference to the dictionary for the duration, and every field
-// swap on an entry writes the entry first and releases the old value last.
+// again.  So every routine that looks up, stores into or deletes from a
+// dictionary holds its own reference to the dictionary (and the key) for the
+// duration, and every field swap on an entry writes the entry first and
+// releases the old value last.
 
-#include "pysource_impl.h"
+#include "srcinfocache.h"
+
+#include <array>
+
+#include "gcobject.h"
 
 namespace {
 
 struct tPerScopeEntry {
   PyObject_HEAD
-  PyObject* scope_def;               // the class or def line; None for the module scope
-  PyObject* body_logicals;           // list of body lines, or null when not known
-  int32_t body_all_parsed;           // 0 when made and whenever the body is dropped
-  PyObject* doc_string;              // the doc string line, or null
-  PyObject* inst_attrib_equiv_list;  // list, or null
+  PyObject* scope_def;      // the class or def line; None for the module scope
+  PyObject* body_logicals;  // list of body lines, or null when not known
+  PyObject* doc_string;     // the doc string line, or null
 };
 
 }  // namespace
 
-static void DestroyPerScopeEntry(PyObject* self);
+static std::array<PyObject**, 3> PerScopeEntryMembers(tPerScopeEntry* entry) {
+  return {&entry->scope_def, &entry->body_logicals, &entry->doc_string};
+}
+using tPerScopeEntryGc = GcObject<tPerScopeEntry, PerScopeEntryMembers>;
 
 PyTypeObject kPerScopeEntryType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "PerScopeEntry",
     .tp_basicsize = sizeof(tPerScopeEntry),
-    .tp_dealloc = DestroyPerScopeEntry,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_dealloc = tPerScopeEntryGc::Dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = tPerScopeEntryGc::Traverse,
+    .tp_clear = tPerScopeEntryGc::Clear,
+    .tp_free = PyObject_GC_Del,
 };
 
 // ---------------------------------------------------------------------------
@@ -46,31 +55,13 @@ static PyRef CreatePerScopeEntry(PyObject* scope_def) {
   if (!PyType_HasFeature(&kPerScopeEntryType, Py_TPFLAGS_READY) && PyType_Ready(&kPerScopeEntryType) < 0) {
     return PyRef();
   }
-  tPerScopeEntry* entry = PyObject_New(tPerScopeEntry, &kPerScopeEntryType);
+  tPerScopeEntry* entry = PyObject_GC_New(tPerScopeEntry, &kPerScopeEntryType);
   if (entry == nullptr) return PyRef();
   entry->scope_def = Py_XNewRef(scope_def);
   entry->body_logicals = nullptr;
-  entry->body_all_parsed = 0;
   entry->doc_string = nullptr;
-  entry->inst_attrib_equiv_list = nullptr;
-  return PyRef(reinterpret_cast<PyObject*>(entry));
-}
-
-static void DestroyPerScopeEntry(PyObject* self) {
-  tPerScopeEntry* entry = reinterpret_cast<tPerScopeEntry*>(self);
-  Py_CLEAR(entry->scope_def);
-  Py_CLEAR(entry->body_logicals);
-  Py_CLEAR(entry->doc_string);
-  Py_CLEAR(entry->inst_attrib_equiv_list);
-  Py_TYPE(self)->tp_free(self);
-}
-
-static tPerScopeEntry* PerScopeEntryCheckCast(PyObject* obj) {
-  if (obj == nullptr || Py_TYPE(obj) != &kPerScopeEntryType) {
-    PyErr_SetString(PyExc_TypeError, "unable to cast to PerScopeEntry");
-    return nullptr;
-  }
-  return reinterpret_cast<tPerScopeEntry*>(obj);
+  PyObject_GC_Track(entry);
+  return PyRef::Steal(reinterpret_cast<PyObject*>(entry));
 }
 
 // Replaces a field of an entry by `value` (borrowed, may be null), releasing
@@ -108,9 +99,9 @@ static int EnsureDict(PyObject** slot) {
 // Name cache
 // ---------------------------------------------------------------------------
 
-int AddSingleNameEntryToCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical) {
+static int AddSingleNameEntryToCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical) {
   if (EnsureDict(&cache->name_cache) < 0) return -1;
-  PyRef dict = PyRef::Borrow(cache->name_cache);
+  PyRef dict = PyRef::NewRef(cache->name_cache);
   PyObject* found = PyDict_GetItemWithError(dict.get(), name);
   PyRef list;
   if (found != nullptr) {
@@ -118,7 +109,7 @@ int AddSingleNameEntryToCache(tSrcInfoCache* cache, PyObject* name, PyObject* lo
       PyErr_BadInternalCall();
       return -1;
     }
-    list = PyRef::Borrow(found);
+    list = PyRef::NewRef(found);
   } else {
     if (PyErr_Occurred()) return -1;
     list.reset(PyList_New(0));
@@ -128,15 +119,24 @@ int AddSingleNameEntryToCache(tSrcInfoCache* cache, PyObject* name, PyObject* lo
   return PyList_Append(list.get(), logical);
 }
 
-int RemoveSingleNameEntryFromCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical) {
-  if (cache->name_cache == nullptr) return 0;
-  PyObject* found = PyDict_GetItemWithError(cache->name_cache, name);
-  if (found == nullptr) return PyErr_Occurred() ? -1 : 0;
-  if (!PyList_CheckExact(found)) {
+// The value under `key` in `dict` (either may be null): a new reference, or
+// null, with the error set when the lookup failed and no exception when the
+// key is absent.  A key's __eq__ may run host code that changes this cache,
+// so the dictionary and the key are held throughout.
+static PyRef LookupHeld(PyObject* dict, PyObject* key) {
+  if (dict == nullptr) return PyRef();
+  PyRef held_dict = PyRef::NewRef(dict);
+  PyRef held_key = PyRef::NewRef(key);
+  return PyRef::NewRef(PyDict_GetItemWithError(held_dict.get(), held_key.get()));
+}
+
+static int RemoveSingleNameEntryFromCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical) {
+  PyRef list = LookupHeld(cache->name_cache, name);
+  if (!list) return PyErr_Occurred() ? -1 : 0;
+  if (!PyList_CheckExact(list.get())) {
     PyErr_BadInternalCall();
     return -1;
   }
-  PyRef list = PyRef::Borrow(found);
   Py_ssize_t size = PyList_GET_SIZE(list.get());
   for (Py_ssize_t i = 0; i < size; ++i) {
     if (PyList_GET_ITEM(list.get(), i) == logical) return PyList_SetSlice(list.get(), i, i + 1, nullptr);
@@ -148,126 +148,113 @@ int RemoveSingleNameEntryFromCache(tSrcInfoCache* cache, PyObject* name, PyObjec
 // code that changes the line's entries.
 int AddNameDefnsToCache(tSrcInfoCache* cache, PyObject* logical) {
   return ForEachNameDefined(AsLogical(logical), [&](PyObject* name) {
-    PyRef held = PyRef::Borrow(name);
+    PyRef held = PyRef::NewRef(name);
     return AddSingleNameEntryToCache(cache, held.get(), logical);
   });
 }
 
 int RemoveNameDefnsFromCache(tSrcInfoCache* cache, PyObject* logical) {
   return ForEachNameDefined(AsLogical(logical), [&](PyObject* name) {
-    PyRef held = PyRef::Borrow(name);
+    PyRef held = PyRef::NewRef(name);
     return RemoveSingleNameEntryFromCache(cache, held.get(), logical);
   });
 }
 
-// A name that cannot be a key (unhashable) has no entry either.
+// A name that cannot be a key (unhashable: TypeError) has no entry either;
+// any other failure of the lookup is the caller's.
 PyRef LookupNameDefnInCache(tSrcInfoCache* cache, PyObject* name) {
-  if (cache->name_cache == nullptr) return PyRef();
-  PyObject* found = PyDict_GetItemWithError(cache->name_cache, name);
-  if (found == nullptr) {
-    PyErr_Clear();
-    return PyRef();
-  }
-  return PyRef::Borrow(found);
+  PyRef found = LookupHeld(cache->name_cache, name);
+  if (!found && PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_TypeError)) PyErr_Clear();
+  return found;
 }
 
 // ---------------------------------------------------------------------------
 // Per-scope cache
 // ---------------------------------------------------------------------------
 
-// The value stored under `full_name`, borrowed; null with no exception set.
-static PyObject* LookupScopeValue(tSrcInfoCache* cache, PyObject* full_name) {
-  if (cache->per_scope_cache == nullptr) return nullptr;
-  PyObject* found = PyDict_GetItemWithError(cache->per_scope_cache, full_name);
-  if (found == nullptr) PyErr_Clear();
+// The entry for `full_name` (a new reference); null with no exception when
+// there is none, null with the error set when the lookup failed.
+static PyRef LookupPerScopeEntry(tSrcInfoCache* cache, PyObject* full_name) {
+  PyRef found = LookupHeld(cache->per_scope_cache, full_name);
+  if (found && Py_TYPE(found.get()) != &kPerScopeEntryType) return PyRef();
   return found;
 }
 
-// The entry for `full_name`, borrowed; null with no exception set.
-static tPerScopeEntry* LookupPerScopeEntry(tSrcInfoCache* cache, PyObject* full_name) {
-  PyObject* found = LookupScopeValue(cache, full_name);
-  if (found == nullptr || Py_TYPE(found) != &kPerScopeEntryType) return nullptr;
-  return reinterpret_cast<tPerScopeEntry*>(found);
-}
+static tPerScopeEntry* AsEntry(const PyRef& entry) { return reinterpret_cast<tPerScopeEntry*>(entry.get()); }
 
 int AddOrClearScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def) {
   if (EnsureDict(&cache->per_scope_cache) < 0) return -1;
-  PyRef dict = PyRef::Borrow(cache->per_scope_cache);
+  PyRef dict = PyRef::NewRef(cache->per_scope_cache);
   PyRef entry = CreatePerScopeEntry(scope_def);
   if (!entry) return -1;
   return PyDict_SetItem(dict.get(), full_name, entry.get());
 }
 
-// The existing entry, or a fresh one for `scope_def`; borrowed, or null with
-// the error set.
-static tPerScopeEntry* LookupOrAddPerScopeEntry(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def) {
-  tPerScopeEntry* entry = LookupPerScopeEntry(cache, full_name);
-  if (entry != nullptr) return entry;
-  if (AddOrClearScopeCacheEntry(cache, full_name, scope_def) < 0) return nullptr;
-  PyObject* found = LookupScopeValue(cache, full_name);
-  if (found == nullptr) {
-    PyErr_BadInternalCall();
-    return nullptr;
+// The existing entry, or a fresh one for `scope_def`: a new reference, or
+// null with the error set.
+static PyRef LookupOrAddPerScopeEntry(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def) {
+  PyRef entry = LookupPerScopeEntry(cache, full_name);
+  if (entry || PyErr_Occurred()) return entry;
+  if (AddOrClearScopeCacheEntry(cache, full_name, scope_def) < 0) return PyRef();
+  entry = LookupPerScopeEntry(cache, full_name);
+  if (!entry && !PyErr_Occurred()) {
+    // Host code run by the store took the new entry away again.
+    PyErr_SetString(PyExc_RuntimeError, "the per-scope cache changed while an entry was added");
   }
-  return PerScopeEntryCheckCast(found);
+  return entry;
 }
 
 // An entry made without a definition line answers None, like the module scope.
 PyRef LookupDefInScopeCache(tSrcInfoCache* cache, PyObject* full_name) {
-  tPerScopeEntry* entry = LookupPerScopeEntry(cache, full_name);
-  if (entry == nullptr) {
+  PyRef entry = LookupPerScopeEntry(cache, full_name);
+  if (!entry) {
+    if (PyErr_Occurred()) return PyRef();
     // Wrapped in a tuple so that the key itself becomes the exception value.
-    PyRef key(PyTuple_Pack(1, full_name));
+    PyRef key = PyRef::Steal(PyTuple_Pack(1, full_name));
     if (key) PyErr_SetObject(PyExc_KeyError, key.get());
     return PyRef();
   }
-  return PyRef::Borrow(entry->scope_def ? entry->scope_def : Py_None);
+  return PyRef::NewRef(AsEntry(entry)->scope_def ? AsEntry(entry)->scope_def : Py_None);
 }
 
 PyRef LookupScopeBodyInCache(tSrcInfoCache* cache, PyObject* full_name) {
-  tPerScopeEntry* entry = LookupPerScopeEntry(cache, full_name);
-  if (entry == nullptr) return PyRef();
-  return PyRef::Borrow(entry->body_logicals);
+  PyRef entry = LookupPerScopeEntry(cache, full_name);
+  if (!entry) return PyRef();
+  return PyRef::NewRef(AsEntry(entry)->body_logicals);
 }
 
 int AddScopeBodyToCache(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def, PyObject* body) {
-  tPerScopeEntry* entry = LookupOrAddPerScopeEntry(cache, full_name, scope_def);
-  if (entry == nullptr) return -1;
-  SetEntryField(&entry->body_logicals, body);
+  PyRef entry = LookupOrAddPerScopeEntry(cache, full_name, scope_def);
+  if (!entry) return -1;
+  SetEntryField(&AsEntry(entry)->body_logicals, body);
   return 0;
 }
 
 int RemoveBodyInfoFromScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name) {
-  tPerScopeEntry* entry = LookupPerScopeEntry(cache, full_name);
-  if (entry == nullptr) return 0;
-  entry->body_all_parsed = 0;
-  SetEntryField(&entry->body_logicals, nullptr);
+  PyRef entry = LookupPerScopeEntry(cache, full_name);
+  if (!entry) return PyErr_Occurred() ? -1 : 0;
+  SetEntryField(&AsEntry(entry)->body_logicals, nullptr);
   return 0;
 }
 
-PyView LookupDocStringLogicalInCache(tSrcInfoCache* cache, PyObject* full_name) {
-  tPerScopeEntry* entry = LookupPerScopeEntry(cache, full_name);
-  if (entry == nullptr || entry->doc_string == nullptr) return PyView(Py_None);
-  return PyView(entry->doc_string);
+PyRef LookupDocStringLogicalInCache(tSrcInfoCache* cache, PyObject* full_name) {
+  PyRef entry = LookupPerScopeEntry(cache, full_name);
+  if (!entry) return PyErr_Occurred() ? PyRef() : PyRef::NewRef(Py_None);
+  return PyRef::NewRef(AsEntry(entry)->doc_string != nullptr ? AsEntry(entry)->doc_string : Py_None);
 }
 
 int AddDocStringLogicalToCache(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def,
                                PyObject* doc_logical) {
-  tPerScopeEntry* entry = LookupOrAddPerScopeEntry(cache, full_name, scope_def);
-  if (entry == nullptr) return -1;
-  SetEntryField(&entry->doc_string, doc_logical);
+  PyRef entry = LookupOrAddPerScopeEntry(cache, full_name, scope_def);
+  if (!entry) return -1;
+  SetEntryField(&AsEntry(entry)->doc_string, doc_logical);
   return 0;
 }
 
 int RemoveDocStringLogicalFromCache(tSrcInfoCache* cache, PyObject* full_name) {
-  tPerScopeEntry* entry = LookupPerScopeEntry(cache, full_name);
-  if (entry != nullptr) SetEntryField(&entry->doc_string, nullptr);
-  return 0;
-}
-
-int RemoveInstAttribEquivListFromCache(tSrcInfoCache* cache, PyObject* full_name) {
-  tPerScopeEntry* entry = LookupPerScopeEntry(cache, full_name);
-  if (entry != nullptr) SetEntryField(&entry->inst_attrib_equiv_list, nullptr);
+  PyRef entry = LookupPerScopeEntry(cache, full_name);
+  if (!entry) return PyErr_Occurred() ? -1 : 0;
+  SetEntryField(&AsEntry(entry)->doc_string, nullptr);
   return 0;
 }
 
@@ -277,7 +264,7 @@ Py_ssize_t GetScopeCacheEntryCount(tSrcInfoCache* cache) {
 
 int RemoveScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name) {
   if (cache->per_scope_cache == nullptr) return 0;
-  PyRef dict = PyRef::Borrow(cache->per_scope_cache);
+  PyRef dict = PyRef::NewRef(cache->per_scope_cache);
   if (PyDict_DelItem(dict.get(), full_name) == 0) return 0;
   if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
   PyErr_Clear();

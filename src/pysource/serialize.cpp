@@ -1,0 +1,432 @@
+// Logical line serialization: a list of lines to (names list, one byte
+// string per line) and back.
+//
+// Serializing hashes attribute entries, which may hold host objects whose
+// code may change a line's facts, so counts are read again on every step and
+// every object in use is held.
+#include "serialize.h"
+
+// A line is written as little-endian integers and 4-byte indices into the
+// names list; see WriteLogicalLine for the field order.  Integers are
+// written byte by byte so the layout does not depend on the host.
+
+static int AppendLittleEndian(tCharBuffer* buffer, uint32_t value, int size) {
+  char bytes[4];
+  for (int i = 0; i < size; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xff);
+  return AppendBytesToCharBuffer(buffer, bytes, size);
+}
+
+static int AppendInt32(tCharBuffer* buffer, int32_t value) {
+  return AppendLittleEndian(buffer, static_cast<uint32_t>(value), 4);
+}
+
+static int AppendInt16(tCharBuffer* buffer, int32_t value) {
+  return AppendLittleEndian(buffer, static_cast<uint32_t>(value) & 0xffff, 2);
+}
+
+// Overwrites the 4-byte integer at `offset` (a count corrected after the fact).
+static void PatchInt32(tCharBuffer* buffer, uint32_t offset, int32_t value) {
+  for (int i = 0; i < 4; ++i)
+    buffer->ptr[offset + i] = static_cast<char>((static_cast<uint32_t>(value) >> (8 * i)) & 0xff);
+}
+
+// Writes the index of `obj` in the reference dictionary, giving it the next
+// index when it has none yet.
+static int WriteReference(tCharBuffer* buffer, PyObject* ref_dict, PyObject* obj) {
+  PyRef keep = PyRef::NewRef(obj);
+  PyRef index = PyRef::NewRef(PyDict_GetItemWithError(ref_dict, obj));
+  if (!index) {
+    if (PyErr_Occurred()) return -1;
+    index.reset(PyLong_FromSsize_t(PyDict_GET_SIZE(ref_dict)));
+    if (!index || PyDict_SetItem(ref_dict, obj, index.get()) != 0) return -1;
+  }
+  long value = PyLong_AsLong(index.get());
+  if (value == -1 && PyErr_Occurred()) return -1;
+  return AppendInt32(buffer, static_cast<int32_t>(value));
+}
+
+// Writes a count and one reference per item.  Hashing an entry may run host
+// code that changes the line, so the count is read again on every step and
+// the written count is corrected at the end.
+template <typename CountFn, typename ItemFn>
+static int WriteReferenceArray(tCharBuffer* buffer, PyObject* ref_dict, CountFn count, ItemFn item) {
+  uint32_t count_offset = buffer->used_len;
+  int32_t first_count = count();
+  if (AppendInt32(buffer, first_count) != 0) return -1;
+  int32_t written = 0;
+  for (; written < count(); ++written) {
+    if (WriteReference(buffer, ref_dict, item(written)) != 0) return -1;
+  }
+  if (written != first_count) PatchInt32(buffer, count_offset, written);
+  return 0;
+}
+
+static int WritePairArray(tCharBuffer* buffer, PyObject* ref_dict, tLogicalLine* line) {
+  uint32_t count_offset = buffer->used_len;
+  int32_t first_count = line->type_equivs_len;
+  if (AppendInt32(buffer, first_count) != 0) return -1;
+  int32_t written = 0;
+  for (; written < line->type_equivs_len; ++written) {
+    PyRef one = PyRef::NewRef(line->type_equivs[written].one);
+    PyRef two = PyRef::NewRef(line->type_equivs[written].two);
+    if (WriteReference(buffer, ref_dict, one.get()) != 0 || WriteReference(buffer, ref_dict, two.get()) != 0)
+      return -1;
+  }
+  if (written != first_count) PatchInt32(buffer, count_offset, written);
+  return 0;
+}
+
+static int WritePositionArray(tCharBuffer* buffer, tLogicalLine* line) {
+  if (AppendInt32(buffer, line->tok_count) != 0) return -1;
+  for (int32_t i = 0; i < line->tok_count; ++i) {
+    tTokenPosition pos = line->position_array != nullptr ? line->position_array[i] : tTokenPosition{0, 0};
+    if (AppendInt16(buffer, pos.row) != 0 || AppendInt16(buffer, pos.col) != 0) return -1;
+  }
+  return 0;
+}
+
+// The byte form of one line.  Import lines are written without their facts
+// and as not analysed, so that they are analysed afresh once loaded.
+static PyRef WriteLogicalLine(PyObject* ref_dict, PyObject* logical) {
+  PyRef keep = PyRef::NewRef(logical);
+  tLogicalLine* line = AsLogical(logical);
+  if (line->tok_count < 0 || (line->tok_count > 0 && line->tok_array == nullptr)) {
+    PyErr_BadInternalCall();
+    return PyRef();
+  }
+  if (line->indent < 0) {  // the loader refuses it: better not written at all
+    PyErr_SetString(PyExc_ValueError, "a logical line with a negative indent cannot be serialized");
+    return PyRef();
+  }
+  bool is_import = line->type == kImportIndex || line->type == kFromImportIndex;
+  tCharBuffer buffer;
+  if (AppendInt32(&buffer, line->first_line) != 0 || AppendInt16(&buffer, line->indent) != 0 ||
+      AppendInt16(&buffer, line->line_count) != 0 || AppendInt16(&buffer, line->type) != 0 ||
+      AppendInt16(&buffer, is_import ? 0 : line->parsed) != 0 || AppendInt16(&buffer, line->tabs_in_indent) != 0 ||
+      AppendInt16(&buffer, line->spaces_in_indent) != 0)
+    return PyRef();
+  if (WriteReferenceArray(
+          &buffer, ref_dict, [line] { return line->tok_count; }, [line](int32_t i) { return line->tok_array[i]; }) !=
+      0)
+    return PyRef();
+  if (WritePositionArray(&buffer, line) != 0) return PyRef();
+  if (WriteReference(&buffer, ref_dict, line->scope_name != nullptr ? line->scope_name : Py_None) != 0)
+    return PyRef();
+  if (is_import) {
+    if (AppendInt32(&buffer, 0) != 0 || AppendInt32(&buffer, 0) != 0) return PyRef();
+  } else {
+    if (WriteReferenceArray(
+            &buffer, ref_dict, [line] { return static_cast<int32_t>(line->objs_len); },
+            [line](int32_t i) { return line->objs[i]; }) != 0)
+      return PyRef();
+    if (WritePairArray(&buffer, ref_dict, line) != 0) return PyRef();
+  }
+  return PyRef::Steal(PyBytes_FromStringAndSize(buffer.ptr, buffer.used_len));
+}
+
+// The names list: item i is the key whose index is i.
+static PyRef MakeNamesList(PyObject* ref_dict) {
+  Py_ssize_t size = PyDict_GET_SIZE(ref_dict);
+  PyRef names = PyRef::Steal(PyList_New(size));
+  if (!names) return PyRef();
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(ref_dict, &pos, &key, &value)) {
+    Py_ssize_t index = PyLong_Check(value) ? PyLong_AsSsize_t(value) : -1;
+    if (index == -1) PyErr_Clear();
+    if (index < 0 || index >= size || PyList_GET_ITEM(names.get(), index) != nullptr) {
+      PyErr_SetString(PyExc_ValueError, "invalid reference dictionary value");
+      return PyRef();
+    }
+    PyList_SET_ITEM(names.get(), index, PyRef::NewRef(key).release());
+  }
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (PyList_GET_ITEM(names.get(), i) == nullptr) {
+      PyErr_SetString(PyExc_ValueError, "invalid reference dictionary value");
+      return PyRef();
+    }
+  }
+  return names;
+}
+
+const char SerializeLogicalList_doc[] =
+    "Serialize a list of logical lines,  Returns tuple of list of names used and a list of strings which contain "
+    "the binary data for each logical line.";
+
+PyObject* SerializeLogicalList(tPySourceImpl* self, PyObject* args) {
+  PyObject* logical_list;
+  if (!PyArg_ParseTuple(args, "O!:SerializeLogicalList", &PyList_Type, &logical_list)) return nullptr;
+  // A copy, so that host code run while hashing cannot change what is walked.
+  PyRef lines = PyRef::Steal(PyList_GetSlice(logical_list, 0, PY_SSIZE_T_MAX));
+  if (!lines) return nullptr;
+  Py_ssize_t count = PyList_GET_SIZE(lines.get());
+  PyRef data = PyRef::Steal(PyList_New(count));
+  PyRef ref_dict = PyRef::Steal(PyDict_New());
+  if (!data || !ref_dict) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyList_GET_ITEM(lines.get(), i);
+    if (!IsLogical(self, item)) {
+      PyErr_SetString(PyExc_TypeError, "Each element of the logical_list must be a logical line");
+      return nullptr;
+    }
+    PyRef bytes = WriteLogicalLine(ref_dict.get(), item);
+    if (!bytes) return nullptr;
+    PyList_SET_ITEM(data.get(), i, bytes.release());
+  }
+  PyRef names = MakeNamesList(ref_dict.get());
+  if (!names) return nullptr;
+  return PyTuple_Pack(2, names.get(), data.get());
+}
+
+// -- Deserialization --
+
+// Reads fields from one serialized line; every read past the end fails.
+struct tReadCursor {
+  const unsigned char* pos;
+  Py_ssize_t left;
+};
+
+static bool ReadLittleEndian(tReadCursor* cur, int size, uint32_t* value) {
+  if (cur->left < size) return false;
+  uint32_t v = 0;
+  for (int i = 0; i < size; ++i) v |= static_cast<uint32_t>(cur->pos[i]) << (8 * i);
+  cur->pos += size;
+  cur->left -= size;
+  *value = v;
+  return true;
+}
+
+static bool ReadInt32(tReadCursor* cur, int32_t* value) {
+  uint32_t v;
+  if (!ReadLittleEndian(cur, 4, &v)) return false;
+  *value = static_cast<int32_t>(v);
+  return true;
+}
+
+static bool ReadUInt16(tReadCursor* cur, uint16_t* value) {
+  uint32_t v;
+  if (!ReadLittleEndian(cur, 2, &v)) return false;
+  *value = static_cast<uint16_t>(v);
+  return true;
+}
+
+// Fails with the malformed-data ValueError unless an error is already set.
+static int InvalidLineData() {
+  if (!PyErr_Occurred())
+    PyErr_SetString(PyExc_ValueError, "Invalid data found while deserializing logical line");
+  return -1;
+}
+
+// Reads a count that must be 0..max_count and must leave room for
+// item_size bytes per item in what is left of the line.
+static int ReadCount(tReadCursor* cur, int32_t max_count, Py_ssize_t item_size, int32_t* count) {
+  if (!ReadInt32(cur, count) || *count < 0 || *count > max_count || *count > cur->left / item_size)
+    return InvalidLineData();
+  return 0;
+}
+
+// A new reference to the names-list item whose index is read.
+static PyRef ReadReference(tReadCursor* cur, PyObject* names) {
+  int32_t index;
+  if (!ReadInt32(cur, &index) || index < 0 || index >= PyList_GET_SIZE(names)) {
+    InvalidLineData();
+    return PyRef();
+  }
+  return PyRef::NewRef(PyList_GET_ITEM(names, index));
+}
+
+// A malloc'd array of object references being read; releases what it holds
+// unless handed over to a line.
+struct tObjectArray {
+  PyObject** items = nullptr;
+  int32_t count = 0;
+  ~tObjectArray() {
+    for (int32_t i = 0; i < count; ++i) Py_DECREF(items[i]);
+    std::free(items);
+  }
+  PyObject** release() {
+    PyObject** p = items;
+    items = nullptr;
+    count = 0;
+    return p;
+  }
+};
+
+struct tPairArray {
+  tNonTuplePair* items = nullptr;
+  int32_t count = 0;
+  ~tPairArray() {
+    for (int32_t i = 0; i < count; ++i) {
+      Py_DECREF(items[i].one);
+      Py_DECREF(items[i].two);
+    }
+    std::free(items);
+  }
+  tNonTuplePair* release() {
+    tNonTuplePair* p = items;
+    items = nullptr;
+    count = 0;
+    return p;
+  }
+};
+
+static int ReadReferenceArray(tReadCursor* cur, PyObject* names, int32_t max_count, tObjectArray* array,
+                              int32_t* total) {
+  if (ReadCount(cur, max_count, 4, total) != 0) return -1;
+  if (*total == 0) return 0;
+  array->items = static_cast<PyObject**>(std::malloc(sizeof(PyObject*) * static_cast<size_t>(*total)));
+  if (array->items == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  while (array->count < *total) {
+    PyRef item = ReadReference(cur, names);
+    if (!item) return -1;
+    array->items[array->count++] = item.release();
+  }
+  return 0;
+}
+
+static int ReadPairArray(tReadCursor* cur, PyObject* names, tPairArray* array, int32_t* total) {
+  if (ReadCount(cur, kMaxLineEntries, 8, total) != 0) return -1;
+  if (*total == 0) return 0;
+  array->items = static_cast<tNonTuplePair*>(std::malloc(sizeof(tNonTuplePair) * static_cast<size_t>(*total)));
+  if (array->items == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  while (array->count < *total) {
+    PyRef one = ReadReference(cur, names);
+    if (!one) return -1;
+    PyRef two = ReadReference(cur, names);
+    if (!two) return -1;
+    array->items[array->count].one = one.release();
+    array->items[array->count].two = two.release();
+    ++array->count;
+  }
+  return 0;
+}
+
+struct tPositionArray {
+  tTokenPosition* items = nullptr;
+  ~tPositionArray() { std::free(items); }
+  tTokenPosition* release() {
+    tTokenPosition* p = items;
+    items = nullptr;
+    return p;
+  }
+};
+
+// The positions: a count equal to the token count, then row and column.
+static int ReadPositionArray(tReadCursor* cur, int32_t tok_count, tPositionArray* array) {
+  int32_t count;
+  if (!ReadInt32(cur, &count) || count != tok_count || count > cur->left / 4) return InvalidLineData();
+  if (count == 0) return 0;
+  array->items = static_cast<tTokenPosition*>(std::malloc(sizeof(tTokenPosition) * static_cast<size_t>(count)));
+  if (array->items == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    // The count check above leaves room for every entry.
+    ReadUInt16(cur, &array->items[i].row);
+    ReadUInt16(cur, &array->items[i].col);
+  }
+  return 0;
+}
+
+// A new logical line from its byte form.  Arrays are read into holders that
+// release them on failure and are handed to the line only once the whole
+// line has been read, so the line's own destruction never sees half an array.
+static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, PyObject* bytes) {
+  char* data;
+  Py_ssize_t size;
+  PyRef keep = PyRef::NewRef(bytes);
+  if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) return PyRef();
+  tReadCursor cur = {reinterpret_cast<const unsigned char*>(data), size};
+
+  int32_t first_line;
+  uint16_t indent, line_count, type, parsed, tabs, spaces;
+  if (!ReadInt32(&cur, &first_line) || !ReadUInt16(&cur, &indent) || !ReadUInt16(&cur, &line_count) ||
+      !ReadUInt16(&cur, &type) || !ReadUInt16(&cur, &parsed) || !ReadUInt16(&cur, &tabs) ||
+      !ReadUInt16(&cur, &spaces) || indent > INT16_MAX) {
+    InvalidLineData();
+    return PyRef();
+  }
+  tObjectArray tokens;
+  int32_t tok_count;
+  if (ReadReferenceArray(&cur, names, INT32_MAX, &tokens, &tok_count) != 0) return PyRef();
+  // Everything that reads a line takes its tokens for strings.
+  for (int32_t i = 0; i < tok_count; ++i) {
+    if (!IsExactStr(tokens.items[i])) {
+      InvalidLineData();
+      return PyRef();
+    }
+  }
+  tPositionArray positions;
+  if (ReadPositionArray(&cur, tok_count, &positions) != 0) return PyRef();
+  PyRef scope_name = ReadReference(&cur, names);
+  if (!scope_name) return PyRef();
+  if (scope_name.get() == Py_None) {
+    scope_name.reset();
+  } else if (!IsExactStr(scope_name.get())) {
+    InvalidLineData();
+    return PyRef();
+  }
+  tObjectArray objs;
+  int32_t objs_len;
+  if (ReadReferenceArray(&cur, names, kMaxLineEntries, &objs, &objs_len) != 0) return PyRef();
+  tPairArray pairs;
+  int32_t pairs_len;
+  if (ReadPairArray(&cur, names, &pairs, &pairs_len) != 0) return PyRef();
+
+  if (self->logical_mod.funcs.create == nullptr) {
+    PyErr_BadInternalCall();
+    return PyRef();
+  }
+  PyRef logical = PyRef::Steal(self->logical_mod.funcs.create());
+  if (!logical) return PyRef();
+  if (!IsLogical(self, logical.get())) {
+    PyErr_BadInternalCall();
+    return PyRef();
+  }
+  tLogicalLine* line = AsLogical(logical.get());
+  line->first_line = first_line;
+  line->indent = static_cast<int16_t>(indent);
+  line->line_count = static_cast<int16_t>(line_count);
+  line->type = static_cast<uint8_t>(type & 0xff);
+  line->parsed = parsed & 1;
+  line->tabs_in_indent = tabs & 1;
+  line->spaces_in_indent = spaces & 1;
+  line->tok_count = tok_count;
+  line->tok_array = tokens.release();
+  line->position_array = positions.release();
+  line->scope_name = scope_name.release();
+  line->objs_len = static_cast<uint8_t>(objs_len);
+  line->objs = objs.release();
+  line->type_equivs_len = static_cast<uint8_t>(pairs_len);
+  line->type_equivs = pairs.release();
+  return logical;
+}
+
+const char DeserializeLogicalList_doc[] = "Deserialize a list of logical lines";
+
+PyObject* DeserializeLogicalList(tPySourceImpl* self, PyObject* args) {
+  PyObject* names;
+  PyObject* data;
+  if (!PyArg_ParseTuple(args, "(O!O!):UnerializeLogicalList", &PyList_Type, &names, &PyList_Type, &data))
+    return nullptr;
+  PyRef names_ref = PyRef::NewRef(names);
+  PyRef items = PyRef::Steal(PyList_GetSlice(data, 0, PY_SSIZE_T_MAX));
+  if (!items) return nullptr;
+  Py_ssize_t count = PyList_GET_SIZE(items.get());
+  PyRef result = PyRef::Steal(PyList_New(count));
+  if (!result) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyRef logical = ReadLogicalLine(self, names, PyList_GET_ITEM(items.get(), i));
+    if (!logical) return nullptr;
+    PyList_SET_ITEM(result.get(), i, logical.release());
+  }
+  return result.release();
+}
