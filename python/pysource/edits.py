@@ -93,6 +93,100 @@ def _same_moved(old, new):
     return [(row + shift, col) for row, col in old[1]] == new[1]
 
 
+def _walk_at(records, end):
+    """The `_ScopeWalk` that has stepped through `records[:end]`, made from
+    the lines that enclose the end alone: the last statement line and, above
+    it, each statement line indented less than all the lines below it."""
+    chain = []
+    lowest = None
+    for i in range(end - 1, -1, -1):
+        record = records[i]
+        if record[5] in _NOT_STATEMENTS:
+            continue
+        indent = record[4] if record[4] < 32767 else 32767
+        if lowest is None or indent < lowest:
+            chain.append(record)
+            lowest = indent
+            if indent <= 0:
+                break
+    walk = _ScopeWalk()
+    for record in reversed(chain):
+        walk.step(record)
+    return walk
+
+
+def _shifted(record, delta):
+    toks, poss, first, count, ind, kind, tabs, spaces = record
+    return (toks, [(r + delta, c) for r, c in poss], first + delta, count, ind, kind, tabs, spaces)
+
+
+def _rescan_range(old_text, old_records, new_text, prefix, old_end, new_end, pool, tries=4):
+    """The records of `new_text`, which is `old_text` with the part from
+    `prefix` to `old_end` replaced by the part of `new_text` from `prefix`
+    to `new_end`, and the number of leading records that are those of
+    `old_records` (the records of `old_text`).
+
+    Only the logical lines around the edit are scanned: from the first one
+    that reaches it on to one past it that starts exactly where it started
+    before (moved by the rows the edit added or removed); from there on the
+    scanner is where it was before, so the rest splits as before.  When no
+    such line is found within a few logical lines, or the text holds
+    carriage returns or a very large number of rows, the whole text is
+    scanned."""
+    n = len(old_records)
+    if "\r" in new_text or "\r" in old_text or n == 0 or new_text.count("\n") >= 65000 \
+            or old_text.count("\n") >= 65000:
+        return scan_logical_lines(new_text, pool), 0
+    first_row = old_text.count("\n", 0, prefix) + 1
+    last_old_row = first_row + old_text.count("\n", prefix, max(prefix, old_end - 1))
+    delta = new_text.count("\n", prefix, new_end) - old_text.count("\n", prefix, old_end)
+    i0 = 0
+    # Records are in row order: a binary search for the first one that
+    # reaches the edit's first row.
+    lo, hi = 0, n
+    while lo < hi:
+        mid = (lo + hi) // 2
+        if old_records[mid][2] + old_records[mid][3] - 1 < first_row:
+            lo = mid + 1
+        else:
+            hi = mid
+    i0 = lo
+    if i0 == n:
+        return scan_logical_lines(new_text, pool), 0
+    start_row = min(old_records[i0][2], first_row)
+    start = new_text.rfind("\n", 0, prefix) + 1
+    for _ in range(first_row - start_row):
+        start = new_text.rfind("\n", 0, start - 1) + 1
+    j = i0
+    while j < n and old_records[j][2] <= last_old_row:
+        j += 1
+    base = start_row - 1
+    end_row = first_row + new_text.count("\n", prefix, new_end)   # the row holding new_end
+    for _ in range(tries):
+        if j >= n:
+            window = scan_logical_lines(new_text[start:], pool)
+            head = [_shifted(r, base) for r in window] if base else window
+            return old_records[:i0] + head, i0
+        sync = old_records[j]
+        # The window ends with the physical lines of the line to sync on.
+        end = new_end
+        for _ in range(sync[2] + delta + sync[3] - end_row):
+            nl = new_text.find("\n", end)
+            if nl < 0:
+                end = len(new_text)
+                break
+            end = nl + 1
+        window = scan_logical_lines(new_text[start:end], pool)
+        head = [_shifted(r, base) for r in window] if base else window
+        if head and head[-1] == (_shifted(sync, delta) if delta else sync):
+            tail = old_records[j:]
+            if delta:
+                tail = [_shifted(r, delta) for r in tail]
+            return old_records[:i0] + head[:-1] + tail, i0
+        j += 1
+    return scan_logical_lines(new_text, pool), 0
+
+
 def _join(scope, name):
     if not scope:
         return name
@@ -160,20 +254,110 @@ class SourceBuffer:
         self.def_context = def_context
         self._records = None    # scan records of `text`, made on the first update
         self._context = None    # def_context of those records
+        self._rows = None       # offsets of the starts of the rows of `text`, made on the first range edit
 
     def update(self, text):
         """Bring the logical list and the analyzer to the source `text`;
         returns the `Changes` the analyzer reports."""
-        lines = self.lines
+        old = self._old_records()
+        new = rescan_logical_lines(self.text, old, text, self.pool)
+        self._rows = None
+        return self._apply(old, new, text, 0)
+
+    def edit(self, start, end, new_text):
+        """Replace the text from `start` to `end` by `new_text` and bring
+        the logical list and the analyzer along; returns the `Changes` the
+        analyzer reports.
+
+        `start` and `end` are (row, column) pairs, rows counted from 1 and
+        columns in characters from 0, `end` not included: the range an
+        editor reports with a change.  A column past the end of its row
+        stands for the end of the row, a row past the last one for the end
+        of the text.  Only the rows around the range are looked at: the
+        text is not compared with the old one, and only the logical lines
+        that reach the edit are split again."""
+        if type(new_text) is not str:
+            raise TypeError("the new text must be a str, not %s" % type(new_text).__name__)
+        rows = self._row_starts()
+        a, row_a = self._offset(rows, start)
+        b, row_b = self._offset(rows, end)
+        if b < a:
+            raise ValueError("the range ends before it starts: %r, %r" % (tuple(start), tuple(end)))
+        old_text = self.text
+        if a == b and not new_text:
+            return Changes([], [], [], [])
+        text = old_text[:a] + new_text + old_text[b:]
+        old = self._old_records()
+        new_end = a + len(new_text)
+        new, same = _rescan_range(old_text, old, text, a, b, new_end, self.pool)
+        self._rows = None
+        changes = self._apply(old, new, text, same)
+        shift = len(new_text) - (b - a)
+        added = []
+        i = new_text.find("\n")
+        while i >= 0:
+            added.append(a + i + 1)
+            i = new_text.find("\n", i + 1)
+        self._rows = rows[:row_a] + added + ([r + shift for r in rows[row_b:]] if shift else rows[row_b:])
+        return changes
+
+    def row(self, row):
+        """The text of physical row `row` (from 1) without its line break;
+        "" past the last row."""
+        rows = self._row_starts()
+        if row < 1 or row > len(rows):
+            return ""
+        text = self.text
+        end = rows[row] - 1 if row < len(rows) else len(text)
+        if end > rows[row - 1] and text[end - 1] == "\r" and row < len(rows):
+            end -= 1
+        return text[rows[row - 1]:end]
+
+    def _row_starts(self):
+        rows = self._rows
+        if rows is None:
+            text = self.text
+            rows = [0]
+            find = text.find
+            i = find("\n")
+            while i >= 0:
+                rows.append(i + 1)
+                i = find("\n", i + 1)
+            self._rows = rows
+        return rows
+
+    def _offset(self, rows, position):
+        """The offset in the text of a (row, column) position, and the row
+        it falls in."""
+        row, col = position
+        if type(row) is not int or type(col) is not int:
+            raise TypeError("a position is two ints (row, column), not %r" % (position,))
+        if row < 1 or col < 0:
+            raise ValueError("rows count from 1 and columns from 0: %r" % (position,))
+        text = self.text
+        if row > len(rows):
+            return len(text), len(rows)
+        begin = rows[row - 1]
+        end = rows[row] - 1 if row < len(rows) else len(text)
+        if end > begin and text[end - 1] == "\r" and row < len(rows):
+            end -= 1
+        return begin + min(col, end - begin), row
+
+    def _old_records(self):
         old = self._records
         if old is None:
             old = scan_logical_lines(self.text, self.pool)
-            if len(old) != len(lines):
+            if len(old) != len(self.lines):
                 raise ValueError("the logical list was not made from the buffer's text")
-        new = rescan_logical_lines(self.text, old, text, self.pool)
+            self._records = old
+        return old
+
+    def _apply(self, old, new, text, start):
+        """Put the records `new` of `text` in place of `old`, the first
+        `start` of which are known to be the same lines."""
+        lines = self.lines
         n_old, n_new = len(old), len(new)
         limit = min(n_old, n_new)
-        start = 0
         while start < limit and old[start] == new[start]:
             start += 1
         tail = 0
@@ -192,9 +376,7 @@ class SourceBuffer:
 
         # The scopes of the lines from the start of the change on, before
         # and after it (the lines above it are in the same scopes).
-        walk = _ScopeWalk()
-        for i in range(start):
-            walk.step(old[i])
+        walk = _walk_at(old, start)
         new_walk = walk.copy()
         # The analyzer reports the scopes of the lines it had placed; the
         # scopes of removed lines it never placed, and those that moved lines
@@ -279,9 +461,22 @@ class SourceBuffer:
         # definition (all of them are placed by now).
         cleared = tuple(_join(lines[i].scope_name, old[i][0][1]) for i in range(start, old_end)
                         if old[i][5] in _DEF_KINDS and len(old[i][0]) > 1 and lines[i].scope_name is not None)
+        same = False
         for k in range(len(new) - new_end):
             o, n = old[old_end + k], new[new_end + k]
+            if same:
+                # The scopes below are what they were; only the def
+                # lines' context can have changed.
+                if n[5] == kFunctionDefIndex and context(o[0]) != new_context(n[0]) and lines[old_end + k].parsed:
+                    replace.append(new_end + k)
+                continue
             was, now = walk.step(o), new_walk.step(n)
+            if walk.last == new_walk.last and walk.stack == new_walk.stack:
+                # Both walks stand in the same state (so was == now), and go
+                # on through the same lines.
+                if context is None:
+                    break
+                same = True
             line = lines[old_end + k]
             kind = n[5]
             if was[0] != now[0]:

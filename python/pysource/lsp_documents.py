@@ -1,0 +1,130 @@
+"""The editor's open documents: each is a module analysis of the server's
+project, kept in step with the editor's range edits through the module's
+source buffer, and the conversion between the protocol's positions
+(columns in UTF-16 or UTF-8 code units) and the analyzer's (columns in
+characters)."""
+
+from __future__ import annotations
+
+import os
+from typing import Any, Optional
+from urllib.parse import unquote, urlparse
+
+from .analysis import _nonself_context, read_source
+from .edits import Changes, SourceBuffer
+from .lsp_analysis import ParseErrors, source_row
+
+__all__ = ["Document", "apply_edit", "path_of_uri", "to_chars", "to_units", "row_text"]
+
+Module = Any
+
+
+def path_of_uri(uri: str) -> Optional[str]:
+    """The local path of a file: URI, or None for other schemes."""
+    parsed = urlparse(uri)
+    if parsed.scheme != "file":
+        return None
+    return os.path.normpath(unquote(parsed.path))
+
+
+def _buffer(mod: Module) -> SourceBuffer:
+    """The source buffer that keeps `mod` in step with its edits, with any
+    pending whole-text edit folded in first."""
+    mod.UpdateFromCache()
+    impl = mod.impl
+    buffer: Optional[SourceBuffer] = mod._buffer
+    if buffer is None:
+        pool = getattr(mod.fAnalysisFactory, "name_pool", None)
+        buffer = mod._buffer = SourceBuffer(impl, mod.lines, mod._lines_source(), pool, _nonself_context)
+    return buffer
+
+
+def apply_edit(mod: Module, start: tuple[int, int], end: tuple[int, int], text: str) -> Changes:
+    """Replace the text of `mod` between two (row, column) positions (rows
+    from 1, columns in characters) by `text`: only the logical lines around
+    the edit are split and analysed again."""
+    changes = _buffer(mod).edit(start, end, text)
+    mod._source = mod._buffer.text
+    mod._find_nonself_defs()
+    mod.last_changes = changes
+    return changes
+
+
+def row_text(mod: Module, row: int) -> str:
+    """The text of physical row `row` (from 1) of a module's current
+    source."""
+    buffer = mod._buffer
+    if buffer is not None and mod._pending_source is None:
+        return buffer.row(row)
+    return source_row(mod, row)
+
+
+def to_chars(text: str, units: int, encoding: str) -> int:
+    """The character column of a column in code units of `encoding`
+    ("utf-16", "utf-8" or "utf-32") on a row of text; past the end of the
+    row, the row's length."""
+    if encoding == "utf-32" or text.isascii():
+        return min(units, len(text))
+    width = 2 if encoding == "utf-16" else 1
+    n = 0
+    for i, c in enumerate(text):
+        if n >= units:
+            return i
+        o = ord(c)
+        if width == 2:
+            n += 2 if o > 0xFFFF else 1
+        else:
+            n += 1 if o < 0x80 else 2 if o < 0x800 else 3 if o < 0x10000 else 4
+    return len(text)
+
+
+def to_units(text: str, chars: int, encoding: str) -> int:
+    """The column in code units of `encoding` of a character column."""
+    if encoding == "utf-32" or text.isascii():
+        return chars
+    head = text[:chars]
+    if encoding == "utf-16":
+        return len(head) + sum(1 for c in head if ord(c) > 0xFFFF)
+    return len(head.encode("utf-8", errors="surrogatepass"))
+
+
+class Document:
+    """An open document: its URI, file path (None when it has none), the
+    module analysis that holds its text, its version and the lines of it
+    known not to parse."""
+
+    __slots__ = ("uri", "path", "mod", "version", "errors")
+
+    def __init__(self, uri: str, path: Optional[str], mod: Module, version: int) -> None:
+        self.uri = uri
+        self.path = path
+        self.mod = mod
+        self.version = version
+        self.errors = ParseErrors()
+
+
+def open_module(project: Any, path: Optional[str], text: str) -> Module:
+    """The module analysis of an opened document, holding `text`."""
+    if path is None:
+        from .analysis import ModuleAnalysis
+        return ModuleAnalysis(project, "__main__", source=text)
+    mod = project.module_for_path(path, source=text)
+    if mod.source != text:
+        mod.set_source(text)
+        mod.UpdateFromCache()
+    return mod
+
+
+def close_module(mod: Module) -> None:
+    """A closed document's module goes back to its file's text, which other
+    modules import."""
+    path = mod.fFileName
+    if path is None:
+        mod.close()
+        return
+    try:
+        text = read_source(path)
+    except OSError:
+        text = ""
+    if text != mod.source:
+        mod.set_source(text)
