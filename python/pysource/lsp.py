@@ -20,6 +20,7 @@ import argparse
 import asyncio
 import logging
 import os
+import sys
 import threading
 import traceback
 from typing import Any, Callable, Optional, Sequence, TypeVar
@@ -32,8 +33,9 @@ from pygls.uris import from_fs_path
 
 from . import lsp_analysis as la
 from .analysis import Project
-from .lsp_documents import Document, apply_edit, close_module, open_module, path_of_uri, row_text, to_chars, \
-    to_units
+from .index import pattern_matcher
+from .lsp_documents import Document, apply_edit, close_module, names_may_have_changed, open_module, path_of_uri, \
+    refresh_star_imports, row_text, to_chars, to_units
 from .lsp_index import WorkspaceIndex
 
 __all__ = ["PysourceServer", "main"]
@@ -92,6 +94,16 @@ class PysourceServer(LanguageServer):
         self.index_lock = threading.Lock()
         self.indexed = threading.Event()
         self._pending_diagnostics: dict[str, asyncio.TimerHandle] = {}
+        # Modules whose module-level names may have changed since the
+        # star imports of them were last analysed.
+        self.changed_names: set[Any] = set()
+
+    def fresh(self) -> None:
+        """Brings star imports of edited modules up to date, before a
+        query."""
+        if self.changed_names:
+            changed, self.changed_names = self.changed_names, set()
+            self.guarded("star imports", None, lambda: refresh_star_imports(self.project, changed))
 
     # -- messages ------------------------------------------------------------
 
@@ -254,10 +266,11 @@ class PysourceServer(LanguageServer):
         # Open documents answer from their buffers, unsaved edits included.
         for doc in self.docs.values():
             mod = doc.mod
+            match = pattern_matcher(pattern.lower())
             for ref in mod.impl.SearchForAttribs({"scope_name": scope if scope is not None else "*",
-                                                  "local_name": pattern, "dotted_names_valid": 0}):
+                                                  "local_name": "*", "dotted_names_valid": 0}):
                 line = ref.fLogical
-                if line is None:
+                if line is None or ref.fKind == "imported" or not match(ref.fLocalName.lower()):
                     continue
                 i = la._token_of(line, ref.fLocalName)
                 row, col = la.line_positions(line)[i] if i >= 0 else (line.first_line, 0)
@@ -332,7 +345,11 @@ def make_server() -> PysourceServer:
                 start = ls.to_row_col(doc, change.range.start)
                 end = ls.to_row_col(doc, change.range.end)
                 try:
-                    apply_edit(mod, start, end, change.text)
+                    if names_may_have_changed(apply_edit(mod, start, end, change.text)):
+                        ls.changed_names.add(mod)
+                except (ValueError, TypeError) as e:
+                    # Refused before anything changed.
+                    ls.log("edit of %s refused: %s" % (doc.uri, e), lsp.MessageType.Warning)
                 except Exception as e:
                     ls.log("edit of %s failed (%s: %s); taking its text anew" % (doc.uri, type(e).__name__, e),
                            lsp.MessageType.Warning)
@@ -343,6 +360,7 @@ def make_server() -> PysourceServer:
                     mod.set_source(text)
             else:
                 mod.set_source(change.text)
+                ls.changed_names.add(mod)
         doc.version = params.text_document.version
         ls.publish_later(doc)
 
@@ -366,6 +384,7 @@ def make_server() -> PysourceServer:
     @server.feature(lsp.TEXT_DOCUMENT_DOCUMENT_SYMBOL)
     def document_symbol(ls: PysourceServer, params: lsp.DocumentSymbolParams) -> list[lsp.DocumentSymbol]:
         doc = ls.document(params.text_document.uri, "documentSymbol")
+        ls.fresh()
         if doc is None:
             return []
         mod = doc.mod
@@ -373,11 +392,13 @@ def make_server() -> PysourceServer:
 
     @server.feature(lsp.WORKSPACE_SYMBOL)
     def workspace_symbol(ls: PysourceServer, params: lsp.WorkspaceSymbolParams) -> list[lsp.WorkspaceSymbol]:
+        ls.fresh()
         return ls.guarded("workspace/symbol", [], lambda: ls.workspace_symbols(params.query))
 
     @server.feature(lsp.TEXT_DOCUMENT_DEFINITION)
     def definition(ls: PysourceServer, params: lsp.DefinitionParams) -> list[lsp.Location]:
         doc = ls.document(params.text_document.uri, "definition")
+        ls.fresh()
         if doc is None:
             return []
 
@@ -394,6 +415,7 @@ def make_server() -> PysourceServer:
     @server.feature(lsp.TEXT_DOCUMENT_HOVER)
     def hover(ls: PysourceServer, params: lsp.HoverParams) -> Optional[lsp.Hover]:
         doc = ls.document(params.text_document.uri, "hover")
+        ls.fresh()
         if doc is None:
             return None
 
@@ -409,6 +431,7 @@ def make_server() -> PysourceServer:
     def completion(ls: PysourceServer, params: lsp.CompletionParams) -> lsp.CompletionList:
         empty = lsp.CompletionList(is_incomplete=False, items=[])
         doc = ls.document(params.text_document.uri, "completion")
+        ls.fresh()
         if doc is None:
             return empty
 
@@ -453,7 +476,17 @@ def run(args: argparse.Namespace) -> int:
             raise SystemExit("pysource lsp: --tcp takes HOST:PORT, not %r" % args.tcp)
         server.start_tcp(host or "127.0.0.1", int(port))
     else:
-        server.start_io()
+        # The protocol gets descriptors of its own: the server closes them
+        # when it exits, and anything printed by mistake goes to standard
+        # error instead of into the protocol's stream.
+        stdin = os.fdopen(os.dup(sys.stdin.fileno()), "rb")
+        stdout = os.fdopen(os.dup(sys.stdout.fileno()), "wb")
+        saved = sys.stdout
+        sys.stdout = sys.stderr
+        try:
+            server.start_io(stdin, stdout)
+        finally:
+            sys.stdout = saved
     return 0
 
 

@@ -34,6 +34,7 @@ _NOT_PARSED = (kElifBeginningIndex, kElseBeginningIndex, kExceptIndex, kTryIndex
                kCommentIndex, kBlankLineIndex)
 # How far imports, bases and type equivalences are followed.
 _MAX_DEPTH = 12
+_CALLED = re.compile(r"([^\W\d][\w.]*)\(")
 _DOTTED_TAIL = re.compile(r"((?:[^\W\d]\w*\s*\.\s*)*)([^\W\d]\w*)?$")
 
 
@@ -304,10 +305,11 @@ def _instance_class(found: Found, depth: int) -> Optional[Found]:
     for text in texts:
         if text.endswith(":") and not text.startswith("::"):
             expr = text[:-1]
-        elif text.endswith("()"):
-            expr = text[:-2]
         else:
-            continue
+            call = _CALLED.match(text)
+            if call is None:
+                continue
+            expr = call.group(1)
         line = _def_line(mod, expr)
         if line is not None and line.type == kClassDefIndex:
             return Found(mod, line, 1, "class", expr, _parent(expr))

@@ -13,6 +13,7 @@ from urllib.parse import unquote, urlparse
 from .analysis import _nonself_context, read_source
 from .edits import Changes, SourceBuffer
 from .lsp_analysis import ParseErrors, source_row
+from .splitter import kFromImportIndex
 
 __all__ = ["Document", "apply_edit", "path_of_uri", "to_chars", "to_units", "row_text"]
 
@@ -48,6 +49,12 @@ def apply_edit(mod: Module, start: tuple[int, int], end: tuple[int, int], text: 
     mod._find_nonself_defs()
     mod.last_changes = changes
     return changes
+
+
+def names_may_have_changed(changes: Changes) -> bool:
+    """Whether an edit may have changed the names a module defines at
+    module level."""
+    return bool(changes.classes or changes.functions or "" in changes.body_scopes)
 
 
 def row_text(mod: Module, row: int) -> str:
@@ -128,3 +135,40 @@ def close_module(mod: Module) -> None:
         text = ""
     if text != mod.source:
         mod.set_source(text)
+
+
+def refresh_star_imports(project: Any, changed: set[Any]) -> None:
+    """Star-import lines of other modules that import from the modules in
+    `changed` (whose module-level names may have changed) are replaced by
+    fresh copies, so that they are analysed again on the next query; the
+    modules they are in have then changed too."""
+    import logicalline
+    from .edits import ChangeSet
+    todo = list(changed)
+    done = set()
+    while todo:
+        source = todo.pop()
+        if id(source) in done:
+            continue
+        done.add(id(source))
+        for mod in list(project.modules.values()):
+            lines = mod._lines
+            if mod is source or lines is None or mod._impl is None:
+                continue
+            stale = []
+            for i, line in enumerate(lines):
+                if line.type == kFromImportIndex and "*" in line.tokens and line.parsed and \
+                        any(type(e) is tuple and e[1] is source for e in line.objs):
+                    stale.append(i)
+            if not stale:
+                continue
+            removed, added = [], []
+            for i in stale:
+                old = lines[i]
+                new = logicalline.LogicalLine(old.tokens, old.first_line, old.indent, old.line_count, old.type,
+                                              old.positions, False, old.tabs_in_indent, old.spaces_in_indent)
+                lines[i] = new
+                removed.append(old)
+                added.append(new)
+            mod._impl.LogicalCacheModified(mod, ChangeSet(removed, added))
+            todo.append(mod)

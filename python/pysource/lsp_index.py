@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import Callable, NamedTuple, Optional
 
-from .index import Index, default_cache_dir
+from .index import Index, default_cache_dir, pattern_matcher
 
 __all__ = ["Definition", "WorkspaceIndex"]
 
@@ -36,11 +36,20 @@ class WorkspaceIndex:
         self._index.update(paths, progress=report)
 
     def find(self, pattern: str, scope: Optional[str], roots: list[str], limit: int) -> list[Definition]:
-        """Definitions whose local name matches `pattern` (and scope
-        `scope`, when given) in the files under `roots`."""
-        rows = self._index.find(pattern, scope if scope is not None else "*", None, roots or None)
-        return [Definition(r["kind"], r["local_name"], r["name"], r["path"], r["line"], 0)
-                for r in rows[:limit]]
+        """Classes, functions and assigned names whose local name matches
+        `pattern` (a name with at most one "*"), in any case, and whose
+        scope matches `scope` when it is given, in the files under
+        `roots`."""
+        rows = self._index.find("*", scope if scope is not None else "*", {"class", "function", "generic"},
+                                roots or None)
+        match = pattern_matcher(pattern.lower())
+        out = []
+        for r in rows:
+            if match(r["local_name"].lower()):
+                out.append(Definition(r["kind"], r["local_name"], r["name"], r["path"], r["line"], 0))
+                if len(out) >= limit:
+                    break
+        return out
 
     def close(self) -> None:
         self._index.close()
