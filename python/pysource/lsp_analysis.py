@@ -154,6 +154,25 @@ def _def_line(mod: Module, scope: str) -> Optional[Line]:
         return None
 
 
+def _instance_attributes(mod: Module, cls: str) -> list[tuple[str, Line]]:
+    """(name, line) of the instance attributes the methods of class `cls`
+    set.  A class holding a def line without a name yet (``def`` as it is
+    being typed) makes the analyzer fail; it then has none."""
+    try:
+        return list(mod.impl.GetInstanceAttributes(cls, None) or ())
+    except (KeyError, SystemError):
+        return []
+
+
+def _attribute_equivs(mod: Module, attr: str, cls: str) -> list[str]:
+    """What instance attribute `attr` of class `cls` is equivalent to, in
+    all its methods (none where the analyzer fails, as above)."""
+    try:
+        return [t for _, equivs in mod.impl.FindInstAttribTypeEquivs(attr, cls, None) for t in equivs]
+    except (KeyError, SystemError):
+        return []
+
+
 def _kind_of_scope(mod: Module, scope: str) -> int:
     line = _def_line(mod, scope)
     return int(line.type) if line is not None else -1
@@ -278,7 +297,7 @@ def _class_member(cls: Found, name: str, depth: int) -> list[Found]:
     refs = _search(mod, full, name)
     if refs:
         return _follow(_found_from_ref(mod, full, refs[0]), depth)
-    for attr, line in mod.impl.GetInstanceAttributes(full, None) or ():
+    for attr, line in _instance_attributes(mod, full):
         if attr == name:
             return [Found(mod, line, _token_of(line, "self." + name), "attribute", _join(full, name),
                           mod.scope_of(line))]
@@ -298,8 +317,7 @@ def _instance_class(found: Found, depth: int) -> Optional[Found]:
     mod = found.mod
     if found.kind == "attribute":
         owner = found.full_name.rpartition(".")[0]
-        texts = [t for _, equivs in mod.impl.FindInstAttribTypeEquivs(found.full_name.rpartition(".")[2],
-                                                                      owner, None) for t in equivs]
+        texts = _attribute_equivs(mod, found.full_name.rpartition(".")[2], owner)
     else:
         texts = mod.impl.FindTypeEquivs(found.full_name.rpartition(".")[2], found.scope)
     for text in texts:
@@ -380,7 +398,7 @@ def definitions(mod: Module, row: int, col: int) -> list[Found]:
         if cls is not None:
             more = [Found(cls.mod, ln, _token_of(ln, "self." + chain[1]), "attribute",
                           _join(cls.full_name, chain[1]), cls.mod.scope_of(ln))
-                    for attr, ln in cls.mod.impl.GetInstanceAttributes(cls.full_name, None) or ()
+                    for attr, ln in _instance_attributes(cls.mod, cls.full_name)
                     if attr == chain[1]]
             if more:
                 return more
@@ -457,7 +475,7 @@ def describe(mod: Module, row: int, col: int) -> Optional[str]:
         equivs = mod.impl.FindTypeEquivs(chain[0], scope)
     elif len(chain) == 2 and chain[0] == "self" and found and found[0].kind == "attribute":
         owner = found[0].full_name.rpartition(".")[0]
-        equivs = [t for _, ts in found[0].mod.impl.FindInstAttribTypeEquivs(chain[1], owner, None) for t in ts]
+        equivs = _attribute_equivs(found[0].mod, chain[1], owner)
     else:
         equivs = mod.impl.FindTypeEquivs(".".join(chain), scope)
     if equivs:
@@ -490,7 +508,7 @@ def _members_of(found: Found, depth: int = 0) -> list[Item]:
         return _members_of(cls, depth + 1) if cls is not None else []
     mod = found.mod
     items = _names_of_scope(mod, found.full_name)
-    items += [Item(attr, "attribute") for attr, _ in mod.impl.GetInstanceAttributes(found.full_name, None) or ()]
+    items += [Item(attr, "attribute") for attr, _ in _instance_attributes(mod, found.full_name)]
     for base in _bases(found, depth):
         items += _members_of(base, depth + 1)
     return items
