@@ -115,16 +115,40 @@ def _walk_at(records, end):
     return walk
 
 
+def _is_decorator(record):
+    tokens = record[0]
+    return bool(tokens) and tokens[0] == "@"
+
+
+def _context_kept(old, new, start, old_end, new_end):
+    """Whether an edit that replaced the records `old[start:old_end]` by
+    `new[start:new_end]` leaves every def line's context as it was: the run
+    holds no def or decorator line on either side, and does not follow a
+    decorator line (whose def line would change)."""
+    for records, end in ((old, old_end), (new, new_end)):
+        for i in range(start, end):
+            record = records[i]
+            if record[5] in _DEF_KINDS or _is_decorator(record):
+                return False
+    if start == old_end and start == new_end:
+        return True
+    i = start - 1
+    while i >= 0 and old[i][5] in _NOT_STATEMENTS:
+        i -= 1
+    return i < 0 or not _is_decorator(old[i])
+
+
 def _shifted(record, delta):
     toks, poss, first, count, ind, kind, tabs, spaces = record
     return (toks, [(r + delta, c) for r, c in poss], first + delta, count, ind, kind, tabs, spaces)
 
 
-def _rescan_range(old_text, old_records, new_text, prefix, old_end, new_end, pool, tries=4):
+def _rescan_range(old_text, old_records, new_text, prefix, old_end, new_end, pool, first_row, rows, tries=4):
     """The records of `new_text`, which is `old_text` with the part from
     `prefix` to `old_end` replaced by the part of `new_text` from `prefix`
-    to `new_end`, and the number of leading records that are those of
-    `old_records` (the records of `old_text`).
+    to `new_end`, and the numbers of leading and of trailing records that
+    are those of `old_records` (the records of `old_text`; the trailing
+    ones possibly moved).
 
     Only the logical lines around the edit are scanned: from the first one
     that reaches it on to one past it that starts exactly where it started
@@ -132,15 +156,14 @@ def _rescan_range(old_text, old_records, new_text, prefix, old_end, new_end, poo
     scanner is where it was before, so the rest splits as before.  When no
     such line is found within a few logical lines, or the text holds
     carriage returns or a very large number of rows, the whole text is
-    scanned."""
+    scanned.  `first_row` is the row `prefix` lies in, and `old_text` has
+    `rows` rows."""
     n = len(old_records)
-    if "\r" in new_text or "\r" in old_text or n == 0 or new_text.count("\n") >= 65000 \
-            or old_text.count("\n") >= 65000:
-        return scan_logical_lines(new_text, pool), 0
-    first_row = old_text.count("\n", 0, prefix) + 1
+    added_rows = new_text.count("\n", prefix, new_end)
+    if n == 0 or rows > 65000 or rows + added_rows > 65000 or "\r" in new_text or "\r" in old_text:
+        return scan_logical_lines(new_text, pool), 0, 0
     last_old_row = first_row + old_text.count("\n", prefix, max(prefix, old_end - 1))
-    delta = new_text.count("\n", prefix, new_end) - old_text.count("\n", prefix, old_end)
-    i0 = 0
+    delta = added_rows - old_text.count("\n", prefix, old_end)
     # Records are in row order: a binary search for the first one that
     # reaches the edit's first row.
     lo, hi = 0, n
@@ -152,7 +175,7 @@ def _rescan_range(old_text, old_records, new_text, prefix, old_end, new_end, poo
             hi = mid
     i0 = lo
     if i0 == n:
-        return scan_logical_lines(new_text, pool), 0
+        return scan_logical_lines(new_text, pool), 0, 0
     start_row = min(old_records[i0][2], first_row)
     start = new_text.rfind("\n", 0, prefix) + 1
     for _ in range(first_row - start_row):
@@ -161,12 +184,12 @@ def _rescan_range(old_text, old_records, new_text, prefix, old_end, new_end, poo
     while j < n and old_records[j][2] <= last_old_row:
         j += 1
     base = start_row - 1
-    end_row = first_row + new_text.count("\n", prefix, new_end)   # the row holding new_end
+    end_row = first_row + added_rows   # the row holding new_end
     for _ in range(tries):
         if j >= n:
             window = scan_logical_lines(new_text[start:], pool)
             head = [_shifted(r, base) for r in window] if base else window
-            return old_records[:i0] + head, i0
+            return old_records[:i0] + head, i0, 0
         sync = old_records[j]
         # The window ends with the physical lines of the line to sync on.
         end = new_end
@@ -182,9 +205,9 @@ def _rescan_range(old_text, old_records, new_text, prefix, old_end, new_end, poo
             tail = old_records[j:]
             if delta:
                 tail = [_shifted(r, delta) for r in tail]
-            return old_records[:i0] + head[:-1] + tail, i0
+            return old_records[:i0] + head[:-1] + tail, i0, n - j
         j += 1
-    return scan_logical_lines(new_text, pool), 0
+    return scan_logical_lines(new_text, pool), 0, 0
 
 
 def _join(scope, name):
@@ -243,7 +266,9 @@ class SourceBuffer:
     value that the analysis of that def line depends on besides its tokens
     and scopes (the host's transformer, for one, treats methods under some
     decorators differently).  A def line whose value changes is analysed
-    afresh.
+    afresh.  The value may depend on the def lines and the decorator lines
+    above them only: an edit that touches neither keeps the function it
+    has (and does not call `def_context` again).
     """
 
     def __init__(self, impl, lines, text, pool=None, def_context=None):
@@ -289,9 +314,9 @@ class SourceBuffer:
         text = old_text[:a] + new_text + old_text[b:]
         old = self._old_records()
         new_end = a + len(new_text)
-        new, same = _rescan_range(old_text, old, text, a, b, new_end, self.pool)
+        new, same, tail = _rescan_range(old_text, old, text, a, b, new_end, self.pool, row_a, len(rows))
         self._rows = None
-        changes = self._apply(old, new, text, same)
+        changes = self._apply(old, new, text, same, tail, True)
         shift = len(new_text) - (b - a)
         added = []
         i = new_text.find("\n")
@@ -352,16 +377,18 @@ class SourceBuffer:
             self._records = old
         return old
 
-    def _apply(self, old, new, text, start):
+    def _apply(self, old, new, text, start, tail=0, unmoved_tail=False):
         """Put the records `new` of `text` in place of `old`, the first
-        `start` of which are known to be the same lines."""
+        `start` and the last `tail` of which are known to be the same lines
+        (the last ones possibly moved; with `unmoved_tail`, all of them by
+        the same number of rows)."""
         lines = self.lines
         n_old, n_new = len(old), len(new)
         limit = min(n_old, n_new)
         while start < limit and old[start] == new[start]:
             start += 1
-        tail = 0
         limit -= start
+        tail = min(tail, limit)
         while tail < limit and _same_moved(old[n_old - 1 - tail], new[n_new - 1 - tail]):
             tail += 1
         old_end, new_end = n_old - tail, n_new - tail
@@ -392,10 +419,14 @@ class SourceBuffer:
         if self.def_context is not None:
             if context is None:
                 context = self.def_context(old)
-            new_context = self.def_context(new)
+            if _context_kept(old, new, start, old_end, new_end):
+                new_context = context
+            else:
+                new_context = self.def_context(new)
         else:
             new_context = None
-        replace = self._context_changed(old, start, context, new_context) if context is not None else []
+        replace = self._context_changed(old, start, context, new_context) \
+            if context is not None and new_context is not context else []
         name_again = []
         if tail:
             self._moved(old, new, start, old_end, new_end, walk, new_walk, run_scopes, context, new_context,
@@ -404,10 +435,11 @@ class SourceBuffer:
         removed = lines[start:old_end]
         run = lines_from_records(new[start:new_end])
         lines[start:old_end] = run
-        for k in range(tail):
-            was, now = old[old_end + k][2], new[new_end + k][2]
-            if was != now:
-                lines[new_end + k].first_line = now
+        if not (tail and old[old_end][2] == new[new_end][2] and unmoved_tail):
+            for k in range(tail):
+                was, now = old[old_end + k][2], new[new_end + k][2]
+                if was != now:
+                    lines[new_end + k].first_line = now
         if replace or name_again:
             fresh = dict(zip(replace, lines_from_records([new[i] for i in replace])))
             named = sorted(replace + name_again)
@@ -474,7 +506,7 @@ class SourceBuffer:
             if walk.last == new_walk.last and walk.stack == new_walk.stack:
                 # Both walks stand in the same state (so was == now), and go
                 # on through the same lines.
-                if context is None:
+                if context is None or context is new_context:
                     break
                 same = True
             line = lines[old_end + k]

@@ -44,9 +44,13 @@ def apply_edit(mod: Module, start: tuple[int, int], end: tuple[int, int], text: 
     """Replace the text of `mod` between two (row, column) positions (rows
     from 1, columns in characters) by `text`: only the logical lines around
     the edit are split and analysed again."""
-    changes = _buffer(mod).edit(start, end, text)
-    mod._source = mod._buffer.text
-    mod._find_nonself_defs()
+    buffer = _buffer(mod)
+    context = buffer._context
+    changes = buffer.edit(start, end, text)
+    mod._source = buffer.text
+    if buffer._context is not context:
+        # Decorators or def lines changed.
+        mod._find_nonself_defs()
     mod.last_changes = changes
     return changes
 
