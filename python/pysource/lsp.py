@@ -18,10 +18,12 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import gc
 import logging
 import os
 import sys
 import threading
+import time
 import traceback
 from typing import Any, Callable, Optional, Sequence, TypeVar
 
@@ -46,6 +48,8 @@ VERSION = "0.1.0"
 # Diagnostics are sent once the editor has paused this long after an edit.
 DIAGNOSTICS_DELAY = 0.15
 WORKSPACE_SYMBOL_LIMIT = 500
+# An answer that took this long made analyses worth settling (seconds).
+SETTLE_AFTER = 0.05
 
 SYMBOL_KINDS = {"class": lsp.SymbolKind.Class, "function": lsp.SymbolKind.Function,
                 "method": lsp.SymbolKind.Method, "variable": lsp.SymbolKind.Variable,
@@ -97,6 +101,7 @@ class PysourceServer(LanguageServer):
         # Modules whose module-level names may have changed since the
         # star imports of them were last analysed.
         self.changed_names: set[Any] = set()
+        self._settling = False
 
     def fresh(self) -> None:
         """Brings star imports of edited modules up to date, before a
@@ -115,9 +120,14 @@ class PysourceServer(LanguageServer):
             pass
 
     def guarded(self, what: str, default: T, fn: Callable[[], T]) -> T:
-        """`fn()`, or `default` with a log message when it fails."""
+        """`fn()`, or `default` with a log message when it fails.  A slow
+        answer (one that analysed a module) settles what it made."""
+        t0 = time.perf_counter()
         try:
-            return fn()
+            result = fn()
+            if time.perf_counter() - t0 > SETTLE_AFTER:
+                self.settle_soon()
+            return result
         except Exception as e:
             self.log("%s failed: %s: %s\n%s" % (what, type(e).__name__, e, traceback.format_exc()),
                      lsp.MessageType.Warning)
@@ -128,6 +138,20 @@ class PysourceServer(LanguageServer):
         if doc is None:
             self.log("%s: %s is not open" % (what, uri), lsp.MessageType.Warning)
         return doc
+
+    def settle_soon(self) -> None:
+        if not self._settling:
+            self._settling = True
+            asyncio.get_event_loop().call_later(SETTLE_AFTER, self.settle)
+
+    def settle(self) -> None:
+        """Moves what exists now out of the cyclic collector's sight: the
+        analyses of open documents and the modules they import live long,
+        and a full collection walking them all would stall the answers
+        that follow a keystroke."""
+        self._settling = False
+        gc.collect()
+        gc.freeze()
 
     # -- positions -------------------------------------------------------------
 
