@@ -42,6 +42,7 @@ reported in the body scopes from the buffer's own reckoning.
 """
 
 from collections import namedtuple
+from typing import Any, Sequence
 
 from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionDefIndex, \
     lines_from_records, rescan_logical_lines, scan_logical_lines
@@ -93,7 +94,7 @@ def _same_moved(old, new):
     return [(row + shift, col) for row, col in old[1]] == new[1]
 
 
-def _walk_at(records, end):
+def _walk_at(records: Sequence[Any], end: int) -> "_ScopeWalk":
     """The `_ScopeWalk` that has stepped through `records[:end]`, made from
     the lines that enclose the end alone: the last statement line and, above
     it, each statement line indented less than all the lines below it."""
@@ -115,12 +116,12 @@ def _walk_at(records, end):
     return walk
 
 
-def _is_decorator(record):
+def _is_decorator(record: Any) -> bool:
     tokens = record[0]
     return bool(tokens) and tokens[0] == "@"
 
 
-def _context_kept(old, new, start, old_end, new_end):
+def _context_kept(old: Sequence[Any], new: Sequence[Any], start: int, old_end: int, new_end: int) -> bool:
     """Whether an edit that replaced the records `old[start:old_end]` by
     `new[start:new_end]` leaves every def line's context as it was: the run
     holds no def or decorator line on either side, and does not follow a
@@ -138,12 +139,13 @@ def _context_kept(old, new, start, old_end, new_end):
     return i < 0 or not _is_decorator(old[i])
 
 
-def _shifted(record, delta):
+def _shifted(record: Any, delta: int) -> Any:
     toks, poss, first, count, ind, kind, tabs, spaces = record
     return (toks, [(r + delta, c) for r, c in poss], first + delta, count, ind, kind, tabs, spaces)
 
 
-def _rescan_range(old_text, old_records, new_text, prefix, old_end, new_end, pool, first_row, rows, tries=4):
+def _rescan_range(old_text: str, old_records: list[Any], new_text: str, prefix: int, old_end: int, new_end: int,
+                  pool: Any, first_row: int, rows: int, tries: int = 4) -> tuple[list[Any], int, int]:
     """The records of `new_text`, which is `old_text` with the part from
     `prefix` to `old_end` replaced by the part of `new_text` from `prefix`
     to `new_end`, and the numbers of leading and of trailing records that
@@ -289,7 +291,7 @@ class SourceBuffer:
         self._rows = None
         return self._apply(old, new, text, 0)
 
-    def edit(self, start, end, new_text):
+    def edit(self, start: tuple[int, int], end: tuple[int, int], new_text: str) -> Changes:
         """Replace the text from `start` to `end` by `new_text` and bring
         the logical list and the analyzer along; returns the `Changes` the
         analyzer reports.
@@ -326,7 +328,7 @@ class SourceBuffer:
         self._rows = rows[:row_a] + added + ([r + shift for r in rows[row_b:]] if shift else rows[row_b:])
         return changes
 
-    def row(self, row):
+    def row(self, row: int) -> str:
         """The text of physical row `row` (from 1) without its line break;
         "" past the last row."""
         rows = self._row_starts()
@@ -338,7 +340,7 @@ class SourceBuffer:
             end -= 1
         return text[rows[row - 1]:end]
 
-    def _row_starts(self):
+    def _row_starts(self) -> list[int]:
         rows = self._rows
         if rows is None:
             text = self.text
@@ -351,7 +353,7 @@ class SourceBuffer:
             self._rows = rows
         return rows
 
-    def _offset(self, rows, position):
+    def _offset(self, rows: list[int], position: tuple[int, int]) -> tuple[int, int]:
         """The offset in the text of a (row, column) position, and the row
         it falls in."""
         row, col = position
@@ -368,7 +370,7 @@ class SourceBuffer:
             end -= 1
         return begin + min(col, end - begin), row
 
-    def _old_records(self):
+    def _old_records(self) -> list[Any]:
         old = self._records
         if old is None:
             old = scan_logical_lines(self.text, self.pool)
@@ -377,7 +379,8 @@ class SourceBuffer:
             self._records = old
         return old
 
-    def _apply(self, old, new, text, start, tail=0, unmoved_tail=False):
+    def _apply(self, old: list[Any], new: list[Any], text: str, start: int, tail: int = 0,
+               unmoved_tail: bool = False) -> Changes:
         """Put the records `new` of `text` in place of `old`, the first
         `start` and the last `tail` of which are known to be the same lines
         (the last ones possibly moved; with `unmoved_tail`, all of them by

@@ -200,7 +200,8 @@ class PysourceServer(LanguageServer):
         doc = self.docs.get(uri)
         if doc is None:
             return
-        diagnostics = self.guarded("diagnostics", [], lambda: self.diagnostics(doc))
+        empty: list[lsp.Diagnostic] = []
+        diagnostics = self.guarded("diagnostics", empty, lambda: self.diagnostics(doc))
         self.text_document_publish_diagnostics(
             lsp.PublishDiagnosticsParams(uri=uri, diagnostics=diagnostics, version=doc.version))
 
@@ -296,7 +297,7 @@ class PysourceServer(LanguageServer):
                 line = ref.fLogical
                 if line is None or ref.fKind == "imported" or not match(ref.fLocalName.lower()):
                     continue
-                i = la._token_of(line, ref.fLocalName)
+                i = la.token_of(line, ref.fLocalName)
                 row, col = la.line_positions(line)[i] if i >= 0 else (line.first_line, 0)
                 kind = {"class": "class", "function": "function", "imported": "import"}.get(ref.fKind, "variable")
                 out.append(lsp.WorkspaceSymbol(

@@ -23,7 +23,7 @@ from .splitter import (kBlankLineIndex, kClassDefIndex, kCommentIndex, kElifBegi
                        kStringExpressionIndex, kTryIndex)
 
 __all__ = ["Found", "Symbol", "Item", "name_at", "definitions", "describe", "completions", "symbols",
-           "parse_errors", "ParseErrors"]
+           "ParseErrors", "parse_error_range", "line_positions", "token_of", "source_row"]
 
 Line = Any      # logicalline.LogicalLine
 Module = Any    # pysource.ModuleAnalysis
@@ -180,7 +180,7 @@ def _kind_of_scope(mod: Module, scope: str) -> int:
 
 # -- definitions ---------------------------------------------------------------
 
-def _token_of(line: Line, name: str) -> int:
+def token_of(line: Line, name: str) -> int:
     """Index of the token that defines `name` on a line (the last part of a
     dotted name), or -1."""
     tokens = line.tokens
@@ -197,7 +197,7 @@ def _token_of(line: Line, name: str) -> int:
         if list(tokens[i:i + len(want)]) == want:
             return i + len(want) - 1
     if n == 1 and name in tokens:
-        return tokens.index(name)
+        return int(tokens.index(name))
     return -1
 
 
@@ -215,7 +215,7 @@ def _kind_name(ref: Any, mod: Module, scope: str) -> str:
 def _found_from_ref(mod: Module, scope: str, ref: Any) -> Found:
     line = ref.fLogical
     local = ref.fLocalName
-    return Found(mod, line, _token_of(line, local) if line is not None else -1,
+    return Found(mod, line, token_of(line, local) if line is not None else -1,
                  _kind_name(ref, mod, scope), _join(scope, local), scope)
 
 
@@ -249,7 +249,7 @@ def _follow(found: Found, depth: int) -> list[Found]:
     """An import followed to what it imports: into the imported module,
     through its own imports; the import itself when the module has no
     source."""
-    if found.kind != "import" or depth > _MAX_DEPTH:
+    if found.kind != "import" or depth > _MAX_DEPTH or found.line is None:
         return [found]
     entry = None
     for e in found.line.objs:
@@ -299,7 +299,7 @@ def _class_member(cls: Found, name: str, depth: int) -> list[Found]:
         return _follow(_found_from_ref(mod, full, refs[0]), depth)
     for attr, line in _instance_attributes(mod, full):
         if attr == name:
-            return [Found(mod, line, _token_of(line, "self." + name), "attribute", _join(full, name),
+            return [Found(mod, line, token_of(line, "self." + name), "attribute", _join(full, name),
                           mod.scope_of(line))]
     for base in _bases(cls, depth):
         found = _class_member(base, name, depth + 1)
@@ -383,20 +383,22 @@ def definitions(mod: Module, row: int, col: int) -> list[Found]:
     assignments (or the class's members) in the class and its bases;
     ``mod.x`` through the import of ``mod``."""
     line, chain = name_at(mod, row, col)
-    if not chain:
+    if line is None or not chain:
         return []
-    if line.type in _DEFS and line.tokens[1] == chain[-1] and len(chain) == 1:
+    tokens = line.tokens
+    if line.type in _DEFS and len(tokens) > 1 and tokens[1] == chain[-1] and len(chain) == 1:
         scope = mod.scope_of(line)
         kind = "class" if line.type == kClassDefIndex else (
             "method" if _kind_of_scope(mod, scope) == kClassDefIndex else "function")
         return [Found(mod, line, 1, kind, _join(scope, chain[0]), scope)]
-    found = _resolve_chain(mod, _scope_at(mod, line), chain, row)
+    here = _scope_at(mod, line)
+    found = _resolve_chain(mod, here, chain, row)
     if len(chain) == 2 and chain[0] == "self" and found and found[0].kind == "attribute":
         # Every assignment of the instance attribute in the class.
-        cls = _instance_class(_lookup(mod, _scope_at(mod, line), "self", row, 0)[0], 0) \
-            if _lookup(mod, _scope_at(mod, line), "self", row, 0) else None
+        instance = _lookup(mod, here, "self", row, 0)
+        cls = _instance_class(instance[0], 0) if instance else None
         if cls is not None:
-            more = [Found(cls.mod, ln, _token_of(ln, "self." + chain[1]), "attribute",
+            more = [Found(cls.mod, ln, token_of(ln, "self." + chain[1]), "attribute",
                           _join(cls.full_name, chain[1]), cls.mod.scope_of(ln))
                     for attr, ln in _instance_attributes(cls.mod, cls.full_name)
                     if attr == chain[1]]
@@ -614,7 +616,7 @@ def symbols(mod: Module) -> list[Symbol]:
         elif len(stack) == 1 or in_class:
             for entry in line.objs:
                 if type(entry) is str and "." not in entry and entry not in seen and not line.type in _DEFS:
-                    i = _token_of(line, entry)
+                    i = token_of(line, entry)
                     if i < 0:
                         continue
                     seen.add(entry)

@@ -52,7 +52,7 @@ def apply_edit(mod: Module, start: tuple[int, int], end: tuple[int, int], text: 
         # Decorators or def lines changed.
         mod._find_nonself_defs()
     mod.last_changes = changes
-    return changes
+    return Changes(*changes)
 
 
 def names_may_have_changed(changes: Changes) -> bool:
@@ -66,7 +66,7 @@ def row_text(mod: Module, row: int) -> str:
     source."""
     buffer = mod._buffer
     if buffer is not None and mod._pending_source is None:
-        return buffer.row(row)
+        return str(buffer.row(row))
     return source_row(mod, row)
 
 
