@@ -12,7 +12,7 @@ import pytest
 
 import pysource
 from pysource.edits import line_positions
-from pysource.lsp_documents import apply_edit
+from pysource.lsp_documents import apply_edit, splice
 from pysource.splitter import split_logical_lines
 from test_edits import assert_same_as_fresh
 
@@ -83,6 +83,9 @@ def test_range_edits_split_and_answer_as_the_whole_text(name, count):
     for step in range(150):
         start, end, a, b = random_range(text, rng)
         new = random_insert(rng)
+        # The server's fallback when the buffer fails works the new text
+        # out from the whole old one.
+        assert splice(text, start, end, new) == text[:a] + new + text[b:]
         text = text[:a] + new + text[b:]
         changes = apply_edit(by_range, start, end, new)
         whole.set_source(text)

@@ -258,6 +258,61 @@ class _ScopeWalk:
         return here
 
 
+class _RowStarts:
+    """The offsets at which the rows of a text start, kept along with range
+    edits.  An edit inside one row moves the starts of all the rows below
+    it; such moves are noted and added up when a start is asked for, and
+    applied to the list only now and then, so that typing in a long text
+    does not rewrite the whole list at each keystroke."""
+
+    __slots__ = ("starts", "moves")
+
+    MAX_MOVES = 32
+
+    def __init__(self, text: str) -> None:
+        starts = [0]
+        find = text.find
+        i = find("\n")
+        while i >= 0:
+            starts.append(i + 1)
+            i = find("\n", i + 1)
+        self.starts = starts
+        self.moves: list[tuple[int, int]] = []     # (first index moved, by how much)
+
+    def __len__(self) -> int:
+        return len(self.starts)
+
+    def start(self, i: int) -> int:
+        """The offset at which row `i` (from 0) starts."""
+        offset = self.starts[i]
+        for first, delta in self.moves:
+            if i >= first:
+                offset += delta
+        return offset
+
+    def replace(self, row_a: int, row_b: int, added: list[int], shift: int) -> None:
+        """Rows `row_a` to `row_b` (from 1) were replaced by text whose
+        line breaks end at the offsets `added`, and the text below moved by
+        `shift` characters."""
+        if row_a == row_b and not added and len(self.moves) < self.MAX_MOVES:
+            if shift:
+                self.moves.append((row_b, shift))
+            return
+        starts = self.starts
+        if self.moves:
+            change = [0] * (len(starts) + 1)
+            for first, delta in self.moves:
+                change[first] += delta
+            moved = 0
+            starts = list(starts)
+            for i, d in enumerate(change[:-1]):
+                moved += d
+                if moved:
+                    starts[i] += moved
+            self.moves = []
+        self.starts = starts[:row_a] + added + ([r + shift for r in starts[row_b:]] if shift else starts[row_b:])
+
+
 class SourceBuffer:
     """The source of one module, kept in step with its logical list `lines`
     (made from `text` with `split_logical_lines` and the name pool `pool`)
@@ -319,41 +374,36 @@ class SourceBuffer:
         new, same, tail = _rescan_range(old_text, old, text, a, b, new_end, self.pool, row_a, len(rows))
         self._rows = None
         changes = self._apply(old, new, text, same, tail, True)
-        shift = len(new_text) - (b - a)
         added = []
         i = new_text.find("\n")
         while i >= 0:
             added.append(a + i + 1)
             i = new_text.find("\n", i + 1)
-        self._rows = rows[:row_a] + added + ([r + shift for r in rows[row_b:]] if shift else rows[row_b:])
+        rows.replace(row_a, row_b, added, len(new_text) - (b - a))
+        self._rows = rows
         return changes
 
     def row(self, row: int) -> str:
         """The text of physical row `row` (from 1) without its line break;
         "" past the last row."""
         rows = self._row_starts()
-        if row < 1 or row > len(rows):
+        n = len(rows)
+        if row < 1 or row > n:
             return ""
         text = self.text
-        end = rows[row] - 1 if row < len(rows) else len(text)
-        if end > rows[row - 1] and text[end - 1] == "\r" and row < len(rows):
+        begin = rows.start(row - 1)
+        end = rows.start(row) - 1 if row < n else len(text)
+        if end > begin and text[end - 1] == "\r" and row < n:
             end -= 1
-        return text[rows[row - 1]:end]
+        return text[begin:end]
 
-    def _row_starts(self) -> list[int]:
+    def _row_starts(self) -> "_RowStarts":
         rows = self._rows
         if rows is None:
-            text = self.text
-            rows = [0]
-            find = text.find
-            i = find("\n")
-            while i >= 0:
-                rows.append(i + 1)
-                i = find("\n", i + 1)
-            self._rows = rows
+            rows = self._rows = _RowStarts(self.text)
         return rows
 
-    def _offset(self, rows: list[int], position: tuple[int, int]) -> tuple[int, int]:
+    def _offset(self, rows: "_RowStarts", position: tuple[int, int]) -> tuple[int, int]:
         """The offset in the text of a (row, column) position, and the row
         it falls in."""
         row, col = position
@@ -362,11 +412,12 @@ class SourceBuffer:
         if row < 1 or col < 0:
             raise ValueError("rows count from 1 and columns from 0: %r" % (position,))
         text = self.text
-        if row > len(rows):
-            return len(text), len(rows)
-        begin = rows[row - 1]
-        end = rows[row] - 1 if row < len(rows) else len(text)
-        if end > begin and text[end - 1] == "\r" and row < len(rows):
+        n = len(rows)
+        if row > n:
+            return len(text), n
+        begin = rows.start(row - 1)
+        end = rows.start(row) - 1 if row < n else len(text)
+        if end > begin and text[end - 1] == "\r" and row < n:
             end -= 1
         return begin + min(col, end - begin), row
 

@@ -37,7 +37,7 @@ from . import lsp_analysis as la
 from .analysis import Project
 from .index import pattern_matcher
 from .lsp_documents import Document, apply_edit, close_module, names_may_have_changed, open_module, path_of_uri, \
-    refresh_star_imports, row_text, to_chars, to_units
+    refresh_star_imports, row_text, splice, to_chars, to_units
 from .lsp_index import WorkspaceIndex
 
 __all__ = ["PysourceServer", "main"]
@@ -369,6 +369,7 @@ def make_server() -> PysourceServer:
             if isinstance(change, lsp.TextDocumentContentChangePartial):
                 start = ls.to_row_col(doc, change.range.start)
                 end = ls.to_row_col(doc, change.range.end)
+                before = mod.source
                 try:
                     if names_may_have_changed(apply_edit(mod, start, end, change.text)):
                         ls.changed_names.add(mod)
@@ -378,11 +379,10 @@ def make_server() -> PysourceServer:
                 except Exception as e:
                     ls.log("edit of %s failed (%s: %s); taking its text anew" % (doc.uri, type(e).__name__, e),
                            lsp.MessageType.Warning)
-                    # The buffer's text is the last good one; start over
-                    # from it, so nothing is lost.
-                    text = mod.source
+                    # Start the module over from the text the editor has.
                     mod.close()
-                    mod.set_source(text)
+                    mod.set_source(splice(before, start, end, change.text))
+                    ls.changed_names.add(mod)
             else:
                 mod.set_source(change.text)
                 ls.changed_names.add(mod)

@@ -520,6 +520,10 @@ def _members_of(found: Found, depth: int = 0) -> list[Item]:
     return items
 
 
+_BUILTINS = [Item(n, "class" if isinstance(getattr(builtins, n), type) else "function")
+             for n in dir(builtins) if not n.startswith("_")] + [Item(k, "keyword") for k in keyword.kwlist]
+
+
 def completions(mod: Module, row: int, col: int, row_text: str) -> list[Item]:
     """The names that can be written at the cursor, whose text up to the
     cursor is `row_text[:col]`: after ``self.``, the instance attributes and
@@ -554,9 +558,7 @@ def completions(mod: Module, row: int, col: int, row_text: str) -> list[Item]:
                 if d is not None and d.type == kFunctionDefIndex:
                     items += [Item(a, "parameter") for a in d.objs if type(a) is str]
             items += _names_of_scope(mod, s)
-        items += [Item(n, "class" if isinstance(getattr(builtins, n), type) else "function")
-                  for n in dir(builtins) if not n.startswith("_")]
-        items += [Item(k, "keyword") for k in keyword.kwlist]
+        items += _BUILTINS
     out = []
     seen = set()
     for item in items:

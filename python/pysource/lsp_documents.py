@@ -55,6 +55,23 @@ def apply_edit(mod: Module, start: tuple[int, int], end: tuple[int, int], text: 
     return Changes(*changes)
 
 
+def splice(text: str, start: tuple[int, int], end: tuple[int, int], new_text: str) -> str:
+    """`text` with the range from `start` to `end` (as `apply_edit` takes
+    them) replaced by `new_text`, worked out from the whole text: the slow
+    way, for when the buffer failed."""
+    rows = text.split("\n")
+
+    def offset(pos: tuple[int, int]) -> int:
+        row, col = pos
+        if row > len(rows):
+            return len(text)
+        line = rows[row - 1]
+        width = len(line) - 1 if line.endswith("\r") and row < len(rows) else len(line)
+        return sum(len(r) + 1 for r in rows[:row - 1]) + min(col, width)
+    a, b = offset(start), offset(end)
+    return text[:a] + new_text + text[max(a, b):]
+
+
 def names_may_have_changed(changes: Changes) -> bool:
     """Whether an edit may have changed the names a module defines at
     module level."""
