@@ -4,6 +4,7 @@ import each other."""
 
 import asyncio
 import os
+import subprocess
 import sys
 import textwrap
 
@@ -321,10 +322,33 @@ async def test_bad_input_never_stops_the_server(client: LanguageClient, workspac
     change(client, workspace, "app.py", 3, (3, 5), (1, 0), "oops")
     symbols = await outline(client, workspace, "app.py")
     assert [s[0] for s in symbols] == ["main", "extra"]
-    # A document that is not UTF-8 on disk opens from the editor's text;
-    # garbage on the wire gets an error and the server goes on.
+    # A document that is not UTF-8 on disk opens from the editor's text,
+    # and a module that does not decode is read with replacements when an
+    # import leads into it; garbage on the wire gets an error and the
+    # server goes on.
     (workspace / "latin.py").write_bytes("s = 'caf\xe9'\n".encode("latin-1"))
-    open_doc(client, workspace, "latin.py", "s = 'café'\n")
+    (workspace / "broken.py").write_bytes(b"\xff\xfe = 1\nthing = 2\n")
+    open_doc(client, workspace, "latin.py", "s = 'café'\nfrom broken import thing\n")
+    latin = uri(workspace, "latin.py")
+    got = await client.text_document_definition_async(lsp.DefinitionParams(
+        text_document=lsp.TextDocumentIdentifier(uri=latin), position=lsp.Position(line=1, character=20)))
+    assert [(os.path.basename(loc.uri), loc.range.start.line) for loc in got] == [("broken.py", 1)]
     client.protocol.writer.write(b"Content-Length: 9\r\n\r\n{garbage}")
     assert await definition(client, workspace, "app.py", where(app, "helper(3")) == [("pkg/models.py", 29, 4)]
     assert [s[0] for s in await outline(client, workspace, "latin.py")] == ["s"]
+    # Columns count UTF-16 code units: the name after a character outside
+    # the basic plane is found where the editor says it is.
+    change(client, workspace, "app.py", 4, (10, 0), (10, 0), "e = '\U0001f600'; f = e\n")
+    assert await definition(client, workspace, "app.py", lsp.Position(line=10, character=17)) == [("app.py", 11, 0)]
+
+
+def test_a_client_that_goes_away_ends_the_server(tmp_path):
+    proc = subprocess.Popen([sys.executable, "-m", "pysource", "lsp"], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=_env(), cwd=str(tmp_path))
+    body = b'{"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": {"capabilities": {}}}'
+    # The client sends a request and half a message, then closes its end.
+    out, err = proc.communicate(b"Content-Length: %d\r\n\r\n" % len(body) + body + b"Content-Length: 5\r\n\r\n{",
+                                timeout=60)
+    assert b'"id": 1' in out.replace(b'"id":1', b'"id": 1')
+    # The half message is logged; the end of input ends the server.
+    assert proc.returncode in (0, 1), err.decode(errors="replace")
