@@ -267,7 +267,11 @@ class PysourceServer(LanguageServer):
         except Exception as e:
             self.log("indexing %s failed: %s: %s" % (path, type(e).__name__, e), lsp.MessageType.Warning)
 
-    def workspace_symbols(self, query: str) -> list[lsp.WorkspaceSymbol]:
+    @staticmethod
+    def symbol_query(query: str) -> tuple[str, Optional[str]]:
+        """The name pattern and scope (None for any) of a workspace symbol
+        query: ``pat`` or ``Scope.pat``; a plain word matches as a
+        prefix."""
         pattern = query.strip() or "*"
         scope: Optional[str] = None
         if "." in pattern:
@@ -275,12 +279,29 @@ class PysourceServer(LanguageServer):
             pattern = pattern or "*"
         if "*" not in pattern:
             pattern += "*"
+        return pattern, scope
+
+    def find_in_index(self, query: str) -> Optional[list[Any]]:
+        """The index's answer to a workspace symbol query (run off the
+        event loop: the index may bring files up to date first); None while
+        the index is being built."""
+        if self.index is None or not self.roots:
+            return None
+        if not self.index_lock.acquire(blocking=False):
+            return None
+        try:
+            pattern, scope = self.symbol_query(query)
+            return self.index.find(pattern, scope, list(self.roots), WORKSPACE_SYMBOL_LIMIT)
+        finally:
+            self.index_lock.release()
+
+    def workspace_symbols(self, query: str, found: Optional[list[Any]]) -> list[lsp.WorkspaceSymbol]:
+        pattern, scope = self.symbol_query(query)
         out: list[lsp.WorkspaceSymbol] = []
         open_paths = {doc.path for doc in self.docs.values() if doc.path}
-        with self.index_lock:
-            found = self.index.find(pattern, scope, list(self.roots), WORKSPACE_SYMBOL_LIMIT) \
-                if self.index is not None and self.roots else []
-        for d in found:
+        if found is None and self.roots:
+            self.log("workspace/symbol: the index is not ready; answering from the open files")
+        for d in found or ():
             if d.path in open_paths:
                 continue
             pos = lsp.Position(line=max(d.line - 1, 0), character=d.column)
@@ -416,9 +437,15 @@ def make_server() -> PysourceServer:
         return ls.guarded("documentSymbol", [], lambda: [_symbol(ls, mod, s) for s in la.symbols(mod)])
 
     @server.feature(lsp.WORKSPACE_SYMBOL)
-    def workspace_symbol(ls: PysourceServer, params: lsp.WorkspaceSymbolParams) -> list[lsp.WorkspaceSymbol]:
+    async def workspace_symbol(ls: PysourceServer, params: lsp.WorkspaceSymbolParams) -> list[lsp.WorkspaceSymbol]:
+        try:
+            found = await asyncio.to_thread(ls.find_in_index, params.query)
+        except Exception as e:
+            ls.log("workspace/symbol: the index failed: %s: %s" % (type(e).__name__, e), lsp.MessageType.Warning)
+            found = None
         ls.fresh()
-        return ls.guarded("workspace/symbol", [], lambda: ls.workspace_symbols(params.query))
+        empty: list[lsp.WorkspaceSymbol] = []
+        return ls.guarded("workspace/symbol", empty, lambda: ls.workspace_symbols(params.query, found))
 
     @server.feature(lsp.TEXT_DOCUMENT_DEFINITION)
     def definition(ls: PysourceServer, params: lsp.DefinitionParams) -> list[lsp.Location]:
