@@ -390,13 +390,14 @@ def make_server() -> PysourceServer:
             if isinstance(change, lsp.TextDocumentContentChangePartial):
                 start = ls.to_row_col(doc, change.range.start)
                 end = ls.to_row_col(doc, change.range.end)
+                if end < start:
+                    ls.log("edit of %s refused: its range ends before it starts" % doc.uri,
+                           lsp.MessageType.Warning)
+                    continue
                 before = mod.source
                 try:
                     if names_may_have_changed(apply_edit(mod, start, end, change.text)):
                         ls.changed_names.add(mod)
-                except (ValueError, TypeError) as e:
-                    # Refused before anything changed.
-                    ls.log("edit of %s refused: %s" % (doc.uri, e), lsp.MessageType.Warning)
                 except Exception as e:
                     ls.log("edit of %s failed (%s: %s); taking its text anew" % (doc.uri, type(e).__name__, e),
                            lsp.MessageType.Warning)
