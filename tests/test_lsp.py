@@ -282,6 +282,14 @@ async def test_typed_edits_change_every_answer(client: LanguageClient, workspace
            (models.count("\n", 0, i), 11), "Shop")
     assert await definition(client, workspace, "app.py", where(app, "Store(", 1)) == [("pkg/__init__.py", 1, 0)]
     assert "Shop" in [s[0] for s in await outline(client, workspace, "pkg/models.py")]
+    # Export the new name: the package's star import of the module follows.
+    version += 1
+    at = where(models, '"Store"')
+    change(client, workspace, "pkg/models.py", version, (at.line, at.character), (at.line, at.character + 7),
+           '"Shop"')
+    change(client, workspace, "app.py", 3, (1, 16), (1, 21), "Shop")
+    assert await definition(client, workspace, "app.py", lsp.Position(line=1, character=18)) == \
+        [("pkg/models.py", 19, 6)]
 
 
 @pytest.mark.asyncio

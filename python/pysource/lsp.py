@@ -37,7 +37,7 @@ from . import lsp_analysis as la
 from .analysis import Project
 from .index import pattern_matcher
 from .lsp_documents import Document, apply_edit, close_module, names_may_have_changed, open_module, path_of_uri, \
-    refresh_star_imports, row_text, splice, to_chars, to_units
+    StarImports, row_text, splice, to_chars, to_units
 from .lsp_index import WorkspaceIndex
 
 __all__ = ["PysourceServer", "main"]
@@ -102,13 +102,15 @@ class PysourceServer(LanguageServer):
         # star imports of them were last analysed.
         self.changed_names: set[Any] = set()
         self._settling = False
+        self.star_imports = StarImports()
 
     def fresh(self) -> None:
         """Brings star imports of edited modules up to date, before a
         query."""
         if self.changed_names:
             changed, self.changed_names = self.changed_names, set()
-            self.guarded("star imports", None, lambda: refresh_star_imports(self.project, changed))
+            edited = {doc.mod for doc in self.docs.values()}
+            self.guarded("star imports", None, lambda: self.star_imports.refresh(self.project, changed, edited))
 
     # -- messages ------------------------------------------------------------
 
@@ -358,6 +360,7 @@ def make_server() -> PysourceServer:
             ls.cache_dir = options["cacheDir"]
         ls.project.close()
         ls.project = Project(roots=ls.roots)
+        ls.star_imports = StarImports()
 
     @server.feature(lsp.INITIALIZED)
     async def initialized(ls: PysourceServer, params: lsp.InitializedParams) -> None:

@@ -158,38 +158,53 @@ def close_module(mod: Module) -> None:
         mod.set_source(text)
 
 
-def refresh_star_imports(project: Any, changed: set[Any]) -> None:
-    """Star-import lines of other modules that import from the modules in
-    `changed` (whose module-level names may have changed) are replaced by
-    fresh copies, so that they are analysed again on the next query; the
-    modules they are in have then changed too."""
-    import logicalline
-    from .edits import ChangeSet
-    todo = list(changed)
-    done = set()
-    while todo:
-        source = todo.pop()
-        if id(source) in done:
-            continue
-        done.add(id(source))
-        for mod in list(project.modules.values()):
-            lines = mod._lines
-            if mod is source or lines is None or mod._impl is None:
+class StarImports:
+    """Keeps the star imports of a project's modules in step with edits of
+    the modules they import from: a star-import line records the names the
+    other module had when the line was analysed."""
+
+    def __init__(self) -> None:
+        # Module -> positions of its star-import lines.  Modules are edited
+        # only while open, and those are looked at afresh each time.
+        self._lines: dict[Any, list[int]] = {}
+
+    def refresh(self, project: Any, changed: set[Any], edited: set[Any]) -> None:
+        """Star-import lines that import from the modules in `changed`
+        (whose module-level names may have changed) are replaced by fresh
+        copies, analysed again on the next query; the modules they are in
+        have then changed too.  `edited` are the modules whose lines may
+        have changed since the last call."""
+        import logicalline
+        from .edits import ChangeSet, line_positions
+        known = self._lines
+        modules = [m for m in project.modules.values() if m._lines is not None and m._impl is not None]
+        for mod in modules:
+            if mod in edited or mod not in known:
+                known[mod] = [i for i, line in enumerate(mod._lines)
+                              if line.type == kFromImportIndex and "*" in line.tokens]
+        todo = list(changed)
+        done: set[int] = set()
+        while todo:
+            source = todo.pop()
+            if id(source) in done:
                 continue
-            stale = []
-            for i, line in enumerate(lines):
-                if line.type == kFromImportIndex and "*" in line.tokens and line.parsed and \
-                        any(type(e) is tuple and e[1] is source for e in line.objs):
-                    stale.append(i)
-            if not stale:
-                continue
-            removed, added = [], []
-            for i in stale:
-                old = lines[i]
-                new = logicalline.LogicalLine(old.tokens, old.first_line, old.indent, old.line_count, old.type,
-                                              old.positions, False, old.tabs_in_indent, old.spaces_in_indent)
-                lines[i] = new
-                removed.append(old)
-                added.append(new)
-            mod._impl.LogicalCacheModified(mod, ChangeSet(removed, added))
-            todo.append(mod)
+            done.add(id(source))
+            for mod in modules:
+                lines = mod._lines
+                if mod is source:
+                    continue
+                stale = [i for i in known[mod] if i < len(lines) and lines[i].parsed and
+                         any(type(e) is tuple and e[1] is source for e in lines[i].objs)]
+                if not stale:
+                    continue
+                removed, added = [], []
+                for i in stale:
+                    old = lines[i]
+                    new = logicalline.LogicalLine(old.tokens, old.first_line, old.indent, old.line_count, old.type,
+                                                  line_positions(old), False, old.tabs_in_indent,
+                                                  old.spaces_in_indent)
+                    lines[i] = new
+                    removed.append(old)
+                    added.append(new)
+                mod._impl.LogicalCacheModified(mod, ChangeSet(removed, added))
+                todo.append(mod)
