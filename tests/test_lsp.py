@@ -309,6 +309,14 @@ async def test_workspace_symbols_from_the_index(client: LanguageClient, workspac
     open_doc(client, workspace, "app.py", (workspace / "app.py").read_text() + "\nHELLO = 1\n")
     result = await client.workspace_symbol_async(lsp.WorkspaceSymbolParams(query="HE"))
     assert sorted(s.name for s in result) == ["HELLO", "helper"]
+    # Saved and closed, the file is answered from the index again.
+    (workspace / "app.py").write_text((workspace / "app.py").read_text() + "\nHELLO = 1\n")
+    client.text_document_did_save(lsp.DidSaveTextDocumentParams(
+        text_document=lsp.TextDocumentIdentifier(uri=uri(workspace, "app.py"))))
+    client.text_document_did_close(lsp.DidCloseTextDocumentParams(
+        text_document=lsp.TextDocumentIdentifier(uri=uri(workspace, "app.py"))))
+    result = await client.workspace_symbol_async(lsp.WorkspaceSymbolParams(query="HE"))
+    assert sorted((s.name, s.location.range.start.line + 1) for s in result) == [("HELLO", 11), ("helper", 29)]
 
 
 @pytest.mark.asyncio

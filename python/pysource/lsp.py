@@ -286,10 +286,11 @@ class PysourceServer(LanguageServer):
     def find_in_index(self, query: str) -> Optional[list[Any]]:
         """The index's answer to a workspace symbol query (run off the
         event loop: the index may bring files up to date first); None while
-        the index is being built."""
+        the workspace is being indexed the first time."""
         if self.index is None or not self.roots:
             return None
-        if not self.index_lock.acquire(blocking=False):
+        # Waits for a saved file's refresh, not for the first indexing.
+        if not self.index_lock.acquire(blocking=self.indexed.is_set()):
             return None
         try:
             pattern, scope = self.symbol_query(query)

@@ -33,6 +33,9 @@ class WorkspaceIndex:
         stored and current); `progress` gets (done, total) as files are
         done."""
         report = None if progress is None else (lambda done, total, path: progress(done, total))
+        # The index keeps the analyses it made, and would store a changed
+        # file's old analysis again: it starts from the files each time.
+        self._index.close()
         self._index.update(paths, progress=report)
 
     def find(self, pattern: str, scope: Optional[str], roots: list[str], limit: int) -> list[Definition]:
