@@ -195,6 +195,10 @@ async def test_definitions_across_modules(client: LanguageClient, workspace):
         # A parameter, and an import followed into a module without source
         # in the project (os.path is found on the search path).
         ("pkg/models.py", where(models, "key.decode", 0), [("pkg/models.py", 22, 18)]),
+        # The modules an import line names, up to the name under the cursor.
+        ("app.py", where(app, "pkg.models as", 0), [("pkg/__init__.py", 1, 0)]),
+        ("app.py", where(app, "models as", 1), [("pkg/models.py", 1, 0)]),
+        ("app.py", where(app, "pkg.models import", 6), [("pkg/models.py", 1, 0)]),
         # Nothing under the cursor.
         ("app.py", lsp.Position(line=3, character=0), []),
     ]

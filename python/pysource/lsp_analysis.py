@@ -19,8 +19,8 @@ from typing import Any, Iterator, NamedTuple, Optional
 from .edits import line_positions
 from .grammar import parse_tokens
 from .splitter import (kBlankLineIndex, kClassDefIndex, kCommentIndex, kElifBeginningIndex,
-                       kElseBeginningIndex, kExceptIndex, kFinallyIndex, kFunctionDefIndex,
-                       kStringExpressionIndex, kTryIndex)
+                       kElseBeginningIndex, kExceptIndex, kFinallyIndex, kFromImportIndex, kFunctionDefIndex,
+                       kImportIndex, kStringExpressionIndex, kTryIndex)
 
 __all__ = ["Found", "Symbol", "Item", "name_at", "definitions", "describe", "completions", "symbols",
            "ParseErrors", "parse_error_range", "line_positions", "token_of", "source_row"]
@@ -376,6 +376,33 @@ def _resolve_text(mod: Module, scope: str, text: str, row: int, depth: int) -> l
     return _resolve_chain(mod, scope, chain, row, depth)
 
 
+def _imported_module_at(mod: Module, line: Line, row: int, col: int) -> Optional[Found]:
+    """The module named under the cursor in an import line (``import
+    a.b``, ``from .a import b``, up to the name under the cursor), or
+    None."""
+    tokens = line.tokens
+    positions = line_positions(line)
+    at = -1
+    for i, (r, c) in enumerate(positions):
+        if r == row and c <= col <= c + len(tokens[i]) and _is_name(tokens[i]):
+            at = i
+    if at < 0:
+        return None
+    if line.type == kFromImportIndex:
+        if "import" not in tokens or at >= tokens.index("import"):
+            return None
+        start = 1
+    else:
+        start = at
+        while start > 1 and (tokens[start - 1] == "." or _is_name(tokens[start - 1])):
+            start -= 1
+        if tokens[start - 1] not in ("import", ","):
+            return None     # an alias after "as"
+    name = "".join(tokens[start:at + 1])
+    found = mod.fAnalysisFactory.FindAnalysisByName(name, mod.fPackageDir)
+    return Found(found, None, -1, "module", "", "") if found is not None else None
+
+
 def definitions(mod: Module, row: int, col: int) -> list[Found]:
     """Where the name under the cursor is defined, as the analyzer resolves
     it: its scope, the enclosing scopes and the module, then imports into
@@ -391,6 +418,10 @@ def definitions(mod: Module, row: int, col: int) -> list[Found]:
         kind = "class" if line.type == kClassDefIndex else (
             "method" if _kind_of_scope(mod, scope) == kClassDefIndex else "function")
         return [Found(mod, line, 1, kind, _join(scope, chain[0]), scope)]
+    if line.type in (kImportIndex, kFromImportIndex):
+        module = _imported_module_at(mod, line, row, col)
+        if module is not None:
+            return [module]
     here = _scope_at(mod, line)
     found = _resolve_chain(mod, here, chain, row)
     if len(chain) == 2 and chain[0] == "self" and found and found[0].kind == "attribute":
