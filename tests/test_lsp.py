@@ -86,14 +86,30 @@ def workspace(tmp_path):
     return root
 
 
-@pytest_lsp.fixture(config=ClientServerConfig(server_command=[sys.executable, "-m", "pysource", "lsp"],
-                                              server_env=_env()))
+CONFIG = ClientServerConfig(server_command=[sys.executable, "-m", "pysource", "lsp"], server_env=_env())
+
+
+@pytest_lsp.fixture(config=CONFIG)
 async def client(lsp_client: LanguageClient, workspace, tmp_path):
+    # Neovim's capabilities: columns in UTF-8 code units.
+    async for _ in session(lsp_client, workspace, tmp_path, "neovim"):
+        yield
+
+
+@pytest_lsp.fixture(config=CONFIG)
+async def vscode(lsp_client: LanguageClient, workspace, tmp_path):
+    # VS Code's capabilities: columns in UTF-16 code units.
+    async for _ in session(lsp_client, workspace, tmp_path, "visual-studio-code"):
+        yield
+
+
+async def session(lsp_client, workspace, tmp_path, editor):
     params = lsp.InitializeParams(
-        capabilities=client_capabilities("neovim"),
+        capabilities=client_capabilities(editor),
         workspace_folders=[lsp.WorkspaceFolder(uri=workspace.as_uri(), name="ws")],
         initialization_options={"cacheDir": str(tmp_path / "cache")})
-    await lsp_client.initialize_session(params)
+    result = await lsp_client.initialize_session(params)
+    lsp_client.encoding = result.capabilities.position_encoding or "utf-16"
     # Diagnostics kept with the version they were published for.
     lsp_client.diagnostic_versions = {}
 
@@ -356,8 +372,10 @@ async def test_bad_input_never_stops_the_server(client: LanguageClient, workspac
     client.protocol.writer.write(b"Content-Length: 9\r\n\r\n{garbage}")
     assert await definition(client, workspace, "app.py", where(app, "helper(3")) == [("pkg/models.py", 29, 4)]
     assert [s[0] for s in await outline(client, workspace, "latin.py")] == ["s"]
-    # Columns count UTF-16 code units: the name after a character outside
-    # the basic plane is found where the editor says it is.
+    # Columns count the code units the client chose (UTF-8 here): the name
+    # after a character outside the basic plane is found where the editor
+    # says it is.
+    assert client.encoding == "utf-8"
     change(client, workspace, "app.py", 4, (10, 0), (10, 0), "e = '\U0001f600'; f = e\n")
     assert await definition(client, workspace, "app.py", lsp.Position(line=10, character=17)) == [("app.py", 11, 0)]
 
@@ -372,3 +390,38 @@ def test_a_client_that_goes_away_ends_the_server(tmp_path):
     assert b'"id": 1' in out.replace(b'"id":1', b'"id": 1')
     # The half message is logged; the end of input ends the server.
     assert proc.returncode in (0, 1), err.decode(errors="replace")
+
+
+@pytest.mark.asyncio
+async def test_random_typing_ends_where_opening_the_text_does(vscode: LanguageClient, workspace):
+    """Seeded random range edits sent as an editor sends them (columns in
+    UTF-16 units, characters outside the basic plane included): the
+    edited document's outline and diagnostics are those of the same text
+    opened afresh."""
+    client = vscode
+    assert client.encoding == "utf-16"
+    import random
+    import sysconfig
+
+    from test_lsp_buffer import random_insert, random_range
+
+    path = os.path.join(sysconfig.get_paths()["stdlib"], "textwrap.py")
+    with open(path, encoding="utf-8") as f:
+        text = "".join(f.readlines()[:250])
+    rng = random.Random("typing")
+    open_doc(client, workspace, "typed.py", text)
+    for version in range(2, 62):
+        start, end, a, b = random_range(text, rng)
+        new = random_insert(rng)
+        rows = text.split("\n")
+
+        def units(pos):
+            r, c = pos
+            if r > len(rows):
+                return (r - 1, 0)
+            return (r - 1, len(rows[r - 1][:c].encode("utf-16-le")) // 2)
+        change(client, workspace, "typed.py", version, units(start), units(end), new)
+        text = text[:a] + new + text[b:]
+    open_doc(client, workspace, "fresh.py", text)
+    assert await outline(client, workspace, "typed.py") == await outline(client, workspace, "fresh.py")
+    assert await diagnostics(client, workspace, "typed.py", 61) == await diagnostics(client, workspace, "fresh.py", 1)

@@ -343,7 +343,10 @@ def make_server() -> PysourceServer:
 
     @server.feature(lsp.INITIALIZE)
     def initialize(ls: PysourceServer, params: lsp.InitializeParams) -> None:
-        ls.encoding = str(ServerCapabilitiesBuilder.choose_position_encoding(params.capabilities))
+        # The protocol library gives its own default as an enum member,
+        # the client's choice as a plain string.
+        encoding = ServerCapabilitiesBuilder.choose_position_encoding(params.capabilities)
+        ls.encoding = str(getattr(encoding, "value", encoding))
         roots = []
         for folder in params.workspace_folders or []:
             path = path_of_uri(folder.uri)
