@@ -35,7 +35,7 @@ from pysource.splitter import scan_logical_lines
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_JSON = os.path.join(HERE, "results", "latest.json")
-SKIPPABLE = ("ast", "stages", "index", "ctags", "jedi", "parso", "edit", "memory")
+SKIPPABLE = ("ast", "stages", "index", "ctags", "jedi", "parso", "edit", "memory", "lsp")
 clock = time.perf_counter
 
 
@@ -449,6 +449,26 @@ def run_edit(corpus, target_lines, keystrokes=20, repeats=3):
             "query_found_new_name": found}
 
 
+def run_lsp_edit(corpus, target_lines, keystrokes):
+    """Language servers answering right after a keystroke in the edit
+    measurement's file, on the same line (see lsp_latency.py)."""
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from lsp_latency import run_lsp
+    text, _ = build_edit_file(corpus, target_lines)
+    project = pysource.Project(search_path=corpus.roots)
+    mod = pysource.ModuleAnalysis(project, "edited", source=text)
+    mod.analyze()
+    target = _edit_target(mod)
+    if target is None:
+        mod.close()
+        return None
+    line = mod.lines[target[0]]
+    row, col = line.first_line, line.positions[0][1] + len(line.tokens[0])
+    mod.close()
+    return {"file_lines": text.count("\n"), "line": row, "keystrokes": keystrokes,
+            "servers": run_lsp(text, row, col, keystrokes)}
+
+
 # -- the others ---------------------------------------------------------------
 
 def run_ast(files):
@@ -633,6 +653,8 @@ def main(argv=None):
                     help="only the first N files of the corpus (for a quick look)")
     ap.add_argument("--edit-lines", type=int, default=5000, metavar="N",
                     help="size of the file for the edit measurement (default 5000)")
+    ap.add_argument("--lsp-keystrokes", type=int, default=100, metavar="N",
+                    help="keystrokes per request kind in the language server rows (default 100)")
     ap.add_argument("--repeat", type=int, default=3, metavar="N",
                     help="run each timed row N times and report the fastest (default 3)")
     ap.add_argument("--skip", default="", metavar="ROWS",
@@ -772,6 +794,27 @@ def main(argv=None):
                       None, base, "median of %d; new text compared, lines around the edit split again"
                       % len(edit["buffer_keystroke_seconds"]))
             results["edit"] = edit
+
+    if "lsp" not in skip:
+        note("language servers ...")
+        served = run_lsp_edit(corpus, args.edit_lines, max(1, args.lsp_keystrokes))
+        if served is not None:
+            table.section("lsp: request right after a keystroke in a %d-line file (line %d; %d keystrokes per "
+                          "request); seconds from the change to the answer; ratio = seconds / pysource lsp"
+                          % (served["file_lines"], served["line"], served["keystrokes"]))
+            ours = served["servers"].get("pysource lsp", {})
+            for kind in ("hover", "definition", "completion"):
+                base = ours.get(kind, {}).get("median")
+                for name, got in served["servers"].items():
+                    if "missing" in got:
+                        if kind == "hover":
+                            table.row(name, None, note=got["missing"])
+                        continue
+                    m = got[kind]
+                    table.row("%s: %s" % (name, kind), m["median"], None, None, base,
+                              "median; 95th percentile %.2f ms%s" % (
+                                  m["p95"] * 1e3, "" if got.get(kind + "_answered") else "; empty answer"))
+            results["lsp"] = served
 
     if "memory" not in skip:
         note("memory (two more runs in child processes) ...")

@@ -362,6 +362,12 @@ def build_parser():
                    help="only these methods (default: all)")
     p.add_argument("--json", action="store_true")
     p.set_defaults(func=cmd_attrs)
+
+    p = sub.add_parser("lsp", parents=[common], help="run the language server (stdio)",
+                       description="A language server for editors, over standard input and output.")
+    from . import lsp_cli
+    lsp_cli.add_arguments(p)
+    p.set_defaults(func=lsp_cli.command)
     return parser
 
 

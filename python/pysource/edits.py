@@ -41,35 +41,19 @@ under their names and reports them; removed lines it never placed are
 reported in the body scopes from the buffer's own reckoning.
 """
 
-from __future__ import annotations
-
-from typing import TYPE_CHECKING, Callable, Hashable, NamedTuple, Sequence
+from collections import namedtuple
+from typing import Any, Sequence
 
 from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionDefIndex, \
-    ScanRecord, lines_from_records, rescan_logical_lines, scan_logical_lines
-
-if TYPE_CHECKING:
-    from logicalline import LogicalLine
-    from pysource_impl import PySourceImpl
+    lines_from_records, rescan_logical_lines, scan_logical_lines
 
 __all__ = ["SourceBuffer", "ChangeSet", "Changes", "line_positions"]
 
-
-class Changes(NamedTuple):
-    """What an edit changed: the full names of the scopes whose body
-    changed (a line removed, added, or moved in or out; in no particular
-    order), the full names of the class lines and of the def lines removed
-    or added, and the scopes whose doc string line changed, as the analyzer
-    reports them."""
-    body_scopes: list[str]
-    classes: list[str]
-    functions: list[str]
-    doc_strings: list[str]
-
-
-# What a def line's analysis depends on besides its tokens and scopes: made
-# from the scan records of a text, it maps a def line's tokens to a value.
-DefContext = Callable[[Sequence[ScanRecord]], Callable[[Sequence[str]], Hashable]]
+Changes = namedtuple("Changes", "body_scopes classes functions doc_strings")
+Changes.__doc__ = """What an edit changed: the full names of the scopes whose body
+changed (a line removed, added, or moved in or out; in no particular order),
+the full names of the class lines and of the def lines removed or added, and
+the scopes whose doc string line changed, as the analyzer reports them."""
 
 _DEF_KINDS = (kClassDefIndex, kFunctionDefIndex)
 _NOT_STATEMENTS = (kCommentIndex, kBlankLineIndex)
@@ -81,12 +65,12 @@ class ChangeSet:
 
     __slots__ = ("removed", "added")
 
-    def __init__(self, removed: list[LogicalLine], added: list[LogicalLine]) -> None:
+    def __init__(self, removed, added):
         self.removed = removed
         self.added = added
 
 
-def line_positions(line: LogicalLine) -> tuple[tuple[int, int], ...]:
+def line_positions(line):
     """The absolute (row, col) of each token of `line`: its `positions` with
     the rows moved along with `first_line` (a line that moved in an edit
     keeps the rows it was made with)."""
@@ -99,7 +83,7 @@ def line_positions(line: LogicalLine) -> tuple[tuple[int, int], ...]:
     return tuple((row + shift, col) for row, col in positions)
 
 
-def _same_moved(old: ScanRecord, new: ScanRecord) -> bool:
+def _same_moved(old, new):
     """True when scan records `old` and `new` are the same line, `new`
     possibly moved to another row."""
     if old[0] != new[0] or old[3:] != new[3:]:
@@ -110,7 +94,125 @@ def _same_moved(old: ScanRecord, new: ScanRecord) -> bool:
     return [(row + shift, col) for row, col in old[1]] == new[1]
 
 
-def _join(scope: str, name: str) -> str:
+def _walk_at(records: Sequence[Any], end: int) -> "_ScopeWalk":
+    """The `_ScopeWalk` that has stepped through `records[:end]`, made from
+    the lines that enclose the end alone: the last statement line and, above
+    it, each statement line indented less than all the lines below it."""
+    chain = []
+    lowest = None
+    for i in range(end - 1, -1, -1):
+        record = records[i]
+        if record[5] in _NOT_STATEMENTS:
+            continue
+        indent = record[4] if record[4] < 32767 else 32767
+        if lowest is None or indent < lowest:
+            chain.append(record)
+            lowest = indent
+            if indent <= 0:
+                break
+    walk = _ScopeWalk()
+    for record in reversed(chain):
+        walk.step(record)
+    return walk
+
+
+def _is_decorator(record: Any) -> bool:
+    tokens = record[0]
+    return bool(tokens) and tokens[0] == "@"
+
+
+def _context_kept(old: Sequence[Any], new: Sequence[Any], start: int, old_end: int, new_end: int) -> bool:
+    """Whether an edit that replaced the records `old[start:old_end]` by
+    `new[start:new_end]` leaves every def line's context as it was: the run
+    holds no def or decorator line on either side, and does not follow a
+    decorator line (whose def line would change)."""
+    for records, end in ((old, old_end), (new, new_end)):
+        for i in range(start, end):
+            record = records[i]
+            if record[5] in _DEF_KINDS or _is_decorator(record):
+                return False
+    if start == old_end and start == new_end:
+        return True
+    i = start - 1
+    while i >= 0 and old[i][5] in _NOT_STATEMENTS:
+        i -= 1
+    return i < 0 or not _is_decorator(old[i])
+
+
+def _shifted(record: Any, delta: int) -> Any:
+    toks, poss, first, count, ind, kind, tabs, spaces = record
+    return (toks, [(r + delta, c) for r, c in poss], first + delta, count, ind, kind, tabs, spaces)
+
+
+def _rescan_range(old_text: str, old_records: list[Any], new_text: str, prefix: int, old_end: int, new_end: int,
+                  pool: Any, first_row: int, rows: int, tries: int = 4) -> tuple[list[Any], int, int]:
+    """The records of `new_text`, which is `old_text` with the part from
+    `prefix` to `old_end` replaced by the part of `new_text` from `prefix`
+    to `new_end`, and the numbers of leading and of trailing records that
+    are those of `old_records` (the records of `old_text`; the trailing
+    ones possibly moved).
+
+    Only the logical lines around the edit are scanned: from the first one
+    that reaches it on to one past it that starts exactly where it started
+    before (moved by the rows the edit added or removed); from there on the
+    scanner is where it was before, so the rest splits as before.  When no
+    such line is found within a few logical lines, or the text holds
+    carriage returns or a very large number of rows, the whole text is
+    scanned.  `first_row` is the row `prefix` lies in, and `old_text` has
+    `rows` rows."""
+    n = len(old_records)
+    added_rows = new_text.count("\n", prefix, new_end)
+    if n == 0 or rows > 65000 or rows + added_rows > 65000 or "\r" in new_text or "\r" in old_text:
+        return scan_logical_lines(new_text, pool), 0, 0
+    last_old_row = first_row + old_text.count("\n", prefix, max(prefix, old_end - 1))
+    delta = added_rows - old_text.count("\n", prefix, old_end)
+    # Records are in row order: a binary search for the first one that
+    # reaches the edit's first row.
+    lo, hi = 0, n
+    while lo < hi:
+        mid = (lo + hi) // 2
+        if old_records[mid][2] + old_records[mid][3] - 1 < first_row:
+            lo = mid + 1
+        else:
+            hi = mid
+    i0 = lo
+    if i0 == n:
+        return scan_logical_lines(new_text, pool), 0, 0
+    start_row = min(old_records[i0][2], first_row)
+    start = new_text.rfind("\n", 0, prefix) + 1
+    for _ in range(first_row - start_row):
+        start = new_text.rfind("\n", 0, start - 1) + 1
+    j = i0
+    while j < n and old_records[j][2] <= last_old_row:
+        j += 1
+    base = start_row - 1
+    end_row = first_row + added_rows   # the row holding new_end
+    for _ in range(tries):
+        if j >= n:
+            window = scan_logical_lines(new_text[start:], pool)
+            head = [_shifted(r, base) for r in window] if base else window
+            return old_records[:i0] + head, i0, 0
+        sync = old_records[j]
+        # The window ends with the physical lines of the line to sync on.
+        end = new_end
+        for _ in range(sync[2] + delta + sync[3] - end_row):
+            nl = new_text.find("\n", end)
+            if nl < 0:
+                end = len(new_text)
+                break
+            end = nl + 1
+        window = scan_logical_lines(new_text[start:end], pool)
+        head = [_shifted(r, base) for r in window] if base else window
+        if head and head[-1] == (_shifted(sync, delta) if delta else sync):
+            tail = old_records[j:]
+            if delta:
+                tail = [_shifted(r, delta) for r in tail]
+            return old_records[:i0] + head[:-1] + tail, i0, n - j
+        j += 1
+    return scan_logical_lines(new_text, pool), 0, 0
+
+
+def _join(scope, name):
     if not scope:
         return name
     if not name:
@@ -126,17 +228,17 @@ class _ScopeWalk:
 
     __slots__ = ("stack", "last")
 
-    def __init__(self) -> None:
-        self.stack: list[tuple[int, str, bool]] = []  # (indent, scope inside, scope is a class), indents rising
+    def __init__(self):
+        self.stack = []     # (indent, scope inside, scope is a class), indents rising
         self.last = ("", False)
 
-    def copy(self) -> _ScopeWalk:
+    def copy(self):
         walk = _ScopeWalk()
         walk.stack = list(self.stack)
         walk.last = self.last
         return walk
 
-    def step(self, record: ScanRecord) -> tuple[str, bool]:
+    def step(self, record):
         """(scope name, scope is a class) of the line of `record`."""
         kind = record[5]
         if kind in _NOT_STATEMENTS:
@@ -156,6 +258,61 @@ class _ScopeWalk:
         return here
 
 
+class _RowStarts:
+    """The offsets at which the rows of a text start, kept along with range
+    edits.  An edit inside one row moves the starts of all the rows below
+    it; such moves are noted and added up when a start is asked for, and
+    applied to the list only now and then, so that typing in a long text
+    does not rewrite the whole list at each keystroke."""
+
+    __slots__ = ("starts", "moves")
+
+    MAX_MOVES = 32
+
+    def __init__(self, text: str) -> None:
+        starts = [0]
+        find = text.find
+        i = find("\n")
+        while i >= 0:
+            starts.append(i + 1)
+            i = find("\n", i + 1)
+        self.starts = starts
+        self.moves: list[tuple[int, int]] = []     # (first index moved, by how much)
+
+    def __len__(self) -> int:
+        return len(self.starts)
+
+    def start(self, i: int) -> int:
+        """The offset at which row `i` (from 0) starts."""
+        offset = self.starts[i]
+        for first, delta in self.moves:
+            if i >= first:
+                offset += delta
+        return offset
+
+    def replace(self, row_a: int, row_b: int, added: list[int], shift: int) -> None:
+        """Rows `row_a` to `row_b` (from 1) were replaced by text whose
+        line breaks end at the offsets `added`, and the text below moved by
+        `shift` characters."""
+        if row_a == row_b and not added and len(self.moves) < self.MAX_MOVES:
+            if shift:
+                self.moves.append((row_b, shift))
+            return
+        starts = self.starts
+        if self.moves:
+            change = [0] * (len(starts) + 1)
+            for first, delta in self.moves:
+                change[first] += delta
+            moved = 0
+            starts = list(starts)
+            for i, d in enumerate(change[:-1]):
+                moved += d
+                if moved:
+                    starts[i] += moved
+            self.moves = []
+        self.starts = starts[:row_a] + added + ([r + shift for r in starts[row_b:]] if shift else starts[row_b:])
+
+
 class SourceBuffer:
     """The source of one module, kept in step with its logical list `lines`
     (made from `text` with `split_logical_lines` and the name pool `pool`)
@@ -166,36 +323,126 @@ class SourceBuffer:
     value that the analysis of that def line depends on besides its tokens
     and scopes (the host's transformer, for one, treats methods under some
     decorators differently).  A def line whose value changes is analysed
-    afresh.
+    afresh.  The value may depend on the def lines and the decorator lines
+    above them only: an edit that touches neither keeps the function it
+    has (and does not call `def_context` again).
     """
 
-    def __init__(self, impl: PySourceImpl, lines: list[LogicalLine], text: str, pool: dict[str, str] | None = None,
-                 def_context: DefContext | None = None) -> None:
+    def __init__(self, impl, lines, text, pool=None, def_context=None):
         self.impl = impl
         self.lines = lines
         self.text = text
         self.pool = pool if pool is not None else {}
         self.def_context = def_context
-        self._records: list[ScanRecord] | None = None    # scan records of `text`, made on the first update
-        self._context: Callable[[Sequence[str]], Hashable] | None = None    # def_context of those records
+        self._records = None    # scan records of `text`, made on the first update
+        self._context = None    # def_context of those records
+        self._rows = None       # offsets of the starts of the rows of `text`, made on the first range edit
 
-    def update(self, text: str) -> Changes:
+    def update(self, text):
         """Bring the logical list and the analyzer to the source `text`;
         returns the `Changes` the analyzer reports."""
-        lines = self.lines
+        old = self._old_records()
+        new = rescan_logical_lines(self.text, old, text, self.pool)
+        self._rows = None
+        return self._apply(old, new, text, 0)
+
+    def edit(self, start: tuple[int, int], end: tuple[int, int], new_text: str) -> Changes:
+        """Replace the text from `start` to `end` by `new_text` and bring
+        the logical list and the analyzer along; returns the `Changes` the
+        analyzer reports.
+
+        `start` and `end` are (row, column) pairs, rows counted from 1 and
+        columns in characters from 0, `end` not included: the range an
+        editor reports with a change.  A column past the end of its row
+        stands for the end of the row, a row past the last one for the end
+        of the text.  Only the rows around the range are looked at: the
+        text is not compared with the old one, and only the logical lines
+        that reach the edit are split again."""
+        if type(new_text) is not str:
+            raise TypeError("the new text must be a str, not %s" % type(new_text).__name__)
+        rows = self._row_starts()
+        a, row_a = self._offset(rows, start)
+        b, row_b = self._offset(rows, end)
+        if b < a:
+            raise ValueError("the range ends before it starts: %r, %r" % (tuple(start), tuple(end)))
+        old_text = self.text
+        if a == b and not new_text:
+            return Changes([], [], [], [])
+        text = old_text[:a] + new_text + old_text[b:]
+        old = self._old_records()
+        new_end = a + len(new_text)
+        new, same, tail = _rescan_range(old_text, old, text, a, b, new_end, self.pool, row_a, len(rows))
+        self._rows = None
+        changes = self._apply(old, new, text, same, tail, True)
+        added = []
+        i = new_text.find("\n")
+        while i >= 0:
+            added.append(a + i + 1)
+            i = new_text.find("\n", i + 1)
+        rows.replace(row_a, row_b, added, len(new_text) - (b - a))
+        self._rows = rows
+        return changes
+
+    def row(self, row: int) -> str:
+        """The text of physical row `row` (from 1) without its line break;
+        "" past the last row."""
+        rows = self._row_starts()
+        n = len(rows)
+        if row < 1 or row > n:
+            return ""
+        text = self.text
+        begin = rows.start(row - 1)
+        end = rows.start(row) - 1 if row < n else len(text)
+        if end > begin and text[end - 1] == "\r" and row < n:
+            end -= 1
+        return text[begin:end]
+
+    def _row_starts(self) -> "_RowStarts":
+        rows = self._rows
+        if rows is None:
+            rows = self._rows = _RowStarts(self.text)
+        return rows
+
+    def _offset(self, rows: "_RowStarts", position: tuple[int, int]) -> tuple[int, int]:
+        """The offset in the text of a (row, column) position, and the row
+        it falls in."""
+        row, col = position
+        if type(row) is not int or type(col) is not int:
+            raise TypeError("a position is two ints (row, column), not %r" % (position,))
+        if row < 1 or col < 0:
+            raise ValueError("rows count from 1 and columns from 0: %r" % (position,))
+        text = self.text
+        n = len(rows)
+        if row > n:
+            return len(text), n
+        begin = rows.start(row - 1)
+        end = rows.start(row) - 1 if row < n else len(text)
+        if end > begin and text[end - 1] == "\r" and row < n:
+            end -= 1
+        return begin + min(col, end - begin), row
+
+    def _old_records(self) -> list[Any]:
         old = self._records
         if old is None:
             old = scan_logical_lines(self.text, self.pool)
-            if len(old) != len(lines):
+            if len(old) != len(self.lines):
                 raise ValueError("the logical list was not made from the buffer's text")
-        new = rescan_logical_lines(self.text, old, text, self.pool)
+            self._records = old
+        return old
+
+    def _apply(self, old: list[Any], new: list[Any], text: str, start: int, tail: int = 0,
+               unmoved_tail: bool = False) -> Changes:
+        """Put the records `new` of `text` in place of `old`, the first
+        `start` and the last `tail` of which are known to be the same lines
+        (the last ones possibly moved; with `unmoved_tail`, all of them by
+        the same number of rows)."""
+        lines = self.lines
         n_old, n_new = len(old), len(new)
         limit = min(n_old, n_new)
-        start = 0
         while start < limit and old[start] == new[start]:
             start += 1
-        tail = 0
         limit -= start
+        tail = min(tail, limit)
         while tail < limit and _same_moved(old[n_old - 1 - tail], new[n_new - 1 - tail]):
             tail += 1
         old_end, new_end = n_old - tail, n_new - tail
@@ -210,14 +457,12 @@ class SourceBuffer:
 
         # The scopes of the lines from the start of the change on, before
         # and after it (the lines above it are in the same scopes).
-        walk = _ScopeWalk()
-        for i in range(start):
-            walk.step(old[i])
+        walk = _walk_at(old, start)
         new_walk = walk.copy()
         # The analyzer reports the scopes of the lines it had placed; the
         # scopes of removed lines it never placed, and those that moved lines
         # left and entered, are reported from here.
-        reported: list[str] = []
+        reported = []
         for i in range(start, old_end):
             scope = walk.step(old[i])[0]
             if old[i][5] not in _NOT_STATEMENTS and lines[i].scope_name is None:
@@ -228,11 +473,15 @@ class SourceBuffer:
         if self.def_context is not None:
             if context is None:
                 context = self.def_context(old)
-            new_context = self.def_context(new)
+            if _context_kept(old, new, start, old_end, new_end):
+                new_context = context
+            else:
+                new_context = self.def_context(new)
         else:
             new_context = None
-        replace = self._context_changed(old, start, context, new_context) if context is not None else []
-        name_again: list[int] = []
+        replace = self._context_changed(old, start, context, new_context) \
+            if context is not None and new_context is not context else []
+        name_again = []
         if tail:
             self._moved(old, new, start, old_end, new_end, walk, new_walk, run_scopes, context, new_context,
                         replace, name_again, reported)
@@ -240,10 +489,11 @@ class SourceBuffer:
         removed = lines[start:old_end]
         run = lines_from_records(new[start:new_end])
         lines[start:old_end] = run
-        for k in range(tail):
-            was, now = old[old_end + k][2], new[new_end + k][2]
-            if was != now:
-                lines[new_end + k].first_line = now
+        if not (tail and old[old_end][2] == new[new_end][2] and unmoved_tail):
+            for k in range(tail):
+                was, now = old[old_end + k][2], new[new_end + k][2]
+                if was != now:
+                    lines[new_end + k].first_line = now
         if replace or name_again:
             fresh = dict(zip(replace, lines_from_records([new[i] for i in replace])))
             named = sorted(replace + name_again)
@@ -266,25 +516,19 @@ class SourceBuffer:
                 body_scopes.append(scope)
         return changes
 
-    def _context_changed(self, records: Sequence[ScanRecord], end: int, context: Callable[[Sequence[str]], Hashable],
-                         new_context: Callable[[Sequence[str]], Hashable] | None) -> list[int]:
+    def _context_changed(self, records, end, context, new_context):
         """Positions of the analysed def lines among the first `end` lines
         (the same before and after the edit) whose `def_context` changed."""
         lines = self.lines
-        out: list[int] = []
-        if new_context is None:
-            return out
+        out = []
         for i in range(end):
             record = records[i]
             if record[5] == kFunctionDefIndex and context(record[0]) != new_context(record[0]) and lines[i].parsed:
                 out.append(i)
         return out
 
-    def _moved(self, old: Sequence[ScanRecord], new: Sequence[ScanRecord], start: int, old_end: int, new_end: int,
-               walk: _ScopeWalk, new_walk: _ScopeWalk, announced: set[str],
-               context: Callable[[Sequence[str]], Hashable] | None,
-               new_context: Callable[[Sequence[str]], Hashable] | None,
-               replace: list[int], name_again: list[int], reported: list[str]) -> None:
+    def _moved(self, old, new, start, old_end, new_end, walk, new_walk, announced, context, new_context,
+               replace, name_again, reported):
         """Adds to `replace` and `name_again` (positions in the new list)
         the lines below the changed run that the change set must name, and
         to `reported` the scopes that lines moved out of and into.
@@ -301,11 +545,24 @@ class SourceBuffer:
         lines = self.lines
         # The scope names the analyzer clears itself: those under a removed
         # definition (all of them are placed by now).
-        cleared = tuple(_join(lines[i].scope_name or "", old[i][0][1]) for i in range(start, old_end)
+        cleared = tuple(_join(lines[i].scope_name, old[i][0][1]) for i in range(start, old_end)
                         if old[i][5] in _DEF_KINDS and len(old[i][0]) > 1 and lines[i].scope_name is not None)
+        same = False
         for k in range(len(new) - new_end):
             o, n = old[old_end + k], new[new_end + k]
+            if same:
+                # The scopes below are what they were; only the def
+                # lines' context can have changed.
+                if n[5] == kFunctionDefIndex and context(o[0]) != new_context(n[0]) and lines[old_end + k].parsed:
+                    replace.append(new_end + k)
+                continue
             was, now = walk.step(o), new_walk.step(n)
+            if walk.last == new_walk.last and walk.stack == new_walk.stack:
+                # Both walks stand in the same state (so was == now), and go
+                # on through the same lines.
+                if context is None or context is new_context:
+                    break
+                same = True
             line = lines[old_end + k]
             kind = n[5]
             if was[0] != now[0]:
@@ -326,5 +583,5 @@ class SourceBuffer:
             if kind == kFunctionDefIndex and line.parsed:
                 # A method's first argument is an instance of its class.
                 if (was[1] and was[0]) != (now[1] and now[0]) or \
-                        (context is not None and new_context is not None and context(o[0]) != new_context(n[0])):
+                        (context is not None and context(o[0]) != new_context(n[0])):
                     replace.append(new_end + k)
