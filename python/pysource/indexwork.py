@@ -22,7 +22,7 @@ from typing import Any, Iterable, Sequence
 from . import store
 from .analysis import ModuleAnalysis, Project, _parse_key
 from .grammar import Grammar, Parser
-from .splitter import kClassDefIndex, kFromImportIndex, kFunctionDefIndex
+from .splitter import kClassDefIndex, kFromImportIndex, kFunctionDefIndex, kImportIndex
 
 __all__ = ["FileResult", "DefRow", "analyse_file", "definition_rows", "LINE_ENTRY_CAP"]
 
@@ -313,7 +313,88 @@ def definition_rows(mod: ModuleAnalysis, text: str) -> list[DefRow]:
                 signature = statement
         out.append((kind, local, scope, lineno, col, signature, int(in_function(scope)),
                     imp_module, imp_name))
+    out += _missed_imports(mod, out, rows_text, in_function)
     return out
+
+
+def _import_nodes(tokens: tuple[str, ...]) -> list[ast.Import | ast.ImportFrom]:
+    text = " ".join(_parse_key(tokens))
+    for attempt in (text, text + "\nexcept Exception : pass"):
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                tree = ast.parse(attempt)
+        except (SyntaxError, ValueError, RecursionError, MemoryError):
+            continue
+        return [n for n in ast.walk(tree) if isinstance(n, (ast.Import, ast.ImportFrom))]
+    return []
+
+
+def _missed_imports(mod: ModuleAnalysis, found: list[DefRow], rows_text: list[str],
+                    in_function: Any) -> list[DefRow]:
+    """Import bindings the attribute search does not report: an import on
+    the line of a compound statement (``if X: import json as j``; the
+    search reads import entries only on import lines), and a package's
+    ``__init__`` importing its own submodules (``from . import util as
+    _util``, ``import pkg.cache as c``: the analyzer records nothing for a
+    module importing itself).  Each comes with the module it names and the
+    name inside it, as the analyzer writes them for other modules."""
+    have = {(row[3], row[1]) for row in found if row[0] == "imported"}
+    own = mod.fLocalName or ""
+    is_package = os.path.basename(mod.fFileName or "").startswith("__init__.")
+    package = own if is_package else own.rpartition(".")[0]
+    impl = mod.impl
+    out: list[DefRow] = []
+    for line in mod.lines:
+        toks = line.tokens
+        if "import" not in toks:
+            continue
+        if line.type in (kImportIndex, kFromImportIndex) and not (
+                is_package and (toks[1] in (".", own.partition(".")[0]))):
+            continue
+        lineno = line.first_line
+        row = rows_text[lineno - 1] if 0 < lineno <= len(rows_text) else ""
+        scope_def = impl.FindScopeForLine(line)
+        scope = impl.GetFullNameForScopeDef(scope_def) if scope_def is not None else ""
+        for node in _import_nodes(toks):
+            if isinstance(node, ast.Import):
+                for a in node.names:
+                    local = a.asname or a.name.split(".")[0]
+                    head, _, rest = a.name.partition(".")
+                    stmt = "import %s" % a.name + (" as %s" % a.asname if a.asname else "")
+                    entry = (local, head, rest)
+                    if (lineno, local) not in have:
+                        have.add((lineno, local))
+                        out.append(_import_row(entry, scope, lineno, row, stmt, in_function))
+            else:
+                source = "." * (node.level or 0) + (node.module or "")
+                if node.level:
+                    base = package.split(".") if package else []
+                    base = base[:len(base) - (node.level - 1)] if node.level > 1 else base
+                    target = ".".join(base + ([node.module] if node.module else []))
+                else:
+                    target = node.module or ""
+                for a in node.names:
+                    if a.name == "*":
+                        continue
+                    local = a.asname or a.name
+                    stmt = "from %s import %s" % (source, a.name) + (
+                        " as %s" % a.asname if a.asname else "")
+                    if (lineno, local) not in have:
+                        have.add((lineno, local))
+                        out.append(_import_row((local, target, a.name), scope, lineno, row, stmt,
+                                               in_function))
+    return out
+
+
+def _import_row(entry: tuple[str, str, str], scope: str, lineno: int, row: str, stmt: str,
+                in_function: Any) -> DefRow:
+    local, module, name = entry
+    col = _column(row, local, 0)
+    if col < 0:
+        col = len(row) - len(row.lstrip())
+    return ("imported", local, scope, lineno, col, stmt, int(in_function(scope)), module or None,
+            name)
 
 
 def _star_sources(mod: ModuleAnalysis, project: Project) -> list[tuple[str, int, int]]:
