@@ -167,7 +167,7 @@ def cmd_index(args: argparse.Namespace, out: TextIO) -> int:
     for path, why in summary.failed:
         note("%s: %s" % (display_path(path), why))
     for path, why in summary.syntax_errors:
-        note("%s: %s; what comes before it is indexed" % (display_path(path), why))
+        note("%s: %s; indexed as far as it could be analysed" % (display_path(path), why))
     if args.verbose:
         for path, line, why in summary.problems:
             note("%s:%d: %s" % (display_path(path), line, why))
@@ -201,6 +201,9 @@ def _search_roots(index: Any, paths: list[str] | None) -> list[str]:
 
 
 def cmd_find(args: argparse.Namespace, out: TextIO) -> int:
+    for p in args.path or ():
+        if not os.path.exists(p):
+            raise UsageError("%s: no such file or folder" % p)
     index = open_index(args)
     try:
         roots = index.roots()
@@ -229,7 +232,8 @@ def cmd_find(args: argparse.Namespace, out: TextIO) -> int:
                 last = h.path
                 shown = display_path(last)
             name = h.scope + "." + h.name if h.scope else h.name
-            write("%s:%d:%d: %s %s: %s\n" % (shown, h.line, h.column + 1, h.kind, name, h.signature))
+            write("%s:%d:%d: %s %s%s\n" % (shown, h.line, h.column + 1, h.kind, name,
+                                           ": " + h.signature if h.signature else ""))
     if not hits:
         where = ", ".join(display_path(r) for r in search)
         note("no definition matches %r in %s%s" % (

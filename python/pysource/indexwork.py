@@ -96,6 +96,7 @@ class _IndexingProject(Project):
     def __init__(self, roots: list[str]) -> None:
         Project.__init__(self, roots=roots)
         self.grammar = _RecordingGrammar()
+        self.leaves: set[str] = set()
 
 
 _projects: dict[tuple[str, ...], _IndexingProject] = {}
@@ -152,11 +153,29 @@ def analyse_file(path: str, roots: Sequence[str]) -> FileResult:
         result.defs = []
         result.stored = None
     finally:
-        # Keep the factory's memory bounded: the module is not needed once
-        # stored (star imports make their sources again on demand).
         project._modules.pop(path, None)
         mod.close()
+        _forget_star_importers(project)
     return result
+
+
+def _forget_star_importers(project: _IndexingProject) -> None:
+    """Drop the modules that hold a star import from the factory.  What a
+    star import brings in can depend on which module of a cycle of star
+    imports was analysed first; analysing those afresh for each file makes
+    a file's table depend on the file alone, and so the same in any
+    process and order.  Modules without one are complete and kept."""
+    for path, m in list(project._modules.items()):
+        if path in project.leaves:
+            continue
+        lines = getattr(m, "_lines", None)
+        if lines is None:
+            continue
+        if any(line.type == kFromImportIndex and "*" in line.tokens for line in lines):
+            del project._modules[path]
+            m.close()
+        else:
+            project.leaves.add(path)
 
 
 def _reason(message: str, path: str) -> str:

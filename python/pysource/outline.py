@@ -19,8 +19,9 @@ __all__ = ["outline", "signature_text"]
 _NEWLINE = re.compile(r"\r\n|\r|\n")
 
 
-def _def_node(text: str) -> ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef | None:
-    """The definition statement of a def or class line's source."""
+def _def_node(text: str) -> tuple[ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef | None, str]:
+    """The definition statement of a def or class line's source, and the
+    source it was parsed from."""
     text = text.strip()
     for suffix in ("\n    pass\n", "\n"):
         try:
@@ -30,15 +31,49 @@ def _def_node(text: str) -> ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDe
         except (SyntaxError, ValueError, RecursionError, MemoryError):
             continue
         if tree.body and isinstance(tree.body[0], (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
-            return tree.body[0]
-    return None
+            return tree.body[0], text + suffix
+    return None, text
 
 
-def signature_text(node: ast.FunctionDef | ast.AsyncFunctionDef) -> str:
-    """``(a, b=1, *args, key: int, **kw) -> str`` of a def."""
-    text = "(%s)" % ast.unparse(node.args)
+class _Span:
+    def __init__(self, first: ast.AST, last: ast.AST) -> None:
+        self.lineno = getattr(first, "lineno")
+        self.col_offset = getattr(first, "col_offset")
+        self.end_lineno = getattr(last, "end_lineno")
+        self.end_col_offset = getattr(last, "end_col_offset")
+
+
+def _segment(source: str, first: ast.AST, last: ast.AST | None = None) -> str:
+    """The source of `first` (through `last`), on one line."""
+    text = ast.get_source_segment(source, _Span(first, last or first))  # type: ignore[arg-type]
+    if text is None:
+        text = ast.unparse(first)
+    return re.sub(r"\s*\n\s*", " ", text)
+
+
+def signature_text(node: ast.FunctionDef | ast.AsyncFunctionDef, source: str) -> str:
+    """``(a, b=1, *args, key: int, **kw) -> str`` of a def whose
+    statement's source is `source`: each parameter as written (one line),
+    with the ``/`` and ``*`` markers where they stand."""
+    a = node.args
+    positional = a.posonlyargs + a.args
+    defaults: list[ast.expr | None] = [None] * (len(positional) - len(a.defaults)) + list(a.defaults)
+    parts = []
+    for i, (arg, default) in enumerate(zip(positional, defaults)):
+        parts.append(_segment(source, arg, default))
+        if a.posonlyargs and i == len(a.posonlyargs) - 1:
+            parts.append("/")
+    if a.vararg is not None:
+        parts.append("*" + _segment(source, a.vararg))
+    elif a.kwonlyargs:
+        parts.append("*")
+    for arg, kwdefault in zip(a.kwonlyargs, a.kw_defaults):
+        parts.append(_segment(source, arg, kwdefault))
+    if a.kwarg is not None:
+        parts.append("**" + _segment(source, a.kwarg))
+    text = "(%s)" % ", ".join(parts)
     if node.returns is not None:
-        text += " -> " + ast.unparse(node.returns)
+        text += " -> " + _segment(source, node.returns)
     return text
 
 
@@ -71,7 +106,7 @@ def outline(mod: ModuleAnalysis) -> list[dict[str, Any]]:
         full = impl.GetFullNameForScopeDef(line)
         first = line.first_line - 1
         node_src = "\n".join(rows[first:first + max(1, line.line_count)])
-        tree = _def_node(node_src)
+        tree, parsed = _def_node(node_src)
         decorators = []
         j = i - 1
         while j >= 0 and lines[j].tokens and lines[j].tokens[0] == "@" and lines[j].indent == line.indent:
@@ -84,8 +119,8 @@ def outline(mod: ModuleAnalysis) -> list[dict[str, Any]]:
                                 "line": line.first_line, "decorators": decorators}
         if kind == kClassDefIndex:
             if isinstance(tree, ast.ClassDef):
-                bases = [ast.unparse(b) for b in tree.bases]
-                bases += [ast.unparse(k) for k in tree.keywords]
+                bases = [_segment(parsed, b) for b in tree.bases]
+                bases += [_segment(parsed, k) for k in tree.keywords]
             else:
                 bases = [str(o) for o in line.objs if isinstance(o, str)]
             node["bases"] = bases
@@ -98,7 +133,7 @@ def outline(mod: ModuleAnalysis) -> list[dict[str, Any]]:
             is_async = line.tokens[0].startswith("async")
             node["kind"] = "async def" if is_async else "def"
             if isinstance(tree, (ast.FunctionDef, ast.AsyncFunctionDef)):
-                node["signature"] = signature_text(tree)
+                node["signature"] = signature_text(tree, parsed)
             else:
                 node["signature"] = "(%s)" % ", ".join(str(o) for o in line.objs if isinstance(o, str))
             role = _property_role(decorators, name)
