@@ -411,7 +411,7 @@ def cmd_attrs(args: argparse.Namespace, out: TextIO) -> int:
             lines = attrs.setdefault(name, [])
             if line.first_line not in lines:
                 lines.append(line.first_line)
-        result = []
+        result: list[dict[str, Any]] = []
         for name, lines in attrs.items():
             types = impl.FindInstAttribTypeEquivs(name, args.cls, methods)
             result.append({"name": name, "lines": lines,

@@ -95,7 +95,8 @@ class _IndexingProject(Project):
 
     def __init__(self, roots: list[str]) -> None:
         Project.__init__(self, roots=roots)
-        self.grammar = _RecordingGrammar()
+        self.recorder = _RecordingGrammar()
+        self.grammar = self.recorder
         self.leaves: set[str] = set()
 
 
@@ -124,7 +125,7 @@ def analyse_file(path: str, roots: Sequence[str]) -> FileResult:
     except SourceError as e:
         result.error = _reason(str(e), path)
         return result
-    result.size, result.mtime_ns, result.digest = stamp.size, stamp.mtime_ns, stamp.digest
+    result.size, result.mtime_ns, result.digest = stamp.size, stamp.mtime_ns, stamp.digest or b""
     project = _project(roots)
     # The module made for this file must come from the text just read,
     # not from an earlier visit through a star import.
@@ -133,7 +134,7 @@ def analyse_file(path: str, roots: Sequence[str]) -> FileResult:
         old.close()
     mod = project.module_for_path(path, source=text)
     result.module = mod.fLocalName
-    failures = project.grammar.failures
+    failures = project.recorder.failures
     failures.clear()
     try:
         with warnings.catch_warnings():

@@ -107,7 +107,7 @@ def outline(mod: ModuleAnalysis) -> list[dict[str, Any]]:
         first = line.first_line - 1
         node_src = "\n".join(rows[first:first + max(1, line.line_count)])
         tree, parsed = _def_node(node_src)
-        decorators = []
+        decorators: list[str] = []
         j = i - 1
         while j >= 0 and lines[j].tokens and lines[j].tokens[0] == "@" and lines[j].indent == line.indent:
             d = lines[j]
