@@ -489,7 +489,8 @@ def build_parser() -> argparse.ArgumentParser:
                                    "dropped; --verbose lists them.")
     p.add_argument("paths", nargs="*", metavar="PATH")
     p.add_argument("--stdlib", action="store_true",
-                   help="index the running interpreter's standard library too")
+                   help="index the running interpreter's standard library (with the PATHs "
+                        "given, if any; the working folder only when it is given)")
     jobs_option(p)
     p.add_argument("-v", "--verbose", action="store_true",
                    help="list every line that did not parse or lost names, as path:line: reason")
