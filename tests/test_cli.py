@@ -350,16 +350,24 @@ def test_concurrent_runs_and_a_run_killed_half_way(tmp_path):
     assert everything(root, shared) == expected
 
 
+KEPT = []    # the database as it was, for damage that keeps its first page
+
+
 @pytest.mark.parametrize("damage, reason", [
     (lambda db: db.write_bytes(b"garbage " * 1000), "damaged (file is not a database)"),
     (lambda db: sqlite3.connect(db).execute("CREATE TABLE t(x)").connection.commit(),
      "is not a pysource index"),
     (lambda db: db.mkdir(), "is a folder"),
+    (lambda db: db.write_bytes(KEPT[0][:4096] + b"\xa5" * (len(KEPT[0]) - 4096)),
+     "damaged (database disk image is malformed)"),
 ])
 def test_a_damaged_database_is_reported_and_rebuilt(tree, damage, reason):
     root, cache = tree
     run(["index", "-j", "1", "beta"], root, cache)
     db = next(cache.glob("index-*.sqlite3"))
+    with sqlite3.connect(db) as con:
+        con.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    KEPT[:] = [db.read_bytes()]
     for p in cache.glob("index-*"):
         os.unlink(p)
     damage(db)

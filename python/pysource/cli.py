@@ -559,12 +559,27 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _run(args: argparse.Namespace, out: TextIO) -> int:
+    """The command; a database found damaged while in use is reported,
+    made anew and the command run again (once)."""
+    from .index import database_path, default_cache_dir, remove_database
+    try:
+        return int(args.func(args, out))
+    except sqlite3.DatabaseError as e:
+        if isinstance(e, sqlite3.OperationalError) and "malformed" not in str(e):
+            raise
+        cache = args.cache_dir or default_cache_dir()
+        note("warning: index database %s damaged (%s); rebuilding it" % (database_path(cache), e))
+        remove_database(cache)
+    return int(args.func(args, out))
+
+
 def main(argv: list[str] | None = None) -> int:
     from .index import SourceError
     args = build_parser().parse_args(argv)
     out = sys.stdout
     try:
-        return int(args.func(args, out))
+        return _run(args, out)
     except (SourceError, UsageError) as e:
         note(str(e))
         return 1

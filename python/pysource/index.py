@@ -340,6 +340,17 @@ class DatabaseProblem(Exception):
     pass
 
 
+def database_path(cache_dir: str) -> str:
+    """The index database of the running interpreter in `cache_dir`."""
+    tag = sys.implementation.cache_tag or "python"
+    return os.path.join(os.path.abspath(cache_dir), "index-%s.sqlite3" % tag)
+
+
+def remove_database(cache_dir: str) -> None:
+    """Delete the index database in `cache_dir` (to rebuild a damaged one)."""
+    _remove_database(database_path(cache_dir))
+
+
 def _remove_database(path: str) -> None:
     for p in (path, path + "-wal", path + "-shm", path + "-journal"):
         if os.path.isdir(p) and not os.path.islink(p):
@@ -446,8 +457,7 @@ class Index:
         if os.path.exists(self.cache_dir) and not os.path.isdir(self.cache_dir):
             raise SourceError("%s: cache folder is not a folder" % self.cache_dir)
         os.makedirs(self.cache_dir, exist_ok=True)
-        tag = sys.implementation.cache_tag or "python"
-        self.path = os.path.join(self.cache_dir, "index-%s.sqlite3" % tag)
+        self.path = database_path(self.cache_dir)
         self._con: sqlite3.Connection | None = _open_database(self.path, self.warn)
         self._project: IndexedProject | None = None
         self._project_roots: list[str] | None = None
