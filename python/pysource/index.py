@@ -43,11 +43,13 @@ import tokenize
 import warnings
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from . import store
 from .analysis import ModuleAnalysis, Project
-from .indexwork import FileResult, analyse_file, run_batch
+
+if TYPE_CHECKING:
+    from .indexwork import FileResult
 
 __all__ = ["Index", "Definition", "Summary", "SourceError", "default_cache_dir", "python_files",
            "read_python_source", "pattern_regex", "KINDS", "stdlib_paths"]
@@ -666,6 +668,8 @@ class Index:
         return same
 
     def _analyse_all(self, todo: list[str], roots: list[str], jobs: int) -> Iterable[FileResult]:
+        # Only updates need the analysing side; `find` starts faster without.
+        from .indexwork import analyse_file, run_batch
         if jobs <= 1 or len(todo) < 2:
             for path in todo:
                 yield analyse_file(path, roots)
