@@ -189,7 +189,11 @@ def test_failed_files_are_tried_again(tree):
     bad.write_bytes(b"x = 'e'\n")
     os.utime(bad, ns=(st.st_atime_ns, st.st_mtime_ns))
     assert bad.stat().st_size == st.st_size
-    assert "1 failed: unknown encoding: nonesuch" in summary(run(["index", "-j", "1"], root, cache))
+    r = run(["index", "-j", "1", "--json"], root, cache)
+    (line,) = r.stdout.splitlines()
+    got = json.loads(line)
+    assert (got["analysed"], got["unchanged"], got["unparsed_lines"], got["dropped_names"]) == (1, 12, 1, 45)
+    assert got["failed"] == [{"path": str(root / "alpha" / "badcoding.py"), "reason": "unknown encoding: nonesuch"}]
     assert found(root, cache, "x", "--path", "alpha/latin.py")[0][:2] == ("generic", "alpha.latin.x")
 
 

@@ -251,9 +251,16 @@ def _column(row: str, name: str, start: int) -> int:
     """Where `name` stands in the source row `row` (from `start`), or -1."""
     if not name:
         return -1
-    pat = r"(?<![\w.])" + re.escape(name) + r"(?!\w)"
-    m = re.compile(pat).search(row, start)
-    return m.start() if m is not None else -1
+    end = len(row)
+    i = row.find(name, start)
+    while i >= 0:
+        j = i + len(name)
+        before = row[i - 1] if i > 0 else " "
+        after = row[j] if j < end else " "
+        if not (before.isalnum() or before in "_.") and not (after.isalnum() or after == "_"):
+            return i
+        i = row.find(name, i + 1)
+    return -1
 
 
 def _import_statement(text: str, local: str) -> str | None:
