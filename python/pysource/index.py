@@ -682,11 +682,22 @@ class Index:
         # batch does not hold up the others for long.
         size = max(1, min(16, len(todo) // (jobs * 8)))
         batches = [todo[i:i + size] for i in range(0, len(todo), size)]
+        from concurrent.futures.process import BrokenProcessPool
+
+        from .indexwork import FileResult
         with concurrent.futures.ProcessPoolExecutor(max_workers=jobs, mp_context=ctx) as pool:
-            futures = [pool.submit(run_batch, b, roots) for b in batches]
+            futures = {pool.submit(run_batch, b, roots): b for b in batches}
             try:
                 for fut in concurrent.futures.as_completed(futures):
-                    yield from fut.result()
+                    try:
+                        results = fut.result()
+                    except BrokenProcessPool:
+                        # A worker died (killed, or crashed in a file): what
+                        # it had is not known; its files are tried again on
+                        # the next run.
+                        results = [FileResult(p, error="analysis process ended abruptly")
+                                   for p in futures[fut]]
+                    yield from results
             except BaseException:
                 for f in futures:
                     f.cancel()
