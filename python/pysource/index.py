@@ -45,11 +45,10 @@ from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from . import store
-from .analysis import ModuleAnalysis, Project
-
 if TYPE_CHECKING:
-    from .indexwork import FileResult
+    from . import store
+    from .analysis import ModuleAnalysis
+    from .indexwork import FileResult, IndexedProject
 
 __all__ = ["Index", "Definition", "Summary", "SourceError", "default_cache_dir", "python_files",
            "read_python_source", "pattern_regex", "KINDS", "stdlib_paths"]
@@ -138,6 +137,7 @@ def read_python_source(path: str) -> tuple[bytes, str, store.SourceStamp]:
                           % (path, name, data[e.start], e.start)) from None
     if text.startswith("\ufeff"):
         text = text[1:]
+    from . import store
     return data, text, store.SourceStamp(len(data), st.st_mtime_ns, store.digest(data))
 
 
@@ -391,6 +391,7 @@ def _open_database(path: str, warn: Warn) -> sqlite3.Connection:
 def _prepare(con: sqlite3.Connection) -> None:
     """Check that `con` is our database, making the schema in an empty one;
     raises DatabaseProblem for a foreign or damaged one."""
+    from . import store
     con.execute("PRAGMA busy_timeout = 60000")
     app = con.execute("PRAGMA application_id").fetchone()[0]
     tables = {r[0] for r in con.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
@@ -429,6 +430,9 @@ def _prepare(con: sqlite3.Connection) -> None:
 
 
 # -- the index -----------------------------------------------------------------
+#
+# `find` needs only the database: the analysing side (store, analysis,
+# indexwork) is imported by the methods that use it.
 
 @dataclass
 class _Known:
@@ -658,6 +662,7 @@ class Index:
         if now[1] == k.mtime_ns:
             return True
         # Touched: the content decides.
+        from . import store
         try:
             with open(path, "rb") as f:
                 same = store.digest(f.read()) == k.digest
@@ -881,6 +886,7 @@ class Index:
                      pool: dict[str, str] | None = None) -> list[Any] | None:
         """The logical list stored for `path` when it is current (checked
         against `stamp`, else the file), else None."""
+        from . import store
         row = self.con.execute("SELECT stored FROM files WHERE path = ? AND error IS NULL",
                                (path,)).fetchone()
         if row is None or row[0] is None:
@@ -900,6 +906,7 @@ class Index:
     def project(self, roots: Iterable[str] = ()) -> IndexedProject:
         """The factory analyses are made in: modules of indexed files are
         loaded from their stored form when it is current."""
+        from .indexwork import IndexedProject
         rts = package_roots(list(roots) + self.roots())
         if self._project is None or rts != self._project_roots:
             if self._project is not None:
@@ -920,20 +927,3 @@ class Index:
             warnings.simplefilter("ignore")
             mod.analyze()
         return mod
-
-
-class IndexedProject(Project):
-    """A factory whose modules come from the index when their stored form is
-    current (and from their sources otherwise)."""
-
-    def __init__(self, index: Index, roots: list[str]) -> None:
-        Project.__init__(self, roots=roots)
-        self.index = index
-
-    def module_created(self, mod: ModuleAnalysis) -> None:
-        path = mod.fFileName
-        if not path:
-            return
-        lines = self.index.stored_lines(path, pool=self.name_pool)
-        if lines is not None:
-            mod.set_lines(lines)

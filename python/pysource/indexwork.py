@@ -17,14 +17,18 @@ import os
 import re
 import warnings
 from dataclasses import dataclass, field
-from typing import Any, Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Sequence
 
 from . import store
 from .analysis import ModuleAnalysis, Project, _parse_key
 from .grammar import Grammar, Parser
 from .splitter import kClassDefIndex, kFromImportIndex, kFunctionDefIndex, kImportIndex
 
-__all__ = ["FileResult", "DefRow", "analyse_file", "definition_rows", "LINE_ENTRY_CAP"]
+if TYPE_CHECKING:
+    from .index import Index
+
+__all__ = ["FileResult", "DefRow", "analyse_file", "definition_rows", "LINE_ENTRY_CAP",
+           "IndexedProject"]
 
 # Attribute entries one logical line can hold; the analyzer drops the rest.
 LINE_ENTRY_CAP = 255
@@ -457,3 +461,19 @@ def run_batch(paths: Iterable[str], roots: Sequence[str]) -> list[FileResult]:
     """`analyse_file` for several files (the unit of work of a worker)."""
     return [analyse_file(p, roots) for p in paths]
 
+
+class IndexedProject(Project):
+    """A factory whose modules come from the index when their stored form is
+    current (and from their sources otherwise)."""
+
+    def __init__(self, index: Index, roots: list[str]) -> None:
+        Project.__init__(self, roots=roots)
+        self.index = index
+
+    def module_created(self, mod: ModuleAnalysis) -> None:
+        path = mod.fFileName
+        if not path:
+            return
+        lines = self.index.stored_lines(path, pool=self.name_pool)
+        if lines is not None:
+            mod.set_lines(lines)
