@@ -285,6 +285,11 @@ def test_the_working_folder_decides_the_corpus(tree, tmp_path):
     assert "not under an indexed root" in r.stderr
     roots = run(["roots"], tmp_path, cache).stdout.splitlines()
     assert roots == ["%s\t1 files" % other, "%s\t5 files" % (root / "beta")]
+    (other / "lib.py").unlink()
+    other.rmdir()
+    r = run(["find", "Flask", "--path", str(root)], tmp_path, cache)
+    assert r.stderr == "pysource: indexed root %s is gone; 'pysource roots --remove %s' forgets it\n" % (
+        other, other)
     run(["roots", "--remove", str(other)], tmp_path, cache)
     assert [r[1] for r in found(tmp_path, cache, "Flask")] == ["beta.app.Flask"]
     run(["roots", "--remove", str(other)], tmp_path, cache, code=1)

@@ -211,6 +211,9 @@ def cmd_find(args: argparse.Namespace, out: TextIO) -> int:
             note("nothing is indexed in %s; run 'pysource index' in your project "
                  "(and 'pysource index --stdlib' for the standard library)" % index.cache_dir)
             return 1
+        for r in roots:
+            if not os.path.exists(r):
+                note("indexed root %s is gone; 'pysource roots --remove %s' forgets it" % (r, r))
         search = _search_roots(index, args.path)
         hits = index.find(args.pattern, scope=args.scope, kinds=args.kind, roots=search,
                           ignore_case=args.ignore_case, include_locals=args.locals,
