@@ -122,3 +122,22 @@ def test_analyzer_records_a_package_importing_its_own_submodules(tmp_path):
                                        "lines, not on the line of a compound statement")
 def test_analyzer_finds_an_import_on_a_compound_line(tmp_path):
     assert _names(tmp_path, "pkg/compound.py") == ["j", "os"]
+
+
+def test_star_imports_follow_their_sources_and_touched_files_stay(tmp_path):
+    pkg = tmp_path / "pkg"
+    pkg.mkdir()
+    (pkg / "__init__.py").write_text("")
+    (pkg / "a.py").write_text("from .b import *\n")
+    (pkg / "b.py").write_text("X = 1\n")
+    with Index(str(tmp_path / "cache")) as index:
+        first = index.update([str(pkg)], jobs=1)
+        assert (first.analysed, first.loaded) == (3, 0)
+        assert [d.full_name for d in index.find("X", kinds={"import"})] == ["pkg.a.X"]
+        (pkg / "b.py").write_text("X = 1\nY = 2\n")
+        st = os.stat(pkg / "__init__.py")
+        os.utime(pkg / "__init__.py", ns=(st.st_atime_ns, st.st_mtime_ns + 10 ** 9))
+        again = index.update([str(pkg)], jobs=1)
+        # b changed, a depends on it; __init__ was only touched.
+        assert (again.analysed, again.loaded) == (2, 1)
+        assert [d.full_name for d in index.find("Y", kinds={"import"})] == ["pkg.a.Y"]
