@@ -14,14 +14,15 @@ Tables:
             count, the star-import sources its table depends on, the lines
             that did not parse or lost names, and the stored form of its
             logical list (`pysource.store`)
-    defs    the definitions table: kind, local name, qualified name
-            (module, scope and name), scope in the module, line, column,
+    defs    the definitions table: kind, local name, scope in the module
+            (the qualified name is module, scope and name), line, column,
             first source line (for an import, its statement), whether it
             is local to a function, and the imported module and name
 
-Names are looked up through indexes on the lower-cased local name and
-qualified name and on both reversed, so that exact names, prefixes and
-suffixes are range scans; the case of the pattern is checked on the rows
+Names are looked up through indexes on the lower-cased local name, the
+same reversed, and the lower-cased qualified name reversed, so that exact
+names, prefixes, suffixes and qualified names (whole, or a tail after a
+dot) are range scans; the case of the pattern is checked on the rows
 found.  Each file is written in one transaction with its definitions, so
 a reader or a run killed half-way never sees part of a file; concurrent
 runs wait for each other's transactions.  A damaged or foreign database
@@ -63,7 +64,7 @@ PY_SUFFIXES = (".py", ".pyw", ".pyi")
 FOLDER_SUFFIXES = (".py", ".pyi")
 
 APPLICATION_ID = 0x70795372     # "pySr"
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 _TOP = "\U0010ffff"             # sorts after every text that has the prefix
 
 Warn = Callable[[str], None]
@@ -317,10 +318,8 @@ CREATE TABLE defs(
     file INTEGER NOT NULL,
     kind TEXT NOT NULL,
     name TEXT NOT NULL,
-    qual TEXT NOT NULL,
     lname TEXT NOT NULL,
     rlname TEXT NOT NULL,
-    lqual TEXT NOT NULL,
     rlqual TEXT NOT NULL,
     scope TEXT NOT NULL,
     line INTEGER NOT NULL,
@@ -332,7 +331,6 @@ CREATE TABLE defs(
 CREATE INDEX defs_file ON defs(file);
 CREATE INDEX defs_lname ON defs(lname);
 CREATE INDEX defs_rlname ON defs(rlname);
-CREATE INDEX defs_lqual ON defs(lqual);
 CREATE INDEX defs_rlqual ON defs(rlqual);
 """
 _TABLES = {"meta", "roots", "files", "defs"}
@@ -749,10 +747,10 @@ class Index:
                 rows = []
                 for kind, name, scope, line, col, sig, local, imod, iname in r.defs:
                     qual = _qualified(r.module, scope, name) if kind != "module" else r.module
-                    lname, lqual = name.lower(), qual.lower()
-                    rows.append((fid, kind, name, qual, lname, lname[::-1], lqual, lqual[::-1],
+                    lname = name.lower()
+                    rows.append((fid, kind, name, lname, lname[::-1], qual.lower()[::-1],
                                  scope, line, col, sig, local, imod, iname))
-                con.executemany("INSERT INTO defs VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                con.executemany("INSERT INTO defs VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                                 rows)
         self._write(work)
 
@@ -784,12 +782,14 @@ class Index:
         where: list[str] = []
         args: list[Any] = []
         if dotted:
-            where.append("(d.lqual GLOB ? OR d.lqual GLOB ?)")
-            args += [_glob(low), "*." + _glob(low)]
+            # The whole qualified name, or a tail of it after a dot; the
+            # qualified names are stored reversed, and so are the patterns.
+            where.append("(d.rlqual GLOB ? OR d.rlqual GLOB ?)")
+            args += [_glob(low[::-1]), _glob(low[::-1]) + ".*"]
             if trail is None:
-                where.append("(d.lqual = ? OR (d.rlqual >= ? AND d.rlqual < ?))")
+                where.append("(d.rlqual = ? OR (d.rlqual >= ? AND d.rlqual < ?))")
                 rev = ("." + low)[::-1]
-                args += [low, rev, rev + _TOP]
+                args += [low[::-1], rev, rev + _TOP]
             elif trail:
                 where.append("d.rlqual >= ? AND d.rlqual < ?")
                 args += [trail[::-1], trail[::-1] + _TOP]
@@ -821,7 +821,7 @@ class Index:
                 alts.append("f.path = ? OR (f.path >= ? AND f.path < ?)")
                 args += [real, real.rstrip(os.sep) + os.sep, real.rstrip(os.sep) + os.sep + _TOP]
             where.append("(%s)" % " OR ".join(alts))
-        sql = ("SELECT d.kind, d.name, d.qual, f.module, f.path, d.line, d.col, d.scope, "
+        sql = ("SELECT d.kind, d.name, f.module, f.path, d.line, d.col, d.scope, "
                "d.signature, d.local, d.imp_module, d.imp_name FROM defs d JOIN files f "
                "ON f.id = d.file WHERE " + " AND ".join(where))
         name_re = pattern_regex(pattern, ignore_case)
@@ -829,7 +829,8 @@ class Index:
         scope_re = pattern_regex(scope, ignore_case) if scope is not None else None
         out = []
         for row in self.con.execute(sql, args):
-            kind, name, qual, module, path, line, col, sc, sig, local, imod, iname = row
+            kind, name, module, path, line, col, sc, sig, local, imod, iname = row
+            qual = _qualified(module, sc, name) if kind != "module" else module
             if qual_re is not None:
                 if not qual_re.fullmatch(qual):
                     continue
@@ -876,11 +877,12 @@ class Index:
     def definitions_of(self, path: str) -> list[Definition]:
         """Every definition recorded for the file `path`, in line order."""
         rows = self.con.execute(
-            "SELECT d.kind, d.name, d.qual, f.module, f.path, d.line, d.col, d.scope, d.signature, "
+            "SELECT d.kind, d.name, f.module, f.path, d.line, d.col, d.scope, d.signature, "
             "d.local, d.imp_module, d.imp_name FROM defs d JOIN files f ON f.id = d.file "
             "WHERE f.path = ? ORDER BY d.line, d.col", (os.path.realpath(path),))
-        return [Definition(KIND_NAMES[r[0]], r[1], r[2], r[3], r[4], r[5], r[6], r[7], r[8],
-                           bool(r[9]), r[10], r[11]) for r in rows]
+        return [Definition(KIND_NAMES[r[0]], r[1],
+                           _qualified(r[2], r[6], r[1]) if r[0] != "module" else r[2],
+                           r[2], r[3], r[4], r[5], r[6], r[7], bool(r[8]), r[9], r[10]) for r in rows]
 
     def stored_lines(self, path: str, stamp: store.SourceStamp | None = None,
                      pool: dict[str, str] | None = None) -> list[Any] | None:
