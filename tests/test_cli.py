@@ -203,6 +203,7 @@ def test_failed_files_are_tried_again(tree):
     (["index", "bad.py"], "pysource: bad.py: not valid UTF-8 (byte 0xff at offset 4)"),
     (["find", "x", "--path", "nowhere"], "pysource: nowhere: no such file or folder"),
     (["find", "x", "--cache-dir", "run.py"], "pysource: run.py: cache folder is not a folder"),
+    (["find", ""], "pysource: empty pattern (use '*' for every name)"),
     (["outline", "nowhere.py"], "pysource: nowhere.py: no such file"),
     (["outline", "alpha"], "pysource: alpha: is a folder, not a Python file"),
     (["outline", "nul.py"], "pysource: nul.py: not a Python source file"),

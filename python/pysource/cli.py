@@ -201,6 +201,8 @@ def _search_roots(index: Any, paths: list[str] | None) -> list[str]:
 
 
 def cmd_find(args: argparse.Namespace, out: TextIO) -> int:
+    if not args.pattern:
+        raise UsageError("empty pattern (use '*' for every name)")
     for p in args.path or ():
         if not os.path.exists(p):
             raise UsageError("%s: no such file or folder" % p)
