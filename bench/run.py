@@ -35,7 +35,7 @@ from pysource.splitter import scan_logical_lines
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_JSON = os.path.join(HERE, "results", "latest.json")
-SKIPPABLE = ("ast", "stages", "index", "ctags", "jedi", "parso", "edit", "memory", "lsp")
+SKIPPABLE = ("ast", "stages", "index", "ctags", "jedi", "parso", "edit", "memory", "lsp", "command")
 clock = time.perf_counter
 
 
@@ -268,6 +268,53 @@ def run_index(corpus, mods):
         count = sum(len(m.lines) for m in loaded)
         project.close()
         return save, load, size, count
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+# -- the command: pysource index and pysource find ----------------------------
+
+def _command_env():
+    """The environment of a child `pysource` process: it imports the
+    modules this process imports."""
+    dirs = [os.path.dirname(os.path.abspath(m.__file__)) for m in (pysource_impl, logicalline)]
+    dirs.append(os.path.dirname(os.path.dirname(os.path.abspath(pysource.__file__))))
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(dict.fromkeys(dirs + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]))
+    env.pop("PYSOURCE_CACHE", None)
+    return env
+
+
+FIND_QUERIES = ["Template", "json.decoder.JSONDecoder", "Temp*", "*Error", "get*item"]
+
+
+def run_command(corpus, repeat):
+    """`pysource index` of the corpus roots with every core, into a fresh
+    cache, then `pysource find` for a few names on that index, each a whole
+    process (interpreter start-up included).  Returns (index seconds,
+    files line, [find seconds per query, best of `repeat`], index MiB)."""
+    tmp = tempfile.mkdtemp(prefix="pysource-bench-command-")
+    env = _command_env()
+    cmd = [sys.executable, "-m", "pysource"]
+    try:
+        t0 = clock()
+        r = subprocess.run(cmd + ["index", "--cache-dir", tmp] + corpus.roots, env=env, capture_output=True,
+                           text=True)
+        seconds = clock() - t0
+        if r.returncode not in (0, 1):
+            raise RuntimeError("pysource index failed: %s" % r.stderr.strip()[-500:])
+        summary = [l for l in r.stdout.splitlines() if l.startswith("indexed ")]
+        finds = []
+        for q in FIND_QUERIES:
+            times = []
+            for _ in range(max(3, repeat)):
+                t0 = clock()
+                subprocess.run(cmd + ["find", "--cache-dir", tmp, "--limit", "20", q], env=env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, cwd=tmp)
+                times.append(clock() - t0)
+            finds.append(min(times))
+        size = sum(os.path.getsize(os.path.join(tmp, f)) for f in os.listdir(tmp))
+        return seconds, summary[0] if summary else "", finds, size
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
@@ -728,6 +775,7 @@ def main(argv=None):
             runs = [run_ctags(exe, corpus.files) for _ in range(repeat)]
             table.row("ctags (Universal Ctags)", min(r[0] for r in runs), nfiles, nlines, total,
                       "%s; %d tags" % (_spread([r[0] for r in runs]), runs[0][1]))
+            results["ctags_seconds"] = min(r[0] for r in runs)
         results["ctags"] = what
 
     if "index" not in skip:
@@ -741,6 +789,19 @@ def main(argv=None):
     project.close()
     del project, mods
     gc.collect()
+
+    if "command" not in skip:
+        note("pysource index with every core, then pysource find ...")
+        seconds, line, finds, size = run_command(corpus, repeat)
+        versus = ""
+        if results.get("ctags_seconds"):
+            versus = "; %.1f times ctags" % (seconds / results["ctags_seconds"])
+        table.row("pysource index -j %d (command, fresh cache)" % (os.cpu_count() or 1), seconds, nfiles,
+                  nlines, total, "one run%s; index %s" % (versus, mib(size)))
+        for q, t in zip(FIND_QUERIES, finds):
+            table.row("  pysource find %s (whole process)" % q, t, None, None, None, "best of %d" % max(3, repeat))
+        results["command"] = {"index_seconds": seconds, "summary": line, "index_bytes": size,
+                              "find_seconds": dict(zip(FIND_QUERIES, finds))}
 
     sample = corpus.sample(args.sample)
     if sample:

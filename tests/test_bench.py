@@ -81,6 +81,10 @@ def test_harness_runs_and_writes_json(tmp_path):
     # holds the imported module's analysis included.
     assert ("%d lines" % corpus["logical_lines"]) in rows["index: load stored form"]["note"]
 
+    command = res["command"]
+    assert command["summary"].startswith("indexed 4 files") and len(command["find_seconds"]) == 5
+    assert rows["pysource index -j %d (command, fresh cache)" % (os.cpu_count() or 1)]["seconds"] > 0
+
     edit = res["edit"]
     assert edit["query_found_new_name"] and len(edit["keystroke_seconds"]) == 20
     assert edit["scope"] in ("Shape.__init__", "Shape.parse", "Shape.area", "helper", "scale")

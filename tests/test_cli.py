@@ -1,13 +1,18 @@
-"""The pysource command, run as a separate process on a small project with
-a temporary cache folder: index, find, outline, types and attrs, bad input,
-and an index that is damaged or out of date."""
+"""The pysource command, run as a separate process (the installed console
+script when there is one beside this interpreter) on a tree of packages
+built in a temporary folder, with a temporary cache: what gets indexed,
+lookups and their ranking, what is reported instead of lost, parallel and
+concurrent runs, a run killed half-way, a damaged database, tags, outlines
+and the type queries."""
 
 import io
 import json
 import os
-import shutil
+import signal
+import sqlite3
 import subprocess
 import sys
+import time
 
 import logicalline
 import pysource_impl
@@ -16,8 +21,6 @@ import pytest
 import pysource
 from pysource.cli import Progress
 
-# The console script when it is installed beside this interpreter, else the
-# module run by it.
 SCRIPT = os.path.join(os.path.dirname(sys.executable), "pysource")
 COMMAND = [SCRIPT] if os.path.isfile(SCRIPT) else [sys.executable, "-m", "pysource"]
 # A child process imports the modules these tests import (the dev setup
@@ -30,7 +33,6 @@ PYTHONPATH = os.pathsep.join(dict.fromkeys(
 SHAPES = '''\
 import math
 from collections import OrderedDict as OD
-__all__ = ["Shape", "Circle"]
 
 
 class Shape(object):
@@ -38,50 +40,92 @@ class Shape(object):
         self.name = name
         self.tags = []
 
-    def area(self):
-        return 0
+    @property
+    def label(self) -> str:
+        return self.name
+
+    @label.setter
+    def label(self, value):
+        self.name = value
 
 
 class Circle(Shape):
     def __init__(self, r):
         Shape.__init__(self, "circle")
         self.r = r
-        self.center = Point()
 
-    def grow(self, by):
+    async def grow(self, by: float = 1.0, /, *, twice=False, **kw) -> None:
         self.r = float(by)
 
     @staticmethod
-    def unit(x):
+    def unit(x, *args):
         x.unused = 1
 
 
 def helper(a, *rest, **kw):
     total = 0
-    shape = Circle(1)
     return total
 '''
 
+APP = '''\
+import os.path as osp
+if os.name: import json as j
+
+
+class Flask:
+    def route(self, rule, **options):
+        endpoint = rule
+        return endpoint
+
+
+def route(x):
+    return x
+'''
+
+TREE = {
+    "alpha/__init__.py": "from . import util as _util\nimport alpha.cache as cache_module\n"
+                         "import alpha.core.config_init\nfrom .shapes import *\n",
+    "alpha/util.py": "VALUE = 1\n",
+    "alpha/cache.py": "def get(key):\n    return key\n",
+    "alpha/core/__init__.py": "",
+    "alpha/core/config_init.py": "OPTION = True\n",
+    "alpha/shapes.py": SHAPES,
+    "beta/__init__.py": "",
+    "beta/app.py": APP,
+    "beta/stubs.pyi": "def typed(x: int) -> int: ...\n",
+    "beta/broken.py": "class Before:\n    pass\n\nitems = [1, 2,\n\nclass After:\n    pass\n",
+    "beta/many.py": "from .app import (%s)\n" % ", ".join("n%d" % i for i in range(300)),
+    "run.py": "import alpha\n\ndef main():\n    c = alpha.Circle(2)\n",
+    "README.txt": "not code\n",
+}
+
+
+def make_tree(root, files=TREE):
+    for name, text in files.items():
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(text)
+    return root
+
 
 @pytest.fixture
-def proj(tmp_path):
-    """A small project (a package and a top-level script) and an empty cache
-    folder; returns (project dir, cache dir)."""
-    root = tmp_path / "proj"
-    (root / "pkg").mkdir(parents=True)
-    (root / "pkg" / "__init__.py").write_text("from .shapes import *\n")
-    (root / "pkg" / "shapes.py").write_text(SHAPES)
-    (root / "run.py").write_text("import pkg\n\ndef main():\n    c = pkg.Circle(2)\n")
-    (root / "README.txt").write_text("not code\n")
-    return root, tmp_path / "cache"
+def tree(tmp_path):
+    """(tree of packages, cache folder)."""
+    return make_tree(tmp_path / "tree"), tmp_path / "cache"
 
 
-def run(args, cwd, cache=None, env=None, code=0, command=COMMAND):
-    full_env = dict(os.environ, PYTHONPATH=PYTHONPATH)
-    full_env.pop("PYSOURCE_CACHE", None)
-    full_env.update(env or {})
-    cmd = command + args + (["--cache-dir", str(cache)] if cache is not None else [])
-    r = subprocess.run(cmd, cwd=str(cwd), env=full_env, capture_output=True, text=True, timeout=120)
+def env_for(cache=None, env=None):
+    full = dict(os.environ, PYTHONPATH=PYTHONPATH)
+    full.pop("PYSOURCE_CACHE", None)
+    if cache is not None:
+        full["PYSOURCE_CACHE"] = str(cache)
+    full.update(env or {})
+    return full
+
+
+def run(args, cwd, cache=None, env=None, code=0, timeout=180):
+    r = subprocess.run(COMMAND + args, cwd=str(cwd), env=env_for(cache, env), capture_output=True,
+                       text=True, timeout=timeout)
     assert r.returncode == code, (r.returncode, r.stdout, r.stderr)
     return r
 
@@ -91,41 +135,66 @@ def summary(r):
     return line
 
 
-def test_index_then_reuse_what_has_not_changed(proj):
-    root, cache = proj
-    r = run(["index", "."], root, cache)
-    assert summary(r).startswith("indexed 3 files (3 analysed, 0 loaded), ") and summary(r).endswith("; none failed")
-    assert r.stderr == ""    # no progress bar on a pipe
-    assert "(0 analysed, 3 loaded)" in summary(run(["index", "."], root, cache))
-    # Edited: analysed again, silently; touched only: loaded; removed: dropped.
-    with open(root / "run.py", "a") as f:
-        f.write("x = 1\n")
-    st = os.stat(root / "pkg" / "shapes.py")
-    os.utime(root / "pkg" / "shapes.py", ns=(st.st_atime_ns, st.st_mtime_ns + 10 ** 10))
-    os.unlink(root / "pkg" / "__init__.py")
-    r = run(["index", "."], root, cache)
-    assert summary(r).startswith("indexed 2 files (1 analysed, 1 loaded)") and r.stderr == ""
-    assert "(0 analysed, 2 loaded)" in summary(run(["index", "."], root, cache))
-    manifest = json.loads(next(cache.glob("index-*/manifest.json")).read_text())
-    assert sorted(manifest["files"]) == [str(root / "pkg" / "shapes.py"), str(root / "run.py")]
-    assert manifest["roots"] == [str(root)]
-    assert len(list(cache.glob("index-*/modules/*.pysl"))) == 2
+def found(cwd, cache, *args, code=0):
+    """`find --json` as a list of (kind, qualified name, path relative to
+    the tree, line, column, signature)."""
+    r = run(["find", "--json", *args], cwd, cache, code=code)
+    rows = [json.loads(l) for l in r.stdout.splitlines()]
+    return [(d["kind"], d["full_name"], os.path.relpath(d["path"], cwd), d["line"], d["column"],
+             d["signature"]) for d in rows]
 
 
-def test_index_reports_files_that_fail(proj):
-    root, cache = proj
-    (root / "pkg" / "latin.py").write_bytes(b"x = '\xe9'\n")
-    (root / "pkg" / "badcoding.py").write_bytes(b"# -*- coding: nonesuch -*-\nx = 1\n")
-    r = run(["index", "."], root, cache)
-    assert summary(r).endswith("; 2 failed: not valid UTF-8, unknown encoding: nonesuch")
-    assert r.stderr.splitlines() == [
-        "pysource: pkg/badcoding.py: unknown encoding: nonesuch",
-        "pysource: pkg/latin.py: not valid UTF-8 (byte 0xe9 at offset 5)"]
-    # Still failing when unchanged; fixed: indexed.
-    assert "2 failed" in summary(run(["index", "."], root, cache))
-    (root / "pkg" / "latin.py").write_bytes(b"# -*- coding: latin-1 -*-\nx = '\xe9'\n")
-    r = run(["index", "."], root, cache)
-    assert "(1 analysed, 3 loaded)" in summary(r) and summary(r).endswith("1 failed: unknown encoding: nonesuch")
+def everything(cwd, cache):
+    r = run(["find", "*", "--locals", "--json"], cwd, cache)
+    return sorted(r.stdout.splitlines())
+
+
+# -- indexing ------------------------------------------------------------------
+
+def test_index_the_working_folder_and_report_what_is_lost(tree):
+    root, cache = tree
+    r = run(["index", "-j", "1", "--verbose"], root, cache)
+    line = summary(r)
+    assert line.startswith("indexed 12 files (12 analysed, 0 unchanged), ")
+    assert "; 1 line did not parse, 45 names dropped, 1 file with syntax errors; none failed" in line
+    err = r.stderr.splitlines()
+    assert "pysource: beta/broken.py: syntax error at line 4: '[' was never closed; " \
+           "indexed as far as it could be analysed" in err
+    assert "pysource: beta/many.py:1: 45 names past the 255 a line can hold were dropped" in err
+    assert any(e.startswith("pysource: beta/broken.py:4: line did not parse") for e in err)
+    # What comes before the bad line is indexed.
+    assert found(root, cache, "Before")[0][:2] == ("class", "beta.broken.Before")
+    # Unchanged files stay as they are; an edit is analysed again, a
+    # removed file dropped; the standard library only when asked.
+    assert "(0 analysed, 12 unchanged)" in summary(run(["index"], root, cache))
+    (root / "run.py").write_text("def main2():\n    pass\n")
+    (root / "beta" / "stubs.pyi").unlink()
+    assert "11 files (1 analysed, 10 unchanged)" in summary(run(["index", "-j", "2"], root, cache))
+    assert found(root, cache, "main2")[0][1] == "run.main2"
+    assert found(root, cache, "typed", code=1) == []
+    assert run(["roots", "--json"], root, cache).stdout == json.dumps(
+        {"root": str(root), "files": 11}) + "\n"
+
+
+def test_failed_files_are_tried_again(tree):
+    root, cache = tree
+    bad = root / "alpha" / "latin.py"
+    bad.write_bytes(b"x = '\xe9'\n")
+    (root / "alpha" / "badcoding.py").write_bytes(b"# -*- coding: nonesuch -*-\nx = 1\n")
+    r = run(["index", "-j", "1"], root, cache)
+    assert "; 2 failed: not valid UTF-8, unknown encoding: nonesuch" in summary(r)
+    assert "pysource: alpha/latin.py: not valid UTF-8 (byte 0xe9 at offset 5)" in r.stderr
+    # Readable now, with the same size and time as when it failed.
+    st = bad.stat()
+    bad.write_bytes(b"x = 'e'\n")
+    os.utime(bad, ns=(st.st_atime_ns, st.st_mtime_ns))
+    assert bad.stat().st_size == st.st_size
+    r = run(["index", "-j", "1", "--json"], root, cache)
+    (line,) = r.stdout.splitlines()
+    got = json.loads(line)
+    assert (got["analysed"], got["unchanged"], got["unparsed_lines"], got["dropped_names"]) == (1, 12, 1, 45)
+    assert got["failed"] == [{"path": str(root / "alpha" / "badcoding.py"), "reason": "unknown encoding: nonesuch"}]
+    assert found(root, cache, "x", "--path", "alpha/latin.py")[0][:2] == ("generic", "alpha.latin.x")
 
 
 @pytest.mark.parametrize("args, message", [
@@ -133,23 +202,25 @@ def test_index_reports_files_that_fail(proj):
     (["index", "README.txt"], "pysource: README.txt: not a Python source file"),
     (["index", "bad.py"], "pysource: bad.py: not valid UTF-8 (byte 0xff at offset 4)"),
     (["find", "x", "--path", "nowhere"], "pysource: nowhere: no such file or folder"),
-    (["find", "x", "--path", "bad.py"], "pysource: bad.py: not valid UTF-8 (byte 0xff at offset 4)"),
     (["find", "x", "--cache-dir", "run.py"], "pysource: run.py: cache folder is not a folder"),
+    (["find", ""], "pysource: empty pattern (use '*' for every name)"),
     (["outline", "nowhere.py"], "pysource: nowhere.py: no such file"),
-    (["outline", "README.txt"], "pysource: README.txt: not a Python source file"),
-    (["outline", "pkg"], "pysource: pkg: is a folder, not a Python file"),
-    (["outline", "bad.py"], "pysource: bad.py: not valid UTF-8 (byte 0xff at offset 4)"),
+    (["outline", "alpha"], "pysource: alpha: is a folder, not a Python file"),
     (["outline", "nul.py"], "pysource: nul.py: not a Python source file"),
-    (["types", "pkg/shapes.py", "Circle.nope", "x"], "pysource: pkg/shapes.py: no scope 'Circle.nope'"),
-    (["attrs", "pkg/shapes.py", "Square"], "pysource: pkg/shapes.py: no class 'Square'"),
-    (["attrs", "pkg/shapes.py", "helper"], "pysource: pkg/shapes.py: 'helper' is not a class"),
-    # Usage errors: argparse's usage text, and status 2.
-    (["find", "x", "--kind", "class,module"],
-     "pysource find: error: argument --kind: unknown kind 'module' (choose from class, function, import, generic)"),
+    (["types", "alpha/shapes.py", "Circle.nope", "x"], "pysource: alpha/shapes.py: no scope 'Circle.nope'"),
+    (["types", "alpha/shapes.py", "Circle.grow", "nope"],
+     "pysource: alpha/shapes.py: no name 'nope' in scope 'Circle.grow'"),
+    (["attrs", "alpha/shapes.py", "Square"], "pysource: alpha/shapes.py: no class 'Square'"),
+    (["attrs", "alpha/shapes.py", "helper"], "pysource: alpha/shapes.py: 'helper' is not a class"),
+    (["attrs", "alpha/shapes.py", "Circle", "--methods", "__init__,shrink"],
+     "pysource: alpha/shapes.py: class 'Circle' has no method 'shrink'"),
+    (["find", "x", "--kind", "class,variable"], "pysource find: error: argument --kind: unknown kind "
+     "'variable' (choose from class, function, import, generic, module)"),
+    (["index", "-j", "0"], "pysource index: error: argument -j/--jobs: not a positive number: '0'"),
     ([], "pysource: error: the following arguments are required: COMMAND"),
 ])
-def test_bad_input_is_one_line_and_an_error_status(proj, args, message):
-    root, cache = proj
+def test_bad_input_is_one_line_and_an_error_status(tree, args, message):
+    root, cache = tree
     (root / "bad.py").write_bytes(b"x = \xff\n")
     (root / "nul.py").write_bytes(b"x = 1\0\n")
     usage = ": error: " in message
@@ -158,148 +229,225 @@ def test_bad_input_is_one_line_and_an_error_status(proj, args, message):
     assert r.stderr.startswith("usage: ") if usage else r.stderr == message + "\n"
 
 
-def test_find(proj):
-    root, cache = proj
-    # Not indexed yet: the paths are indexed first.
-    r = run(["find", "*", "--path", "run.py", "--json"], root, cache)
-    assert [json.loads(l) for l in r.stdout.splitlines()] == [
-        {"path": str(root / "run.py"), "line": 1, "kind": "import", "name": "pkg", "local_name": "pkg",
-         "scope": "", "module": "pkg", "imported_name": ""},
-        {"path": str(root / "run.py"), "line": 3, "kind": "function", "name": "main", "local_name": "main",
-         "scope": "", "module": None, "imported_name": None},
-        {"path": str(root / "run.py"), "line": 4, "kind": "generic", "name": "main.c", "local_name": "c",
-         "scope": "main", "module": None, "imported_name": None}]
-    assert run(["find", "main", "--path", "pkg"], root, cache).stdout == ""
-    run(["index", "."], root, cache)
-    (hit,) = map(json.loads, run(["find", "OD", "--json"], root, cache).stdout.splitlines())
-    assert (hit["module"], hit["imported_name"]) == ("collections", "OrderedDict")
-    assert run(["find", "Circle"], root, cache).stdout.splitlines() == [
-        "pkg/__init__.py:1: import Circle", "pkg/shapes.py:15: class Circle"]
-    # A star import follows the module it imports.
-    shapes = root / "pkg" / "shapes.py"
-    shapes.write_text(SHAPES.replace('"Circle"]', '"Circle", "Square"]') + "class Square(Shape):\n    pass\n")
-    assert run(["find", "Square"], root, cache).stdout.splitlines() == [
-        "pkg/__init__.py:1: import Square", "pkg/shapes.py:%d: class Square" % (SHAPES.count("\n") + 1)]
-    assert "(0 analysed, 3 loaded)" in summary(run(["index", "."], root, cache))
+# -- lookups -------------------------------------------------------------------
+
+def test_find_qualified_ranked_with_lines_columns_and_statements(tree):
+    root, cache = tree
+    nothing = run(["find", "Flask"], root, cache, code=1)
+    assert nothing.stdout == "" and "nothing is indexed" in nothing.stderr
+    run(["index", "-j", "1"], root, cache)
+    flask = ("class", "beta.app.Flask", "beta/app.py", 5, 6, "class Flask:")
+    method = ("function", "beta.app.Flask.route", "beta/app.py", 6, 8,
+              "def route(self, rule, **options):")
+    for pattern in ["Flask", "beta.app.Flask", "app.Flask", "flask", "F*sk", "*l*s*"]:
+        extra = ["-i"] if pattern == "flask" else []
+        assert found(root, cache, pattern, "--kind", "class", *extra) == [flask], pattern
+    assert found(root, cache, "Flask.route") == [method]
+    assert found(root, cache, "route", "--scope", "beta.app.Flask") == [method]
+    assert found(root, cache, "route", "--scope", "Flask") == [method]
+    # Exact names first, classes and functions before other names, imports
+    # last; locals only when asked.
+    assert [r[:2] for r in found(root, cache, "route")] == [
+        ("function", "beta.app.Flask.route"), ("function", "beta.app.route")]
+    assert found(root, cache, "endpoint", code=1) == []
+    assert found(root, cache, "endpoint", "--locals")[0][1] == "beta.app.Flask.route.endpoint"
+    assert [r[1] for r in found(root, cache, "*ha*e*")] == [
+        "alpha.shapes", "alpha.shapes.Shape", "alpha.Shape"]
+    # An import's row is its real statement, on a compound line too.
+    assert found(root, cache, "osp") == [
+        ("import", "beta.app.osp", "beta/app.py", 1, 18, "import os.path as osp")]
+    assert found(root, cache, "j") == [("import", "beta.app.j", "beta/app.py", 2, 27, "import json as j")]
+    # A package's __init__ importing its own submodules.
+    assert [r[1:] for r in found(root, cache, "*", "--kind", "import", "--path", "alpha/__init__.py")
+            if r[1] in ("alpha._util", "alpha.cache_module", "alpha.alpha")] == [
+        ("alpha._util", "alpha/__init__.py", 1, 22, "from . import util as _util"),
+        ("alpha.cache_module", "alpha/__init__.py", 2, 22, "import alpha.cache as cache_module"),
+        ("alpha.alpha", "alpha/__init__.py", 3, 7, "import alpha.core.config_init")]
+    # Text rows; the limit; a stub file.
+    r = run(["find", "typed", "--limit", "1"], root, cache)
+    assert r.stdout == "beta/stubs.pyi:1:5: function typed: def typed(x: int) -> int: ...\n"
+    miss = run(["find", "Nope.none"], root, cache, code=1)
+    assert miss.stdout == "" and "no definition matches 'Nope.none' in" in miss.stderr
 
 
-@pytest.mark.parametrize("name, scope, kinds", [
-    ("*", "*", None), ("r", "*", None), ("*r", "*", None), ("self.*", "*", None), ("*", "", None),
-    ("*", "Circle", None), ("*", "Circle.*", None), ("*", "Circle.__init__", None), ("*e*", "C*", None),
-    ("total", "helper", "generic"), ("*", "*", "import"), ("Circle", "", "class,import"),
-    ("a", "*", None), ("", "*", None), ("*", "nowhere", None),
+def test_the_working_folder_decides_the_corpus(tree, tmp_path):
+    root, cache = tree
+    other = make_tree(tmp_path / "other", {"lib.py": "class Flask:\n    pass\n"})
+    run(["index", "-j", "1", "beta"], root, cache)
+    run(["index", "-j", "1"], other, cache)
+    assert [r[1] for r in found(root / "beta", cache, "Flask")] == ["beta.app.Flask"]
+    assert [r[1] for r in found(other, cache, "Flask")] == ["lib.Flask"]
+    # Outside every root: all of them.
+    assert len(found(tmp_path, cache, "Flask")) == 2
+    # --path narrows the search and adds nothing to the index.
+    assert found(tmp_path, cache, "Flask", "--path", str(other)) == [
+        ("class", "lib.Flask", "other/lib.py", 1, 6, "class Flask:")]
+    r = run(["find", "Flask", "--path", str(root / "alpha")], tmp_path, cache, code=1)
+    assert "not under an indexed root" in r.stderr
+    roots = run(["roots"], tmp_path, cache).stdout.splitlines()
+    assert roots == ["%s\t1 files" % other, "%s\t5 files" % (root / "beta")]
+    (other / "lib.py").unlink()
+    other.rmdir()
+    r = run(["find", "Flask", "--path", str(root)], tmp_path, cache)
+    assert r.stderr == "pysource: indexed root %s is gone; 'pysource roots --remove %s' forgets it\n" % (
+        other, other)
+    run(["roots", "--remove", str(other)], tmp_path, cache)
+    assert [r[1] for r in found(tmp_path, cache, "Flask")] == ["beta.app.Flask"]
+    run(["roots", "--remove", str(other)], tmp_path, cache, code=1)
+
+
+# -- runs in parallel, together, killed ------------------------------------------
+
+def big_tree(root, n=120):
+    files = {}
+    for i in range(n):
+        body = "".join("class C%d_%d:\n    def m(self, a):\n        self.v = a\n" % (i, k)
+                       for k in range(40))
+        # Cycles of three modules that star-import each other.
+        files["pkg%d/__init__.py" % (i // 30)] = ""
+        files["pkg%d/mod%d.py" % (i // 30, i)] = "from .mod%d import *\n" % (i // 3 * 3 + (i + 1) % 3) + body
+    return make_tree(root, files)
+
+
+def test_results_are_the_same_whatever_the_number_of_jobs_and_the_order(tree, tmp_path):
+    root, _ = tree
+    # Modules that star-import each other in a cycle.
+    names = ["c%d" % i for i in range(8)]
+    make_tree(root, {"cyc/%s.py" % n: "from .%s import *\nclass K%s: pass\n" % (names[(i + 1) % len(names)], n)
+                     for i, n in enumerate(names)} | {"cyc/__init__.py": ""})
+    one, three, apart = tmp_path / "one", tmp_path / "three", tmp_path / "apart"
+    assert "with 1 job;" in summary(run(["index", "-j", "1"], root, one))
+    assert "with 3 jobs;" in summary(run(["index", "-j", "3"], root, three))
+    for n in reversed(names):
+        run(["index", "cyc/%s.py" % n], root, apart)
+    assert everything(root, one) == everything(root, three)
+    assert [l for l in everything(root, one) if "/cyc/c" in l] == everything(root, apart)
+
+
+def test_concurrent_runs_and_a_run_killed_half_way(tmp_path):
+    root = big_tree(tmp_path / "big")
+    clean, shared = tmp_path / "clean", tmp_path / "shared"
+    run(["index", "-j", "1"], root, clean)
+    expected = everything(root, clean)
+    # Killed while writing; the next run completes and nothing is lost.
+    p = subprocess.Popen(COMMAND + ["index", "-j", "1"], cwd=str(root), env=env_for(shared),
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    db = None
+    deadline = time.monotonic() + 120
+    try:
+        while time.monotonic() < deadline and p.poll() is None:
+            db = db or next(shared.glob("index-*.sqlite3"), None)
+            if db is not None:
+                with sqlite3.connect(db, timeout=30) as con:
+                    try:
+                        if con.execute("SELECT count(*) FROM files").fetchone()[0] >= 5:
+                            break
+                    except sqlite3.OperationalError:
+                        pass
+            time.sleep(0.05)
+        killed = p.poll() is None
+        p.send_signal(signal.SIGKILL)
+    finally:
+        p.wait()
+    assert killed, "the run ended before it could be killed"
+    # Two runs at once on the same index.
+    procs = [subprocess.Popen(COMMAND + ["index", "-j", "1"], cwd=str(root), env=env_for(shared),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+             for _ in range(2)]
+    outs = [p.communicate(timeout=300) for p in procs]
+    assert [p.returncode for p in procs] == [0, 0], outs
+    assert all(o[0].startswith("indexed 124 files") and "none failed" in o[0] for o in outs), outs
+    assert everything(root, shared) == expected
+
+
+KEPT = []    # the database as it was, for damage that keeps its first page
+
+
+@pytest.mark.parametrize("damage, reason", [
+    (lambda db: db.write_bytes(b"garbage " * 1000), "damaged (file is not a database)"),
+    (lambda db: sqlite3.connect(db).execute("CREATE TABLE t(x)").connection.commit(),
+     "is not a pysource index"),
+    (lambda db: db.mkdir(), "is a folder"),
+    (lambda db: db.write_bytes(KEPT[0][:4096] + b"\xa5" * (len(KEPT[0]) - 4096)),
+     "damaged (database disk image is malformed)"),
 ])
-def test_find_agrees_with_the_attribute_search(proj, name, scope, kinds):
-    root, cache = proj
-    path = str(root / "pkg" / "shapes.py")
-    args = ["find", name, "--scope", scope, "--path", path, "--json"] + (["--kind", kinds] if kinds else [])
-    got = [(h["kind"], h["name"], h["line"]) for h in map(json.loads, run(args, root, cache).stdout.splitlines())]
-    options = {"local_name": name, "scope_name": scope}
-    if kinds:
-        options["valid_kinds"] = kinds.replace("import", "imported").split(",")
-    with pysource.Project(roots=[str(root)]) as project:
-        want = [(r.fKind.replace("imported", "import"), r.fFullName, r.fLogical.first_line)
-                for r in project.analyze_file(path).impl.SearchForAttribs(options)]
-    assert sorted(got) == sorted(want)
+def test_a_damaged_database_is_reported_and_rebuilt(tree, damage, reason):
+    root, cache = tree
+    run(["index", "-j", "1", "beta"], root, cache)
+    db = next(cache.glob("index-*.sqlite3"))
+    with sqlite3.connect(db) as con:
+        con.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    KEPT[:] = [db.read_bytes()]
+    for p in cache.glob("index-*"):
+        os.unlink(p)
+    damage(db)
+    r = run(["find", "Flask"], root, cache, code=1)
+    assert r.stderr.splitlines()[0] == "pysource: warning: index database %s %s; rebuilding it" % (db, reason)
+    assert "nothing is indexed" in r.stderr
+    r = run(["index", "-j", "1", "beta"], root, cache)
+    assert "warning" not in r.stderr
+    assert [x[1] for x in found(root, cache, "Flask")] == ["beta.app.Flask"]
 
 
-OUTLINE = """\
-    6  class Shape(object)
-           attributes: name, tags
-    7      def __init__(self, name)
-   11      def area(self)
-   15  class Circle(Shape)
-           attributes: r, center
-   16      def __init__(self, r)
-   21      def grow(self, by)
-   25      def unit(x)
-   29  def helper(a, rest, kw)
-"""
+# -- tags, outlines, queries ---------------------------------------------------
+
+def test_tags_in_the_extended_format(tree):
+    root, cache = tree
+    run(["tags", "beta", "-j", "1"], root, cache)
+    lines = (root / "tags").read_text().splitlines()
+    head = [l for l in lines if l.startswith("!_TAG_")]
+    assert head[:2] == ['!_TAG_FILE_FORMAT\t2\t/extended format; --format=1 will not append ;" to lines/',
+                        "!_TAG_FILE_SORTED\t1\t/0=unsorted, 1=sorted, 2=foldcase/"]
+    body = lines[len(head):]
+    assert body == sorted(body)
+    assert "Flask\tbeta/app.py\t/^class Flask:$/;\"\tc\tline:5" in body
+    assert "route\tbeta/app.py\t/^    def route(self, rule, **options):$/;\"\tm\tline:6\tclass:Flask" in body
+    assert not any(l.startswith(("endpoint\t", "osp\t")) for l in body)
+    ctags = "/usr/bin/ctags"
+    if os.path.exists(ctags):
+        theirs = subprocess.run([ctags, "-f", "-", "beta/app.py"], cwd=root, capture_output=True,
+                                text=True).stdout.splitlines()
+        ours = run(["tags", "beta/app.py", "-o", "-"], root, cache).stdout.splitlines()
+        fields = lambda ls: sorted(tuple(l.split("\t")[:4]) for l in ls
+                                   if not l.startswith("!") and l.split("\t")[3] in "cfmv")
+        assert fields(ours) == fields(theirs)
 
 
-def test_outline(proj):
-    root, cache = proj
-    assert run(["outline", "pkg/shapes.py"], root, cache).stdout == OUTLINE
-    run(["index", "pkg"], root, cache)
-    # Loaded from the index: the same.
-    assert run(["outline", "pkg/shapes.py"], root, cache).stdout == OUTLINE
-    tree = json.loads(run(["outline", "pkg/shapes.py", "--json"], root, cache).stdout)["outline"]
-    assert [(n["full_name"], [c["full_name"] for c in n["children"]]) for n in tree] == [
-        ("Shape", ["Shape.__init__", "Shape.area"]), ("Circle", ["Circle.__init__", "Circle.grow", "Circle.unit"]),
-        ("helper", [])]
-    assert (tree[1]["bases"], tree[1]["attributes"], tree[2]["args"]) == \
-        (["Shape"], ["r", "center"], ["a", "rest", "kw"])
-    # Also as `python -m pysource`.
-    r = run(["outline", "run.py"], root, cache, command=[sys.executable, "-m", "pysource"])
-    assert r.stdout == "    3  def main()\n"
+def test_outline_shows_signatures_as_written(tree):
+    root, cache = tree
+    text = run(["outline", "alpha/shapes.py"], root, cache).stdout
+    assert text.splitlines()[:10] == [
+        "    5  class Shape(object)",
+        "           attributes: name, tags",
+        "    6      def __init__(self, name)",
+        "           @property",
+        "   11      def label(self) -> str    [property getter]",
+        "           @label.setter",
+        "   15      def label(self, value)    [property setter]",
+        "   19  class Circle(Shape)",
+        "           attributes: r",
+        "   20      def __init__(self, r)"]
+    assert "   24      async def grow(self, by: float = 1.0, /, *, twice=False, **kw) -> None\n" \
+           "           @staticmethod\n   28      def unit(x, *args)\n" in text
+    rows = [json.loads(l) for l in run(["outline", "--json", "alpha/shapes.py"], root, cache).stdout.splitlines()]
+    assert rows[3]["full_name"] == "Shape.label" and rows[3]["property"] == "setter"
+    assert rows[3]["parent"] == "Shape" and rows[3]["decorators"] == ["label.setter"]
 
 
-def test_types_and_attrs(proj):
-    root, cache = proj
-    for scope, name, out in [("Circle.__init__", "self", "Circle:\n"), ("helper", "shape", "Circle(1)\n"),
-                             ("", "__all__", "::list:\n"), ("helper", "nothing", "")]:
-        assert run(["types", "pkg/shapes.py", scope, name], root, cache).stdout == out
-    r = run(["types", "pkg/shapes.py", "Circle.grow", "self.r", "--json"], root, cache)
-    assert json.loads(r.stdout)["types"] == ["float(by)"]
-    assert run(["attrs", "pkg/shapes.py", "Circle"], root, cache).stdout == (
-        "r (lines 18, 22)\n"
-        "    Circle.__init__: r\n"
-        "    Circle.grow: float(by)\n"
-        "center (line 19)\n"
-        "    Circle.__init__: Point()\n")
-    r = run(["attrs", "pkg/shapes.py", "Circle", "--methods", "grow,unit", "--json"], root, cache)
-    assert json.loads(r.stdout)["attributes"] == [
-        {"name": "r", "lines": [22], "types": [{"method": "Circle.grow", "types": ["float(by)"]}]}]
-
-
-def test_damaged_index_is_rebuilt(proj):
-    root, cache = proj
-    run(["index", "."], root, cache)
-    shapes = root / "pkg" / "shapes.py"
-    (manifest,) = cache.glob("index-*/manifest.json")
-    stored = manifest.parent / "modules" / json.loads(manifest.read_text())["files"][str(shapes)]["store"]
-    good = stored.read_bytes()
-    for damaged in (good[:-3] + bytes([good[-3] ^ 0x10]) + good[-2:], good[:len(good) // 2], b"GARBAGE" * 30):
-        stored.write_bytes(damaged)
-        r = run(["index", "."], root, cache)
-        assert "(1 analysed, 2 loaded)" in summary(r)
-        (line,) = r.stderr.splitlines()
-        assert line.startswith("pysource: warning: %s: " % stored) and "stored module" in line
-        assert line.endswith("; analysing %s again" % shapes)
-    assert "(0 analysed, 3 loaded)" in summary(run(["index", "."], root, cache))
-    # find reads only the header and the definitions; damage there is found
-    # as well.
-    good = stored.read_bytes()
-    at = good.index(b"shapes.py")     # the source's path, in the definitions section
-    stored.write_bytes(good[:at] + b"S" + good[at + 1:])
-    r = run(["find", "Circle", "--scope", ""], root, cache)
-    assert r.stdout.splitlines() == ["pkg/__init__.py:1: import Circle", "pkg/shapes.py:15: class Circle"]
-    assert "damaged stored module (extra checksum mismatch)" in r.stderr
-    # A damaged manifest is rebuilt; the stored modules themselves were
-    # good: loaded, not analysed.
-    bad_entry = dict(json.loads(manifest.read_text()), files={str(root / "run.py"): {"error": 5}})
-    for text in ['{"files": [', json.dumps(bad_entry), "\udcff", "[]"]:
-        manifest.write_text(text, errors="surrogateescape")
-        r = run(["index", "."], root, cache)
-        assert r.stderr == "pysource: warning: index manifest %s is damaged; rebuilding\n" % manifest
-        assert "(0 analysed, 3 loaded)" in summary(r)
-    assert json.loads(manifest.read_text())["roots"] == [str(root)]
-    # A folder that was indexed and is gone is dropped.
-    shutil.rmtree(root / "pkg")
-    r = run(["find", "*", "--kind", "function"], root, cache)
-    assert (r.stdout, r.stderr) == ("run.py:3: function main\n", "")
-    shutil.rmtree(root)
-    r = run(["find", "main"], cache, cache)
-    assert r.stdout == "" and "is gone; dropped from the index" in r.stderr
-
-
-def test_cache_folder_from_the_environment(proj, tmp_path):
-    root, _ = proj
-    for env, folder in [({"PYSOURCE_CACHE": str(tmp_path / "env")}, "env"),
-                        ({"XDG_CACHE_HOME": str(tmp_path / "xdg")}, "xdg/pysource"),
-                        ({"HOME": str(tmp_path / "home"), "XDG_CACHE_HOME": ""}, "home/.cache/pysource")]:
-        run(["index", "run.py"], root, env=env)
-        assert list((tmp_path / folder).glob("index-*/manifest.json")), env
+def test_types_attrs_and_help(tree):
+    root, cache = tree
+    assert run(["types", "alpha/shapes.py", "Circle.grow", "self"], root, cache).stdout == "Circle:\n"
+    assert run(["types", "--json", "alpha/shapes.py", "Shape.__init__", "self.tags"], root, cache).stdout \
+        == json.dumps({"path": str(root / "alpha/shapes.py"), "scope": "Shape.__init__",
+                       "name": "self.tags", "type": "::list:"}) + "\n"
+    r = run(["attrs", "alpha/shapes.py", "Circle", "--methods", "__init__"], root, cache)
+    assert r.stdout == "r (line 22)\n    Circle.__init__: r\n"
+    for cmd in ("types", "attrs"):
+        help_text = run([cmd, "--help"], root).stdout
+        assert "::dict:      a dict literal" in help_text and "an instance of the class Name" in help_text
+    for cmd in ("outline", "types", "attrs", "index", "find", "roots", "tags"):
+        assert "--json" in run([cmd, "--help"], root).stdout
+    assert run(["--version"], root).stdout == "pysource %s\n" % pysource.__version__
 
 
 def test_progress_bar_only_on_a_terminal():
