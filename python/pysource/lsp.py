@@ -35,7 +35,7 @@ from pygls.uris import from_fs_path
 
 from . import lsp_analysis as la
 from .analysis import Project
-from .index import pattern_matcher
+from .index import pattern_regex
 from .lsp_documents import Document, apply_edit, close_module, names_may_have_changed, open_module, path_of_uri, \
     StarImports, row_text, splice, to_chars, to_units
 from .lsp_index import WorkspaceIndex
@@ -315,11 +315,11 @@ class PysourceServer(LanguageServer):
         # Open documents answer from their buffers, unsaved edits included.
         for doc in self.docs.values():
             mod = doc.mod
-            match = pattern_matcher(pattern.lower())
+            match = pattern_regex(pattern, ignore_case=True).fullmatch
             for ref in mod.impl.SearchForAttribs({"scope_name": scope if scope is not None else "*",
                                                   "local_name": "*", "dotted_names_valid": 0}):
                 line = ref.fLogical
-                if line is None or ref.fKind == "imported" or not match(ref.fLocalName.lower()):
+                if line is None or ref.fKind == "imported" or not match(ref.fLocalName):
                     continue
                 i = la.token_of(line, ref.fLocalName)
                 row, col = la.line_positions(line)[i] if i >= 0 else (line.first_line, 0)

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import Callable, NamedTuple, Optional
 
-from .index import Index, default_cache_dir, pattern_matcher
+from .index import Index, default_cache_dir
 
 __all__ = ["Definition", "WorkspaceIndex"]
 
@@ -14,7 +14,7 @@ class Definition(NamedTuple):
     """A definition the index found."""
     kind: str           # "class", "function", "import" or "generic"
     name: str           # the local name
-    full_name: str      # scope and local name, dotted
+    full_name: str      # module, scope and local name, dotted
     path: str
     line: int
     column: int
@@ -29,30 +29,20 @@ class WorkspaceIndex:
         self._index = Index(cache_dir or default_cache_dir(), warn)
 
     def update(self, paths: list[str], progress: Optional[Callable[[int, int], None]] = None) -> None:
-        """Index the Python files under `paths` (analysed, or loaded when
-        stored and current); `progress` gets (done, total) as files are
-        done."""
+        """Index the Python files under `paths` (analysed, or kept when
+        indexed and unchanged); `progress` gets (done, total) as files are
+        done.  One process: the server's own worker thread runs this."""
         report = None if progress is None else (lambda done, total, path: progress(done, total))
-        # The index keeps the analyses it made, and would store a changed
-        # file's old analysis again: it starts from the files each time.
-        self._index.close()
-        self._index.update(paths, progress=report)
+        self._index.update(paths, jobs=1, progress=report)
 
     def find(self, pattern: str, scope: Optional[str], roots: list[str], limit: int) -> list[Definition]:
-        """Classes, functions and assigned names whose local name matches
-        `pattern` (a name with at most one "*"), in any case, and whose
-        scope matches `scope` when it is given, in the files under
-        `roots`."""
-        rows = self._index.find("*", scope if scope is not None else "*", {"class", "function", "generic"},
-                                roots or None)
-        match = pattern_matcher(pattern.lower())
-        out = []
-        for r in rows:
-            if match(r["local_name"].lower()):
-                out.append(Definition(r["kind"], r["local_name"], r["name"], r["path"], r["line"], 0))
-                if len(out) >= limit:
-                    break
-        return out
+        """Classes, functions and assigned names whose name matches
+        `pattern` (a name or qualified name with "*" for any text), in any
+        case, and whose scope matches `scope` when it is given, in the files
+        under `roots`, best first."""
+        rows = self._index.find(pattern, scope=scope, kinds={"class", "function", "generic"},
+                                roots=roots or None, ignore_case=True, limit=limit)
+        return [Definition(r.kind, r.name, r.full_name, r.path, r.line, r.column) for r in rows]
 
     def close(self) -> None:
         self._index.close()
