@@ -44,7 +44,6 @@ of its physical line, an unterminated triple-quoted one to the end of the
 text, and any other stray character is a token of its own.
 """
 
-import gc
 import re
 
 __all__ = [
@@ -166,7 +165,12 @@ _FSTRING_LITERAL_RE = re.compile(r"[^\\{}'\"\r\n]+")
 _FEXPR_PLAIN_RE = re.compile(r"[^'\"{}()\[\]:!=<>\\#\r\n]+")
 
 
-def _fstring_end(text, i, quote):
+# Replacement fields nested deeper than this (through format specs) make
+# the f-string count as not well formed; the interpreter's own limit is lower.
+_MAX_FSTRING_NESTING = 150
+
+
+def _fstring_end(text, i, quote, level=0):
     """End offset of an f-string whose body starts at `i` (just past the
     opening `quote`), or -1 when it does not end well."""
     n = len(text)
@@ -188,7 +192,7 @@ def _fstring_end(text, i, quote):
             if text.startswith("{", i + 1):
                 i += 2
             else:
-                i = _fexpr_end(text, i + 1, quote)
+                i = _fexpr_end(text, i + 1, quote, level)
                 if i < 0:
                     return -1
         elif c in "\r\n" and not triple:
@@ -198,12 +202,14 @@ def _fstring_end(text, i, quote):
     return -1
 
 
-def _fexpr_end(text, i, quote):
+def _fexpr_end(text, i, quote, level):
     """End offset (past the closing brace) of the replacement field whose
-    expression starts at `i`, or -1."""
+    expression starts at `i`, or -1.  As from Python 3.12, the expression
+    may span rows and hold comments, whatever the f-string's quotes."""
+    if level >= _MAX_FSTRING_NESTING:
+        return -1
     n = len(text)
     depth = 0
-    triple = len(quote) == 3
     match_plain = _FEXPR_PLAIN_RE.match
     match_token = _TOKEN_RE.match
     while i < n:
@@ -233,24 +239,22 @@ def _fexpr_end(text, i, quote):
         elif depth == 0 and c == "!" and not text.startswith("=", i + 1):
             i += 1  # conversion; the format spec or the closing brace follow
         elif depth == 0 and c == ":":
-            return _fspec_end(text, i + 1, quote)
+            return _fspec_end(text, i + 1, quote, level + 1)
         elif c in "=<>!:":
             i += 1
         elif c == "\\":
             m = match_token(text, i)
             i = m.end() if m is not None else i + 1
         elif c == "#":
-            return -1
-        elif c in "\r\n":
-            if not triple and depth == 0:
-                return -1
-            i += 1
+            # A comment runs to the end of its row.
+            while i < n and text[i] not in "\r\n":
+                i += 1
         else:
             i += 1
     return -1
 
 
-def _fspec_end(text, i, quote):
+def _fspec_end(text, i, quote, level):
     """End offset of a format spec (and its replacement field), or -1."""
     n = len(text)
     while i < n:
@@ -258,7 +262,7 @@ def _fspec_end(text, i, quote):
         if c == "}":
             return i + 1
         if c == "{":
-            i = _fexpr_end(text, i + 1, quote)
+            i = _fexpr_end(text, i + 1, quote, level)
             if i < 0:
                 return -1
         elif c == quote[0] and text.startswith(quote, i):
@@ -334,6 +338,11 @@ def line_kind(tokens):
     first = tokens[0]
     kind = _KIND_BY_FIRST.get(first)
     if kind is not None:
+        if kind == kClassDefIndex or kind == kFunctionDefIndex:
+            # Half-typed definitions (`def`, `def (`, `class 'x':`) define
+            # nothing the scope lookups could name.
+            if len(tokens) < 2 or not _is_name(tokens[1]):
+                return kUnknownIndex
         return kind
     if first in _OTHER_KEYWORDS:
         return kUnknownIndex
@@ -366,6 +375,17 @@ def line_kind(tokens):
             elif t == ";":
                 break
     return kUnknownIndex
+
+
+# The keywords of Python 3.10 to 3.13 (soft keywords are names).
+_KEYWORDS = frozenset("""False None True and as assert async await break class continue def del elif else
+    except finally for from global if import in is lambda nonlocal not or pass raise return try while with
+    yield""".split())
+
+
+def _is_name(tok):
+    """True for an identifier that is not a keyword."""
+    return tok.isidentifier() and tok not in _KEYWORDS
 
 
 # Tokens after `match` or `case` that make it a name, not a soft keyword.
@@ -424,7 +444,7 @@ def scan_logical_lines(text, pool=None):
     pos = 0
     # Positions are stored in 16 bits; only a text with more rows, or with a
     # longer physical line, needs them clamped.
-    clamp = len(text) > 65535 and (text.count("\n") >= 65535 or text.count("\r") >= 65535 or
+    clamp = len(text) > 65535 and (text.count("\n") + text.count("\r") >= 65535 or
                                    max(map(len, _NEWLINE_RE.split(text))) >= 65535)
     while True:
         restart = -1
@@ -639,17 +659,9 @@ def lines_from_records(records):
     `scan_logical_lines`, in the same order."""
     import logicalline
     make = logicalline.LogicalLine
-    # Splitting makes many small containers and no cycles; the cyclic
-    # collector would only scan them over and over.
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        # Indents and line counts are stored in 16 signed bits.
-        # Positional arguments: tokens, first_line, indent, line_count,
-        # type, positions, parsed, tabs_in_indent, spaces_in_indent.
-        return [make(toks, first, ind if ind < 32767 else 32767, count if count < 32767 else 32767,
-                     kind, poss, False, t, sp)
-                for toks, poss, first, count, ind, kind, t, sp in records]
-    finally:
-        if collecting:
-            gc.enable()
+    # Indents and line counts are stored in 16 signed bits.
+    # Positional arguments: tokens, first_line, indent, line_count,
+    # type, positions, parsed, tabs_in_indent, spaces_in_indent.
+    return [make(toks, first, ind if ind < 32767 else 32767, count if count < 32767 else 32767,
+                 kind, poss, False, t, sp)
+            for toks, poss, first, count, ind, kind, t, sp in records]
