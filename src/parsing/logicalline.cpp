@@ -24,6 +24,7 @@
 // and its count together, with no allocation in between.
 
 #include "logicalline_interface.h"
+#include "splitter.h"
 
 namespace {
 
@@ -606,10 +607,12 @@ int AddModuleContents(PyObject* module) {
     PyRef value(PyUnicode_FromString(k.value));
     if (!value || PyModule_AddObjectRef(module, k.attr, value.get()) < 0) return -1;
   }
-  return 0;
+  return AddSplitterFunctions(module);
 }
 
 }  // namespace
+
+PyObject* NewUntrackedLogicalLine() { return NewEmptyLine(false); }
 
 PyMODINIT_FUNC PyInit_logicalline(void) {
   if (PyType_Ready(&kLogicalLineType) < 0) return nullptr;

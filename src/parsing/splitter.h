@@ -1,0 +1,18 @@
+// The native splitter: Python source text into logical lines (splitter.cpp),
+// built into the logical line module as its functions split_logical_lines
+// and scan_logical_lines.
+#ifndef PYSOURCE_SPLITTER_H
+#define PYSOURCE_SPLITTER_H
+
+#include "py_utils.h"
+
+// Adds the splitter's functions to the logical line module; 0, or -1 with
+// the exception set.
+int AddSplitterFunctions(PyObject* module);
+
+// Provided by the logical line module: a new, empty line that the cyclic
+// collector does not track (it is to hold strings only).  Null with the
+// exception set on failure.
+PyObject* NewUntrackedLogicalLine();
+
+#endif  // PYSOURCE_SPLITTER_H
