@@ -29,10 +29,10 @@ import sys
 import tokenize
 
 from .edits import ChangeSet, SourceBuffer
-from .grammar import Grammar
+from .hosts import get_host
 from .splitter import (kBlankLineIndex, kClassDefIndex, kCommentIndex, kFromImportIndex,
-                       kFunctionDefIndex, kUnknownIndex, split_logical_lines)
-from .transformer import NONSELF_DECORATORS, Transformer
+                       kFunctionDefIndex, kUnknownIndex)
+from .transformer import NONSELF_DECORATORS
 
 __all__ = ["AttribRef", "ModuleAnalysis", "Project", "read_source", "module_name_for_path"]
 
@@ -156,9 +156,14 @@ class ModuleAnalysis:
             self.UpdateFromCache()
         if self._lines is None:
             pool = getattr(self.fAnalysisFactory, "name_pool", None)
-            self._lines = split_logical_lines(self._lines_source(), pool)
+            self._lines = self._host().split_logical_lines(self._lines_source(), pool)
             self._find_nonself_defs()
         return self._lines
+
+    def _host(self):
+        """The factory's host (`pysource.hosts`), or the default one."""
+        host = getattr(self.fAnalysisFactory, "host", None)
+        return host if host is not None else get_host()
 
     def _find_nonself_defs(self):
         """Def lines under a decorator that makes the first parameter
@@ -213,8 +218,9 @@ class ModuleAnalysis:
             pool = getattr(factory, "name_pool", None)
             if pool is None:
                 pool = {}
-            grammar = getattr(factory, "grammar", None) or Grammar()
-            transformer = Transformer(pool, self._nonself_defs)
+            host = self._host()
+            grammar = getattr(factory, "grammar", None) or host.make_grammar()
+            transformer = host.make_transformer(pool, self._nonself_defs)
             lines = self.lines
             impl = pysource_impl.CreatePySourceImpl(self, grammar, transformer, pool, AttribRef, logicalline)
             impl.SetLogicalList(lines)
@@ -289,7 +295,7 @@ class ModuleAnalysis:
         if buffer is None:
             pool = getattr(self.fAnalysisFactory, "name_pool", None)
             buffer = self._buffer = SourceBuffer(self._impl, self._lines, self._lines_source(), pool,
-                                                 _nonself_context)
+                                                 _nonself_context, self._host())
         changes = buffer.update(text)
         self._pending_source = None
         self._source = text
@@ -589,16 +595,20 @@ class Project:
 
     `roots` are directories searched first for absolute module names;
     `search_path` the directories searched after them (default: the
-    directories of ``sys.path`` when the project is made).
+    directories of ``sys.path`` when the project is made).  `host` chooses
+    the splitter, grammar and transformer: "native" or "python" (see
+    `pysource.hosts`; by default the environment variable PYSOURCE_HOST,
+    else "native").
     """
 
-    def __init__(self, roots=None, search_path=None):
+    def __init__(self, roots=None, search_path=None, host=None):
+        self.host = get_host(host)
         self.roots = [os.path.abspath(r) for r in (roots or [])]
         if search_path is None:
             search_path = [p or os.getcwd() for p in sys.path]
         self.search_path = [os.path.abspath(p) for p in search_path if os.path.isdir(p or ".")]
         self.name_pool = {}
-        self.grammar = Grammar()
+        self.grammar = self.host.make_grammar()
         self._analysis_depth = 0    # analyses in progress, nested
         self._pending = []          # modules left for later by deep chains
         self._deep_cuts = 0         # star imports answered incompletely

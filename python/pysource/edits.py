@@ -43,8 +43,8 @@ reported in the body scopes from the buffer's own reckoning.
 
 from collections import namedtuple
 
-from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionDefIndex, \
-    lines_from_records, rescan_logical_lines, scan_logical_lines
+from .hosts import get_host
+from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionDefIndex
 
 __all__ = ["SourceBuffer", "ChangeSet", "Changes", "line_positions"]
 
@@ -150,10 +150,14 @@ class SourceBuffer:
     and scopes (the host's transformer, for one, treats methods under some
     decorators differently).  A def line whose value changes is analysed
     afresh.
+
+    `host` (a `pysource.hosts.Host`, by default the one `get_host()` gives)
+    supplies the splitter.
     """
 
-    def __init__(self, impl, lines, text, pool=None, def_context=None):
+    def __init__(self, impl, lines, text, pool=None, def_context=None, host=None):
         self.impl = impl
+        self.host = host if host is not None else get_host()
         self.lines = lines
         self.text = text
         self.pool = pool if pool is not None else {}
@@ -167,10 +171,10 @@ class SourceBuffer:
         lines = self.lines
         old = self._records
         if old is None:
-            old = scan_logical_lines(self.text, self.pool)
+            old = self.host.scan_logical_lines(self.text, self.pool)
             if len(old) != len(lines):
                 raise ValueError("the logical list was not made from the buffer's text")
-        new = rescan_logical_lines(self.text, old, text, self.pool)
+        new = self.host.rescan_logical_lines(self.text, old, text, self.pool)
         n_old, n_new = len(old), len(new)
         limit = min(n_old, n_new)
         start = 0
@@ -220,14 +224,14 @@ class SourceBuffer:
                         replace, name_again, reported)
 
         removed = lines[start:old_end]
-        run = lines_from_records(new[start:new_end])
+        run = self.host.lines_from_records(new[start:new_end])
         lines[start:old_end] = run
         for k in range(tail):
             was, now = old[old_end + k][2], new[new_end + k][2]
             if was != now:
                 lines[new_end + k].first_line = now
         if replace or name_again:
-            fresh = dict(zip(replace, lines_from_records([new[i] for i in replace])))
+            fresh = dict(zip(replace, self.host.lines_from_records([new[i] for i in replace])))
             named = sorted(replace + name_again)
             for i in named:
                 removed.append(lines[i])

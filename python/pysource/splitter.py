@@ -587,7 +587,7 @@ def _shifted(record, delta):
     return (toks, [(r + delta, c) for r, c in poss], first + delta, count, ind, kind, t, sp)
 
 
-def rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4):
+def rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4, scan=None):
     """The records `scan_logical_lines(new_text, pool)` gives, made from
     `old_records` (the records of `old_text`) by scanning only the part of
     `new_text` around what changed.
@@ -601,12 +601,15 @@ def rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4):
     unchanged lines are the old objects (moved ones are copied with their
     rows shifted).  When no such line is found within a few logical lines,
     or the text holds carriage returns or a very large number of rows, the
-    whole text is scanned."""
+    whole text is scanned.  `scan` is the scanner to use (by default
+    `scan_logical_lines`), which must give what it gives."""
+    if scan is None:
+        scan = scan_logical_lines
     if old_text == new_text:
         return list(old_records)
     if ("\r" in new_text or "\r" in old_text or new_text.count("\n") >= 65000
             or old_text.count("\n") >= 65000 or not old_records):
-        return scan_logical_lines(new_text, pool)
+        return scan(new_text, pool)
     prefix = _common_prefix_len(old_text, new_text)
     suffix = _common_suffix_len(old_text, new_text, min(len(old_text), len(new_text)) - prefix)
     old_end, new_end = len(old_text) - suffix, len(new_text) - suffix
@@ -619,7 +622,7 @@ def rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4):
     while i0 < n and old_records[i0][2] + old_records[i0][3] - 1 < first_row:
         i0 += 1
     if i0 == n:
-        return scan_logical_lines(new_text, pool)
+        return scan(new_text, pool)
     start_row = min(old_records[i0][2], first_row)
     start = _row_start(new_text, prefix, first_row - start_row)
     j = i0
@@ -628,14 +631,14 @@ def rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4):
     base = start_row - 1
     for _ in range(tries):
         if j >= n:
-            window = scan_logical_lines(new_text[start:], pool)
+            window = scan(new_text[start:], pool)
             head = [_shifted(r, base) for r in window] if base else window
             return old_records[:i0] + head
         sync = old_records[j]
         new_first = sync[2] + delta
         # The window ends with the physical lines of the line to sync on.
         end = _row_end(new_text, new_end, new_first + sync[3] - 1 - (new_text.count("\n", 0, new_end) + 1))
-        window = scan_logical_lines(new_text[start:end], pool)
+        window = scan(new_text[start:end], pool)
         head = [_shifted(r, base) for r in window] if base else window
         if head and head[-1] == (_shifted(sync, delta) if delta else sync):
             tail = old_records[j:]
@@ -643,7 +646,7 @@ def rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4):
                 tail = [_shifted(r, delta) for r in tail]
             return old_records[:i0] + head[:-1] + tail
         j += 1
-    return scan_logical_lines(new_text, pool)
+    return scan(new_text, pool)
 
 
 def split_logical_lines(text, pool=None):
