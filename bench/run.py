@@ -33,7 +33,6 @@ import pysource.analysis
 import pysource.hosts
 from pysource import store
 import pysource_impl
-from pysource.splitter import scan_logical_lines
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_JSON = os.path.join(HERE, "results", "latest.json")
@@ -415,7 +414,7 @@ def run_edit(corpus, target_lines, keystrokes=20, repeats=3):
         gc.collect()
         t0 = clock()
         # The host re-splits the edited line and puts it in the list.
-        toks, poss, _first, count, ind, kind, tabs, spaces = scan_logical_lines(phys, pool)[0]
+        toks, poss, _first, count, ind, kind, tabs, spaces = project.host.scan_logical_lines(phys, pool)[0]
         new = logicalline.LogicalLine(toks, first_line=row, indent=ind, line_count=count, type=kind,
                                       positions=[(row, c) for _r, c in poss],
                                       tabs_in_indent=tabs, spaces_in_indent=spaces)
