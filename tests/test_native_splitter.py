@@ -77,18 +77,29 @@ def test_same_lines_under_other_interpreters(version, tmp_path):
     assert report["files"] >= (1500 if SLOW else 100) and report["differences"] == []
 
 
-def test_rescanning_with_the_native_scanner_gives_a_full_scan():
-    native = hosts.get_host("native")
+def test_rescanning_an_edit_gives_a_full_scan_and_what_the_python_rescan_gives():
+    ref = sd.load_reference()
     rnd = random.Random(3)
     for name in ("textwrap.py", "shlex.py"):
         text = sd.read(os.path.join(STDLIB, name))
-        records = native.scan_logical_lines(text, None)
-        for _ in range(150):
-            new = sd.mutate(rnd, text) if rnd.random() < 0.3 else \
+        records = ll.scan_logical_lines(text)
+        for k in range(200):
+            new = sd.mutate(rnd, text) if k % 3 == 0 else \
                 text[:(i := rnd.randrange(len(text) + 1))] + rnd.choice(sd.PIECES) + text[i:]
-            records = native.rescan_logical_lines(text, records, new, None)
-            assert records == native.scan_logical_lines(new, None)
-            text = new
+            again = ll.rescan_logical_lines(text, records, new, None, 1 + k % 4)
+            assert again == ll.scan_logical_lines(new)
+            assert again == ref.rescan_logical_lines(text, records, new, None, 1 + k % 4)
+            text, records = new, again
+
+
+@pytest.mark.parametrize("args, error", [
+    (("x", [("x",)], "y"), "tuple of 8 items"),
+    (("x = 1\ny", [(["x"], [(1, 0)], "1", 1, 0, 0, False, False)], "x = 1\nz"), "integer"),
+    (("x", ({},), "y"), "must be list"),
+])
+def test_rescanning_bad_records_is_a_type_error(args, error):
+    with pytest.raises(TypeError, match=error):
+        ll.rescan_logical_lines(*args)
 
 
 @pytest.mark.parametrize("call, error", [

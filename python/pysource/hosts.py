@@ -69,9 +69,7 @@ def _native_scan(text: str, pool: Pool = None) -> List[Record]:
 
 def _native_rescan(old_text: str, old_records: List[Record], new_text: str, pool: Pool = None,
                    tries: int = 4) -> List[Record]:
-    rescan: Any = _reference.rescan_logical_lines
-    records: List[Record] = rescan(old_text, old_records, new_text, pool, tries, scan=_native_scan)
-    return records
+    return logicalline.rescan_logical_lines(old_text, old_records, new_text, pool, tries)
 
 
 def _python_grammar() -> Any:

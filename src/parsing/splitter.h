@@ -10,6 +10,16 @@
 // the exception set.
 int AddSplitterFunctions(PyObject* module);
 
+// The records of text[start:end], as scan_logical_lines gives them for that
+// slice, in a new list; tokens from `pool` (a dict).  Null with the
+// exception set on failure.
+PyObject* ScanRecords(PyObject* text, Py_ssize_t start, Py_ssize_t end, PyObject* pool);
+
+// rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4)
+// (rescan.cpp).
+PyObject* RescanLogicalLines(PyObject* module, PyObject* args, PyObject* kwds);
+extern const char* const kRescanLogicalLinesDoc;
+
 // Provided by the logical line module: a new, empty line that the cyclic
 // collector does not track (it is to hold strings only).  Null with the
 // exception set on failure.
