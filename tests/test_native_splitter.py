@@ -126,9 +126,18 @@ def test_splits_leave_no_references_behind():
         objects = len(gc.get_objects())
         return [objects] + [sys.getrefcount(t) for t in tokens] + [sys.getrefcount(text), sys.getrefcount(pool)]
 
+    records = ll.scan_logical_lines(text, pool)
+    edited = text.replace("import re", "import re\n\nx = (1,\n", 1)
+
     def once():
         ll.split_logical_lines(text, pool)
-        ll.scan_logical_lines(text, pool)
+        ll.rescan_logical_lines(text, records, edited, pool)
+        try:
+            ll.rescan_logical_lines(text, records[:3] + [records[3][:7]] + records[4:], edited, pool)
+        except TypeError:
+            pass
+        else:
+            raise AssertionError("a bad record was taken")
         for split in (ll.split_logical_lines, ll.scan_logical_lines):
             try:
                 split(text, bad_pool)
