@@ -66,6 +66,9 @@ class TokenPool {
   // The pooled string of the code units [p, p + n): borrowed (held by this
   // table), or null with the exception set.
   PyObject* Get(const C* p, Py_ssize_t n) {
+    // Operators and brackets, most tokens, go by their one character.
+    bool ascii_char = n == 1 && static_cast<Py_UCS4>(p[0]) < 128;
+    if (ascii_char && single_[p[0]] != nullptr) return single_[p[0]];
     TokenKey<C> key{p, n};
     auto found = table_.find(key);
     if (found != table_.end()) return found->second;
@@ -74,6 +77,7 @@ class TokenPool {
     PyObject* pooled = Pooled(text.get());
     if (pooled == nullptr) return nullptr;
     table_.emplace(key, Py_NewRef(pooled));
+    if (ascii_char) single_[p[0]] = pooled;
     return pooled;
   }
 
@@ -105,6 +109,7 @@ class TokenPool {
   PyObject* pool_;
   int kind_;
   std::unordered_map<TokenKey<C>, PyObject*, TokenKeyHash<C>> table_;
+  PyObject* single_[128] = {};  // borrowed from table_
   std::vector<PyRef> extra_;
 };
 
