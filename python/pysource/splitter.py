@@ -37,8 +37,9 @@ analyzer of the module.
 The scanner is a single regular expression run over the whole text, with the
 bookkeeping of one loop iteration per token.  String tokens follow the
 Python 3.12 rules for f-strings (a replacement field may hold strings quoted
-like the f-string itself), which agree with older versions on all source they
-accept.  Source that does not tokenize (an unterminated string, a stray
+like the f-string itself, span rows and hold comments), which agree with
+older versions on all source they accept.  The logical line module holds a
+native splitter that gives the same records and lines (`pysource.hosts`).  Source that does not tokenize (an unterminated string, a stray
 character) still splits: an unterminated single-quoted string runs to the end
 of its physical line, an unterminated triple-quoted one to the end of the
 text, and any other stray character is a token of its own.

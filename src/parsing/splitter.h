@@ -1,6 +1,7 @@
-// The native splitter: Python source text into logical lines (splitter.cpp),
-// built into the logical line module as its functions split_logical_lines
-// and scan_logical_lines.
+// The native splitter: Python source text into logical lines (splitter.cpp,
+// with the scanner in source_scan.h and the re-split after an edit in
+// rescan.cpp), built into the logical line module as its functions
+// split_logical_lines, scan_logical_lines and rescan_logical_lines.
 #ifndef PYSOURCE_SPLITTER_H
 #define PYSOURCE_SPLITTER_H
 
