@@ -51,7 +51,7 @@ def _other_python(version):
     return exe if os.path.exists(exe) else None
 
 
-@pytest.mark.parametrize("version", ["3.12.1", "3.13.0"])
+@pytest.mark.parametrize("version", ["3.10.13", "3.12.1", "3.13.0"])
 def test_same_lines_under_other_interpreters(version, tmp_path):
     """The logical line module built for another interpreter, run there on
     its own standard library."""
