@@ -48,14 +48,34 @@ Py_ssize_t CommonPrefix(PyObject* a, PyObject* b) {
 Py_ssize_t CommonSuffix(PyObject* a, PyObject* b, Py_ssize_t limit) {
   Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b);
   Py_ssize_t k = 0;
+  if (PyUnicode_KIND(a) == PyUnicode_KIND(b)) {
+    // Whole blocks first, compared as bytes.
+    const char* pa = static_cast<const char*>(PyUnicode_DATA(a));
+    const char* pb = static_cast<const char*>(PyUnicode_DATA(b));
+    size_t width = PyUnicode_KIND(a);
+    constexpr Py_ssize_t kBlock = 256;
+    while (k + kBlock <= limit &&
+           std::memcmp(pa + (na - k - kBlock) * width, pb + (nb - k - kBlock) * width, kBlock * width) == 0) {
+      k += kBlock;
+    }
+  }
   while (k < limit && CodeUnit(a, na - 1 - k) == CodeUnit(b, nb - 1 - k)) ++k;
   return k;
 }
 
-// Newlines in s[start:end]; -1 with the exception set on failure.
+// Newlines in s[start:end].
 Py_ssize_t Rows(PyObject* s, Py_ssize_t start, Py_ssize_t end) {
   Py_ssize_t count = 0;
   int kind = PyUnicode_KIND(s);
+  if (kind == PyUnicode_1BYTE_KIND) {
+    const char* p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)) + start;
+    const char* stop = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)) + end;
+    while (p < stop && (p = static_cast<const char*>(std::memchr(p, '\n', stop - p))) != nullptr) {
+      ++count;
+      ++p;
+    }
+    return count;
+  }
   const void* data = PyUnicode_DATA(s);
   for (Py_ssize_t i = start; i < end; ++i) count += PyUnicode_READ(kind, data, i) == '\n';
   return count;
@@ -131,17 +151,22 @@ PyRef Shifted(PyObject* record, long delta) {
   if (!moved) return PyRef();
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* pair = PySequence_Fast_GET_ITEM(positions.get(), i);
-    long row, col;
     if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
       PyErr_SetString(PyExc_TypeError, "a position must be a (row, col) tuple");
       return PyRef();
     }
-    row = PyLong_AsLong(PyTuple_GET_ITEM(pair, 0));
+    long row = PyLong_AsLong(PyTuple_GET_ITEM(pair, 0));
     if (row == -1 && PyErr_Occurred()) return PyRef();
-    col = PyLong_AsLong(PyTuple_GET_ITEM(pair, 1));
-    if (col == -1 && PyErr_Occurred()) return PyRef();
-    PyObject* item = Py_BuildValue("(ll)", row + delta, col);
-    if (item == nullptr) return PyRef();
+    PyObject* new_row = PyLong_FromLong(row + delta);
+    if (new_row == nullptr) return PyRef();
+    // The column stays the same object.
+    PyObject* item = PyTuple_New(2);
+    if (item == nullptr) {
+      Py_DECREF(new_row);
+      return PyRef();
+    }
+    PyTuple_SET_ITEM(item, 0, new_row);
+    PyTuple_SET_ITEM(item, 1, Py_NewRef(PyTuple_GET_ITEM(pair, 1)));
     PyList_SET_ITEM(moved.get(), i, item);
   }
   PyRef out = PyRef::Steal(PyTuple_New(8));
