@@ -38,11 +38,14 @@ The scanner is a single regular expression run over the whole text, with the
 bookkeeping of one loop iteration per token.  String tokens follow the
 Python 3.12 rules for f-strings (a replacement field may hold strings quoted
 like the f-string itself, span rows and hold comments), which agree with
-older versions on all source they accept.  The logical line module holds a
-native splitter that gives the same records and lines (`pysource.hosts`).  Source that does not tokenize (an unterminated string, a stray
-character) still splits: an unterminated single-quoted string runs to the end
-of its physical line, an unterminated triple-quoted one to the end of the
-text, and any other stray character is a token of its own.
+older versions on all source they accept.  Source that does not tokenize (an
+unterminated string, a stray character) still splits: an unterminated
+single-quoted string runs to the end of its physical line, an unterminated
+triple-quoted one to the end of the text, and any other stray character is a
+token of its own.
+
+The logical line module holds a native splitter that gives the same records
+and lines (`pysource.hosts` chooses between the two).
 """
 
 import re
@@ -588,7 +591,7 @@ def _shifted(record, delta):
     return (toks, [(r + delta, c) for r, c in poss], first + delta, count, ind, kind, t, sp)
 
 
-def rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4, scan=None):
+def rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4):
     """The records `scan_logical_lines(new_text, pool)` gives, made from
     `old_records` (the records of `old_text`) by scanning only the part of
     `new_text` around what changed.
@@ -602,10 +605,8 @@ def rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4, sc
     unchanged lines are the old objects (moved ones are copied with their
     rows shifted).  When no such line is found within a few logical lines,
     or the text holds carriage returns or a very large number of rows, the
-    whole text is scanned.  `scan` is the scanner to use (by default
-    `scan_logical_lines`), which must give what it gives."""
-    if scan is None:
-        scan = scan_logical_lines
+    whole text is scanned."""
+    scan = scan_logical_lines
     if old_text == new_text:
         return list(old_records)
     if ("\r" in new_text or "\r" in old_text or new_text.count("\n") >= 65000
