@@ -606,12 +606,11 @@ def rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4):
     rows shifted).  When no such line is found within a few logical lines,
     or the text holds carriage returns or a very large number of rows, the
     whole text is scanned."""
-    scan = scan_logical_lines
     if old_text == new_text:
         return list(old_records)
     if ("\r" in new_text or "\r" in old_text or new_text.count("\n") >= 65000
             or old_text.count("\n") >= 65000 or not old_records):
-        return scan(new_text, pool)
+        return scan_logical_lines(new_text, pool)
     prefix = _common_prefix_len(old_text, new_text)
     suffix = _common_suffix_len(old_text, new_text, min(len(old_text), len(new_text)) - prefix)
     old_end, new_end = len(old_text) - suffix, len(new_text) - suffix
@@ -624,7 +623,7 @@ def rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4):
     while i0 < n and old_records[i0][2] + old_records[i0][3] - 1 < first_row:
         i0 += 1
     if i0 == n:
-        return scan(new_text, pool)
+        return scan_logical_lines(new_text, pool)
     start_row = min(old_records[i0][2], first_row)
     start = _row_start(new_text, prefix, first_row - start_row)
     j = i0
@@ -633,14 +632,14 @@ def rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4):
     base = start_row - 1
     for _ in range(tries):
         if j >= n:
-            window = scan(new_text[start:], pool)
+            window = scan_logical_lines(new_text[start:], pool)
             head = [_shifted(r, base) for r in window] if base else window
             return old_records[:i0] + head
         sync = old_records[j]
         new_first = sync[2] + delta
         # The window ends with the physical lines of the line to sync on.
         end = _row_end(new_text, new_end, new_first + sync[3] - 1 - (new_text.count("\n", 0, new_end) + 1))
-        window = scan(new_text[start:end], pool)
+        window = scan_logical_lines(new_text[start:end], pool)
         head = [_shifted(r, base) for r in window] if base else window
         if head and head[-1] == (_shifted(sync, delta) if delta else sync):
             tail = old_records[j:]
@@ -648,7 +647,7 @@ def rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4):
                 tail = [_shifted(r, delta) for r in tail]
             return old_records[:i0] + head[:-1] + tail
         j += 1
-    return scan(new_text, pool)
+    return scan_logical_lines(new_text, pool)
 
 
 def split_logical_lines(text, pool=None):
