@@ -12,6 +12,7 @@ Nothing here asserts anything about time.
 import argparse
 import ast
 import collections
+import dataclasses
 import datetime
 import gc
 import json
@@ -29,13 +30,13 @@ import time
 import logicalline
 import pysource
 import pysource.analysis
+import pysource.hosts
 from pysource import store
 import pysource_impl
-from pysource.splitter import scan_logical_lines
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_JSON = os.path.join(HERE, "results", "latest.json")
-SKIPPABLE = ("ast", "stages", "index", "ctags", "jedi", "parso", "edit", "memory", "lsp", "command")
+SKIPPABLE = ("ast", "stages", "split", "index", "ctags", "jedi", "parso", "edit", "memory", "lsp", "command")
 clock = time.perf_counter
 
 
@@ -210,21 +211,18 @@ def run_stages(corpus):
     splitting every file first, then analysing.  Returns (split seconds,
     parse+transform seconds, analysis seconds, facts)."""
     stage = StageClock()
-    saved = pysource.analysis.Transformer
-    pysource.analysis.Transformer = timing_transformer(stage)
-    try:
-        project, mods = new_project(corpus, corpus.files)
-        project.grammar = TimingGrammar(stage)
-        gc.collect()
-        t0 = clock()
-        for mod in mods:
-            mod.lines
-        t1 = clock()
-        for mod in mods:
-            mod.analyze()
-        t2 = clock()
-    finally:
-        pysource.analysis.Transformer = saved
+    project, mods = new_project(corpus, corpus.files)
+    # The host's grammar and transformer, timed.
+    project.host = dataclasses.replace(project.host, make_transformer=timing_transformer(stage))
+    project.grammar = TimingGrammar(stage)
+    gc.collect()
+    t0 = clock()
+    for mod in mods:
+        mod.lines
+    t1 = clock()
+    for mod in mods:
+        mod.analyze()
+    t2 = clock()
     kinds = collections.Counter()
     logical = entries = pairs = 0
     for mod in mods:
@@ -240,6 +238,20 @@ def run_stages(corpus):
              "line_kinds": dict(kinds.most_common())}
     project.close()
     return t1 - t0, stage.parse, t2 - t1, facts
+
+
+def run_split(corpus, host):
+    """Splitting every file into logical lines with the splitter of `host`
+    ("native" or "python"), into one shared name pool.  Returns (seconds,
+    logical lines)."""
+    split = pysource.hosts.get_host(host).split_logical_lines
+    pool = {}
+    gc.collect()
+    t0 = clock()
+    count = 0
+    for f in corpus.files:
+        count += len(split(f.text, pool))
+    return clock() - t0, count
 
 
 # -- the stored form --------------------------------------------------------
@@ -449,7 +461,7 @@ def run_edit(corpus, target_lines, keystrokes=20, repeats=3):
         gc.collect()
         t0 = clock()
         # The host re-splits the edited line and puts it in the list.
-        toks, poss, _first, count, ind, kind, tabs, spaces = scan_logical_lines(phys, pool)[0]
+        toks, poss, _first, count, ind, kind, tabs, spaces = project.host.scan_logical_lines(phys, pool)[0]
         new = logicalline.LogicalLine(toks, first_line=row, indent=ind, line_count=count, type=kind,
                                       positions=[(row, c) for _r, c in poss],
                                       tabs_in_indent=tabs, spaces_in_indent=spaces)
@@ -765,6 +777,18 @@ def main(argv=None):
         fails = runs[0][1]
         table.row("ast.parse (whole files)", min(r[0] for r in runs), nfiles, nlines, total,
                   _spread([r[0] for r in runs]) + ("; %d files not parsed" % fails if fails else ""))
+        ast_seconds = min(r[0] for r in runs)
+    else:
+        ast_seconds = None
+
+    if "split" not in skip:
+        note("split: native and python splitters ...")
+        for host in ("native", "python"):
+            runs = [run_split(corpus, host) for _ in range(repeat)]
+            best = min(r[0] for r in runs)
+            versus = "; %.3fx ast.parse" % (best / ast_seconds) if ast_seconds else ""
+            table.row("split into logical lines (%s splitter)" % host, best, nfiles, nlines, total,
+                      "%s; %d logical lines%s" % (_spread([r[0] for r in runs]), runs[0][1], versus))
 
     if "ctags" not in skip:
         exe, what = find_ctags()

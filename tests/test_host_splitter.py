@@ -206,3 +206,52 @@ def test_rescanning_an_edit_gives_the_records_of_a_full_scan():
             records = rescan_logical_lines(text, records, new)
             assert records == scan_logical_lines(new)
             text = new
+
+
+@pytest.mark.parametrize("text", ["def", "def  # to do", "class 'x.y':", "def (", "class if:", "async def (x):",
+                                  "def 1():", "class €:"])
+def test_a_definition_line_needs_a_name_second(text):
+    assert kinds(text) == [U]
+
+
+@pytest.mark.parametrize("text, kind", [("def f(", ll.kFunctionDefIndex), ("class match:", ll.kClassDefIndex),
+                                        ("async def _():", ll.kFunctionDefIndex), ("class é", ll.kClassDefIndex)])
+def test_half_typed_definitions_keep_their_kind(text, kind):
+    assert kinds(text) == [kind]
+
+
+def test_a_replacement_field_over_several_rows_is_part_of_one_line():
+    text = 'def f():\n    x = f"{\na}" + f"{a +\nb!r:>{w}}"\n    y = f"{d[\n1]  # why\n}"\n    return x\n'
+    recs = scan_logical_lines(text)
+    assert [r[0] for r in recs] == [["def", "f", "(", ")", ":"], ["x", "=", 'f"{\na}"', "+", 'f"{a +\nb!r:>{w}}"'],
+                                    ["y", "=", 'f"{d[\n1]  # why\n}"'], ["return", "x"]]
+    assert [r[2:5] for r in recs] == [(1, 1, 0), (2, 3, 4), (5, 3, 4), (8, 1, 4)]
+    assert recs[1][1] == [(2, 4), (2, 6), (2, 8), (3, 4), (3, 6)]
+
+
+def test_a_continuation_at_column_0_keeps_the_scope():
+    text = ("class A:\n    def m(self):\n        self.x = f'{\n1}'\n        self.y = [\n2]\n"
+            "        self.z = 1 + \\\n3\n    def n(self): pass\n")
+    mod = pysource.analyze_source(text)
+    assert [mod.scope_of(line) for line in mod.lines] == ["", "A", "A.m", "A.m", "A.m", "A"]
+
+
+def test_deeply_nested_format_specs_do_not_exhaust_the_stack():
+    text = 'x = f"' + "{a:" * 2000 + '"\ny = 1\n'
+    recs = scan_logical_lines(text)
+    assert recs[-1][0] == ["y", "=", "1"]
+
+
+def test_rows_past_16_bits_from_lone_carriage_returns_saturate():
+    objs = pysource.split_logical_lines("\r" * 40000 + "\n" * 40000 + "z = 2\n")
+    assert objs[-1].positions[0] == (65535, 0)
+
+
+def test_lines_stay_out_of_the_cyclic_collector_until_they_hold_a_module():
+    import gc
+    mod = pysource.analyze_source("import os\nx = 1\n")
+    imp, x = mod.lines
+    assert not gc.is_tracked(x) and not gc.is_tracked(pysource.split_logical_lines("y = 2\n")[0])
+    mod.analyze()
+    # The import entry holds the analysis object of `os`, which can lead back.
+    assert gc.is_tracked(imp) and not gc.is_tracked(x)

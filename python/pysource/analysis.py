@@ -33,10 +33,10 @@ import weakref
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Sequence
 
 from .edits import ChangeSet, Changes, SourceBuffer
-from .grammar import Grammar
+from .hosts import Host, get_host
 from .splitter import (ScanRecord, kBlankLineIndex, kClassDefIndex, kCommentIndex, kFromImportIndex,
-                       kFunctionDefIndex, kUnknownIndex, split_logical_lines)
-from .transformer import NONSELF_DECORATORS, Transformer
+                       kFunctionDefIndex, kUnknownIndex)
+from .transformer import NONSELF_DECORATORS
 
 if TYPE_CHECKING:
     from logicalline import LogicalLine
@@ -165,9 +165,13 @@ class ModuleAnalysis:
         if self._pending_source is not None and (self._impl is None or self._impl.fActiveMethodCount == 0):
             self.UpdateFromCache()
         if self._lines is None:
-            self._lines = split_logical_lines(self._lines_source(), self.fAnalysisFactory.name_pool)
+            self._lines = self._host().split_logical_lines(self._lines_source(), self.fAnalysisFactory.name_pool)
             self._find_nonself_defs()
         return self._lines
+
+    def _host(self) -> Host:
+        """The host (splitter, grammar, transformer) of the module's project."""
+        return self.fAnalysisFactory.host
 
     def _find_nonself_defs(self) -> None:
         """Def lines under a decorator that makes the first parameter
@@ -220,7 +224,7 @@ class ModuleAnalysis:
             import pysource_impl
             factory = self.fAnalysisFactory
             pool = factory.name_pool
-            transformer = Transformer(pool, self._nonself_defs)
+            transformer = self._host().make_transformer(pool, self._nonself_defs)
             lines = self.lines
             impl = pysource_impl.CreatePySourceImpl(self, factory.grammar, transformer, pool, AttribRef,
                                                     logicalline)
@@ -292,7 +296,7 @@ class ModuleAnalysis:
             # The analyzer was made over the logical list, so there is one.
             assert self._lines is not None
             buffer = self._buffer = SourceBuffer(self._impl, self._lines, self._lines_source(),
-                                                 self.fAnalysisFactory.name_pool, _nonself_context)
+                                                 self.fAnalysisFactory.name_pool, _nonself_context, self._host())
         changes = buffer.update(text)
         self._pending_source = None
         self._source = text
@@ -558,16 +562,21 @@ class Project:
 
     `roots` are directories searched first for absolute module names;
     `search_path` the directories searched after them (default: the
-    directories of ``sys.path`` when the project is made).
+    directories of ``sys.path`` when the project is made).  `host` chooses
+    the splitter, grammar and transformer: "native" or "python" (see
+    `pysource.hosts`; by default the environment variable PYSOURCE_HOST,
+    else "native").
     """
 
-    def __init__(self, roots: Iterable[str] | None = None, search_path: Iterable[str] | None = None) -> None:
+    def __init__(self, roots: Iterable[str] | None = None, search_path: Iterable[str] | None = None,
+                 host: str | None = None) -> None:
+        self.host = get_host(host)
         self.roots = [os.path.abspath(r) for r in (roots or [])]
         if search_path is None:
             search_path = [p or os.getcwd() for p in sys.path]
         self.search_path = [os.path.abspath(p) for p in search_path if os.path.isdir(p or ".")]
         self.name_pool: dict[str, str] = {}
-        self.grammar: HostGrammar[Any] = Grammar()
+        self.grammar: HostGrammar[Any] = self.host.make_grammar()
         self.nesting = AnalysisNesting()
         self._modules: dict[str, ModuleAnalysis] = {}      # real path of a source file -> ModuleAnalysis
         # Modules made from source text: they belong to the project (close()

@@ -42,10 +42,10 @@ reported in the body scopes from the buffer's own reckoning.
 """
 
 from collections import namedtuple
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
-from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionDefIndex, \
-    lines_from_records, rescan_logical_lines, scan_logical_lines
+from .hosts import get_host
+from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionDefIndex
 
 __all__ = ["SourceBuffer", "ChangeSet", "Changes", "line_positions"]
 
@@ -145,7 +145,8 @@ def _shifted(record: Any, delta: int) -> Any:
 
 
 def _rescan_range(old_text: str, old_records: list[Any], new_text: str, prefix: int, old_end: int, new_end: int,
-                  pool: Any, first_row: int, rows: int, tries: int = 4) -> tuple[list[Any], int, int]:
+                  pool: Any, first_row: int, rows: int, scan: Callable[[str, Any], list[Any]],
+                  tries: int = 4) -> tuple[list[Any], int, int]:
     """The records of `new_text`, which is `old_text` with the part from
     `prefix` to `old_end` replaced by the part of `new_text` from `prefix`
     to `new_end`, and the numbers of leading and of trailing records that
@@ -159,11 +160,11 @@ def _rescan_range(old_text: str, old_records: list[Any], new_text: str, prefix: 
     such line is found within a few logical lines, or the text holds
     carriage returns or a very large number of rows, the whole text is
     scanned.  `first_row` is the row `prefix` lies in, and `old_text` has
-    `rows` rows."""
+    `rows` rows; `scan` is the host's scanner."""
     n = len(old_records)
     added_rows = new_text.count("\n", prefix, new_end)
     if n == 0 or rows > 65000 or rows + added_rows > 65000 or "\r" in new_text or "\r" in old_text:
-        return scan_logical_lines(new_text, pool), 0, 0
+        return scan(new_text, pool), 0, 0
     last_old_row = first_row + old_text.count("\n", prefix, max(prefix, old_end - 1))
     delta = added_rows - old_text.count("\n", prefix, old_end)
     # Records are in row order: a binary search for the first one that
@@ -177,7 +178,7 @@ def _rescan_range(old_text: str, old_records: list[Any], new_text: str, prefix: 
             hi = mid
     i0 = lo
     if i0 == n:
-        return scan_logical_lines(new_text, pool), 0, 0
+        return scan(new_text, pool), 0, 0
     start_row = min(old_records[i0][2], first_row)
     start = new_text.rfind("\n", 0, prefix) + 1
     for _ in range(first_row - start_row):
@@ -189,7 +190,7 @@ def _rescan_range(old_text: str, old_records: list[Any], new_text: str, prefix: 
     end_row = first_row + added_rows   # the row holding new_end
     for _ in range(tries):
         if j >= n:
-            window = scan_logical_lines(new_text[start:], pool)
+            window = scan(new_text[start:], pool)
             head = [_shifted(r, base) for r in window] if base else window
             return old_records[:i0] + head, i0, 0
         sync = old_records[j]
@@ -201,7 +202,7 @@ def _rescan_range(old_text: str, old_records: list[Any], new_text: str, prefix: 
                 end = len(new_text)
                 break
             end = nl + 1
-        window = scan_logical_lines(new_text[start:end], pool)
+        window = scan(new_text[start:end], pool)
         head = [_shifted(r, base) for r in window] if base else window
         if head and head[-1] == (_shifted(sync, delta) if delta else sync):
             tail = old_records[j:]
@@ -209,7 +210,7 @@ def _rescan_range(old_text: str, old_records: list[Any], new_text: str, prefix: 
                 tail = [_shifted(r, delta) for r in tail]
             return old_records[:i0] + head[:-1] + tail, i0, n - j
         j += 1
-    return scan_logical_lines(new_text, pool), 0, 0
+    return scan(new_text, pool), 0, 0
 
 
 def _join(scope, name):
@@ -326,10 +327,14 @@ class SourceBuffer:
     afresh.  The value may depend on the def lines and the decorator lines
     above them only: an edit that touches neither keeps the function it
     has (and does not call `def_context` again).
+
+    `host` (a `pysource.hosts.Host`, by default the one `get_host()` gives)
+    supplies the splitter.
     """
 
-    def __init__(self, impl, lines, text, pool=None, def_context=None):
+    def __init__(self, impl, lines, text, pool=None, def_context=None, host=None):
         self.impl = impl
+        self.host = host if host is not None else get_host()
         self.lines = lines
         self.text = text
         self.pool = pool if pool is not None else {}
@@ -342,7 +347,7 @@ class SourceBuffer:
         """Bring the logical list and the analyzer to the source `text`;
         returns the `Changes` the analyzer reports."""
         old = self._old_records()
-        new = rescan_logical_lines(self.text, old, text, self.pool)
+        new = self.host.rescan_logical_lines(self.text, old, text, self.pool)
         self._rows = None
         return self._apply(old, new, text, 0)
 
@@ -371,7 +376,8 @@ class SourceBuffer:
         text = old_text[:a] + new_text + old_text[b:]
         old = self._old_records()
         new_end = a + len(new_text)
-        new, same, tail = _rescan_range(old_text, old, text, a, b, new_end, self.pool, row_a, len(rows))
+        new, same, tail = _rescan_range(old_text, old, text, a, b, new_end, self.pool, row_a, len(rows),
+                                        self.host.scan_logical_lines)
         self._rows = None
         changes = self._apply(old, new, text, same, tail, True)
         added = []
@@ -424,7 +430,7 @@ class SourceBuffer:
     def _old_records(self) -> list[Any]:
         old = self._records
         if old is None:
-            old = scan_logical_lines(self.text, self.pool)
+            old = self.host.scan_logical_lines(self.text, self.pool)
             if len(old) != len(self.lines):
                 raise ValueError("the logical list was not made from the buffer's text")
             self._records = old
@@ -487,7 +493,7 @@ class SourceBuffer:
                         replace, name_again, reported)
 
         removed = lines[start:old_end]
-        run = lines_from_records(new[start:new_end])
+        run = self.host.lines_from_records(new[start:new_end])
         lines[start:old_end] = run
         if not (tail and old[old_end][2] == new[new_end][2] and unmoved_tail):
             for k in range(tail):
@@ -495,7 +501,7 @@ class SourceBuffer:
                 if was != now:
                     lines[new_end + k].first_line = now
         if replace or name_again:
-            fresh = dict(zip(replace, lines_from_records([new[i] for i in replace])))
+            fresh = dict(zip(replace, self.host.lines_from_records([new[i] for i in replace])))
             named = sorted(replace + name_again)
             for i in named:
                 removed.append(lines[i])

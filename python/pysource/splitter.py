@@ -37,17 +37,19 @@ analyzer of the module.
 The scanner is a single regular expression run over the whole text, with the
 bookkeeping of one loop iteration per token.  String tokens follow the
 Python 3.12 rules for f-strings (a replacement field may hold strings quoted
-like the f-string itself), which agree with older versions on all source they
-accept.  Source that does not tokenize (an unterminated string, a stray
-character) still splits: an unterminated single-quoted string runs to the end
-of its physical line, an unterminated triple-quoted one to the end of the
-text, and any other stray character is a token of its own.
+like the f-string itself, span rows and hold comments), which agree with
+older versions on all source they accept.  Source that does not tokenize (an
+unterminated string, a stray character) still splits: an unterminated
+single-quoted string runs to the end of its physical line, an unterminated
+triple-quoted one to the end of the text, and any other stray character is a
+token of its own.
+
+The logical line module holds a native splitter that gives the same records
+and lines (`pysource.hosts` chooses between the two).
 """
 
 from __future__ import annotations
 
-import gc
-import keyword
 import re
 from typing import TYPE_CHECKING, Callable, Iterable, Sequence
 
@@ -177,7 +179,12 @@ _FSTRING_LITERAL_RE = re.compile(r"[^\\{}'\"\r\n]+")
 _FEXPR_PLAIN_RE = re.compile(r"[^'\"{}()\[\]:!=<>\\#\r\n]+")
 
 
-def _fstring_end(text: str, i: int, quote: str) -> int:
+# Replacement fields nested deeper than this (through format specs) make
+# the f-string count as not well formed; the interpreter's own limit is lower.
+_MAX_FSTRING_NESTING = 150
+
+
+def _fstring_end(text: str, i: int, quote: str, level: int = 0) -> int:
     """End offset of an f-string whose body starts at `i` (just past the
     opening `quote`), or -1 when it does not end well."""
     n = len(text)
@@ -199,7 +206,7 @@ def _fstring_end(text: str, i: int, quote: str) -> int:
             if text.startswith("{", i + 1):
                 i += 2
             else:
-                i = _fexpr_end(text, i + 1, quote)
+                i = _fexpr_end(text, i + 1, quote, level)
                 if i < 0:
                     return -1
         elif c in "\r\n" and not triple:
@@ -209,12 +216,14 @@ def _fstring_end(text: str, i: int, quote: str) -> int:
     return -1
 
 
-def _fexpr_end(text: str, i: int, quote: str) -> int:
+def _fexpr_end(text: str, i: int, quote: str, level: int) -> int:
     """End offset (past the closing brace) of the replacement field whose
-    expression starts at `i`, or -1."""
+    expression starts at `i`, or -1.  As from Python 3.12, the expression
+    may span rows and hold comments, whatever the f-string's quotes."""
+    if level >= _MAX_FSTRING_NESTING:
+        return -1
     n = len(text)
     depth = 0
-    triple = len(quote) == 3
     match_plain = _FEXPR_PLAIN_RE.match
     match_token = _TOKEN_RE.match
     while i < n:
@@ -244,24 +253,22 @@ def _fexpr_end(text: str, i: int, quote: str) -> int:
         elif depth == 0 and c == "!" and not text.startswith("=", i + 1):
             i += 1  # conversion; the format spec or the closing brace follow
         elif depth == 0 and c == ":":
-            return _fspec_end(text, i + 1, quote)
+            return _fspec_end(text, i + 1, quote, level + 1)
         elif c in "=<>!:":
             i += 1
         elif c == "\\":
             m = match_token(text, i)
             i = m.end() if m is not None else i + 1
         elif c == "#":
-            return -1
-        elif c in "\r\n":
-            if not triple and depth == 0:
-                return -1
-            i += 1
+            # A comment runs to the end of its row.
+            while i < n and text[i] not in "\r\n":
+                i += 1
         else:
             i += 1
     return -1
 
 
-def _fspec_end(text: str, i: int, quote: str) -> int:
+def _fspec_end(text: str, i: int, quote: str, level: int) -> int:
     """End offset of a format spec (and its replacement field), or -1."""
     n = len(text)
     while i < n:
@@ -269,7 +276,7 @@ def _fspec_end(text: str, i: int, quote: str) -> int:
         if c == "}":
             return i + 1
         if c == "{":
-            i = _fexpr_end(text, i + 1, quote)
+            i = _fexpr_end(text, i + 1, quote, level)
             if i < 0:
                 return -1
         elif c == quote[0] and text.startswith(quote, i):
@@ -385,8 +392,15 @@ def line_kind(tokens: Sequence[str]) -> int:
     return kUnknownIndex
 
 
-def _is_name(token: str) -> bool:
-    return token.isidentifier() and not keyword.iskeyword(token)
+# The keywords of Python 3.10 to 3.13 (soft keywords are names).
+_KEYWORDS = frozenset("""False None True and as assert async await break class continue def del elif else
+    except finally for from global if import in is lambda nonlocal not or pass raise return try while with
+    yield""".split())
+
+
+def _is_name(tok: str) -> bool:
+    """True for an identifier that is not a keyword."""
+    return tok.isidentifier() and tok not in _KEYWORDS
 
 
 # Tokens after `match` or `case` that make it a name, not a soft keyword.
@@ -447,7 +461,7 @@ def scan_logical_lines(text: str, pool: dict[str, str] | None = None) -> list[Sc
     pos = 0
     # Positions are stored in 16 bits; only a text with more rows, or with a
     # longer physical line, needs them clamped.
-    clamp = len(text) > 65535 and (text.count("\n") >= 65535 or text.count("\r") >= 65535 or
+    clamp = len(text) > 65535 and (text.count("\n") + text.count("\r") >= 65535 or
                                    max(map(len, _NEWLINE_RE.split(text))) >= 65535)
     while True:
         restart = -1
@@ -663,17 +677,9 @@ def lines_from_records(records: Iterable[ScanRecord]) -> list[LogicalLine]:
     `scan_logical_lines`, in the same order."""
     import logicalline
     make = logicalline.LogicalLine
-    # Splitting makes many small containers and no cycles; the cyclic
-    # collector would only scan them over and over.
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        # Indents and line counts are stored in 16 signed bits.
-        # Positional arguments: tokens, first_line, indent, line_count,
-        # type, positions, parsed, tabs_in_indent, spaces_in_indent.
-        return [make(toks, first, ind if ind < 32767 else 32767, count if count < 32767 else 32767,
-                     kind, poss, False, t, sp)
-                for toks, poss, first, count, ind, kind, t, sp in records]
-    finally:
-        if collecting:
-            gc.enable()
+    # Indents and line counts are stored in 16 signed bits.
+    # Positional arguments: tokens, first_line, indent, line_count,
+    # type, positions, parsed, tabs_in_indent, spaces_in_indent.
+    return [make(toks, first, ind if ind < 32767 else 32767, count if count < 32767 else 32767,
+                 kind, poss, False, t, sp)
+            for toks, poss, first, count, ind, kind, t, sp in records]

@@ -16,11 +16,15 @@
 //
 // Lines take part in cyclic garbage collection: an import entry in objs holds
 // the analysis object of another module, which can lead back to this line
-// through the host.  A line is tracked from its creation, so code that fills
-// a line's arrays directly stores a fully initialised array and its count
-// together, with no allocation in between.
+// through the host.  A line made by the constructor or the splitter holds
+// only strings and starts untracked, so the collector never scans the many
+// lines of a split; it is tracked from the first entry that is not a string.
+// A line from the function table's create() is tracked from its creation, so
+// code that fills a line's arrays directly stores a fully initialised array
+// and its count together, with no allocation in between.
 
 #include "logicalline_interface.h"
+#include "splitter.h"
 
 namespace {
 
@@ -105,8 +109,9 @@ void ClearAll(tLogicalLine* line) {
 // Creation and appends
 // ---------------------------------------------------------------------------
 
-// A new, empty, tracked line: counts 0, arrays and scope_name null, flags clear.
-PyObject* NewEmptyLine() {
+// A new, empty line: counts 0, arrays and scope_name null, flags clear;
+// tracked by the cyclic collector when `track` is set.
+PyObject* NewEmptyLine(bool track = true) {
   tLogicalLine* line = PyObject_GC_New(tLogicalLine, &kLogicalLineType);
   if (line == nullptr) return nullptr;
   line->tok_array = nullptr;
@@ -124,7 +129,7 @@ PyObject* NewEmptyLine() {
   line->scope_name = nullptr;
   line->objs = nullptr;
   line->type_equivs = nullptr;
-  PyObject_GC_Track(reinterpret_cast<PyObject*>(line));
+  if (track) PyObject_GC_Track(reinterpret_cast<PyObject*>(line));
   return reinterpret_cast<PyObject*>(line);
 }
 
@@ -133,6 +138,12 @@ size_t GrownCapacity(size_t count) {
   size_t cap = 4;
   while (cap < count) cap *= 2;
   return cap;
+}
+
+// Tracks a line once it is to hold an object that is not a string.
+void TrackFor(tLogicalLine* line, PyObject* obj) {
+  PyObject* self = reinterpret_cast<PyObject*>(line);
+  if (!PyUnicode_CheckExact(obj) && !PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
 }
 
 // Makes room for one more element in an array that holds `len` elements.
@@ -157,6 +168,7 @@ int AppendObj(PyObject* line_obj, PyObject* obj) {
   }
   if (line->objs_len >= kMaxLineEntries) return 0;
   if (GrowFor(&line->objs, line->objs_len) < 0) return -1;
+  TrackFor(line, obj);
   line->objs[line->objs_len] = Py_NewRef(obj);
   line->objs_len++;
   return 0;
@@ -171,6 +183,8 @@ int AppendPair(PyObject* line_obj, PyObject* one, PyObject* two) {
   }
   if (line->type_equivs_len >= kMaxLineEntries) return 0;
   if (GrowFor(&line->type_equivs, line->type_equivs_len) < 0) return -1;
+  TrackFor(line, one);
+  TrackFor(line, two);
   tNonTuplePair& pair = line->type_equivs[line->type_equivs_len];
   pair.one = Py_NewRef(one);
   pair.two = Py_NewRef(two);
@@ -363,7 +377,7 @@ PyObject* LogicalLineNew(PyTypeObject*, PyObject* args, PyObject* kwds) {
     ReleaseObjectArray(tok_array, tok_count);
     return nullptr;
   }
-  PyObject* obj = NewEmptyLine();
+  PyObject* obj = NewEmptyLine(false);
   if (obj == nullptr) {
     ReleaseObjectArray(tok_array, tok_count);
     std::free(position_array);
@@ -594,10 +608,12 @@ int AddModuleContents(PyObject* module) {
     PyRef value = PyRef::Steal(PyUnicode_FromString(k.value));
     if (!value || PyModule_AddObjectRef(module, k.attr, value.get()) < 0) return -1;
   }
-  return 0;
+  return AddSplitterFunctions(module);
 }
 
 }  // namespace
+
+PyObject* NewUntrackedLogicalLine() { return NewEmptyLine(false); }
 
 PyMODINIT_FUNC PyInit_logicalline(void) {
   if (PyType_Ready(&kLogicalLineType) < 0) return nullptr;

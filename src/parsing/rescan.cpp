@@ -1,0 +1,313 @@
+// The incremental re-split the host's source buffer uses after an edit:
+// rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4)
+// gives the records scan_logical_lines(new_text, pool) gives, made from the
+// records of old_text by scanning only the part of new_text around what
+// changed.
+//
+// A logical line that ends before the first changed physical line is the
+// same in both texts.  Scanning starts at the first logical line that reaches
+// the change and goes on to a logical line past it that starts in the
+// unchanged rest of the text exactly where it started before (moved by the
+// rows the edit added or removed): from such a line on the scanner is where
+// it was before, so the rest splits as before.  Records of unchanged lines
+// are the old objects; lines that moved are copied with their rows shifted.
+// When no such line is found within `tries` logical lines, or a text holds
+// carriage returns or very many rows, the whole text is scanned.  The Python
+// splitter's rescan_logical_lines does the same steps.
+
+#include "splitter.h"
+
+#include <algorithm>
+
+namespace {
+
+// Texts with this many rows or more are scanned whole: their positions
+// may saturate, and shifting saturated rows would not give a full scan's.
+constexpr Py_ssize_t kMaxRescanRows = 65000;
+
+// The code unit at i of a ready str.
+inline Py_UCS4 CodeUnit(PyObject* s, Py_ssize_t i) {
+  return PyUnicode_READ(PyUnicode_KIND(s), PyUnicode_DATA(s), i);
+}
+
+Py_ssize_t CommonPrefix(PyObject* a, PyObject* b) {
+  Py_ssize_t n = std::min(PyUnicode_GET_LENGTH(a), PyUnicode_GET_LENGTH(b));
+  Py_ssize_t i = 0;
+  if (PyUnicode_KIND(a) == PyUnicode_KIND(b)) {
+    // Whole blocks first, compared as bytes.
+    const char* pa = static_cast<const char*>(PyUnicode_DATA(a));
+    const char* pb = static_cast<const char*>(PyUnicode_DATA(b));
+    size_t width = PyUnicode_KIND(a);
+    constexpr Py_ssize_t kBlock = 256;
+    while (i + kBlock <= n && std::memcmp(pa + i * width, pb + i * width, kBlock * width) == 0) i += kBlock;
+  }
+  while (i < n && CodeUnit(a, i) == CodeUnit(b, i)) ++i;
+  return i;
+}
+
+Py_ssize_t CommonSuffix(PyObject* a, PyObject* b, Py_ssize_t limit) {
+  Py_ssize_t na = PyUnicode_GET_LENGTH(a), nb = PyUnicode_GET_LENGTH(b);
+  Py_ssize_t k = 0;
+  if (PyUnicode_KIND(a) == PyUnicode_KIND(b)) {
+    // Whole blocks first, compared as bytes.
+    const char* pa = static_cast<const char*>(PyUnicode_DATA(a));
+    const char* pb = static_cast<const char*>(PyUnicode_DATA(b));
+    size_t width = PyUnicode_KIND(a);
+    constexpr Py_ssize_t kBlock = 256;
+    while (k + kBlock <= limit &&
+           std::memcmp(pa + (na - k - kBlock) * width, pb + (nb - k - kBlock) * width, kBlock * width) == 0) {
+      k += kBlock;
+    }
+  }
+  while (k < limit && CodeUnit(a, na - 1 - k) == CodeUnit(b, nb - 1 - k)) ++k;
+  return k;
+}
+
+// Newlines in s[start:end].
+Py_ssize_t Rows(PyObject* s, Py_ssize_t start, Py_ssize_t end) {
+  Py_ssize_t count = 0;
+  int kind = PyUnicode_KIND(s);
+  if (kind == PyUnicode_1BYTE_KIND) {
+    const char* p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)) + start;
+    const char* stop = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)) + end;
+    while (p < stop && (p = static_cast<const char*>(std::memchr(p, '\n', stop - p))) != nullptr) {
+      ++count;
+      ++p;
+    }
+    return count;
+  }
+  const void* data = PyUnicode_DATA(s);
+  for (Py_ssize_t i = start; i < end; ++i) count += PyUnicode_READ(kind, data, i) == '\n';
+  return count;
+}
+
+bool HasChar(PyObject* s, Py_UCS4 c) {
+  return PyUnicode_FindChar(s, c, 0, PyUnicode_GET_LENGTH(s), 1) >= 0;
+}
+
+// The offset of the last "\n" in s[0:end] plus one (0 when there is none).
+// An `end` below 0 counts from the end of s, as in str.rfind.
+Py_ssize_t AfterLastNewline(PyObject* s, Py_ssize_t end) {
+  Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  if (end < 0) end = std::max<Py_ssize_t>(0, n + end);
+  if (end > n) end = n;
+  for (Py_ssize_t i = end - 1; i >= 0; --i) {
+    if (CodeUnit(s, i) == '\n') return i + 1;
+  }
+  return 0;
+}
+
+// The start of the physical line `rows_back` lines above the one holding off.
+Py_ssize_t RowStart(PyObject* s, Py_ssize_t off, Py_ssize_t rows_back) {
+  Py_ssize_t start = AfterLastNewline(s, off);
+  for (Py_ssize_t k = 0; k < rows_back; ++k) start = AfterLastNewline(s, start - 1);
+  return start;
+}
+
+// Just past the end of the physical line `rows_on` lines below the one
+// holding off (the length of s past its last line).
+Py_ssize_t RowEnd(PyObject* s, Py_ssize_t off, Py_ssize_t rows_on) {
+  Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  Py_ssize_t end = off;
+  for (Py_ssize_t k = 0; k < rows_on + 1; ++k) {
+    Py_ssize_t nl = end < n ? PyUnicode_FindChar(s, '\n', end, n, 1) : -1;
+    if (nl == -2) return -1;
+    if (nl < 0) return n;
+    end = nl + 1;
+  }
+  return end;
+}
+
+// Item k of a record as a C long; -1 with the exception set when the record
+// is not a tuple of 8 items or the item is not an int.
+int RecordLong(PyObject* record, Py_ssize_t k, long* out) {
+  if (!PyTuple_Check(record) || PyTuple_GET_SIZE(record) != 8) {
+    PyErr_Format(PyExc_TypeError, "a record must be a tuple of 8 items, not %.200s", Py_TYPE(record)->tp_name);
+    return -1;
+  }
+  long value = PyLong_AsLong(PyTuple_GET_ITEM(record, k));
+  if (value == -1 && PyErr_Occurred()) return -1;
+  *out = value;
+  return 0;
+}
+
+// The last physical line of a record: first_line + line_count - 1.
+int RecordLastRow(PyObject* record, long* out) {
+  long first, count;
+  if (RecordLong(record, 2, &first) < 0 || RecordLong(record, 3, &count) < 0) return -1;
+  *out = first + count - 1;
+  return 0;
+}
+
+// The record moved down by `delta` rows (a new tuple; the same items but the
+// positions and first_line).
+PyRef Shifted(PyObject* record, long delta) {
+  long first;
+  if (RecordLong(record, 2, &first) < 0) return PyRef();
+  PyRef positions = PyRef::Steal(PySequence_Fast(PyTuple_GET_ITEM(record, 1), "positions must be a sequence"));
+  if (!positions) return PyRef();
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(positions.get());
+  PyRef moved = PyRef::Steal(PyList_New(n));
+  if (!moved) return PyRef();
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* pair = PySequence_Fast_GET_ITEM(positions.get(), i);
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      PyErr_SetString(PyExc_TypeError, "a position must be a (row, col) tuple");
+      return PyRef();
+    }
+    long row = PyLong_AsLong(PyTuple_GET_ITEM(pair, 0));
+    if (row == -1 && PyErr_Occurred()) return PyRef();
+    PyObject* new_row = PyLong_FromLong(row + delta);
+    if (new_row == nullptr) return PyRef();
+    // The column stays the same object.
+    PyObject* item = PyTuple_New(2);
+    if (item == nullptr) {
+      Py_DECREF(new_row);
+      return PyRef();
+    }
+    PyTuple_SET_ITEM(item, 0, new_row);
+    PyTuple_SET_ITEM(item, 1, Py_NewRef(PyTuple_GET_ITEM(pair, 1)));
+    PyList_SET_ITEM(moved.get(), i, item);
+  }
+  PyRef out = PyRef::Steal(PyTuple_New(8));
+  if (!out) return PyRef();
+  PyObject* new_first = PyLong_FromLong(first + delta);
+  if (new_first == nullptr) return PyRef();
+  for (Py_ssize_t k = 0; k < 8; ++k) {
+    PyObject* item = k == 1 ? moved.release() : k == 2 ? new_first : Py_NewRef(PyTuple_GET_ITEM(record, k));
+    PyTuple_SET_ITEM(out.get(), k, item);
+  }
+  return out;
+}
+
+// Appends records[from:to] to out, each moved by delta rows; 0 or -1.
+int ExtendShifted(PyObject* out, PyObject* records, Py_ssize_t from, Py_ssize_t to, long delta) {
+  for (Py_ssize_t i = from; i < to; ++i) {
+    PyObject* record = PyList_GET_ITEM(records, i);
+    if (delta == 0) {
+      if (PyList_Append(out, record) < 0) return -1;
+      continue;
+    }
+    PyRef moved = Shifted(record, delta);
+    if (!moved || PyList_Append(out, moved.get()) < 0) return -1;
+  }
+  return 0;
+}
+
+// old_records[:i0] followed by the window's records (rows moved by base),
+// all but the last `drop`; a new list, or null.
+PyRef Joined(PyObject* old_records, Py_ssize_t i0, PyObject* window, long base, Py_ssize_t drop) {
+  PyRef out = PyRef::Steal(PyList_GetSlice(old_records, 0, i0));
+  if (!out) return PyRef();
+  if (ExtendShifted(out.get(), window, 0, PyList_GET_SIZE(window) - drop, base) < 0) return PyRef();
+  return out;
+}
+
+PyRef Rescan(PyObject* old_text, PyObject* old_records, PyObject* new_text, PyObject* pool, long tries) {
+  Py_ssize_t new_len = PyUnicode_GET_LENGTH(new_text);
+  auto full = [&] { return PyRef::Steal(ScanRecords(new_text, 0, new_len, pool)); };
+  int same = PyUnicode_Compare(old_text, new_text);
+  if (same == -1 && PyErr_Occurred()) return PyRef();
+  if (same == 0) return PyRef::Steal(PyList_GetSlice(old_records, 0, PyList_GET_SIZE(old_records)));
+  Py_ssize_t old_len = PyUnicode_GET_LENGTH(old_text);
+  if (HasChar(new_text, '\r') || HasChar(old_text, '\r') || PyList_GET_SIZE(old_records) == 0 ||
+      Rows(new_text, 0, new_len) >= kMaxRescanRows || Rows(old_text, 0, old_len) >= kMaxRescanRows) {
+    return full();
+  }
+  Py_ssize_t prefix = CommonPrefix(old_text, new_text);
+  Py_ssize_t suffix = CommonSuffix(old_text, new_text, std::min(old_len, new_len) - prefix);
+  Py_ssize_t old_end = old_len - suffix, new_end = new_len - suffix;
+  long first_row = static_cast<long>(Rows(old_text, 0, prefix)) + 1;
+  long last_old_row = static_cast<long>(Rows(old_text, 0, std::max(prefix, old_end - 1))) + 1;
+  long delta = static_cast<long>(Rows(new_text, prefix, new_end) - Rows(old_text, prefix, old_end));
+
+  Py_ssize_t n = PyList_GET_SIZE(old_records);
+  Py_ssize_t i0 = 0;
+  long last = 0;
+  for (; i0 < n; ++i0) {
+    if (RecordLastRow(PyList_GET_ITEM(old_records, i0), &last) < 0) return PyRef();
+    if (last >= first_row) break;
+  }
+  if (i0 == n) return full();
+  long start_row;
+  if (RecordLong(PyList_GET_ITEM(old_records, i0), 2, &start_row) < 0) return PyRef();
+  start_row = std::min(start_row, first_row);
+  Py_ssize_t start = RowStart(new_text, prefix, first_row - start_row);
+  Py_ssize_t j = i0;
+  for (; j < n; ++j) {
+    long first;
+    if (RecordLong(PyList_GET_ITEM(old_records, j), 2, &first) < 0) return PyRef();
+    if (first > last_old_row) break;
+  }
+  long base = start_row - 1;
+  long rows_to_new_end = static_cast<long>(Rows(new_text, 0, new_end)) + 1;
+  for (long attempt = 0; attempt < tries; ++attempt, ++j) {
+    if (j >= n) {
+      PyRef window = PyRef::Steal(ScanRecords(new_text, start, new_len, pool));
+      if (!window) return PyRef();
+      return Joined(old_records, i0, window.get(), base, 0);
+    }
+    PyObject* sync = PyList_GET_ITEM(old_records, j);
+    long sync_first, sync_count;
+    if (RecordLong(sync, 2, &sync_first) < 0 || RecordLong(sync, 3, &sync_count) < 0) return PyRef();
+    // The window ends with the physical lines of the line to sync on.
+    Py_ssize_t end = RowEnd(new_text, new_end, sync_first + delta + sync_count - 1 - rows_to_new_end);
+    if (end < start) end = start;
+    PyRef window = PyRef::Steal(ScanRecords(new_text, start, end, pool));
+    if (!window) return PyRef();
+    Py_ssize_t count = PyList_GET_SIZE(window.get());
+    if (count == 0) continue;
+    PyRef tail_head = Shifted(PyList_GET_ITEM(window.get(), count - 1), base);
+    PyRef moved_sync = Shifted(sync, delta);
+    if (!tail_head || !moved_sync) return PyRef();
+    int equal = PyObject_RichCompareBool(tail_head.get(), moved_sync.get(), Py_EQ);
+    if (equal < 0) return PyRef();
+    if (equal) {
+      PyRef out = Joined(old_records, i0, window.get(), base, 1);
+      if (!out || ExtendShifted(out.get(), old_records, j, n, delta) < 0) return PyRef();
+      return out;
+    }
+  }
+  return full();
+}
+
+PyObject* RescanEntry(PyObject* args, PyObject* kwds) {
+  static const char* kwlist[] = {"old_text", "old_records", "new_text", "pool", "tries", nullptr};
+  PyObject* old_text = nullptr;
+  PyObject* old_records = nullptr;
+  PyObject* new_text = nullptr;
+  PyObject* pool = Py_None;
+  long tries = 4;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "UO!U|Ol:rescan_logical_lines", const_cast<char**>(kwlist),
+                                   &old_text, &PyList_Type, &old_records, &new_text, &pool, &tries)) {
+    return nullptr;
+  }
+  PyRef own_pool;
+  if (pool == Py_None) {
+    own_pool.reset(PyDict_New());
+    if (!own_pool) return nullptr;
+    pool = own_pool.get();
+  } else if (!PyDict_Check(pool)) {
+    PyErr_Format(PyExc_TypeError, "rescan_logical_lines: pool must be a dict or None, not %.200s",
+                 Py_TYPE(pool)->tp_name);
+    return nullptr;
+  }
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(old_text) < 0 || PyUnicode_READY(new_text) < 0) return nullptr;
+#endif
+  // The arguments are held while the rescan reads them: a record's
+  // comparison can run code that drops them.
+  PyRef held_old = PyRef::NewRef(old_text), held_new = PyRef::NewRef(new_text);
+  PyRef records = PyRef::Steal(PyList_GetSlice(old_records, 0, PyList_GET_SIZE(old_records)));
+  if (!records) return nullptr;
+  return Rescan(old_text, records.get(), new_text, pool, tries).release();
+}
+
+}  // namespace
+
+PyObject* RescanLogicalLines(PyObject*, PyObject* args, PyObject* kwds) { return RescanEntry(args, kwds); }
+
+const char* const kRescanLogicalLinesDoc =
+    "rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4)\n\n"
+    "The records scan_logical_lines(new_text, pool) gives, made from old_records (the\n"
+    "records of old_text) by scanning only the part of new_text around what changed.";

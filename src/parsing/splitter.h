@@ -1,0 +1,29 @@
+// The native splitter: Python source text into logical lines (splitter.cpp,
+// with the scanner in source_scan.h and the re-split after an edit in
+// rescan.cpp), built into the logical line module as its functions
+// split_logical_lines, scan_logical_lines and rescan_logical_lines.
+#ifndef PYSOURCE_SPLITTER_H
+#define PYSOURCE_SPLITTER_H
+
+#include "py_utils.h"
+
+// Adds the splitter's functions to the logical line module; 0, or -1 with
+// the exception set.
+int AddSplitterFunctions(PyObject* module);
+
+// The records of text[start:end], as scan_logical_lines gives them for that
+// slice, in a new list; tokens from `pool` (a dict).  Null with the
+// exception set on failure.
+PyObject* ScanRecords(PyObject* text, Py_ssize_t start, Py_ssize_t end, PyObject* pool);
+
+// rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4)
+// (rescan.cpp).
+PyObject* RescanLogicalLines(PyObject* module, PyObject* args, PyObject* kwds);
+extern const char* const kRescanLogicalLinesDoc;
+
+// Provided by the logical line module: a new, empty line that the cyclic
+// collector does not track (it is to hold strings only).  Null with the
+// exception set on failure.
+PyObject* NewUntrackedLogicalLine();
+
+#endif  // PYSOURCE_SPLITTER_H

@@ -1,0 +1,235 @@
+"""The native splitter against the Python one (real files of this and other
+interpreters' standard libraries, seeded edits and mutations), its handling
+of bad arguments and its references; and the choice of host."""
+
+import gc
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tracemalloc
+
+import logicalline as ll
+import pytest
+
+import pysource
+from pysource import hosts
+import splitter_differential as sd
+
+SLOW = os.environ.get("PYSOURCE_SLOW") == "1"
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+STDLIB = sysconfig.get_paths()["stdlib"]
+
+
+def test_same_lines_as_the_python_splitter_on_the_standard_library():
+    # The whole library with PYSOURCE_SLOW=1, else every 12th file.
+    report = sd.run(STDLIB, 1 if SLOW else 12, seed=0, mutations=0)
+    assert report["files"] >= (1500 if SLOW else 120)
+    assert report["differences"] == []
+
+
+def test_same_lines_on_seeded_mutations_and_nothing_on_stderr(capfd):
+    report = sd.run(STDLIB, 40, seed=11, mutations=20000 if SLOW else 400)
+    assert report["differences"] == []
+    assert capfd.readouterr().err == ""
+
+
+@pytest.mark.parametrize("text", [
+    "", "\n", "  ", "\\", "x\\", "x = \\", "'", "f'{", "f'{x", "f'{x:", "f'{x!", 'f"""{\n', "0x", "1e", "1_",
+    "\0", "x\0y = 1", "\r", "\r\r\n", "\f", "#", "(\n#", "async", "async def", "def", "class",
+    "f'{'''a'''}'", "f'{a #}'\n", "b'\\", "'''\\", "\ud800 = 1", "\U0001d518(x)", "é.é",
+])
+def test_same_lines_on_broken_fragments(text):
+    assert sd.difference(sd.load_reference(), text) is None
+
+
+def _other_python(version):
+    exe = "/root/.pyenv/versions/%s/bin/python" % version
+    return exe if os.path.exists(exe) else None
+
+
+@pytest.mark.parametrize("version", ["3.10.13", "3.12.1", "3.13.0"])
+def test_same_lines_under_other_interpreters(version, tmp_path):
+    """The logical line module built for another interpreter, run there on
+    its own standard library."""
+    exe = _other_python(version)
+    if exe is None:
+        pytest.skip("Python %s is not installed under /root/.pyenv/versions" % version)
+    if shutil.which("cmake") is None or shutil.which("ninja") is None:
+        pytest.skip("cmake and ninja are needed to build the module for Python %s" % version)
+    out = os.path.join(ROOT, "build", "splitter-py" + version)
+    configure = ["cmake", "-S", ROOT, "-B", out, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                 "-DPython_EXECUTABLE=" + exe, "-DCMAKE_LIBRARY_OUTPUT_DIRECTORY=" + out]
+    for cmd in (configure, ["cmake", "--build", out, "--target", "logicalline"]):
+        proc = subprocess.run(cmd, capture_output=True, text=True)
+        assert proc.returncode == 0, proc.stdout[-2000:] + proc.stderr[-2000:]
+    stdlib = subprocess.run([exe, "-c", "import sysconfig; print(sysconfig.get_paths()['stdlib'])"],
+                            capture_output=True, text=True, check=True).stdout.strip()
+    env = dict(os.environ, PYTHONPATH=out)
+    proc = subprocess.run([exe, os.path.join(ROOT, "tests", "splitter_differential.py"), stdlib,
+                           "1" if SLOW else "15", "5", "2000" if SLOW else "100"],
+                          capture_output=True, text=True, env=env)
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr[-2000:]
+    report = json.loads(proc.stdout)
+    assert report["files"] >= (1500 if SLOW else 100) and report["differences"] == []
+
+
+def test_rescanning_an_edit_gives_a_full_scan_and_what_the_python_rescan_gives():
+    ref = sd.load_reference()
+    rnd = random.Random(3)
+    for name in ("textwrap.py", "shlex.py"):
+        text = sd.read(os.path.join(STDLIB, name))
+        records = ll.scan_logical_lines(text)
+        for k in range(200):
+            new = sd.mutate(rnd, text) if k % 3 == 0 else \
+                text[:(i := rnd.randrange(len(text) + 1))] + rnd.choice(sd.PIECES) + text[i:]
+            again = ll.rescan_logical_lines(text, records, new, None, 1 + k % 4)
+            assert again == ll.scan_logical_lines(new)
+            assert again == ref.rescan_logical_lines(text, records, new, None, 1 + k % 4)
+            text, records = new, again
+
+
+@pytest.mark.parametrize("args, error", [
+    (("x", [("x",)], "y"), "tuple of 8 items"),
+    (("x = 1\ny", [(["x"], [(1, 0)], "1", 1, 0, 0, False, False)], "x = 1\nz"), "integer"),
+    (("x", ({},), "y"), "must be list"),
+])
+def test_rescanning_bad_records_is_a_type_error(args, error):
+    with pytest.raises(TypeError, match=error):
+        ll.rescan_logical_lines(*args)
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: ll.split_logical_lines(b"x = 1"), "text must be a str"),
+    (lambda: ll.scan_logical_lines("x", []), "pool must be a dict or None"),
+    (lambda: ll.split_logical_lines("x = y", {"y": 5}), "maps 'y' to int"),
+    (lambda: ll.split_logical_lines(), "missing"),
+])
+def test_bad_arguments_are_type_errors(call, error):
+    with pytest.raises(TypeError, match=error):
+        call()
+
+
+def test_splits_leave_no_references_behind():
+    text = sd.read(os.path.join(STDLIB, "textwrap.py"))[:4000] + "\nasync def f(): x = f'{a!r}'\n# end"
+    pool = {}
+    first = ll.split_logical_lines(text, pool)
+    tokens = sorted({t for line in first for t in line.tokens})
+    bad_pool = dict(pool)
+    bad_pool["="] = 5   # fails part way through
+
+    def counts():
+        gc.collect()
+        objects = len(gc.get_objects())
+        return [objects] + [sys.getrefcount(t) for t in tokens] + [sys.getrefcount(text), sys.getrefcount(pool)]
+
+    records = ll.scan_logical_lines(text, pool)
+    edited = text.replace("import re", "import re\n\nx = (1,\n", 1)
+
+    def once():
+        ll.split_logical_lines(text, pool)
+        ll.rescan_logical_lines(text, records, edited, pool)
+        try:
+            ll.rescan_logical_lines(text, records[:3] + [records[3][:7]] + records[4:], edited, pool)
+        except TypeError:
+            pass
+        else:
+            raise AssertionError("a bad record was taken")
+        for split in (ll.split_logical_lines, ll.scan_logical_lines):
+            try:
+                split(text, bad_pool)
+            except TypeError:
+                pass
+            else:
+                raise AssertionError("a pool mapping a token to an int was taken")
+
+    for _ in range(20):
+        once()
+    before = counts()
+    before = counts()   # counted with a list like itself alive, as below
+    for _ in range(1000):
+        once()
+    assert counts() == before
+    # Memory the interpreter's allocators hand out (the lines, the records).
+    tracemalloc.start()
+    try:
+        for _ in range(200):
+            once()
+        base = tracemalloc.get_traced_memory()[0]
+        for _ in range(1000):
+            once()
+        grown = tracemalloc.get_traced_memory()[0] - base
+    finally:
+        tracemalloc.stop()
+    assert grown < 4000
+
+
+def test_lines_hold_pooled_tokens_and_stay_untracked():
+    pool = {"x": "x"}
+    lines = ll.split_logical_lines("x = 1\nasync def f(): pass\n", pool)
+    assert lines[0].tokens[0] is pool["x"] and lines[1].tokens[0] is pool["async def"]
+    assert not any(gc.is_tracked(line) for line in lines)
+
+
+# -- the choice of host ------------------------------------------------------
+
+def test_projects_choose_their_host(monkeypatch):
+    monkeypatch.delenv("PYSOURCE_HOST", raising=False)
+    assert pysource.Project().host.name == "native"
+    assert pysource.Project(host="python").host.split_logical_lines is pysource.split_logical_lines
+    monkeypatch.setenv("PYSOURCE_HOST", "python")
+    assert pysource.Project().host.name == "python"
+    assert pysource.Project(host="native").host.name == "native"
+    with pytest.raises(ValueError, match="host must be one of 'native', 'python', not 'fast'"):
+        pysource.Project(host="fast")
+    monkeypatch.setenv("PYSOURCE_HOST", "C")
+    with pytest.raises(ValueError, match="PYSOURCE_HOST must be one of"):
+        pysource.Project()
+
+
+def test_the_native_host_takes_the_native_grammar_where_it_is_built(monkeypatch):
+    import types
+    fake = types.ModuleType("pysource_grammar")
+    fake.Grammar, fake.Transformer = object, dict
+    monkeypatch.setattr(hosts, "_hosts", {})
+    monkeypatch.setitem(sys.modules, "pysource_grammar", fake)
+    native = hosts.get_host("native")
+    assert (native.make_grammar, native.make_transformer) == (object, dict)
+    assert hosts.get_host("python").make_grammar().__class__ is pysource.Grammar
+    monkeypatch.setitem(sys.modules, "pysource_grammar", None)   # not built
+    monkeypatch.setattr(hosts, "_hosts", {})
+    assert type(hosts.get_host("native").make_grammar()) is pysource.Grammar
+
+
+SOURCE = '''import os
+class A(B):
+    def m(self, x):
+        self.y = f"{
+x}"
+        return os.path.join(x)
+    @staticmethod
+    def s(a): b = [
+1]
+def
+'''
+
+
+def test_both_hosts_give_the_same_analysis_and_edits():
+    mods = {}
+    for name in hosts.HOST_NAMES:
+        mod = pysource.Project(host=name).analyze_source(SOURCE)
+        mod.set_source(SOURCE.replace("def s(a)", "def s(a, c)") + "z = A()\n")
+        mod.analyze()
+        mods[name] = mod
+    def facts(line):
+        # Import entries hold the analysis of a module of each project.
+        objs = tuple(tuple(getattr(x, "fLocalName", x) for x in o) if type(o) is tuple else o for o in line.objs)
+        return sd.line_fields(line)[:-2] + (objs, line.type_equivs)
+
+    native, python = ([facts(line) for line in mods[n].lines] for n in hosts.HOST_NAMES)
+    assert native == python
+    assert mods["native"].names() == mods["python"].names()
+    assert mods["native"].last_changes == mods["python"].last_changes
