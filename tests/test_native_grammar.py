@@ -1,0 +1,410 @@
+"""The native line grammar and transformer (`pysource_grammar`) against the
+Python host's (`pysource.Grammar`, `pysource.Transformer`): the same tree
+for every line, the same errors, the same facts through the analyzer."""
+
+from __future__ import annotations
+
+import gc
+import glob
+import os
+import random
+import subprocess
+import sys
+import sysconfig
+from typing import Any
+
+import pytest
+
+import pysource
+from pysource import analysis
+from pysource.grammar import Grammar
+from pysource.splitter import scan_logical_lines
+from pysource.transformer import ArgName, SourceText, Transformer
+
+pysource_grammar = pytest.importorskip("pysource_grammar")
+
+# Clause headers: the analyzer never parses them.
+_UNPARSED = (6, 11, 12, 13, 20)
+
+
+def fed(tokens: Any) -> list[str]:
+    """The tokens the analyzer feeds for a line (without the newline)."""
+    toks = [t for t in tokens if isinstance(t, str) and not t.startswith("#")]
+    if toks and toks[-1].startswith(":"):
+        toks.append("pass")
+    return toks
+
+
+def run(grammar: Any, transformer: Any, toks: list[str]) -> Any:
+    parser = grammar.CreateParser(257)
+    for t in toks + ["\n"]:
+        parser.AddToken(t)
+    return transformer.TransformNode(parser.Finish())
+
+
+def both(toks: list[str]) -> tuple[Any, Any]:
+    """(reference, native) results: a tree, or the error class's name."""
+    out = []
+    for grammar, transformer in ((Grammar(), Transformer({})),
+                                 (pysource_grammar.Grammar(), pysource_grammar.Transformer({}))):
+        try:
+            out.append(run(grammar, transformer, toks))
+        except (SyntaxError, ValueError) as e:
+            out.append(type(e).__name__)
+    return out[0], out[1]
+
+
+def agree(ref: Any, nat: Any) -> bool:
+    return ref == nat or (isinstance(ref, str) and isinstance(nat, str))
+
+
+def tokens_of(text: str) -> list[str]:
+    return fed(scan_logical_lines(text)[0][0])
+
+
+# Every form of the representation tables, and the expression forms the
+# writer and the verbatim texts must get right.
+FORMS = """
+t = v
+a = b = v
+a = b = isinstance(x, T)
+a = b.c = (m := f())
+for t in v: pass
+async for i, (j, *k) in items(): pass
+return v
+return
+return *a, b
+def f(a, /, b=1, *c, d, e=2, **g): pass
+async def f(*, k=f(1)) -> int: pass
+def __new__(cls): pass
+def f[T: int, *Ts, **P](x: T) -> T: pass
+class A(B, m.C, *rest, metaclass=M, **kw): pass
+class A[T]: pass
+class A: x = 1
+import a, b.c, d.e as f, g as g, h.i as h.i
+from m import a, b
+from ..p import a as b, c, d as e
+from .a.b import x as y
+from m import *
+from . import (a, b,)
+x += v
+x //= v
+x: T = v
+x: T
+(x): int
+a.b: int = 1
+with a as b, c: pass
+with (a as b, c as (d, *e)): pass
+with (a, b) as c: pass
+async with a: pass
+if t: x = 1; y = 2
+while t: pass
+f(x)
+@dec
+@dec.x(1)
+@(lambda f: f)
+del a, b[0], (c.d, [e])
+global a, b
+nonlocal a
+raise e from c
+raise
+assert t, m
+pass
+break
+continue
+match s:
+match a, *b:
+case Point(x=a) | [a, *rest] if a > 1:
+case {"k": v, 1: w, **kw}:
+case -1 | 1 + 2j | None | True | "s" "t" | a.b.c:
+case (a as b) | (c, d):
+case [*_, _]: return 1
+case str() as s:
+type X = list[int]
+type X[T] = dict[str, T] | None
+x = a // b * c ** -d
+x = (a // b) * c
+x = (-x) ** 2
+x = -x ** 2
+x = (x if c else y).attr
+x = not a == b
+x = (not a) < b
+x = a and b or not c and d
+x = a or b or c
+x = a < b < c is not d not in e
+x = a + (b < c)
+x = [1, *a], (1, *a), {1, *a}, {*()}
+x = {}
+x = {1: 2, **k}
+f({1: 2}, {}, x={3: 4})
+x = [y for y in z if y], {y for y in z}, {k: v for k, v in z}, (y for y in z)
+x = [q := f(z) for z in w if (r := z)]
+x = [lambda: (q := 1) for z in w]
+f(y for y in z)
+x = lambda: 1
+x = lambda a, /, b=1, *c, d=f(2), **e: a + b
+x = lambda *, k: k
+x = (yield)
+x = yield a, b
+x = yield from a
+x = await y
+x = (1).real, 1.5.real, True.real, "s".join
+x = a[1], a[1:2], a[::3], a[1:2, 3], a[()], a[1:2,], a[1,], a[*b], a[b, *c]
+x = a[x:=1]
+x = a[(x := 1):2]
+x = f(*a, *b.c, **d, e=1)
+x = "a" 'b' r"\\d" u"x" "\\N{BULLET}" "\\x41\\101\\u0041\\U00000041"
+x = 'it''s', "q\\"q", '''tri\nple''', "\\t\\n"
+x = b"\\x00\\n" rb"\\d" b'a' b"b"
+x = u"a" "b"
+x = 1e400, -1e400, 2j, 1e400j, 0x1F, 0o17, 0b11, 1_000, 1.5, 1e-5, 10**100
+x = ...
+x = a if b else c if d else e
+x = (a if b else c) if d else e
+x = a, b
+x = (a, b),
+x = ()
+x = -1, +a, ~b, not c, - - a
+x = a @ b
+x = (a.b)(c)[d]
+x = f(a)(b)
+print(*a, sep="")
+x = a is b, a in b, a != b
+x = {**a, "b": 1}
+x = (a := 1, b := 2)
+x = [x := 1, 2]
+if (m := re.match(p, s)): pass
+x = [(yield)]
+x = f((yield))
+x = (a for b in c for d in e if f if g)
+x = [a async for a in b]
+x = a.b.c(d).e
+x = -(1j)
+x = 1 if True else 2
+x = 'a' if "'" else '"'
+x = "'\\""
+x = "\\u00e9\\xe9é"
+x = "\\r\\n\\x7f\\x80"
+x = "a\\
+b"
+x = 1 ;
+x = f(**{'a': 1})
+"""
+
+
+@pytest.mark.parametrize("text", [t for t in FORMS.strip("\n").split("\n")])
+def test_form_trees_equal_the_reference(text: str) -> None:
+    toks = tokens_of(text.replace("\\n", "\n") if "'''" in text else text)
+    ref, nat = both(toks)
+    if isinstance(ref, str) and not isinstance(nat, str):
+        # Syntax newer than the running interpreter: the native grammar
+        # takes every Python from 3.8 on.
+        assert any(t in toks for t in ("type", "[", "*")), (toks, nat)
+        return
+    assert nat == ref
+
+
+@pytest.mark.parametrize("text", [
+    "x = ", "f(a=1, b)", "f(**k, *a)", "f(x for x in y, 1)", "del *a", "del f()", "[a]: int",
+    "a, b: int", "def f(a=1, b): pass", "def f(*): pass", "lambda *: 1", "print 'x'",
+    "True = 1", "f() = 1", "a + 1 = 2", "not x = 1", "[x for x in y] = 1", "from a import b,",
+    "x := 1", "f(a=b:=1)", "x = 'a' b'b'", "for f() in z: pass", "with a as f(): pass",
+    "a = b += c", "if x: pass; else: pass", "x = [a for a in b if c else d]", "x = await",
+    "x = yield from", "def f(a, (b, c)): pass", "x = a <> b", ";", "x = 1 ; ;",
+    "from a import *, b", "import *", "x = [yield]", "x = a if b", "lambda: yield", "global",
+    "(a, b) += 1", "(*a)", "case *a: pass", "f(*a for a in b)", "x = [*a for a in b]",
+    "def f(a, *, **k): pass", "def f(a, /, /): pass", "def f(/, a): pass", "x = $", "x = 'abc",
+    "else: pass", "try: pass", "x = (yield) = 1", "x = 1 if 2 else *a", "import a as b.c",
+    "x = '\\x4'", "x = b'é'", "x = 0777", "match x: y", "@dec: pass",
+])
+def test_non_statements_raise_syntax_error(text: str) -> None:
+    ref, nat = both(tokens_of(text))
+    assert ref == "SyntaxError"
+    assert nat == "SyntaxError"
+
+
+def test_host_types_pool_and_empty_lines() -> None:
+    pool: dict[str, str] = {}
+    tree = run(pysource_grammar.Grammar(), pysource_grammar.Transformer(pool),
+               tokens_of("class A(B): x = y // z"))
+    assert type(tree[4][0][2][1]) is SourceText
+    assert str(tree[4][0][2][1]) == "y // z"
+    name = tree[1]
+    assert pool["A"] is name
+    def_line = tokens_of("def s(x): pass")
+    nonself = {tuple(def_line)}
+    tree = run(pysource_grammar.Grammar(), pysource_grammar.Transformer({}, nonself), def_line)
+    assert type(tree[2][0]) is ArgName
+    tree = run(pysource_grammar.Grammar(), pysource_grammar.Transformer(), def_line)
+    assert type(tree[2][0]) is str
+    assert run(pysource_grammar.Grammar(), pysource_grammar.Transformer(), []) == []
+    with pytest.raises(ValueError):
+        pysource_grammar.Grammar().CreateParser(256)
+    with pytest.raises(TypeError):
+        pysource_grammar.Grammar().CreateParser(257).AddToken(1)
+
+
+@pytest.mark.parametrize("depth", [50, 500, 5000])
+def test_deep_nesting_is_an_error_not_a_crash(depth: int) -> None:
+    for toks in (["x", "="] + ["("] * depth + ["1"] + [")"] * depth,
+                 ["x", "="] + ["-"] * depth + ["1"],
+                 ["x", "="] + ["["] * depth + ["]"] * depth,
+                 ["x", "="] + ["not"] * depth + ["a"]):
+        ref, nat = both(toks)
+        if not isinstance(nat, str):
+            assert nat == ref or depth > 60
+
+
+# -- the standard library --------------------------------------------------
+
+def stdlib_files(prefix: str | None = None) -> list[str]:
+    root = prefix or sysconfig.get_paths()["stdlib"]
+    return sorted(glob.glob(os.path.join(root, "**", "*.py"), recursive=True))
+
+
+def line_tokens(path: str) -> list[list[str]]:
+    try:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+    except (OSError, UnicodeDecodeError, SyntaxError):
+        return []
+    return [fed(line.tokens) for line in pysource.split_logical_lines(text)
+            if line.type not in _UNPARSED]
+
+
+def differences(paths: list[str]) -> tuple[int, list[tuple[str, Any, Any]]]:
+    count = 0
+    diffs = []
+    for path in paths:
+        for toks in line_tokens(path):
+            count += 1
+            ref, nat = both(toks)
+            if not agree(ref, nat) and not isinstance(ref, str):
+                diffs.append((" ".join(toks), ref, nat))
+            elif not isinstance(nat, str) and isinstance(ref, str):
+                # Native accepts syntax this interpreter does not know.
+                pass
+    return count, diffs
+
+
+def test_stdlib_sample_trees_equal_the_reference() -> None:
+    count, diffs = differences(stdlib_files()[::25])
+    assert count > 1000
+    assert diffs == []
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(os.environ.get("PYSOURCE_SLOW") != "1", reason="set PYSOURCE_SLOW=1")
+def test_whole_stdlib_trees_equal_the_reference() -> None:
+    count, diffs = differences(stdlib_files())
+    assert count > 100000
+    assert diffs == []
+
+
+def facts(project: Any, path: str) -> list[Any]:
+    mod = project.module_for_path(path, "m")
+    mod.analyze()
+
+    def norm(x: Any) -> Any:
+        if isinstance(x, (list, tuple)):
+            return tuple(norm(i) for i in x)
+        if isinstance(x, analysis.ModuleAnalysis):
+            return ("module", x.fLocalName)
+        return (type(x).__name__, x)
+
+    out = [(tuple(line.tokens), line.parsed, norm(line.objs), norm(line.type_equivs))
+           for line in mod.lines]
+    project.close()
+    return out
+
+
+def test_analyzer_facts_equal_the_reference(monkeypatch: pytest.MonkeyPatch) -> None:
+    paths = stdlib_files()[::60]
+    ref_facts = [facts(pysource.Project(), p) for p in paths]
+    monkeypatch.setattr(analysis, "Transformer", pysource_grammar.Transformer)
+    native_facts = []
+    for p in paths:
+        project = pysource.Project()
+        project.grammar = pysource_grammar.Grammar()
+        native_facts.append(facts(project, p))
+    assert native_facts == ref_facts
+
+
+# -- bad input ---------------------------------------------------------------
+
+def mutate(rng: random.Random, toks: list[str]) -> list[str]:
+    toks = list(toks)
+    for _ in range(rng.randint(1, 3)):
+        if not toks:
+            break
+        i = rng.randrange(len(toks))
+        op = rng.randrange(4)
+        if op == 0:
+            del toks[i]
+        elif op == 1:
+            j = rng.randrange(len(toks))
+            toks[i], toks[j] = toks[j], toks[i]
+        elif op == 2:
+            toks.insert(i, toks[rng.randrange(len(toks))])
+        else:
+            toks = toks[:i]
+    return toks
+
+
+def test_random_mutations_agree_and_never_crash(capfd: pytest.CaptureFixture[str]) -> None:
+    rng = random.Random(11)
+    lines = [t for p in stdlib_files()[::80] for t in line_tokens(p) if t]
+    rng.shuffle(lines)
+    checked = 0
+    for toks in lines[:3000]:
+        toks = mutate(rng, toks)
+        ref, nat = both(toks)
+        if not isinstance(ref, str) and not isinstance(nat, str):
+            assert nat == ref, toks
+            checked += 1
+    assert checked > 100
+    assert capfd.readouterr().err == ""
+
+
+def test_no_leaks_on_success_and_failure() -> None:
+    lines = [tokens_of(t) for t in ("x = a // b", "def f(a, *b, c=1): pass", "x = f'{a}'",
+                                    "case [a, *b] if c:", "x = (", "from . import (a as b)")]
+    grammar = pysource_grammar.Grammar()
+    transformer = pysource_grammar.Transformer({})
+
+    def once() -> None:
+        for toks in lines:
+            try:
+                run(grammar, transformer, toks)
+            except SyntaxError:
+                pass
+
+    for _ in range(50):
+        once()
+    gc.collect()
+    before = len(gc.get_objects())
+    total_before = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
+    for _ in range(1000):
+        once()
+    gc.collect()
+    assert len(gc.get_objects()) - before < 20
+    if total_before:
+        assert sys.gettotalrefcount() - total_before < 200
+
+
+# -- other interpreters -------------------------------------------------------
+
+@pytest.mark.parametrize("version", ["3.12.1", "3.13.0"])
+def test_other_interpreters_stdlib_sample(version: str, tmp_path: Any) -> None:
+    python = f"/root/.pyenv/versions/{version}/bin/python3"
+    build = os.environ.get(f"PYSOURCE_BUILD_{version.replace('.', '_')}")
+    if not os.path.exists(python):
+        pytest.skip(f"no Python {version} here")
+    if not build or not os.path.isdir(build):
+        pytest.skip(f"set PYSOURCE_BUILD_{version.replace('.', '_')} to a build of the modules for {version}")
+    here = os.path.dirname(__file__)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([build, os.path.join(here, "..", "python"), here]))
+    code = ("import test_native_grammar as t; "
+            "n, d = t.differences(t.stdlib_files()[::20]); print(n, len(d)); assert not d, d[:5]")
+    r = subprocess.run([python, "-c", code], env=env, capture_output=True, text=True)
+    assert r.returncode == 0, r.stdout + r.stderr
