@@ -242,6 +242,52 @@ def run_stages(corpus):
     return t1 - t0, stage.parse, t2 - t1, facts
 
 
+def run_parse_paths(corpus):
+    """Parse and transform every parsed logical line of the corpus, fed as
+    the analyzer feeds them, once through the host grammar and transformer
+    and once through the native ones (when the module is built).  Returns
+    (label, seconds, lines handed to the host grammar) per path."""
+    try:
+        import pysource_grammar
+    except ImportError:
+        return []
+    from pysource.grammar import Grammar
+    from pysource.transformer import Transformer
+    from pysource import splitter
+    unparsed = {splitter.kElifBeginningIndex, splitter.kElseBeginningIndex, splitter.kExceptIndex,
+                splitter.kTryIndex, splitter.kFinallyIndex}
+    lines = []
+    for f in corpus.files:
+        for line in pysource.split_logical_lines(f.text):
+            if line.type in unparsed:
+                continue
+            toks = [t for t in line.tokens if not t.startswith("#")]
+            if toks and toks[-1].startswith(":"):
+                toks.append("pass")
+            toks.append("\n")
+            lines.append(toks)
+    out = []
+    for label, grammar, transformer in (
+            ("reference (ast)", Grammar(), Transformer({})),
+            ("native", pysource_grammar.Grammar(), pysource_grammar.Transformer({}))):
+        before = pysource_grammar.counts()["host"]
+        gc.collect()
+        t0 = clock()
+        for toks in lines:
+            parser = grammar.CreateParser(257)
+            add = parser.AddToken
+            for t in toks:
+                add(t)
+            try:
+                transformer.TransformNode(parser.Finish())
+            except (SyntaxError, ValueError):
+                pass
+        seconds = clock() - t0
+        fell_back = pysource_grammar.counts()["host"] - before if label == "native" else 0
+        out.append((label, seconds, fell_back))
+    return out
+
+
 # -- the stored form --------------------------------------------------------
 
 def run_index(corpus, mods):
@@ -689,6 +735,9 @@ def main(argv=None):
         table.row("  walk, visitors, name cache (core)", analysis - parse, nfiles, nlines, total)
         table.row("  (instrumented run, total)", staged, nfiles, nlines, total)
         results["corpus"].update(facts)
+        for label, seconds, fell_back in run_parse_paths(corpus):
+            table.row("  parse + transform, every line: " + label, seconds, nfiles, nlines, total,
+                      "%d lines to the host grammar" % fell_back if fell_back else "")
 
     if "ast" not in skip:
         note("ast.parse ...")
