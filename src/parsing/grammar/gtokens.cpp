@@ -85,6 +85,42 @@ bool IsStringStart(const char* s, Py_ssize_t n) {
 
 }  // namespace
 
+bool ClassifyText(const char* s, Py_ssize_t n, Tok* t) {
+  t->s = s;
+  t->len = n;
+  unsigned char c0 = static_cast<unsigned char>(s[0]);
+  if (IsStringStart(s, n)) {
+    t->type = T::String;
+    return true;
+  }
+  if (IsIdStart(c0)) return ClassifyWord(s, n, t);
+  if (IsDigit(c0) || c0 == '.' ) {
+    if (c0 != '.' || (n > 1 && IsDigit(static_cast<unsigned char>(s[1])))) {
+      t->type = T::Number;
+      return true;
+    }
+  }
+  t->type = T::Error;
+  for (const OpEntry& e : kOperators) {
+    if (static_cast<size_t>(n) == std::strlen(e.text) && std::memcmp(s, e.text, n) == 0) {
+      t->type = T::Op;
+      t->code = e.tk;
+      break;
+    }
+  }
+  return c0 < 0x80;
+}
+
+// Length of the operator starting at s (longest match), 0 when none.
+Py_ssize_t OperatorLength(const char* s, Py_ssize_t n) {
+  Py_ssize_t best = 0;
+  for (const OpEntry& e : kOperators) {
+    Py_ssize_t len = static_cast<Py_ssize_t>(std::strlen(e.text));
+    if (len > best && len <= n && std::memcmp(s, e.text, len) == 0) best = len;
+  }
+  return best;
+}
+
 bool ClassifyToken(PyObject* obj, std::vector<Tok>* out) {
   Py_ssize_t n = 0;
   const char* s = PyUnicode_AsUTF8AndSize(obj, &n);

@@ -47,6 +47,12 @@ bool ClassifyToken(PyObject* tok, std::vector<Tok>* out);
 
 bool TextIs(const Tok& t, const char* text);
 
+// Classifies a piece of text taken from inside an f-string's replacement
+// field (no string object behind it); false for a name outside ASCII.
+bool ClassifyText(const char* s, Py_ssize_t n, Tok* t);
+// Length of the operator at `s` (the longest one), 0 when there is none.
+Py_ssize_t OperatorLength(const char* s, Py_ssize_t n);
+
 // Decodes a number token: a new int, float or complex, or null with
 // SyntaxError/ValueError set.
 PyObject* DecodeNumber(const Tok& t);
