@@ -285,9 +285,26 @@ PyObject* Builder::ExprBody(const Node* n, int ctx) {
       if (n->a && !children.Add(Expr(n->a, kItem))) return nullptr;
       return VerbatimOf(n, ctx, &children);
     }
+    case K::JoinedStr: {
+      Items children;
+      if (!FieldValues(n, &children)) return nullptr;
+      return VerbatimOf(n, ctx, &children);
+    }
     default:
       return VerbatimOf(n, ctx, nullptr);
   }
+}
+
+// The expressions of an f-string's replacement fields, nested format
+// specs included.
+bool Builder::FieldValues(const Node* n, Items* out) {
+  for (int i = 0; i < n->l1.n; ++i) {
+    const Node* v = n->l1[i];
+    if (v->kind != K::FormattedValue) continue;
+    if (!out->Add(Expr(v->a, kItem))) return false;
+    if (v->b && !FieldValues(v->b, out)) return false;
+  }
+  return true;
 }
 
 PyObject* Builder::SliceItem(const Node* n) {

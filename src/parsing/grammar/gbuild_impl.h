@@ -206,6 +206,7 @@ class Builder {
     PyObject* t = Text(n, ctx);
     return t ? Verbatim(t, children) : nullptr;
   }
+  bool FieldValues(const Node* n, Items* out);
   bool WalrusTargets(const Node* n, std::vector<const Node*>* out);
 
   const BuildContext& c_;

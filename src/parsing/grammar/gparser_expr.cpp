@@ -490,18 +490,15 @@ Node* Parser::Atom() {
 // Adjacent string tokens are one literal.
 Node* Parser::Strings() {
   std::vector<StrParts> parts;
-  bool any_bytes = false, any_str = false;
+  bool any_bytes = false, any_str = false, any_f = false;
   while (Cur().type == T::String) {
     StrParts p;
     if (!SplitString(Cur(), &p)) {
       // An unterminated string: the interpreter's tokenizer rejects it.
       return nullptr;
     }
-    if (p.fstr) {
-      unsupported_ = true;
-      return nullptr;
-    }
     (p.bytes ? any_bytes : any_str) = true;
+    any_f |= p.fstr;
     parts.push_back(p);
     ++pos_;
   }
@@ -509,6 +506,7 @@ Node* Parser::Strings() {
     SetSyntaxError("cannot mix bytes and nonbytes literals");
     return nullptr;
   }
+  if (any_f) return JoinedStr(parts);
   Node* n = New(K::Const);
   if (!n) return nullptr;
   if (parts[0].unicode) n->flags |= kUnicodeKind;

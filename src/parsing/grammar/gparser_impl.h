@@ -145,6 +145,26 @@ class Parser {
   Node* LiteralNumber();
   Node* NameOrAttr();
 
+  // -- f-strings ---------------------------------------------------------------
+ public:
+  struct FPieces {
+    std::vector<Node*> values;
+    PyObject* pending = nullptr;  // literal text not yet made a node
+    FPieces() = default;
+    FPieces(const FPieces&) = delete;
+    FPieces& operator=(const FPieces&) = delete;
+    ~FPieces() { Py_XDECREF(pending); }
+  };
+  Node* FieldValue();
+
+ private:
+  Node* JoinedStr(const std::vector<StrParts>& parts);
+  bool AddLiteral(FPieces* f, PyObject* text);
+  bool AddChunk(FPieces* f, std::string* chunk, bool raw);
+  bool FlushPending(FPieces* f);
+  bool FBody(const char* s, Py_ssize_t n, Py_ssize_t* i, bool raw, bool spec, FPieces* out);
+  bool Field(const char* s, Py_ssize_t n, Py_ssize_t* i, bool raw, FPieces* out);
+
   const std::vector<Tok>& t_;
   Arena* arena_;
   Owned* owned_;

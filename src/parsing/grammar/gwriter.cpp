@@ -1,6 +1,11 @@
 // Canonical text of expressions and patterns.
 #include "gwriter.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
 namespace pgram {
 
 namespace {
@@ -95,14 +100,132 @@ const char* CmpOpText(uint8_t op) {
   }
 }
 
+// The four quote kinds, in the unparser's order of preference.
+const char* const kAllQuotes[] = {"'", "\"", "\"\"\"", "'''"};
+
+bool IsMultiQuote(const std::string& q) { return q.size() == 3; }
+
+void AppendUtf8(Py_UCS4 c, std::string* out) {
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// The unparser's string literal helper: `text` escaped where it must be
+// (backslashes and unprintable characters; newlines and tabs too with
+// `escape_whitespace`), and the quotes out of `quotes` that can enclose it,
+// best first.
+bool StrLiteralHelper(const std::string& text, std::vector<std::string>* quotes,
+                      bool escape_whitespace, std::string* escaped) {
+  PyObject* u = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+  if (u == nullptr) return false;
+  escaped->clear();
+  Py_ssize_t n = PyUnicode_GET_LENGTH(u);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_UCS4 c = PyUnicode_READ_CHAR(u, i);
+    if (!escape_whitespace && (c == '\n' || c == '\t')) {
+      escaped->push_back(static_cast<char>(c));
+    } else if (c == '\\') {
+      escaped->append("\\\\");
+    } else if (!Py_UNICODE_ISPRINTABLE(c)) {
+      char buf[16];
+      if (c == '\t') std::snprintf(buf, sizeof buf, "\\t");
+      else if (c == '\n') std::snprintf(buf, sizeof buf, "\\n");
+      else if (c == '\r') std::snprintf(buf, sizeof buf, "\\r");
+      else if (c < 0x100) std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned>(c));
+      else if (c < 0x10000) std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+      else std::snprintf(buf, sizeof buf, "\\U%08x", static_cast<unsigned>(c));
+      escaped->append(buf);
+    } else {
+      AppendUtf8(c, escaped);
+    }
+  }
+  std::vector<std::string> possible;
+  bool newline = escaped->find('\n') != std::string::npos;
+  for (const std::string& q : *quotes) {
+    if (newline && !IsMultiQuote(q)) continue;
+    if (escaped->find(q) != std::string::npos) continue;
+    possible.push_back(q);
+  }
+  if (possible.empty()) {
+    // No quote fits: the repr of the text, with a quote from the list where
+    // the repr's own is one.
+    PyObject* r = PyObject_Repr(u);
+    Py_DECREF(u);
+    if (r == nullptr) return false;
+    std::string rt;
+    bool ok = AppendObjText(r, &rt);
+    Py_DECREF(r);
+    if (!ok) return false;
+    std::string quote(1, rt[0]);
+    for (const std::string& q : *quotes) {
+      if (q.find(rt[0]) != std::string::npos) {
+        quote = q;
+        break;
+      }
+    }
+    *escaped = rt.substr(1, rt.size() - 2);
+    quotes->assign(1, quote);
+    return true;
+  }
+  Py_DECREF(u);
+  if (!escaped->empty()) {
+    char last = escaped->back();
+    std::stable_sort(possible.begin(), possible.end(), [last](const std::string& a, const std::string& b) {
+      return (a[0] != last) && (b[0] == last);
+    });
+    if (possible[0][0] == last) {
+      escaped->insert(escaped->size() - 1, "\\");
+    }
+  }
+  *quotes = possible;
+  return true;
+}
+
+std::vector<std::string> AllQuotes() {
+  return std::vector<std::string>(std::begin(kAllQuotes), std::end(kAllQuotes));
+}
+
+bool WriteStrAvoidingBackslashes(const std::string& text, std::string* out) {
+  std::vector<std::string> quotes = AllQuotes();
+  std::string escaped;
+  if (!StrLiteralHelper(text, &quotes, false, &escaped)) return false;
+  out->append(quotes[0]).append(escaped).append(quotes[0]);
+  return true;
+}
+
+void ReplaceAll(std::string* s, const char* from, const char* to) {
+  size_t flen = std::strlen(from), tlen = std::strlen(to);
+  for (size_t pos = 0; (pos = s->find(from, pos)) != std::string::npos; pos += tlen) {
+    s->replace(pos, flen, to);
+  }
+}
+
 class Writer {
  public:
-  explicit Writer(std::string* out) : out_(out) {}
+  explicit Writer(std::string* out, bool avoid_backslashes = false)
+      : out_(out), avoid_backslashes_(avoid_backslashes) {}
 
   bool Expr(const Node* n, int prec);
   bool Pattern(const Node* n, int prec);
 
  private:
+  bool JoinedStr(const Node* n);
+  bool FStringInner(const Node* n, bool spec, std::string* out);
+  bool FormattedValue(const Node* n, std::string* out);
+
   void W(const char* s) { out_->append(s); }
   bool Items(const NodeList& l, const char* sep = ", ") {
     for (int i = 0; i < l.n; ++i) {
@@ -124,6 +247,7 @@ class Writer {
   bool Arguments(const Node* args);
 
   std::string* out_;
+  bool avoid_backslashes_;
 };
 
 bool Writer::Generators(const NodeList& gens) {
@@ -209,6 +333,11 @@ bool Writer::Expr(const Node* n, int prec) {
         return true;
       }
       if (n->flags & kUnicodeKind) W("u");
+      if (avoid_backslashes_ && PyUnicode_Check(n->obj)) {
+        std::string text;
+        if (!AppendObjText(n->obj, &text)) return false;
+        return WriteStrAvoidingBackslashes(text, out_);
+      }
       return WriteConstant(n->obj, out_);
     case K::NamedExpr: {
 #if PY_VERSION_HEX < 0x030B0000
@@ -428,6 +557,8 @@ bool Writer::Expr(const Node* n, int prec) {
       if (parens) W(")");
       return true;
     }
+    case K::JoinedStr:
+      return JoinedStr(n);
     default:
       PyErr_SetString(PyExc_SystemError, "pysource_grammar: no text for this expression");
       return false;
@@ -513,6 +644,145 @@ bool Writer::Pattern(const Node* n, int prec) {
       PyErr_SetString(PyExc_SystemError, "pysource_grammar: no text for this pattern");
       return false;
   }
+}
+
+bool Writer::FormattedValue(const Node* n, std::string* out) {
+  std::string expr;
+#if PY_VERSION_HEX < 0x030C0000
+  Writer inner(&expr, true);
+#else
+  Writer inner(&expr, false);
+#endif
+  if (!inner.Expr(n->a, Next(kPTest))) return false;
+#if PY_VERSION_HEX < 0x030C0000
+  if (expr.find('\\') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "Unable to avoid backslash in f-string expression part");
+    return false;
+  }
+#endif
+  out->push_back('{');
+  if (!expr.empty() && expr[0] == '{') out->push_back(' ');
+  out->append(expr);
+  if (n->ival != -1) {
+    out->push_back('!');
+    out->push_back(static_cast<char>(n->ival));
+  }
+  if (n->b) {
+    out->push_back(':');
+    if (!FStringInner(n->b, true, out)) return false;
+  }
+  out->push_back('}');
+  return true;
+}
+
+bool Writer::FStringInner(const Node* n, bool spec, std::string* out) {
+  if (n->kind == K::JoinedStr) {
+    for (int i = 0; i < n->l1.n; ++i) {
+      if (!FStringInner(n->l1[i], spec, out)) return false;
+    }
+    return true;
+  }
+  if (n->kind == K::FormattedValue) return FormattedValue(n, out);
+  std::string value;
+  if (!AppendObjText(n->obj, &value)) return false;
+  ReplaceAll(&value, "{", "{{");
+  ReplaceAll(&value, "}", "}}");
+#if PY_VERSION_HEX >= 0x030D0000
+  if (spec) {
+    ReplaceAll(&value, "\\", "\\\\");
+    ReplaceAll(&value, "'", "\\'");
+    ReplaceAll(&value, "\"", "\\\"");
+    ReplaceAll(&value, "\n", "\\n");
+  }
+#elif PY_VERSION_HEX >= 0x030C0000
+  if (spec) ReplaceAll(&value, "\n", "\\n");
+#else
+  (void)spec;
+#endif
+  out->append(value);
+  return true;
+}
+
+bool Writer::JoinedStr(const Node* n) {
+  W("f");
+#if PY_VERSION_HEX < 0x030C0000
+  if (avoid_backslashes_) {
+    std::string buffer;
+    if (!FStringInner(n, false, &buffer)) return false;
+    return WriteStrAvoidingBackslashes(buffer, out_);
+  }
+#endif
+  std::vector<std::pair<std::string, bool>> parts;
+  for (int i = 0; i < n->l1.n; ++i) {
+    std::string text;
+    if (!FStringInner(n->l1[i], false, &text)) return false;
+    parts.emplace_back(std::move(text), n->l1[i]->kind == K::Const);
+  }
+  std::vector<std::string> quotes = AllQuotes();
+  std::string value;
+#if PY_VERSION_HEX < 0x030C0000
+  for (auto& [text, constant] : parts) {
+    std::string escaped;
+    if (!StrLiteralHelper(text, &quotes, constant, &escaped)) return false;
+    value.append(escaped);
+  }
+#else
+  bool fallback = false;
+  for (auto& [text, constant] : parts) {
+    if (constant) {
+      std::vector<std::string> narrowed = quotes;
+      std::string escaped;
+      if (!StrLiteralHelper(text, &narrowed, true, &escaped)) return false;
+      bool disjoint = true;
+      for (const std::string& q : narrowed) {
+        if (std::find(quotes.begin(), quotes.end(), q) != quotes.end()) disjoint = false;
+      }
+      if (disjoint) {
+        fallback = true;
+        break;
+      }
+      quotes = narrowed;
+      value.append(escaped);
+    } else {
+      if (text.find('\n') != std::string::npos) {
+        std::vector<std::string> multi;
+        for (const std::string& q : quotes) {
+          if (IsMultiQuote(q)) multi.push_back(q);
+        }
+        quotes = multi;
+      }
+      value.append(text);
+    }
+  }
+  if (fallback) {
+    // No one quote fits every part: triple single quotes, constant parts
+    // written as the repr writes them in single quotes.
+    quotes.assign(1, "'''");
+    value.clear();
+    for (auto& [text, constant] : parts) {
+      if (!constant) {
+        value.append(text);
+        continue;
+      }
+      std::string forced = "\"" + text;
+      PyObject* u = PyUnicode_DecodeUTF8(forced.data(), static_cast<Py_ssize_t>(forced.size()), "surrogatepass");
+      PyObject* r = u ? PyObject_Repr(u) : nullptr;
+      Py_XDECREF(u);
+      if (!r) return false;
+      std::string rt;
+      bool ok = AppendObjText(r, &rt);
+      Py_DECREF(r);
+      if (!ok) return false;
+      value.append(rt.substr(2, rt.size() - 3));
+    }
+  }
+#endif
+  if (quotes.empty()) {
+    PyErr_SetString(PyExc_ValueError, "no quote fits the f-string");
+    return false;
+  }
+  out_->append(quotes[0]).append(value).append(quotes[0]);
+  return true;
 }
 
 }  // namespace
