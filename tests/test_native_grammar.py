@@ -10,7 +10,6 @@ import os
 import random
 import subprocess
 import sys
-import sysconfig
 from typing import Any
 
 import pytest
@@ -23,39 +22,7 @@ from pysource.transformer import ArgName, SourceText, Transformer
 
 pysource_grammar = pytest.importorskip("pysource_grammar")
 
-# Clause headers: the analyzer never parses them.
-_UNPARSED = (6, 11, 12, 13, 20)
-
-
-def fed(tokens: Any) -> list[str]:
-    """The tokens the analyzer feeds for a line (without the newline)."""
-    toks = [t for t in tokens if isinstance(t, str) and not t.startswith("#")]
-    if toks and toks[-1].startswith(":"):
-        toks.append("pass")
-    return toks
-
-
-def run(grammar: Any, transformer: Any, toks: list[str]) -> Any:
-    parser = grammar.CreateParser(257)
-    for t in toks + ["\n"]:
-        parser.AddToken(t)
-    return transformer.TransformNode(parser.Finish())
-
-
-def both(toks: list[str]) -> tuple[Any, Any]:
-    """(reference, native) results: a tree, or the error class's name."""
-    out = []
-    for grammar, transformer in ((Grammar(), Transformer({})),
-                                 (pysource_grammar.Grammar(), pysource_grammar.Transformer({}))):
-        try:
-            out.append(run(grammar, transformer, toks))
-        except (SyntaxError, ValueError) as e:
-            out.append(type(e).__name__)
-    return out[0], out[1]
-
-
-def agree(ref: Any, nat: Any) -> bool:
-    return ref == nat or (isinstance(ref, str) and isinstance(nat, str))
+from native_grammar_diff import both, differences, fed, line_tokens, run, stdlib_files
 
 
 def tokens_of(text: str) -> list[str]:
@@ -257,38 +224,10 @@ def test_deep_nesting_is_an_error_not_a_crash(depth: int) -> None:
 
 # -- the standard library --------------------------------------------------
 
-def stdlib_files(prefix: str | None = None) -> list[str]:
-    root = prefix or sysconfig.get_paths()["stdlib"]
-    return sorted(glob.glob(os.path.join(root, "**", "*.py"), recursive=True))
-
-
-def line_tokens(path: str) -> list[list[str]]:
-    try:
-        with open(path, encoding="utf-8") as f:
-            text = f.read()
-    except (OSError, UnicodeDecodeError, SyntaxError):
-        return []
-    return [fed(line.tokens) for line in pysource.split_logical_lines(text)
-            if line.type not in _UNPARSED]
-
-
-def differences(paths: list[str]) -> tuple[int, list[tuple[str, Any, Any]]]:
-    count = 0
-    diffs = []
-    for path in paths:
-        for toks in line_tokens(path):
-            count += 1
-            ref, nat = both(toks)
-            if not agree(ref, nat) and not isinstance(ref, str):
-                diffs.append((" ".join(toks), ref, nat))
-            elif not isinstance(nat, str) and isinstance(ref, str):
-                # Native accepts syntax this interpreter does not know.
-                pass
-    return count, diffs
-
-
 def test_stdlib_sample_trees_equal_the_reference() -> None:
+    before = pysource_grammar.counts()["host"]
     count, diffs = differences(stdlib_files()[::25])
+    assert pysource_grammar.counts()["host"] == before  # every line parsed natively
     assert count > 1000
     assert diffs == []
 
@@ -394,17 +333,25 @@ def test_no_leaks_on_success_and_failure() -> None:
 
 # -- other interpreters -------------------------------------------------------
 
-@pytest.mark.parametrize("version", ["3.12.1", "3.13.0"])
-def test_other_interpreters_stdlib_sample(version: str, tmp_path: Any) -> None:
-    python = f"/root/.pyenv/versions/{version}/bin/python3"
-    build = os.environ.get(f"PYSOURCE_BUILD_{version.replace('.', '_')}")
-    if not os.path.exists(python):
-        pytest.skip(f"no Python {version} here")
-    if not build or not os.path.isdir(build):
-        pytest.skip(f"set PYSOURCE_BUILD_{version.replace('.', '_')} to a build of the modules for {version}")
-    here = os.path.dirname(__file__)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([build, os.path.join(here, "..", "python"), here]))
-    code = ("import test_native_grammar as t; "
-            "n, d = t.differences(t.stdlib_files()[::20]); print(n, len(d)); assert not d, d[:5]")
-    r = subprocess.run([python, "-c", code], env=env, capture_output=True, text=True)
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+@pytest.mark.parametrize("version", ["3.12", "3.13"])
+def test_other_interpreters_stdlib_sample(version: str) -> None:
+    """The differential on another interpreter's standard library, with the
+    modules built for it (cmake -S . -B build/py3.12 -G Ninja
+    -DPython_EXECUTABLE=... -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=$PWD/build/py3.12,
+    or PYSOURCE_BUILD_3_12 naming the folder)."""
+    pythons = sorted(glob.glob(f"/root/.pyenv/versions/{version}.*/bin/python{version}"))
+    if not pythons:
+        pytest.skip(f"no Python {version} installed")
+    build = os.environ.get(f"PYSOURCE_BUILD_{version.replace('.', '_')}",
+                           os.path.join(ROOT, "build", f"py{version}"))
+    if not glob.glob(os.path.join(build, "pysource_grammar*.so")):
+        pytest.skip(f"the modules are not built for Python {version} in {build}")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([build, os.path.join(ROOT, "python")]))
+    step = "1" if os.environ.get("PYSOURCE_SLOW") == "1" else "25"
+    r = subprocess.run([pythons[-1], os.path.join(ROOT, "tests", "native_grammar_diff.py"), step],
+                       env=env, capture_output=True, text=True)
     assert r.returncode == 0, r.stdout + r.stderr
+    assert r.stderr == ""

@@ -117,7 +117,9 @@ class Arena {
   void* Alloc(size_t size) {
     size = (size + 15) & ~static_cast<size_t>(15);
     if (size > left_) {
-      size_t want = size > kBlock ? size : kBlock;
+      // Blocks double from a small first one: most lines need little.
+      size_t want = blocks_.empty() ? kFirstBlock : kFirstBlock << (blocks_.size() < 4 ? blocks_.size() : 4);
+      if (want < size) want = size;
       char* block = static_cast<char*>(std::malloc(want));
       if (block == nullptr) return nullptr;
       blocks_.push_back(block);
@@ -152,7 +154,7 @@ class Arena {
   }
 
  private:
-  static constexpr size_t kBlock = 8192;
+  static constexpr size_t kFirstBlock = 1024;
   std::vector<void*> blocks_;
   char* cur_ = nullptr;
   size_t left_ = 0;

@@ -16,7 +16,7 @@ PyObject* Builder::Text(const Node* n, int ctx) {
   if (wrap) text.push_back('(');
   if (!WriteExpr(n, kPTest, &text)) return nullptr;
   if (wrap) text.push_back(')');
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
 }
 
 PyObject* Builder::SourceText(PyObject* text) {
@@ -39,7 +39,7 @@ PyObject* Builder::Verbatim(PyObject* text, Items* children) {
   return all.Tuple();
 }
 
-PyObject* Builder::Line(const ParseResult& r, PyObject* tokens) {
+PyObject* Builder::Line(const ParseResult& r, PyObject* tokens, Py_ssize_t fed) {
   depth_ = 0;
   if (r.form == Form::Decorator) {
     PyObject* e = Expr(r.stmts[0]->a, kItem);
@@ -47,8 +47,12 @@ PyObject* Builder::Line(const ParseResult& r, PyObject* tokens) {
   }
   if (r.stmts.size() == 1) {
     const Node* s = r.stmts[0];
-    if (s->kind == K::FunctionDef && c_.nonself_defs && tokens) {
-      int found = PySet_Contains(c_.nonself_defs, tokens);
+    if (s->kind == K::FunctionDef && c_.nonself_defs && PySet_GET_SIZE(c_.nonself_defs) > 0) {
+      // Def lines are known by their tokens.
+      PyRef slice = PyRef::Steal(PyList_GetSlice(tokens, 0, fed));
+      PyRef key = slice ? PyRef::Steal(PyList_AsTuple(slice.get())) : PyRef();
+      if (!key) return nullptr;
+      int found = PySet_Contains(c_.nonself_defs, key.get());
       if (found < 0) return nullptr;
       if (found) return Function(s, true);
     }
@@ -533,7 +537,7 @@ PyObject* Builder::Case(const Node* n) {
   }
   std::string text;
   if (!WritePattern(n->a, kPTest, &text)) return nullptr;
-  PyObject* t = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  PyObject* t = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
   PyRef pattern = PyRef::Steal(t ? Verbatim(t, nullptr) : nullptr);
   if (!pattern) return nullptr;
   PyRef bindings;

@@ -18,8 +18,10 @@ struct BuildContext {
 int InitBuildStrings();
 
 // The tuple tree of a parsed line (a new reference), or null with an
-// exception set.  `tokens` are the tokens as fed (without the newline).
-PyObject* BuildTree(const ParseResult& parsed, PyObject* tokens, const BuildContext& ctx);
+// exception set.  The first `fed` items of the list `tokens` are the
+// tokens parsed.
+PyObject* BuildTree(const ParseResult& parsed, PyObject* tokens, Py_ssize_t fed,
+                    const BuildContext& ctx);
 
 }  // namespace pgram
 

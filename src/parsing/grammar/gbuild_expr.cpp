@@ -68,7 +68,7 @@ PyObject* Builder::ExprBody(const Node* n, int ctx) {
         std::string text("(");
         if (!WriteExpr(v, kPTest, &text)) return nullptr;
         text.push_back(')');
-        PyObject* t = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        PyObject* t = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
         base = t ? Verbatim(t, nullptr) : nullptr;
       } else {
         base = Expr(v, kStrict);
@@ -392,9 +392,10 @@ int InitBuildStrings() {
   return s_none_const ? 0 : -1;
 }
 
-PyObject* BuildTree(const ParseResult& parsed, PyObject* tokens, const BuildContext& ctx) {
+PyObject* BuildTree(const ParseResult& parsed, PyObject* tokens, Py_ssize_t fed,
+                    const BuildContext& ctx) {
   detail::Builder b(ctx);
-  return b.Line(parsed, tokens);
+  return b.Line(parsed, tokens, fed);
 }
 
 }  // namespace pgram

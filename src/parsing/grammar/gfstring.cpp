@@ -14,70 +14,6 @@ inline bool IsNameStart(unsigned char c) {
 inline bool IsNameChar(unsigned char c) { return IsNameStart(c) || (c >= '0' && c <= '9'); }
 inline bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\f' || c == '\n' || c == '\r'; }
 
-Py_ssize_t FieldEnd(const char* s, Py_ssize_t n, Py_ssize_t i);
-
-// The end (one past the closing quote) of the string literal starting at
-// s[i], f-strings' fields included; -1 when it is not closed.
-Py_ssize_t StringEnd(const char* s, Py_ssize_t n, Py_ssize_t i) {
-  bool fstr = false;
-  while (i < n && s[i] != '\'' && s[i] != '"') {
-    if (s[i] == 'f' || s[i] == 'F') fstr = true;
-    ++i;
-  }
-  if (i >= n) return -1;
-  char q = s[i];
-  int ql = (i + 2 < n && s[i + 1] == q && s[i + 2] == q) ? 3 : 1;
-  i += ql;
-  while (i < n) {
-    char c = s[i];
-    if (c == '\\') {
-      i += 2;
-      continue;
-    }
-    if (fstr && c == '{') {
-      if (i + 1 < n && s[i + 1] == '{') {
-        i += 2;
-        continue;
-      }
-      i = FieldEnd(s, n, i);
-      if (i < 0) return -1;
-      continue;
-    }
-    if (c == q && (ql == 1 || (i + 2 < n && s[i + 1] == q && s[i + 2] == q))) return i + ql;
-    if (ql == 1 && (c == '\n' || c == '\r')) return -1;
-    ++i;
-  }
-  return -1;
-}
-
-bool IsStringAt(const char* s, Py_ssize_t n, Py_ssize_t i) {
-  for (Py_ssize_t k = i; k < n && k < i + 3; ++k) {
-    if (s[k] == '\'' || s[k] == '"') return true;
-    if (!std::strchr("rRbBuUfF", s[k])) return false;
-  }
-  return false;
-}
-
-// One past the '}' closing the replacement field that opens at s[i].
-Py_ssize_t FieldEnd(const char* s, Py_ssize_t n, Py_ssize_t i) {
-  int depth = 0;
-  while (i < n) {
-    char c = s[i];
-    if (IsStringAt(s, n, i) && (c == '\'' || c == '"' || (i == 0 || !IsNameChar(static_cast<unsigned char>(s[i - 1]))))) {
-      Py_ssize_t e = StringEnd(s, n, i);
-      if (e < 0) return -1;
-      i = e;
-      continue;
-    }
-    if (c == '(' || c == '[' || c == '{') ++depth;
-    if (c == ')' || c == ']' || c == '}') {
-      if (--depth == 0) return i + 1;
-    }
-    ++i;
-  }
-  return -1;
-}
-
 }  // namespace
 
 Node* Parser::FieldValue() {
@@ -288,12 +224,13 @@ bool Parser::Field(const char* s, Py_ssize_t n, Py_ssize_t* i, bool raw, FPieces
   fv->ival = -1;
   if (*i < n && s[*i] == '!') {
     ++*i;
-    if (*i + 1 >= n || !std::strchr("sra", s[*i]) || (s[*i + 1] != ':' && s[*i + 1] != '}')) {
+    if (*i + 1 >= n || !std::strchr("sra", s[*i]) || IsNameChar(static_cast<unsigned char>(s[*i + 1]))) {
       SetSyntaxError("f-string: invalid conversion character");
       return false;
     }
     fv->ival = s[*i];
     ++*i;
+    while (*i < n && IsSpace(s[*i])) ++*i;
   }
   if (*i < n && s[*i] == ':') {
     ++*i;

@@ -46,7 +46,8 @@ int LoadHostClasses() {
 
 struct Parsed {
   PyObject_HEAD
-  PyObject* tokens;  // tuple of the tokens fed, without the newline
+  PyObject* tokens;  // the parser's token list
+  Py_ssize_t fed;    // how many of them were parsed (the newline left out)
   Arena* arena;
   Owned* owned;
   ParseResult* result;
@@ -63,8 +64,7 @@ void Parsed_dealloc(PyObject* self) {
 
 PyObject* Parsed_repr(PyObject* self) {
   Parsed* p = reinterpret_cast<Parsed*>(self);
-  return PyUnicode_FromFormat("<pysource_grammar parse of %zd tokens>",
-                              p->tokens ? PyTuple_GET_SIZE(p->tokens) : 0);
+  return PyUnicode_FromFormat("<pysource_grammar parse of %zd tokens>", p->fed);
 }
 
 PyTypeObject kParsedType = {
@@ -96,14 +96,20 @@ PyObject* LineParser_AddToken(PyObject* self, PyObject* tok) {
 }
 
 // The host grammar's parse of the same tokens, for lines this one leaves.
-PyObject* HostParse(PyObject* tokens) {
+PyObject* HostParse(PyObject* all, Py_ssize_t fed) {
   if (LoadHostClasses() < 0) return nullptr;
+  PyRef tokens = PyRef::Steal(PyList_GetSlice(all, 0, fed));
+  if (!tokens) return nullptr;
   PyRef parser = PyRef::Steal(PyObject_CallNoArgs(s_host.host_parser));
   if (!parser) return nullptr;
   PyRef list = PyRef::Steal(PyObject_GetAttrString(parser.get(), "tokens"));
   if (!list) return nullptr;
-  PyRef extended = PyRef::Steal(_PyList_Extend(reinterpret_cast<PyListObject*>(list.get()), tokens));
-  if (!extended) return nullptr;
+  if (!PyList_Check(list.get())) {
+    PyErr_SetString(PyExc_TypeError, "the host parser keeps no token list");
+    return nullptr;
+  }
+  Py_ssize_t end = PyList_GET_SIZE(list.get());
+  if (PyList_SetSlice(list.get(), end, end, tokens.get()) < 0) return nullptr;
   ++s_fallback_count;
   return PyObject_CallMethod(parser.get(), "Finish", nullptr);
 }
@@ -117,14 +123,10 @@ PyObject* LineParser_Finish(PyObject* self, PyObject*) {
     PyObject* last = PyList_GET_ITEM(all, fed - 1);
     if (PyUnicode_GET_LENGTH(last) == 1 && PyUnicode_READ_CHAR(last, 0) == '\n') --fed;
   }
-  PyRef tokens = PyRef::Steal(PyList_GetSlice(all, 0, fed));
-  if (!tokens) return nullptr;
-  PyRef tup = PyRef::Steal(PyList_AsTuple(tokens.get()));
-  if (!tup) return nullptr;
   std::vector<Tok> toks;
   toks.reserve(static_cast<size_t>(fed) + 2);
   for (Py_ssize_t i = 0; i < fed; ++i) {
-    if (!ClassifyToken(PyTuple_GET_ITEM(tup.get(), i), &toks)) return HostParse(tokens.get());
+    if (!ClassifyToken(PyList_GET_ITEM(all, i), &toks)) return HostParse(all, fed);
   }
   Tok nl;
   nl.type = T::Newline;
@@ -133,13 +135,16 @@ PyObject* LineParser_Finish(PyObject* self, PyObject*) {
   toks.push_back(nl);
   Parsed* p = PyObject_New(Parsed, &kParsedType);
   if (!p) return nullptr;
-  p->tokens = tup.release();
+  // The parse borrows the tokens' texts: it keeps the list, which only
+  // ever grows.
+  p->tokens = Py_NewRef(all);
+  p->fed = fed;
   p->arena = new Arena();
   p->owned = new Owned();
   p->result = new ParseResult();
   PyRef holder = PyRef::Steal(reinterpret_cast<PyObject*>(p));
   ParseStatus st = ParseTokens(toks, p->arena, p->owned, p->result);
-  if (st == ParseStatus::Unsupported) return HostParse(tokens.get());
+  if (st == ParseStatus::Unsupported) return HostParse(all, fed);
   if (st == ParseStatus::Error) return nullptr;
   ++s_native_count;
   return holder.release();
@@ -258,7 +263,7 @@ PyObject* Transformer_TransformNode(PyObject* self, PyObject* tree) {
   if (Py_TYPE(tree) == &kParsedType) {
     Parsed* p = reinterpret_cast<Parsed*>(tree);
     BuildContext ctx{t->pool, t->nonself_defs, s_host.source_text, s_host.arg_name};
-    return BuildTree(*p->result, p->tokens, ctx);
+    return BuildTree(*p->result, p->tokens, p->fed, ctx);
   }
   // Anything else is a tree of the host grammar's.
   if (!t->host) {

@@ -19,6 +19,17 @@ struct KwEntry {
   Kw kw;
 };
 
+// Table lookups compare the length and first character before the text.
+template <typename E, size_t N>
+const E* Lookup(const E (&table)[N], const char* s, Py_ssize_t n) {
+  for (const E& e : table) {
+    if (e.text[0] == s[0] && e.text[n - 1] == s[n - 1] && std::strlen(e.text) == static_cast<size_t>(n) &&
+        std::memcmp(e.text, s, n) == 0)
+      return &e;
+  }
+  return nullptr;
+}
+
 const KwEntry kKeywords[] = {
     {"False", kwFalse}, {"None", kwNone}, {"True", kwTrue}, {"and", kwAnd}, {"as", kwAs},
     {"assert", kwAssert}, {"async", kwAsync}, {"await", kwAwait}, {"break", kwBreak},
@@ -65,11 +76,8 @@ bool ClassifyWord(const char* s, Py_ssize_t n, Tok* t) {
   }
   t->type = T::Name;
   t->code = kwNone_;
-  for (const KwEntry& e : kKeywords) {
-    if (static_cast<size_t>(n) == std::strlen(e.text) && std::memcmp(s, e.text, n) == 0) {
-      t->code = e.kw;
-      break;
-    }
+  if (n >= 2 && n <= 8) {
+    if (const KwEntry* e = Lookup(kKeywords, s, n)) t->code = e->kw;
   }
   return true;
 }
@@ -101,11 +109,10 @@ bool ClassifyText(const char* s, Py_ssize_t n, Tok* t) {
     }
   }
   t->type = T::Error;
-  for (const OpEntry& e : kOperators) {
-    if (static_cast<size_t>(n) == std::strlen(e.text) && std::memcmp(s, e.text, n) == 0) {
+  if (n <= 3) {
+    if (const OpEntry* e = Lookup(kOperators, s, n)) {
       t->type = T::Op;
-      t->code = e.tk;
-      break;
+      t->code = e->tk;
     }
   }
   return c0 < 0x80;
@@ -172,11 +179,10 @@ bool ClassifyToken(PyObject* obj, std::vector<Tok>* out) {
     t.type = T::Number;
   } else {
     t.type = T::Error;
-    for (const OpEntry& e : kOperators) {
-      if (static_cast<size_t>(n) == std::strlen(e.text) && std::memcmp(s, e.text, n) == 0) {
+    if (n <= 3) {
+      if (const OpEntry* e = Lookup(kOperators, s, n)) {
         t.type = T::Op;
-        t.code = e.tk;
-        break;
+        t.code = e->tk;
       }
     }
   }
@@ -270,6 +276,69 @@ PyObject* DecodeNumber(const Tok& t) {
   return PyFloat_FromDouble(d);
 }
 
+// The end (one past the closing quote) of the string literal starting at
+// s[i], f-strings' fields included; -1 when it is not closed.
+Py_ssize_t StringEnd(const char* s, Py_ssize_t n, Py_ssize_t i) {
+  bool fstr = false;
+  while (i < n && s[i] != '\'' && s[i] != '"') {
+    if (s[i] == 'f' || s[i] == 'F') fstr = true;
+    ++i;
+  }
+  if (i >= n) return -1;
+  char q = s[i];
+  int ql = (i + 2 < n && s[i + 1] == q && s[i + 2] == q) ? 3 : 1;
+  i += ql;
+  while (i < n) {
+    char c = s[i];
+    if (c == '\\') {
+      i += 2;
+      continue;
+    }
+    if (fstr && c == '{') {
+      if (i + 1 < n && s[i + 1] == '{') {
+        i += 2;
+        continue;
+      }
+      i = FieldEnd(s, n, i);
+      if (i < 0) return -1;
+      continue;
+    }
+    if (c == q && (ql == 1 || (i + 2 < n && s[i + 1] == q && s[i + 2] == q))) return i + ql;
+    if (ql == 1 && (c == '\n' || c == '\r')) return -1;
+    ++i;
+  }
+  return -1;
+}
+
+bool IsStringAt(const char* s, Py_ssize_t n, Py_ssize_t i) {
+  for (Py_ssize_t k = i; k < n && k < i + 3; ++k) {
+    if (s[k] == '\'' || s[k] == '"') return true;
+    if (!std::strchr("rRbBuUfF", s[k])) return false;
+  }
+  return false;
+}
+
+// One past the '}' closing the replacement field that opens at s[i].
+Py_ssize_t FieldEnd(const char* s, Py_ssize_t n, Py_ssize_t i) {
+  int depth = 0;
+  while (i < n) {
+    char c = s[i];
+    if (IsStringAt(s, n, i) && (c == '\'' || c == '"' || (i == 0 || !IsIdChar(static_cast<unsigned char>(s[i - 1]))))) {
+      Py_ssize_t e = StringEnd(s, n, i);
+      if (e < 0) return -1;
+      i = e;
+      continue;
+    }
+    if (c == '(' || c == '[' || c == '{') ++depth;
+    if (c == ')' || c == ']' || c == '}') {
+      if (--depth == 0) return i + 1;
+    }
+    ++i;
+  }
+  return -1;
+}
+
+
 bool SplitString(const Tok& t, StrParts* p) {
   const char* s = t.s;
   Py_ssize_t n = t.len;
@@ -296,6 +365,13 @@ bool SplitString(const Tok& t, StrParts* p) {
   if (end < start) return false;
   for (Py_ssize_t k = 0; k < ql; ++k) {
     if (s[end + k] != q) return false;
+  }
+  if (p->fstr) {
+    // Replacement fields may hold quotes and line ends of their own.
+    if (StringEnd(s, n, 0) != n) return false;
+    p->body = s + start;
+    p->body_len = end - start;
+    return true;
   }
   // The body holds no unescaped closing quote, and a short string no line end.
   Py_ssize_t k = start;

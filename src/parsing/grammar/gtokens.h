@@ -66,6 +66,15 @@ struct StrParts {
   char quote = '"';
 };
 
+// The end (one past the closing quote) of the string literal starting at
+// s[i], f-strings' replacement fields included; -1 when it is not closed.
+Py_ssize_t StringEnd(const char* s, Py_ssize_t n, Py_ssize_t i);
+// Whether a string literal (its prefix or quote) starts at s[i].
+bool IsStringAt(const char* s, Py_ssize_t n, Py_ssize_t i);
+// One past the '}' closing the replacement field that opens at s[i], -1
+// when it is not closed.
+Py_ssize_t FieldEnd(const char* s, Py_ssize_t n, Py_ssize_t i);
+
 // Splits a string token; false when it is not a closed string literal.
 bool SplitString(const Tok& t, StrParts* parts);
 

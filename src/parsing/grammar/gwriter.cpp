@@ -17,7 +17,16 @@ int Next(int prec) { return prec < kPAtom ? prec + 1 : prec; }
 bool AppendObjText(PyObject* s, std::string* out) {
   Py_ssize_t n = 0;
   const char* text = PyUnicode_AsUTF8AndSize(s, &n);
-  if (text == nullptr) return false;
+  if (text == nullptr) {
+    // Lone surrogates (from escapes) have no UTF-8 of their own; they are
+    // carried through as the interpreter's "surrogatepass" writes them.
+    PyErr_Clear();
+    PyObject* b = PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass");
+    if (b == nullptr) return false;
+    out->append(PyBytes_AS_STRING(b), static_cast<size_t>(PyBytes_GET_SIZE(b)));
+    Py_DECREF(b);
+    return true;
+  }
   out->append(text, static_cast<size_t>(n));
   return true;
 }
