@@ -222,6 +222,29 @@ def test_deep_nesting_is_an_error_not_a_crash(depth: int) -> None:
             assert nat == ref or depth > 60
 
 
+def test_long_chains_are_an_error_not_a_crash() -> None:
+    """Operator, attribute and call chains nest their trees as deep as they
+    are long; a line too long for that is refused, in a process that lives."""
+    code = """if True:
+        import sys
+        from native_grammar_diff import both
+        for toks in (["x", "="] + ["a", "+"] * 100000 + ["a"],
+                     ["x", "="] + ["a"] + [".", "b"] * 100000,
+                     ["x", "="] + ["a"] + ["(", ")"] * 100000,
+                     ["case"] + ["a", "."] * 100000 + ["b", ":", "pass"]):
+            ref, nat = both(toks)
+            assert nat == "ValueError", str(nat)[:200]
+        ref, nat = both(["x", "="] + ["a", "+"] * 500 + ["a"])
+        assert nat[0] == "Assign"
+        print("done")
+    """
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([here] + sys.path))
+    r = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr[-2000:]
+    assert r.stdout.strip() == "done"
+
+
 # -- the standard library --------------------------------------------------
 
 def test_stdlib_sample_trees_equal_the_reference() -> None:

@@ -193,6 +193,7 @@ Node* Parser::BitOr() { return Binary(0); }
 // The left-associative binary levels, loosest first: | ^ & shifts sums terms.
 Node* Parser::Binary(int level) {
   if (level == 6) return Factor();
+  ChainScope scope(this);
   Node* left = Binary(level + 1);
   while (left) {
     const Tok& t = Cur();
@@ -223,6 +224,7 @@ Node* Parser::Binary(int level) {
     }
     if (op == kNoOp) break;
     ++pos_;
+    if (!Chain()) return nullptr;
     Node* right = Binary(level + 1);
     if (!right) return nullptr;
     Node* n = New(K::BinOp);
@@ -279,7 +281,9 @@ Node* Parser::Primary() {
 }
 
 Node* Parser::Trailers(Node* n) {
+  ChainScope scope(this);
   for (;;) {
+    if ((AtOp(tkDot) || AtOp(tkLPar) || AtOp(tkLSqb)) && !Chain()) return nullptr;
     if (AtOp(tkDot)) {
       ++pos_;
       if (Cur().type != T::Name || Cur().code != kwNone_) return nullptr;

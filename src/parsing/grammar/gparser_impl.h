@@ -17,7 +17,12 @@
 namespace pgram {
 namespace detail {
 
+// Nesting the parser follows by recursion (brackets, unary operators,
+// lambdas), and the length of left-nested chains (`a + b + c`, `a.b.c`,
+// `f()()`) on top of it: the trees' height, which the builder and the
+// writer recurse over, stays below their sum.
 constexpr int kMaxDepth = 200;
+constexpr int kMaxChain = 1000;
 
 class Parser {
  public:
@@ -78,6 +83,21 @@ class Parser {
     return true;
   }
   void Leave() { --depth_; }
+  // One more link of a left-nested chain; undone by the caller's Unchain.
+  bool Chain() {
+    if (++chain_ > kMaxChain) {
+      if (!Failed()) PyErr_SetString(PyExc_ValueError, "line nests too deeply to be parsed");
+      return false;
+    }
+    return true;
+  }
+  // Restores the chain count on every exit of a rule that lengthens it.
+  struct ChainScope {
+    Parser* p;
+    int saved;
+    explicit ChainScope(Parser* parser) : p(parser), saved(parser->chain_) {}
+    ~ChainScope() { p->chain_ = saved; }
+  };
 
   bool CanStartExpr(const Tok& t) const;
 
@@ -170,6 +190,7 @@ class Parser {
   Owned* owned_;
   size_t pos_ = 0;
   int depth_ = 0;
+  int chain_ = 0;
   Tok end_{T::End};
   bool unsupported_ = false;
 };

@@ -241,10 +241,12 @@ Node* Parser::SignedNumber() {
 }
 
 Node* Parser::NameOrAttr() {
+  ChainScope scope(this);
   Node* n = NameNode(Cur());
   ++pos_;
   while (n && AtOp(tkDot)) {
     ++pos_;
+    if (!Chain()) return nullptr;
     if (!AtPlainName()) return nullptr;
     Node* a = New(K::Attribute);
     if (!a) return nullptr;
