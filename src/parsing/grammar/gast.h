@@ -160,6 +160,22 @@ class Arena {
   size_t left_ = 0;
 };
 
+// Objects made while parsing (constants, dotted names), owned by the parse.
+struct Owned {
+  std::vector<PyObject*> objs;
+  Owned() = default;
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  ~Owned() {
+    for (PyObject* o : objs) Py_DECREF(o);
+  }
+  // Takes over a new reference; returns it borrowed (null stays null).
+  PyObject* Keep(PyObject* o) {
+    if (o != nullptr) objs.push_back(o);
+    return o;
+  }
+};
+
 }  // namespace pgram
 
 #endif  // PYSOURCE_GRAMMAR_GAST_H

@@ -123,16 +123,6 @@ PyObject* LineParser_Finish(PyObject* self, PyObject*) {
     PyObject* last = PyList_GET_ITEM(all, fed - 1);
     if (PyUnicode_GET_LENGTH(last) == 1 && PyUnicode_READ_CHAR(last, 0) == '\n') --fed;
   }
-  std::vector<Tok> toks;
-  toks.reserve(static_cast<size_t>(fed) + 2);
-  for (Py_ssize_t i = 0; i < fed; ++i) {
-    if (!ClassifyToken(PyList_GET_ITEM(all, i), &toks)) return HostParse(all, fed);
-  }
-  Tok nl;
-  nl.type = T::Newline;
-  nl.s = "\n";
-  nl.len = 1;
-  toks.push_back(nl);
   Parsed* p = PyObject_New(Parsed, &kParsedType);
   if (!p) return nullptr;
   // The parse borrows the tokens' texts: it keeps the list, which only
@@ -143,6 +133,19 @@ PyObject* LineParser_Finish(PyObject* self, PyObject*) {
   p->owned = new Owned();
   p->result = new ParseResult();
   PyRef holder = PyRef::Steal(reinterpret_cast<PyObject*>(p));
+  std::vector<Tok> toks;
+  toks.reserve(static_cast<size_t>(fed) + 2);
+  for (Py_ssize_t i = 0; i < fed; ++i) {
+    if (!ClassifyToken(PyList_GET_ITEM(all, i), &toks, p->owned)) {
+      if (PyErr_Occurred()) return nullptr;
+      return HostParse(all, fed);
+    }
+  }
+  Tok nl;
+  nl.type = T::Newline;
+  nl.s = "\n";
+  nl.len = 1;
+  toks.push_back(nl);
   ParseStatus st = ParseTokens(toks, p->arena, p->owned, p->result);
   if (st == ParseStatus::Unsupported) return HostParse(all, fed);
   if (st == ParseStatus::Error) return nullptr;

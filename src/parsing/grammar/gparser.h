@@ -14,22 +14,6 @@ struct ParseResult {
   std::vector<Node*> stmts;
 };
 
-// Objects made while parsing (constants, dotted names), owned by the parse.
-struct Owned {
-  std::vector<PyObject*> objs;
-  Owned() = default;
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  ~Owned() {
-    for (PyObject* o : objs) Py_DECREF(o);
-  }
-  // Takes over a new reference; returns it borrowed (null stays null).
-  PyObject* Keep(PyObject* o) {
-    if (o != nullptr) objs.push_back(o);
-    return o;
-  }
-};
-
 enum class ParseStatus { Ok, Error, Unsupported };
 
 // Parses the tokens (the last one a newline, or none at all).  On Error the

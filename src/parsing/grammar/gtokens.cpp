@@ -128,7 +128,36 @@ Py_ssize_t OperatorLength(const char* s, Py_ssize_t n) {
   return best;
 }
 
-bool ClassifyToken(PyObject* obj, std::vector<Tok>* out) {
+bool NonAsciiName(PyObject* text, Owned* owned, Tok* t) {
+  static PyObject* normalize = nullptr;
+  t->obj = text;
+  if (!PyUnicode_IsIdentifier(text)) {
+    t->type = T::Error;
+    return true;
+  }
+  t->type = T::Name;
+  t->code = kwNone_;
+  if (normalize == nullptr) {
+    PyObject* mod = PyImport_ImportModule("unicodedata");
+    if (mod == nullptr) return false;
+    normalize = PyObject_GetAttrString(mod, "normalize");
+    Py_DECREF(mod);
+    if (normalize == nullptr) return false;
+  }
+  PyObject* form = PyUnicode_FromString("NFKC");
+  if (form == nullptr) return false;
+  PyObject* norm = PyObject_CallFunctionObjArgs(normalize, form, text, nullptr);
+  Py_DECREF(form);
+  if (norm == nullptr) return false;
+  if (PyUnicode_Compare(norm, text) == 0) {
+    Py_DECREF(norm);
+  } else {
+    t->obj = owned->Keep(norm);
+  }
+  return true;
+}
+
+bool ClassifyToken(PyObject* obj, std::vector<Tok>* out, Owned* owned) {
   Py_ssize_t n = 0;
   const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
   if (s == nullptr) {
@@ -155,6 +184,8 @@ bool ClassifyToken(PyObject* obj, std::vector<Tok>* out) {
     t.type = T::Newline;
   } else if (IsStringStart(s, n)) {
     t.type = T::String;
+  } else if (!t.ascii && (IsIdStart(c0) || c0 >= 0x80)) {
+    if (!NonAsciiName(obj, owned, &t)) return false;
   } else if (IsIdStart(c0)) {
     // "async def", "async for", "async with": two tokens.
     if (n > 6 && std::memcmp(s, "async ", 6) == 0) {
@@ -171,10 +202,6 @@ bool ClassifyToken(PyObject* obj, std::vector<Tok>* out) {
       return true;
     }
     if (!ClassifyWord(s, n, &t)) return false;
-  } else if (c0 >= 0x80) {
-    // Names outside ASCII are normalized by the interpreter (NFKC); that is
-    // left to the host grammar.
-    return false;
   } else if (IsDigit(c0) || (c0 == '.' && n > 1 && IsDigit(static_cast<unsigned char>(s[1])))) {
     t.type = T::Number;
   } else {

@@ -43,7 +43,12 @@ struct Tok {
 // Classifies one token string.  "async def" and its kin are split in two.
 // Returns false when a token cannot be classified natively (so the caller
 // hands the line elsewhere); stray characters classify as T::Error.
-bool ClassifyToken(PyObject* tok, std::vector<Tok>* out);
+bool ClassifyToken(PyObject* tok, std::vector<Tok>* out, Owned* owned);
+
+// A name outside ASCII (`text`, a str): an identifier as the interpreter
+// reads it, in NFKC normal form, or an error token.  False with an
+// exception set when the normalization itself fails.
+bool NonAsciiName(PyObject* text, Owned* owned, Tok* t);
 
 bool TextIs(const Tok& t, const char* text);
 
