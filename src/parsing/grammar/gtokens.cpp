@@ -318,7 +318,8 @@ Py_ssize_t StringEnd(const char* s, Py_ssize_t n, Py_ssize_t i) {
   while (i < n) {
     char c = s[i];
     if (c == '\\') {
-      i += 2;
+      // In an f-string a backslash leaves a brace alone.
+      i += (fstr && i + 1 < n && (s[i + 1] == '{' || s[i + 1] == '}')) ? 1 : 2;
       continue;
     }
     if (fstr && c == '{') {
@@ -345,26 +346,48 @@ bool IsStringAt(const char* s, Py_ssize_t n, Py_ssize_t i) {
   return false;
 }
 
-// One past the '}' closing the replacement field that opens at s[i].
 Py_ssize_t FieldEnd(const char* s, Py_ssize_t n, Py_ssize_t i) {
+  ++i;  // the '{'
   int depth = 0;
+  bool spec = false;
   while (i < n) {
     char c = s[i];
-    if (IsStringAt(s, n, i) && (c == '\'' || c == '"' || (i == 0 || !IsIdChar(static_cast<unsigned char>(s[i - 1]))))) {
+    if (spec) {
+      // A format spec is text, with fields of its own.
+      if (c == '{') {
+        i = FieldEnd(s, n, i);
+        if (i < 0) return -1;
+        continue;
+      }
+      if (c == '}') return i + 1;
+      i += (c == '\\' && i + 1 < n && s[i + 1] != '{' && s[i + 1] != '}') ? 2 : 1;
+      continue;
+    }
+    if (IsStringAt(s, n, i) && (c == '\'' || c == '"' || i == 0 || !IsIdChar(static_cast<unsigned char>(s[i - 1])))) {
       Py_ssize_t e = StringEnd(s, n, i);
       if (e < 0) return -1;
       i = e;
       continue;
     }
-    if (c == '(' || c == '[' || c == '{') ++depth;
-    if (c == ')' || c == ']' || c == '}') {
-      if (--depth == 0) return i + 1;
+    if (c == '#') {
+      // A comment, in a field written over several lines.
+      while (i < n && s[i] != '\n') ++i;
+      continue;
+    }
+    if (c == '(' || c == '[' || c == '{') {
+      ++depth;
+    } else if (c == ')' || c == ']') {
+      --depth;
+    } else if (c == '}') {
+      if (depth == 0) return i + 1;
+      --depth;
+    } else if (c == ':' && depth == 0) {
+      spec = true;
     }
     ++i;
   }
   return -1;
 }
-
 
 bool SplitString(const Tok& t, StrParts* p) {
   const char* s = t.s;
