@@ -156,7 +156,7 @@ x = "a\\
 b"
 x = 1 ;
 x = f(**{'a': 1})
-ﬁle = π = f"{π:.2f} {ﬁle}"
+ﬁle = π = f"{π:.2f} {ﬁle} {tenπ=:.2f}"
 def f(α, β=1): pass
 import модуль
 x = f"{a!r}" f'{b["k"]:>{w}}' "\\n" f"{x=}" f"{y = !s:^9}" f"{'s'}" rf"\\d{z}"
@@ -378,7 +378,7 @@ def test_trees_of_atoms_are_left_to_no_collector() -> None:
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-@pytest.mark.parametrize("version", ["3.12", "3.13"])
+@pytest.mark.parametrize("version", ["3.10", "3.12", "3.13"])
 def test_other_interpreters_stdlib_sample(version: str) -> None:
     """The differential on another interpreter's standard library, with the
     modules built for it (cmake -S . -B build/py3.12 -G Ninja

@@ -143,21 +143,23 @@ bool Parser::Field(const char* s, Py_ssize_t n, Py_ssize_t* i, bool raw, FPieces
         return false;
       }
       len = e - k;
-    } else if (IsNameStart(static_cast<unsigned char>(c))) {
-      len = 1;
-      while (k + len < n && IsNameChar(static_cast<unsigned char>(s[k + len]))) ++len;
-    } else if (static_cast<unsigned char>(c) >= 0x80) {
-      len = 1;
+    } else if (IsNameStart(static_cast<unsigned char>(c)) || static_cast<unsigned char>(c) >= 0x80) {
+      len = 0;
+      bool ascii = true;
       while (k + len < n && (IsNameChar(static_cast<unsigned char>(s[k + len])) ||
-                             static_cast<unsigned char>(s[k + len]) >= 0x80))
+                             static_cast<unsigned char>(s[k + len]) >= 0x80)) {
+        if (static_cast<unsigned char>(s[k + len]) >= 0x80) ascii = false;
         ++len;
-      PyObject* text = owned_->Keep(PyUnicode_DecodeUTF8(s + k, len, "surrogatepass"));
-      if (!text || !NonAsciiName(text, owned_, &t)) return false;
-      t.s = s + k;
-      t.len = len;
-      toks.push_back(t);
-      k += len;
-      continue;
+      }
+      if (!ascii) {
+        PyObject* text = owned_->Keep(PyUnicode_DecodeUTF8(s + k, len, "surrogatepass"));
+        if (!text || !NonAsciiName(text, owned_, &t)) return false;
+        t.s = s + k;
+        t.len = len;
+        toks.push_back(t);
+        k += len;
+        continue;
+      }
     } else if ((c >= '0' && c <= '9') || (c == '.' && k + 1 < n && s[k + 1] >= '0' && s[k + 1] <= '9')) {
       len = 1;
       bool hex = c == '0' && k + 1 < n && (s[k + 1] == 'x' || s[k + 1] == 'X');

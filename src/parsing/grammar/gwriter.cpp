@@ -553,14 +553,20 @@ bool Writer::Expr(const Node* n, int prec) {
     case K::Lambda: {
       bool parens = prec > kPTest;
       if (parens) W("(");
-      W("lambda");
       std::string args;
       Writer aw(&args);
       if (!aw.Arguments(n->a)) return false;
+#if PY_VERSION_HEX < 0x030B0000
+      // 3.10 writes the blank whether parameters follow or not.
+      W("lambda ");
+      out_->append(args);
+#else
+      W("lambda");
       if (!args.empty()) {
         W(" ");
         out_->append(args);
       }
+#endif
       W(": ");
       if (!Expr(n->b, kPTest)) return false;
       if (parens) W(")");
