@@ -2,6 +2,8 @@
 // trees of the analyzer's representation directly.  Statements here.
 #include "gbuild_impl.h"
 
+#include <structmember.h>
+
 namespace pgram {
 namespace detail {
 
@@ -20,6 +22,16 @@ PyObject* Builder::Text(const Node* n, int ctx) {
 }
 
 PyObject* Builder::SourceText(PyObject* text) {
+  if (c_.text_offset > 0) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(c_.source_text);
+    PyObject* st = type->tp_alloc(type, 0);
+    if (!st) {
+      Py_DECREF(text);
+      return nullptr;
+    }
+    *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(st) + c_.text_offset) = text;
+    return st;
+  }
   PyObject* st = PyObject_CallOneArg(c_.source_text, text);
   Py_DECREF(text);
   return st;
@@ -558,4 +570,19 @@ PyObject* Builder::Case(const Node* n) {
 
 
 }  // namespace detail
+
+Py_ssize_t SourceTextSlot(PyObject* cls) {
+  // Only a class whose instances are made by object.__new__ and whose
+  // `text` is a plain object slot of its own qualifies.
+  if (!PyType_Check(cls)) return 0;
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+  if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_base != &PyBaseObject_Type) return 0;
+  PyObject* dict = type->tp_dict;
+  PyObject* desc = dict ? PyDict_GetItemString(dict, "text") : nullptr;
+  if (!desc || Py_TYPE(desc) != &PyMemberDescr_Type) return 0;
+  PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(desc)->d_member;
+  if (member->type != T_OBJECT_EX || (member->flags & READONLY)) return 0;
+  return member->offset;
+}
+
 }  // namespace pgram

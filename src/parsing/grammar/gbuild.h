@@ -12,7 +12,14 @@ struct BuildContext {
   PyObject* nonself_defs;  // set of def lines' token tuples, or null
   PyObject* source_text;   // the SourceText class
   PyObject* arg_name;      // the ArgName class
+  // Where a SourceText keeps its text (its one slot), so that one is made
+  // without running its __init__; 0 to call the class.
+  Py_ssize_t text_offset;
 };
+
+// The offset of the `text` slot of the SourceText class `cls`, or 0 when it
+// has no such plain slot.
+Py_ssize_t SourceTextSlot(PyObject* cls);
 
 // Creates the kind strings; 0, or -1 with an exception set.
 int InitBuildStrings();

@@ -17,6 +17,7 @@ struct HostClasses {
   PyObject* arg_name = nullptr;
   PyObject* host_parser = nullptr;       // pysource.grammar.Parser
   PyObject* host_transformer = nullptr;  // pysource.transformer.Transformer
+  Py_ssize_t text_offset = 0;            // SourceText's slot, see BuildContext
 };
 HostClasses s_host;
 
@@ -38,6 +39,7 @@ int LoadHostClasses() {
   s_host.arg_name = an.release();
   s_host.host_parser = hp.release();
   s_host.host_transformer = ht.release();
+  s_host.text_offset = SourceTextSlot(s_host.source_text);
   return 0;
 }
 
@@ -265,7 +267,8 @@ PyObject* Transformer_TransformNode(PyObject* self, PyObject* tree) {
   }
   if (Py_TYPE(tree) == &kParsedType) {
     Parsed* p = reinterpret_cast<Parsed*>(tree);
-    BuildContext ctx{t->pool, t->nonself_defs, s_host.source_text, s_host.arg_name};
+    BuildContext ctx{t->pool, t->nonself_defs, s_host.source_text, s_host.arg_name,
+                     s_host.text_offset};
     return BuildTree(*p->result, p->tokens, p->fed, ctx);
   }
   // Anything else is a tree of the host grammar's.
