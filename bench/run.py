@@ -242,6 +242,30 @@ def run_stages(corpus):
     return t1 - t0, stage.parse, t2 - t1, facts
 
 
+def run_pysource_native_grammar(corpus):
+    """Full analysis as `run_pysource`, with the native line grammar and
+    transformer in place of the host's; None when they are not built."""
+    try:
+        import pysource_grammar
+    except ImportError:
+        return None
+    saved = pysource.analysis.Transformer
+    pysource.analysis.Transformer = pysource_grammar.Transformer
+    try:
+        project, mods = new_project(corpus, corpus.files)
+        project.grammar = pysource_grammar.Grammar()
+        gc.collect()
+        t0 = clock()
+        for mod in mods:
+            mod.lines
+            mod.analyze()
+        total = clock() - t0
+        project.close()
+    finally:
+        pysource.analysis.Transformer = saved
+    return total
+
+
 def run_parse_paths(corpus):
     """Parse and transform every parsed logical line of the corpus, fed as
     the analyzer feeds them, once through the host grammar and transformer
@@ -724,6 +748,10 @@ def main(argv=None):
             per_file = times
     total = min(runs)
     table.row("pysource: full analysis", total, nfiles, nlines, total, _spread(runs))
+    native = [run_pysource_native_grammar(corpus) for _ in range(repeat)]
+    if native[0] is not None:
+        table.row("pysource: full analysis, native line grammar", min(native), nfiles, nlines, total,
+                  _spread(native))
 
     if "stages" not in skip:
         note("pysource: stages ...")
