@@ -300,12 +300,14 @@ def test_analyzer_facts_equal_the_reference(monkeypatch: pytest.MonkeyPatch) -> 
 # -- bad input ---------------------------------------------------------------
 
 def mutate(rng: random.Random, toks: list[str]) -> list[str]:
+    """Tokens dropped, swapped, duplicated, cut off, or cut inside (a string
+    losing its closing quote, a number its digits)."""
     toks = list(toks)
     for _ in range(rng.randint(1, 3)):
         if not toks:
             break
         i = rng.randrange(len(toks))
-        op = rng.randrange(4)
+        op = rng.randrange(5)
         if op == 0:
             del toks[i]
         elif op == 1:
@@ -313,23 +315,36 @@ def mutate(rng: random.Random, toks: list[str]) -> list[str]:
             toks[i], toks[j] = toks[j], toks[i]
         elif op == 2:
             toks.insert(i, toks[rng.randrange(len(toks))])
-        else:
+        elif op == 3:
             toks = toks[:i]
+        elif len(toks[i]) > 1:
+            toks[i] = toks[i][:rng.randrange(1, len(toks[i]))]
     return toks
 
 
-def test_random_mutations_agree_and_never_crash(capfd: pytest.CaptureFixture[str]) -> None:
-    rng = random.Random(11)
-    lines = [t for p in stdlib_files()[::80] for t in line_tokens(p) if t]
-    rng.shuffle(lines)
+def check_mutations(seed: int, count: int, step: int) -> int:
+    rng = random.Random(seed)
+    lines = [t for p in stdlib_files()[::step] for t in line_tokens(p) if t]
     checked = 0
-    for toks in lines[:3000]:
-        toks = mutate(rng, toks)
+    for _ in range(count):
+        toks = mutate(rng, rng.choice(lines))
         ref, nat = both(toks)
         if not isinstance(ref, str) and not isinstance(nat, str):
             assert nat == ref, toks
             checked += 1
-    assert checked > 100
+    return checked
+
+
+def test_random_mutations_agree_and_never_crash(capfd: pytest.CaptureFixture[str]) -> None:
+    assert check_mutations(seed=11, count=3000, step=80) > 100
+    assert capfd.readouterr().err == ""
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(os.environ.get("PYSOURCE_SLOW") != "1", reason="set PYSOURCE_SLOW=1")
+def test_many_random_mutations(capfd: pytest.CaptureFixture[str]) -> None:
+    """The longer run: 200000 mutated lines from the whole library."""
+    assert check_mutations(seed=2026, count=200000, step=1) > 10000
     assert capfd.readouterr().err == ""
 
 
