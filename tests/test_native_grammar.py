@@ -216,6 +216,55 @@ def test_host_types_pool_and_empty_lines() -> None:
         pysource_grammar.Grammar().CreateParser(257).AddToken(1)
 
 
+NATIVE = (pysource_grammar.Grammar(), pysource_grammar.Transformer())
+
+
+@pytest.mark.parametrize("literal", [
+    r"'a'", r'"a"', "'''a\nb'''", r"'\n\t\\\''", r"r'\d\n'", r"'\x41\101\u00e9\U0001F600'",
+    r"'\N{BULLET}\N{LATIN SMALL LETTER A}'", r"'\777'", r"'\d\q'", r"'é\é'", r"'\ud800'",
+    r"'a' 'b' r'\c'", r"u'x'", r"b'\x00\n\777\d'", r"rb'\x00'", r"b'a' rb'b'", "'a\\\nb'",
+    "'''a\r\nb'''", "0", "00", "7", "1_000", "0x_1F", "0o17", "0b1_0", "1.5", ".5", "5.", "1e5",
+    "1E-5", "1_0.0_1e+1_0", "2j", "1.5J", "1e400", "10" * 40, "True", "None", "...",
+])
+def test_literal_values_are_what_python_evaluates(literal: str) -> None:
+    import ast
+    import warnings
+    tree = run(*NATIVE, tokens_of("x = " + literal))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")   # the invalid escapes are on purpose
+        value = ast.literal_eval(literal)
+    const = tree[2]
+    if value is Ellipsis:
+        assert const == ("Ellipsis", "...")
+    elif value in (float("inf"), complex(0, float("inf"))):
+        assert type(const[1]) is SourceText     # written as a verbatim literal
+    else:
+        assert const == ("Const", value) and type(const[1]) is type(value)
+
+
+def test_interface_and_host_trees() -> None:
+    with pytest.raises(TypeError):
+        pysource_grammar.Transformer(pool=[])
+    with pytest.raises(TypeError):
+        pysource_grammar.Transformer({}, nonself_defs=[])
+    native = pysource_grammar.Transformer({})
+    parser = pysource_grammar.Grammar().CreateParser(257)
+    for t in tokens_of("a = b.c(d)") + ["\n"]:
+        parser.AddToken(t)
+    first, again = parser.Finish(), parser.Finish()
+    assert native.TransformNode(first) == native.TransformNode(again)
+    assert "parse of" in repr(first)
+    # Trees of the host grammar go to the host transformer.
+    host_tree = run(Grammar(), pysource_grammar.Transformer({}), tokens_of("a = b.c(d)"))
+    assert host_tree == run(Grammar(), Transformer({}), tokens_of("a = b.c(d)"))
+    with pytest.raises(ValueError):
+        native.TransformNode(object())
+    # A token with no UTF-8 form (a lone surrogate) is the host grammar's.
+    before = pysource_grammar.counts()["host"]
+    ref, nat = both(["x", "=", "'\udcff'"])
+    assert nat == ref and pysource_grammar.counts()["host"] == before + 1
+
+
 @pytest.mark.parametrize("depth", [50, 500, 5000])
 def test_deep_nesting_is_an_error_not_a_crash(depth: int) -> None:
     for toks in (["x", "="] + ["("] * depth + ["1"] + [")"] * depth,
