@@ -214,6 +214,7 @@ bool Parser::Field(const char* s, Py_ssize_t n, Py_ssize_t* i, bool raw, FPieces
   toks.push_back(nl);
   Parser sub(toks, arena_, owned_);
   sub.depth_ = depth_ + 1;
+  sub.chain_ = chain_;
   Node* value = sub.FieldValue();
   if (sub.unsupported_) unsupported_ = true;
   if (!value) {
