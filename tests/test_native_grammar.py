@@ -461,3 +461,13 @@ def test_other_interpreters_stdlib_sample(version: str) -> None:
                        env=env, capture_output=True, text=True)
     assert r.returncode == 0, r.stdout + r.stderr
     assert r.stderr == ""
+
+
+def test_stub_matches_the_module(tmp_path: Any) -> None:
+    pytest.importorskip("mypy")
+    env = dict(os.environ, MYPYPATH=os.path.join(ROOT, "stubs"),
+               PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", os.devnull,
+                           "pysource_grammar"], capture_output=True, text=True, env=env, cwd=tmp_path,
+                          timeout=300)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
