@@ -314,8 +314,6 @@ PyModuleDef kModule = {
     "Native line grammar and transformer of the analyzer.", -1, kModuleMethods,
 };
 
-int Ready(PyTypeObject* type) { return PyType_Ready(type); }
-
 }  // namespace
 
 }  // namespace pgram
@@ -347,8 +345,8 @@ PyMODINIT_FUNC PyInit_pysource_grammar() {
   kTransformerType.tp_clear = Transformer_clear;
   kTransformerType.tp_doc = "Transformer(pool=None, nonself_defs=None): parse results to tuple trees.";
 
-  if (Ready(&kParsedType) < 0 || Ready(&kLineParserType) < 0 || Ready(&kGrammarType) < 0 ||
-      Ready(&kTransformerType) < 0)
+  if (PyType_Ready(&kParsedType) < 0 || PyType_Ready(&kLineParserType) < 0 ||
+      PyType_Ready(&kGrammarType) < 0 || PyType_Ready(&kTransformerType) < 0)
     return nullptr;
   if (InitBuildStrings() < 0) return nullptr;
   PyObject* m = PyModule_Create(&kModule);

@@ -10,13 +10,9 @@ namespace detail {
 Node* Parser::StarTargets() {
   Node* first = StarTarget();
   if (!first) return nullptr;
-  if (!AtOp(tkComma)) {
-    if (first->kind == K::Starred) {
-      // `for *a in b` is a tuple target of one starred name... only with a
-      // comma; the interpreter takes the bare form as well.
-    }
-    return ToStore(first, true) ? first : nullptr;
-  }
+  // A lone starred target (`for *a in b`) parses too; the interpreter's
+  // parser takes it as well.
+  if (!AtOp(tkComma)) return ToStore(first, true) ? first : nullptr;
   std::vector<Node*> elts{first};
   while (EatOp(tkComma)) {
     if (!(AtOp(tkStar) || AtOp(tkLPar) || AtOp(tkLSqb) || Cur().type == T::Name ||
