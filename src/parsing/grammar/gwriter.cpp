@@ -196,7 +196,10 @@ bool StrLiteralHelper(const std::string& text, std::vector<std::string>* quotes,
       return (a[0] != last) && (b[0] == last);
     });
     if (possible[0][0] == last) {
-      escaped->insert(escaped->size() - 1, "\\");
+      // A closing quote inside triple quotes is escaped.
+      escaped->pop_back();
+      escaped->push_back('\\');
+      escaped->push_back(last);
     }
   }
   *quotes = possible;
@@ -216,10 +219,15 @@ bool WriteStrAvoidingBackslashes(const std::string& text, std::string* out) {
 }
 
 void ReplaceAll(std::string* s, const char* from, const char* to) {
-  size_t flen = std::strlen(from), tlen = std::strlen(to);
-  for (size_t pos = 0; (pos = s->find(from, pos)) != std::string::npos; pos += tlen) {
-    s->replace(pos, flen, to);
+  size_t flen = std::strlen(from);
+  std::string out;
+  out.reserve(s->size());
+  size_t pos = 0;
+  for (size_t hit; (hit = s->find(from, pos)) != std::string::npos; pos = hit + flen) {
+    out.append(*s, pos, hit - pos).append(to);
   }
+  out.append(*s, pos, std::string::npos);
+  s->swap(out);
 }
 
 class Writer {
