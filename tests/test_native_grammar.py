@@ -471,3 +471,29 @@ def test_stub_matches_the_module(tmp_path: Any) -> None:
                            "pysource_grammar"], capture_output=True, text=True, env=env, cwd=tmp_path,
                           timeout=300)
     assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+def test_under_address_sanitizer() -> None:
+    """The differential and the mutations with the modules built with
+    -fsanitize=address,undefined, named by PYSOURCE_ASAN_BUILD (cmake -S .
+    -B DIR -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined"
+    -DCMAKE_MODULE_LINKER_FLAGS=-fsanitize=address,undefined
+    -DCMAKE_LIBRARY_OUTPUT_DIRECTORY=DIR): reads past a token's text or a
+    table's end show here and nowhere else."""
+    build = os.environ.get("PYSOURCE_ASAN_BUILD")
+    if not build or not glob.glob(os.path.join(build, "pysource_grammar*.so")):
+        pytest.skip("set PYSOURCE_ASAN_BUILD to a sanitizer build of the modules")
+    libs = []
+    for name in ("libasan.so", "libubsan.so"):
+        path = subprocess.run(["gcc", "-print-file-name=" + name], capture_output=True, text=True).stdout.strip()
+        libs.append(path)
+    code = ("import test_native_grammar as t\n"
+            "n, d = t.differences(t.stdlib_files()[::40]); assert not d\n"
+            "assert t.check_mutations(seed=3, count=5000, step=40) > 100\n"
+            "[t.both(t.tokens_of(x)) for x in t.FORMS.strip().split('\\n')]\n")
+    env = dict(os.environ, LD_PRELOAD=" ".join(libs), ASAN_OPTIONS="detect_leaks=0",
+               UBSAN_OPTIONS="halt_on_error=1",
+               PYTHONPATH=os.pathsep.join([build, os.path.join(ROOT, "python"), os.path.join(ROOT, "tests")]))
+    r = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=1200)
+    assert r.returncode == 0, r.stderr[-3000:]
+    assert "runtime error" not in r.stderr

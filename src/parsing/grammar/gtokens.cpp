@@ -19,11 +19,11 @@ struct KwEntry {
   Kw kw;
 };
 
-// Table lookups compare the length and first character before the text.
+// Table lookups compare the first character and the length before the text.
 template <typename E, size_t N>
 const E* Lookup(const E (&table)[N], const char* s, Py_ssize_t n) {
   for (const E& e : table) {
-    if (e.text[0] == s[0] && e.text[n - 1] == s[n - 1] && std::strlen(e.text) == static_cast<size_t>(n) &&
+    if (e.text[0] == s[0] && std::strlen(e.text) == static_cast<size_t>(n) &&
         std::memcmp(e.text, s, n) == 0)
       return &e;
   }
