@@ -83,9 +83,33 @@ def differences(paths: list[str]) -> tuple[int, list[tuple[str, Any, Any]]]:
     return count, diffs
 
 
+OPERATORS = ["+", "-", "*", "/", "//", "%", "@", "**", "<<", ">>", "|", "^", "&", "and", "or",
+             "<", "==", "is not", "not in", "if c else"]
+SHAPES = ["x = ({l} {o1} {m}) {o2} {r}", "x = {l} {o1} ({m} {o2} {r})", "x = f(({l} {o1} {m}).y, -({m} {o2} {r}))",
+          "x = [{l} {o1} {m} for {m} in {r} if {l} {o2} {m}]", "x = lambda {m}: {l} {o1} {m} {o2} {r}",
+          "x = f'{{{l} {o1} {m}!r:>{{{m} {o2} {r}}}}}'", "x = not {l} {o1} {m} // {r}",
+          "x = ({l} {o1} {m})[{m} {o2} {r}:]", "x = await {l} {o1} {m} {o2} (yield {r})"]
+
+
+def generated_differences(shapes: list[str]) -> list[tuple[str, Any, Any]]:
+    """Every pair of operators in each shape: the lines where the reference
+    gives a tree and the native grammar something else."""
+    from pysource.splitter import scan_logical_lines
+    diffs = []
+    for shape in shapes:
+        for o1 in OPERATORS:
+            for o2 in OPERATORS:
+                text = shape.format(l="a", m="b", r="c", o1=o1, o2=o2)
+                ref, nat = both(fed(scan_logical_lines(text)[0][0]))
+                if not isinstance(ref, str) and nat != ref:
+                    diffs.append((text, ref, nat))
+    return diffs
+
+
 if __name__ == "__main__":
     step = int(sys.argv[1]) if len(sys.argv) > 1 else 1
     n, d = differences(stdlib_files()[::step])
+    d += generated_differences(SHAPES)
     for line, ref, nat in d[:20]:
         print(line[:200], "\n  reference:", str(ref)[:300], "\n  native:   ", str(nat)[:300])
     print("lines", n, "differences", len(d), "host fallbacks", pysource_grammar.counts()["host"])
