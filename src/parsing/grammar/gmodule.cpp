@@ -5,6 +5,8 @@
 
 #include <structmember.h>
 
+#include <new>
+
 namespace pgram {
 
 namespace {
@@ -131,10 +133,11 @@ PyObject* LineParser_Finish(PyObject* self, PyObject*) {
   // ever grows.
   p->tokens = Py_NewRef(all);
   p->fed = fed;
-  p->arena = new Arena();
-  p->owned = new Owned();
-  p->result = new ParseResult();
+  p->arena = new (std::nothrow) Arena();
+  p->owned = new (std::nothrow) Owned();
+  p->result = new (std::nothrow) ParseResult();
   PyRef holder = PyRef::Steal(reinterpret_cast<PyObject*>(p));
+  if (!p->arena || !p->owned || !p->result) return PyErr_NoMemory();
   std::vector<Tok> toks;
   toks.reserve(static_cast<size_t>(fed) + 2);
   for (Py_ssize_t i = 0; i < fed; ++i) {
