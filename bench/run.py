@@ -33,6 +33,8 @@ from pysource import store
 import pysource_impl
 from pysource.splitter import scan_logical_lines
 
+import parse_rows
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_JSON = os.path.join(HERE, "results", "latest.json")
 SKIPPABLE = ("ast", "stages", "index", "ctags", "jedi", "parso", "edit", "memory")
@@ -240,76 +242,6 @@ def run_stages(corpus):
              "line_kinds": dict(kinds.most_common())}
     project.close()
     return t1 - t0, stage.parse, t2 - t1, facts
-
-
-def run_pysource_native_grammar(corpus):
-    """Full analysis as `run_pysource`, with the native line grammar and
-    transformer in place of the host's; None when they are not built."""
-    try:
-        import pysource_grammar
-    except ImportError:
-        return None
-    saved = pysource.analysis.Transformer
-    pysource.analysis.Transformer = pysource_grammar.Transformer
-    try:
-        project, mods = new_project(corpus, corpus.files)
-        project.grammar = pysource_grammar.Grammar()
-        gc.collect()
-        t0 = clock()
-        for mod in mods:
-            mod.lines
-            mod.analyze()
-        total = clock() - t0
-        project.close()
-    finally:
-        pysource.analysis.Transformer = saved
-    return total
-
-
-def run_parse_paths(corpus):
-    """Parse and transform every parsed logical line of the corpus, fed as
-    the analyzer feeds them, once through the host grammar and transformer
-    and once through the native ones (when the module is built).  Returns
-    (label, seconds, lines handed to the host grammar) per path."""
-    try:
-        import pysource_grammar
-    except ImportError:
-        return []
-    from pysource.grammar import Grammar
-    from pysource.transformer import Transformer
-    from pysource import splitter
-    unparsed = {splitter.kElifBeginningIndex, splitter.kElseBeginningIndex, splitter.kExceptIndex,
-                splitter.kTryIndex, splitter.kFinallyIndex}
-    lines = []
-    for f in corpus.files:
-        for line in pysource.split_logical_lines(f.text):
-            if line.type in unparsed:
-                continue
-            toks = [t for t in line.tokens if not t.startswith("#")]
-            if toks and toks[-1].startswith(":"):
-                toks.append("pass")
-            toks.append("\n")
-            lines.append(toks)
-    out = []
-    for label, grammar, transformer in (
-            ("reference (ast)", Grammar(), Transformer({})),
-            ("native", pysource_grammar.Grammar(), pysource_grammar.Transformer({}))):
-        before = pysource_grammar.counts()["host"]
-        gc.collect()
-        t0 = clock()
-        for toks in lines:
-            parser = grammar.CreateParser(257)
-            add = parser.AddToken
-            for t in toks:
-                add(t)
-            try:
-                transformer.TransformNode(parser.Finish())
-            except (SyntaxError, ValueError):
-                pass
-        seconds = clock() - t0
-        fell_back = pysource_grammar.counts()["host"] - before if label == "native" else 0
-        out.append((label, seconds, fell_back))
-    return out
 
 
 # -- the stored form --------------------------------------------------------
@@ -748,7 +680,7 @@ def main(argv=None):
             per_file = times
     total = min(runs)
     table.row("pysource: full analysis", total, nfiles, nlines, total, _spread(runs))
-    native = [run_pysource_native_grammar(corpus) for _ in range(repeat)]
+    native = [parse_rows.run_pysource_native_grammar(corpus, new_project) for _ in range(repeat)]
     if native[0] is not None:
         table.row("pysource: full analysis, native line grammar", min(native), nfiles, nlines, total,
                   _spread(native))
@@ -763,7 +695,7 @@ def main(argv=None):
         table.row("  walk, visitors, name cache (core)", analysis - parse, nfiles, nlines, total)
         table.row("  (instrumented run, total)", staged, nfiles, nlines, total)
         results["corpus"].update(facts)
-        for label, seconds, fell_back in run_parse_paths(corpus):
+        for label, seconds, fell_back in parse_rows.run_parse_paths(corpus):
             table.row("  parse + transform, every line: " + label, seconds, nfiles, nlines, total,
                       "%d lines to the host grammar" % fell_back if fell_back else "")
 
