@@ -3,8 +3,12 @@ transformed by the host's Python grammar and by the native one
 (`pysource_grammar`) side by side, and a full analysis with the native
 grammar where the project does not already use it."""
 
+from __future__ import annotations
+
 import gc
 import time
+from types import ModuleType
+from typing import Any, Callable
 
 import pysource
 import pysource.analysis
@@ -13,7 +17,7 @@ from pysource import splitter
 clock = time.perf_counter
 
 
-def _native_module():
+def _native_module() -> ModuleType | None:
     try:
         import pysource_grammar
     except ImportError:
@@ -21,7 +25,7 @@ def _native_module():
     return pysource_grammar
 
 
-def run_pysource_native_grammar(corpus, new_project):
+def run_pysource_native_grammar(corpus: Any, new_project: Callable[..., Any]) -> float | None:
     """Full analysis of every file with the native grammar and transformer
     in place of the Python ones; None when the module is not built, or when
     projects choose their grammar by host (then the default host already
@@ -29,8 +33,8 @@ def run_pysource_native_grammar(corpus, new_project):
     native = _native_module()
     if native is None or hasattr(pysource, "hosts"):
         return None
-    saved = pysource.analysis.Transformer
-    pysource.analysis.Transformer = native.Transformer
+    saved = getattr(pysource.analysis, "Transformer")
+    setattr(pysource.analysis, "Transformer", native.Transformer)
     try:
         project, mods = new_project(corpus, corpus.files)
         project.grammar = native.Grammar()
@@ -42,11 +46,11 @@ def run_pysource_native_grammar(corpus, new_project):
         total = clock() - t0
         project.close()
     finally:
-        pysource.analysis.Transformer = saved
+        setattr(pysource.analysis, "Transformer", saved)
     return total
 
 
-def run_parse_paths(corpus):
+def run_parse_paths(corpus: Any) -> list[tuple[str, float, int]]:
     """Parse and transform every parsed logical line of the corpus, fed as
     the analyzer feeds them, once through the Python grammar and transformer
     and once through the native ones.  Returns (label, seconds, lines handed
@@ -58,7 +62,7 @@ def run_parse_paths(corpus):
     from pysource.transformer import Transformer
     unparsed = {splitter.kElifBeginningIndex, splitter.kElseBeginningIndex, splitter.kExceptIndex,
                 splitter.kTryIndex, splitter.kFinallyIndex}
-    lines = []
+    lines: list[list[str]] = []
     for f in corpus.files:
         for line in splitter.split_logical_lines(f.text):
             if line.type in unparsed:
@@ -68,10 +72,11 @@ def run_parse_paths(corpus):
                 toks.append("pass")
             toks.append("\n")
             lines.append(toks)
-    out = []
-    for label, grammar, transformer in (
-            ("reference (ast)", Grammar(), Transformer({})),
-            ("native", native.Grammar(), native.Transformer({}))):
+    out: list[tuple[str, float, int]] = []
+    grammars: list[tuple[str, Any, Any]] = [
+        ("reference (ast)", Grammar(), Transformer({})),
+        ("native", native.Grammar(), native.Transformer({}))]
+    for label, grammar, transformer in grammars:
         before = native.counts()["host"]
         gc.collect()
         t0 = clock()
@@ -85,6 +90,6 @@ def run_parse_paths(corpus):
             except (SyntaxError, ValueError):
                 pass
         seconds = clock() - t0
-        fell_back = native.counts()["host"] - before if label == "native" else 0
+        fell_back: int = native.counts()["host"] - before if label == "native" else 0
         out.append((label, seconds, fell_back))
     return out
