@@ -34,6 +34,8 @@ import pysource.hosts
 from pysource import store
 import pysource_impl
 
+import parse_rows
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_JSON = os.path.join(HERE, "results", "latest.json")
 SKIPPABLE = ("ast", "stages", "split", "index", "ctags", "jedi", "parso", "edit", "memory", "lsp", "command")
@@ -759,6 +761,10 @@ def main(argv=None):
             per_file = times
     total = min(runs)
     table.row("pysource: full analysis", total, nfiles, nlines, total, _spread(runs))
+    native = [parse_rows.run_pysource_native_grammar(corpus, new_project) for _ in range(repeat)]
+    if native[0] is not None:
+        table.row("pysource: full analysis, native line grammar", min(native), nfiles, nlines, total,
+                  _spread(native))
 
     if "stages" not in skip:
         note("pysource: stages ...")
@@ -770,6 +776,9 @@ def main(argv=None):
         table.row("  walk, visitors, name cache (core)", analysis - parse, nfiles, nlines, total)
         table.row("  (instrumented run, total)", staged, nfiles, nlines, total)
         results["corpus"].update(facts)
+        for label, seconds, fell_back in parse_rows.run_parse_paths(corpus):
+            table.row("  parse + transform, every line: " + label, seconds, nfiles, nlines, total,
+                      "%d lines to the host grammar" % fell_back if fell_back else "")
 
     if "ast" not in skip:
         note("ast.parse ...")

@@ -1,0 +1,708 @@
+// Expressions.
+#include "gparser_impl.h"
+
+namespace pgram {
+namespace detail {
+
+// ---------------------------------------------------------------------------
+// Expressions
+
+// Elements up to a closing token or the end of the expression list; a
+// trailing comma makes a tuple of one.
+Node* Parser::StarExpressions() {
+  Node* first = StarExpression();
+  if (!first || !AtOp(tkComma)) return first;
+  std::vector<Node*> elts{first};
+  while (EatOp(tkComma)) {
+    if (!CanStartExpr(Cur())) break;
+    Node* e = StarExpression();
+    if (!e) return nullptr;
+    elts.push_back(e);
+  }
+  Node* n = New(K::Tuple);
+  if (!n || !List(elts, &n->l1)) return nullptr;
+  return n;
+}
+
+Node* Parser::StarExpression() {
+  if (AtOp(tkStar)) {
+    ++pos_;
+    Node* n = New(K::Starred);
+    if (!n || !(n->a = BitOr())) return nullptr;
+    return n;
+  }
+  return Expression();
+}
+
+Node* Parser::StarNamedExpression() {
+  if (AtOp(tkStar)) {
+    ++pos_;
+    Node* n = New(K::Starred);
+    if (!n || !(n->a = BitOr())) return nullptr;
+    return n;
+  }
+  return NamedExpression();
+}
+
+Node* Parser::NamedExpression() {
+  if (AtPlainName() && IsOp(Peek(), tkColonEqual)) {
+    Node* n = New(K::NamedExpr);
+    if (!n) return nullptr;
+    n->a = NameNode(Cur());
+    pos_ += 2;
+    if (!(n->b = Expression())) return nullptr;
+    return n;
+  }
+  Node* e = Expression();
+  if (e && AtOp(tkColonEqual)) return nullptr;
+  return e;
+}
+
+Node* Parser::Expression() {
+  if (!Enter()) return nullptr;
+  Node* result = nullptr;
+  if (AtKw(kwLambda)) {
+    result = Lambda();
+  } else {
+    Node* body = Disjunction();
+    if (body && AtKw(kwIf)) {
+      ++pos_;
+      Node* n = New(K::IfExp);
+      if (n && (n->a = Disjunction()) && EatKw(kwElse) && (n->c = Expression())) {
+        n->b = body;
+        result = n;
+      }
+    } else {
+      result = body;
+    }
+  }
+  Leave();
+  return result;
+}
+
+Node* Parser::Lambda() {
+  ++pos_;
+  Node* n = New(K::Lambda);
+  if (!n || !(n->a = Params(true))) return nullptr;
+  if (!EatOp(tkColon)) return nullptr;
+  if (!(n->b = Expression())) return nullptr;
+  return n;
+}
+
+Node* Parser::Disjunction() {
+  Node* first = Conjunction();
+  if (!first || !AtKw(kwOr)) return first;
+  std::vector<Node*> values{first};
+  while (EatKw(kwOr)) {
+    Node* v = Conjunction();
+    if (!v) return nullptr;
+    values.push_back(v);
+  }
+  Node* n = New(K::BoolOp);
+  if (!n || !List(values, &n->l1)) return nullptr;
+  n->op = kOr;
+  return n;
+}
+
+Node* Parser::Conjunction() {
+  Node* first = Inversion();
+  if (!first || !AtKw(kwAnd)) return first;
+  std::vector<Node*> values{first};
+  while (EatKw(kwAnd)) {
+    Node* v = Inversion();
+    if (!v) return nullptr;
+    values.push_back(v);
+  }
+  Node* n = New(K::BoolOp);
+  if (!n || !List(values, &n->l1)) return nullptr;
+  n->op = kAnd;
+  return n;
+}
+
+Node* Parser::Inversion() {
+  if (AtKw(kwNot)) {
+    ++pos_;
+    if (!Enter()) return nullptr;
+    Node* n = New(K::UnaryOp);
+    Node* operand = n ? Inversion() : nullptr;
+    Leave();
+    if (!operand) return nullptr;
+    n->op = kNot;
+    n->a = operand;
+    return n;
+  }
+  return Comparison();
+}
+
+Node* Parser::Comparison() {
+  Node* left = BitOr();
+  if (!left) return nullptr;
+  std::vector<Node*> comparators;
+  std::vector<uint8_t> ops;
+  for (;;) {
+    const Tok& t = Cur();
+    uint8_t op = kNoOp;
+    int width = 1;
+    if (t.type == T::Op) {
+      switch (t.code) {
+        case tkEqEqual: op = kEq; break;
+        case tkNotEqual: op = kNotEq; break;
+        case tkLess: op = kLt; break;
+        case tkLessEqual: op = kLtE; break;
+        case tkGreater: op = kGt; break;
+        case tkGreaterEqual: op = kGtE; break;
+        default: break;
+      }
+    } else if (t.type == T::Name) {
+      if (t.code == kwIn) {
+        op = kIn;
+      } else if (t.code == kwNot && IsKw(Peek(), kwIn)) {
+        op = kNotIn;
+        width = 2;
+      } else if (t.code == kwIs) {
+        if (IsKw(Peek(), kwNot)) {
+          op = kIsNot;
+          width = 2;
+        } else {
+          op = kIs;
+        }
+      }
+    }
+    if (op == kNoOp) break;
+    pos_ += width;
+    Node* right = BitOr();
+    if (!right) return nullptr;
+    ops.push_back(op);
+    comparators.push_back(right);
+  }
+  if (ops.empty()) return left;
+  Node* n = New(K::Compare);
+  if (!n || !List(comparators, &n->l1)) return nullptr;
+  n->a = left;
+  n->ops = static_cast<uint8_t*>(arena_->Alloc(ops.size()));
+  if (!n->ops) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  std::memcpy(n->ops, ops.data(), ops.size());
+  return n;
+}
+
+Node* Parser::BitOr() { return Binary(0); }
+
+// The left-associative binary levels, loosest first: | ^ & shifts sums terms.
+Node* Parser::Binary(int level) {
+  if (level == 6) return Factor();
+  ChainScope scope(this);
+  Node* left = Binary(level + 1);
+  while (left) {
+    const Tok& t = Cur();
+    if (t.type != T::Op) break;
+    uint8_t op = kNoOp;
+    switch (level) {
+      case 0: if (t.code == tkVbar) op = kBitOr; break;
+      case 1: if (t.code == tkCircumflex) op = kBitXor; break;
+      case 2: if (t.code == tkAmper) op = kBitAnd; break;
+      case 3:
+        if (t.code == tkLeftShift) op = kLShift;
+        else if (t.code == tkRightShift) op = kRShift;
+        break;
+      case 4:
+        if (t.code == tkPlus) op = kAdd;
+        else if (t.code == tkMinus) op = kSub;
+        break;
+      case 5:
+        switch (t.code) {
+          case tkStar: op = kMult; break;
+          case tkSlash: op = kDiv; break;
+          case tkDoubleSlash: op = kFloorDiv; break;
+          case tkPercent: op = kMod; break;
+          case tkAt: op = kMatMult; break;
+          default: break;
+        }
+        break;
+    }
+    if (op == kNoOp) break;
+    ++pos_;
+    if (!Chain()) return nullptr;
+    Node* right = Binary(level + 1);
+    if (!right) return nullptr;
+    Node* n = New(K::BinOp);
+    if (!n) return nullptr;
+    n->op = op;
+    n->a = left;
+    n->b = right;
+    left = n;
+  }
+  return left;
+}
+
+Node* Parser::Factor() {
+  const Tok& t = Cur();
+  if (t.type == T::Op && (t.code == tkPlus || t.code == tkMinus || t.code == tkTilde)) {
+    ++pos_;
+    if (!Enter()) return nullptr;
+    Node* n = New(K::UnaryOp);
+    Node* operand = n ? Factor() : nullptr;
+    Leave();
+    if (!operand) return nullptr;
+    n->op = t.code == tkPlus ? kUAdd : t.code == tkMinus ? kUSub : kInvert;
+    n->a = operand;
+    return n;
+  }
+  return Power();
+}
+
+Node* Parser::Power() {
+  Node* base;
+  if (AtKw(kwAwait)) {
+    ++pos_;
+    base = New(K::Await);
+    if (!base || !(base->a = Primary())) return nullptr;
+  } else {
+    base = Primary();
+  }
+  if (!base || !AtOp(tkDoubleStar)) return base;
+  ++pos_;
+  if (!Enter()) return nullptr;
+  Node* n = New(K::BinOp);
+  Node* right = n ? Factor() : nullptr;
+  Leave();
+  if (!right) return nullptr;
+  n->op = kPow;
+  n->a = base;
+  n->b = right;
+  return n;
+}
+
+Node* Parser::Primary() {
+  Node* n = Atom();
+  return n ? Trailers(n) : nullptr;
+}
+
+Node* Parser::Trailers(Node* n) {
+  ChainScope scope(this);
+  for (;;) {
+    if ((AtOp(tkDot) || AtOp(tkLPar) || AtOp(tkLSqb)) && !Chain()) return nullptr;
+    if (AtOp(tkDot)) {
+      ++pos_;
+      if (Cur().type != T::Name || Cur().code != kwNone_) return nullptr;
+      Node* a = New(K::Attribute);
+      if (!a) return nullptr;
+      a->a = n;
+      a->obj = Cur().obj;
+      ++pos_;
+      n = a;
+    } else if (AtOp(tkLPar)) {
+      ++pos_;
+      Node* c = New(K::Call);
+      if (!c) return nullptr;
+      std::vector<Node*> args, keywords;
+      if (!CallArgs(&args, &keywords, true)) return nullptr;
+      if (!List(args, &c->l1) || !List(keywords, &c->l2)) return nullptr;
+      c->a = n;
+      n = c;
+    } else if (AtOp(tkLSqb)) {
+      ++pos_;
+      Node* s = New(K::Subscript);
+      if (!s || !(s->b = Slices())) return nullptr;
+      if (!EatOp(tkRSqb)) return nullptr;
+      s->a = n;
+      n = s;
+    } else {
+      return n;
+    }
+  }
+}
+
+// Arguments after "(" up to and including ")".
+bool Parser::CallArgs(std::vector<Node*>* args, std::vector<Node*>* keywords, bool allow_genexp) {
+  bool keyword_seen = false, double_star_seen = false;
+  while (!AtOp(tkRPar)) {
+    if (AtOp(tkStar)) {
+      if (double_star_seen) return false;
+      ++pos_;
+      Node* s = New(K::Starred);
+      if (!s || !(s->a = Expression())) return false;
+      args->push_back(s);
+    } else if (AtOp(tkDoubleStar)) {
+      ++pos_;
+      Node* k = New(K::Keyword);
+      if (!k || !(k->a = Expression())) return false;
+      keywords->push_back(k);
+      double_star_seen = true;
+    } else if (AtPlainName() && IsOp(Peek(), tkEqual)) {
+      Node* k = New(K::Keyword);
+      if (!k) return false;
+      k->obj = Cur().obj;
+      pos_ += 2;
+      if (!(k->a = Expression())) return false;
+      keywords->push_back(k);
+      keyword_seen = true;
+    } else {
+      Node* e = NamedExpression();
+      if (!e) return false;
+      if (AtKw(kwFor) || (AtKw(kwAsync) && IsKw(Peek(), kwFor))) {
+        // A generator expression as the only argument needs no parentheses.
+        if (!allow_genexp || !args->empty() || !keywords->empty()) return false;
+        Node* g = New(K::GenExp);
+        if (!g || !Generators(&g->l1)) return false;
+        g->a = e;
+        args->push_back(g);
+        return EatOp(tkRPar);
+      }
+      if (keyword_seen || double_star_seen) return false;
+      args->push_back(e);
+    }
+    if (!EatOp(tkComma)) break;
+  }
+  return EatOp(tkRPar);
+}
+
+Node* Parser::SliceItem() {
+  if (AtOp(tkStar)) {
+    ++pos_;
+    Node* s = New(K::Starred);
+    if (!s || !(s->a = BitOr())) return nullptr;
+    return s;
+  }
+  Node* lower = nullptr;
+  if (!AtOp(tkColon)) {
+    lower = NamedExpression();
+    if (!lower) return nullptr;
+    if (!AtOp(tkColon)) return lower;
+    if (lower->kind == K::NamedExpr && !(lower->flags & kParenthesized)) return nullptr;
+  }
+  ++pos_;  // the colon
+  Node* s = New(K::Slice);
+  if (!s) return nullptr;
+  s->a = lower;
+  if (!AtOp(tkColon) && !AtOp(tkRSqb) && !AtOp(tkComma)) {
+    if (!(s->b = Expression())) return nullptr;
+  }
+  if (EatOp(tkColon)) {
+    if (!AtOp(tkRSqb) && !AtOp(tkComma)) {
+      if (!(s->c = Expression())) return nullptr;
+    }
+  }
+  return s;
+}
+
+Node* Parser::Slices() {
+  Node* first = SliceItem();
+  if (!first) return nullptr;
+  if (!AtOp(tkComma) && first->kind != K::Starred) return first;
+  std::vector<Node*> elts{first};
+  while (EatOp(tkComma)) {
+    if (AtOp(tkRSqb)) break;
+    Node* e = SliceItem();
+    if (!e) return nullptr;
+    elts.push_back(e);
+  }
+  Node* n = New(K::Tuple);
+  if (!n || !List(elts, &n->l1)) return nullptr;
+  return n;
+}
+
+bool Parser::Generators(NodeList* out) {
+  std::vector<Node*> gens;
+  for (;;) {
+    bool is_async = false;
+    if (AtKw(kwAsync) && IsKw(Peek(), kwFor)) {
+      is_async = true;
+      ++pos_;
+    }
+    if (!EatKw(kwFor)) break;
+    Node* g = New(K::Comprehension);
+    if (!g) return false;
+    if (is_async) g->flags |= kAsync;
+    if (!(g->a = StarTargets())) return false;
+    if (!EatKw(kwIn)) return false;
+    if (!(g->b = Disjunction())) return false;
+    std::vector<Node*> ifs;
+    while (EatKw(kwIf)) {
+      Node* c = Disjunction();
+      if (!c) return false;
+      ifs.push_back(c);
+    }
+    if (!List(ifs, &g->l1)) return false;
+    gens.push_back(g);
+  }
+  if (gens.empty()) return false;
+  return List(gens, out);
+}
+
+Node* Parser::YieldExpr() {
+  ++pos_;
+  if (EatKw(kwFrom)) {
+    Node* n = New(K::YieldFrom);
+    if (!n || !(n->a = Expression())) return nullptr;
+    return n;
+  }
+  Node* n = New(K::Yield);
+  if (n && CanStartExpr(Cur())) {
+    if (!(n->a = StarExpressions())) return nullptr;
+  }
+  return n;
+}
+
+Node* Parser::Atom() {
+  const Tok& t = Cur();
+  switch (t.type) {
+    case T::Name:
+      switch (t.code) {
+        case kwNone_:
+          ++pos_;
+          return NameNode(t);
+        case kwNone:
+        case kwTrue:
+        case kwFalse: {
+          ++pos_;
+          Node* n = New(K::Const);
+          if (n) n->obj = t.code == kwNone ? Py_None : t.code == kwTrue ? Py_True : Py_False;
+          return n;
+        }
+        default:
+          return nullptr;
+      }
+    case T::Number: {
+      ++pos_;
+      PyObject* v = owned_->Keep(DecodeNumber(t));
+      if (!v) return nullptr;
+      Node* n = New(K::Const);
+      if (n) n->obj = v;
+      return n;
+    }
+    case T::String:
+      return Strings();
+    case T::Op:
+      switch (t.code) {
+        case tkLPar: return Paren();
+        case tkLSqb: return Bracket();
+        case tkLBrace: return Brace();
+        case tkEllipsis: {
+          ++pos_;
+          return New(K::Const);  // obj null: the Ellipsis
+        }
+        default: return nullptr;
+      }
+    default:
+      return nullptr;
+  }
+}
+
+// Adjacent string tokens are one literal.
+Node* Parser::Strings() {
+  std::vector<StrParts> parts;
+  bool any_bytes = false, any_str = false, any_f = false;
+  while (Cur().type == T::String) {
+    StrParts p;
+    if (!SplitString(Cur(), &p)) {
+      // An unterminated string: the interpreter's tokenizer rejects it.
+      return nullptr;
+    }
+    (p.bytes ? any_bytes : any_str) = true;
+    any_f |= p.fstr;
+    parts.push_back(p);
+    ++pos_;
+  }
+  if (any_bytes && any_str) {
+    SetSyntaxError("cannot mix bytes and nonbytes literals");
+    return nullptr;
+  }
+  if (any_f) return JoinedStr(parts);
+  Node* n = New(K::Const);
+  if (!n) return nullptr;
+  if (parts[0].unicode) n->flags |= kUnicodeKind;
+  PyObject* value = nullptr;
+  for (const StrParts& p : parts) {
+    PyObject* piece = p.bytes ? DecodeBytesBody(p.body, p.body_len, p.raw)
+                              : DecodeStrBody(p.body, p.body_len, p.raw);
+    if (!piece) {
+      Py_XDECREF(value);
+      return nullptr;
+    }
+    if (!value) {
+      value = piece;
+    } else if (p.bytes) {
+      PyBytes_ConcatAndDel(&value, piece);
+      if (!value) return nullptr;
+    } else {
+      PyObject* joined = PyUnicode_Concat(value, piece);
+      Py_DECREF(value);
+      Py_DECREF(piece);
+      if (!joined) return nullptr;
+      value = joined;
+    }
+  }
+  n->obj = owned_->Keep(value);
+  return n;
+}
+
+Node* Parser::Paren() {
+  ++pos_;
+  if (!Enter()) return nullptr;
+  Node* result = nullptr;
+  if (AtOp(tkRPar)) {
+    ++pos_;
+    result = New(K::Tuple);
+  } else if (AtKw(kwYield)) {
+    result = YieldExpr();
+    if (result && !EatOp(tkRPar)) result = nullptr;
+  } else if (Node* first = StarNamedExpression()) {
+    if (AtKw(kwFor) || (AtKw(kwAsync) && IsKw(Peek(), kwFor))) {
+      Node* g = New(K::GenExp);
+      if (g && first->kind != K::Starred && Generators(&g->l1) && EatOp(tkRPar)) {
+        g->a = first;
+        result = g;
+      }
+    } else if (AtOp(tkRPar)) {
+      ++pos_;
+      if (first->kind != K::Starred) {
+        first->flags |= kParenthesized;
+        result = first;
+      }
+    } else if (AtOp(tkComma)) {
+      std::vector<Node*> elts{first};
+      bool ok = true;
+      while (EatOp(tkComma)) {
+        if (AtOp(tkRPar)) break;
+        Node* e = StarNamedExpression();
+        if (!e) { ok = false; break; }
+        elts.push_back(e);
+      }
+      if (ok && EatOp(tkRPar)) {
+        Node* n = New(K::Tuple);
+        if (n && List(elts, &n->l1)) {
+          n->flags |= kParenthesized;
+          result = n;
+        }
+      }
+    }
+  }
+  Leave();
+  return result;
+}
+
+Node* Parser::Bracket() {
+  ++pos_;
+  if (!Enter()) return nullptr;
+  Node* result = nullptr;
+  std::vector<Node*> elts;
+  if (EatOp(tkRSqb)) {
+    result = New(K::List);
+  } else if (Node* first = StarNamedExpression()) {
+    if (AtKw(kwFor) || (AtKw(kwAsync) && IsKw(Peek(), kwFor))) {
+      Node* g = New(K::ListComp);
+      if (g && first->kind != K::Starred && Generators(&g->l1) && EatOp(tkRSqb)) {
+        g->a = first;
+        result = g;
+      }
+    } else {
+      elts.push_back(first);
+      bool ok = true;
+      while (EatOp(tkComma)) {
+        if (AtOp(tkRSqb)) break;
+        Node* e = StarNamedExpression();
+        if (!e) { ok = false; break; }
+        elts.push_back(e);
+      }
+      if (ok && EatOp(tkRSqb)) {
+        Node* n = New(K::List);
+        if (n && List(elts, &n->l1)) result = n;
+      }
+    }
+  }
+  Leave();
+  return result;
+}
+
+Node* Parser::Brace() {
+  ++pos_;
+  if (!Enter()) return nullptr;
+  Node* result = nullptr;
+  if (EatOp(tkRBrace)) {
+    result = New(K::Dict);
+    Leave();
+    return result;
+  }
+  bool is_dict = AtOp(tkDoubleStar);
+  Node* first_key = nullptr;
+  Node* first_value = nullptr;
+  Node* first = nullptr;
+  if (is_dict) {
+    ++pos_;
+    first_value = BitOr();
+  } else {
+    first = StarNamedExpression();
+    if (first && AtOp(tkColon)) {
+      if (first->kind == K::Starred ||
+          (first->kind == K::NamedExpr && !(first->flags & kParenthesized))) {
+        first = nullptr;
+      } else {
+        ++pos_;
+        is_dict = true;
+        first_key = first;
+        first_value = Expression();
+      }
+    }
+  }
+  if (is_dict && first_value) {
+    if (first_key && (AtKw(kwFor) || (AtKw(kwAsync) && IsKw(Peek(), kwFor)))) {
+      Node* g = New(K::DictComp);
+      if (g && Generators(&g->l1) && EatOp(tkRBrace)) {
+        g->a = first_key;
+        g->b = first_value;
+        result = g;
+      }
+    } else {
+      std::vector<Node*> keys{first_key}, values{first_value};
+      bool ok = true;
+      while (ok && EatOp(tkComma)) {
+        if (AtOp(tkRBrace)) break;
+        Node* k = nullptr;
+        Node* v = nullptr;
+        if (EatOp(tkDoubleStar)) {
+          v = BitOr();
+        } else {
+          k = Expression();
+          if (k && EatOp(tkColon)) v = Expression();
+        }
+        if (!v) ok = false;
+        keys.push_back(k);
+        values.push_back(v);
+      }
+      if (ok && EatOp(tkRBrace)) {
+        Node* n = New(K::Dict);
+        if (n && List(keys, &n->l1) && List(values, &n->l2)) result = n;
+      }
+    }
+  } else if (!is_dict && first) {
+    if (AtKw(kwFor) || (AtKw(kwAsync) && IsKw(Peek(), kwFor))) {
+      Node* g = New(K::SetComp);
+      if (g && first->kind != K::Starred && Generators(&g->l1) && EatOp(tkRBrace)) {
+        g->a = first;
+        result = g;
+      }
+    } else {
+      std::vector<Node*> elts{first};
+      bool ok = true;
+      while (EatOp(tkComma)) {
+        if (AtOp(tkRBrace)) break;
+        Node* e = StarNamedExpression();
+        if (!e) { ok = false; break; }
+        elts.push_back(e);
+      }
+      if (ok && EatOp(tkRBrace)) {
+        Node* n = New(K::Set);
+        if (n && List(elts, &n->l1)) result = n;
+      }
+    }
+  }
+  Leave();
+  return result;
+}
+
+
+}  // namespace detail
+}  // namespace pgram

@@ -1,0 +1,201 @@
+// The recursive-descent parser of one logical line into the arena tree:
+// its rules, shared by the files that define them (statements, expressions,
+// targets and patterns, f-strings).
+//
+// Rule functions return the node, or null when the tokens do not match.  A
+// null with an interpreter exception set (a bad literal, nesting too deep)
+// is final; a null without one is a plain mismatch, which the few places
+// that try alternatives undo by restoring the position.
+#ifndef PYSOURCE_GRAMMAR_GPARSER_IMPL_H
+#define PYSOURCE_GRAMMAR_GPARSER_IMPL_H
+
+#include "gparser.h"
+
+#include <cstring>
+#include <string>
+
+namespace pgram {
+namespace detail {
+
+// Nesting the parser follows by recursion (brackets, unary operators,
+// lambdas), and the length of left-nested chains (`a + b + c`, `a.b.c`,
+// `f()()`) on top of it: the trees' height, which the builder and the
+// writer recurse over, stays below their sum.
+constexpr int kMaxDepth = 200;
+constexpr int kMaxChain = 1000;
+
+class Parser {
+ public:
+  Parser(const std::vector<Tok>& toks, Arena* arena, Owned* owned)
+      : t_(toks), arena_(arena), owned_(owned) {}
+
+  ParseStatus Line(ParseResult* out);
+
+ private:
+  // -- token access ------------------------------------------------------
+  const Tok& Cur() const { return t_[pos_]; }
+  const Tok& Peek(size_t k = 1) const {
+    size_t i = pos_ + k;
+    return i < t_.size() ? t_[i] : end_;
+  }
+  bool AtOp(Tk op) const { return Cur().type == T::Op && Cur().code == op; }
+  static bool IsOp(const Tok& t, Tk op) { return t.type == T::Op && t.code == op; }
+  bool AtKw(Kw kw) const { return Cur().type == T::Name && Cur().code == kw; }
+  static bool IsKw(const Tok& t, Kw kw) { return t.type == T::Name && t.code == kw; }
+  bool AtPlainName() const { return Cur().type == T::Name && Cur().code == kwNone_; }
+  bool AtSoft(const char* word) const { return AtPlainName() && TextIs(Cur(), word); }
+  bool AtSoftStart(const char* word) const {
+    return !t_.empty() && t_[0].type == T::Name && t_[0].code == kwNone_ && TextIs(t_[0], word);
+  }
+  bool EatOp(Tk op) {
+    if (!AtOp(op)) return false;
+    ++pos_;
+    return true;
+  }
+  bool EatKw(Kw kw) {
+    if (!AtKw(kw)) return false;
+    ++pos_;
+    return true;
+  }
+  bool Failed() const { return PyErr_Occurred() != nullptr; }
+
+  Node* New(K kind) {
+    Node* n = arena_->New(kind);
+    if (n == nullptr) PyErr_NoMemory();
+    return n;
+  }
+  bool List(const std::vector<Node*>& v, NodeList* out) {
+    if (arena_->List(v, out)) return true;
+    PyErr_NoMemory();
+    return false;
+  }
+  Node* NameNode(const Tok& t) {
+    Node* n = New(K::Name);
+    if (n) n->obj = t.obj;
+    return n;
+  }
+
+  bool Enter() {
+    if (++depth_ > kMaxDepth) {
+      if (!Failed()) PyErr_SetString(PyExc_ValueError, "line nests too deeply to be parsed");
+      return false;
+    }
+    return true;
+  }
+  void Leave() { --depth_; }
+  // One more link of a left-nested chain; undone by the caller's Unchain.
+  bool Chain() {
+    if (++chain_ > kMaxChain) {
+      if (!Failed()) PyErr_SetString(PyExc_ValueError, "line nests too deeply to be parsed");
+      return false;
+    }
+    return true;
+  }
+  // Restores the chain count on every exit of a rule that lengthens it.
+  struct ChainScope {
+    Parser* p;
+    int saved;
+    explicit ChainScope(Parser* parser) : p(parser), saved(parser->chain_) {}
+    ~ChainScope() { p->chain_ = saved; }
+  };
+
+  bool CanStartExpr(const Tok& t) const;
+
+  // -- statements ----------------------------------------------------------
+  bool SimpleStmts(std::vector<Node*>* out);
+  Node* SimpleStmt();
+  Node* CompoundStmt();
+  bool Block(NodeList* body);
+  Node* ExprOrAssign();
+  Node* ImportStmt();
+  Node* FromStmt();
+  Node* DottedName();
+  Node* FunctionDef(bool is_async);
+  Node* ClassDef();
+  Node* ForStmt(bool is_async);
+  Node* WithStmt(bool is_async);
+  Node* WithItem(bool in_parens);
+  bool TypeParams();
+  Node* Params(bool lambda);
+  Node* DelStmt();
+
+  // -- expressions -----------------------------------------------------------
+  Node* StarExpressions();
+  Node* StarExpression();
+  Node* StarNamedExpression();
+  Node* NamedExpression();
+  Node* Expression();
+  Node* Disjunction();
+  Node* Conjunction();
+  Node* Inversion();
+  Node* Comparison();
+  Node* BitOr();
+  Node* Binary(int level);
+  Node* Factor();
+  Node* Power();
+  Node* Primary();
+  Node* Atom();
+  Node* Strings();
+  Node* Paren();
+  Node* Bracket();
+  Node* Brace();
+  Node* Lambda();
+  Node* YieldExpr();
+  bool Generators(NodeList* out);
+  bool CallArgs(std::vector<Node*>* args, std::vector<Node*>* keywords, bool allow_genexp);
+  Node* Slices();
+  Node* SliceItem();
+  Node* Trailers(Node* n);
+
+  // -- targets ---------------------------------------------------------------
+  Node* StarTargets();
+  Node* StarTarget();
+  Node* TargetAtom();
+  bool ToStore(Node* n, bool allow_star);
+  bool CheckDelTarget(Node* n);
+
+  // -- patterns --------------------------------------------------------------
+  Node* CaseLine();
+  Node* Patterns();
+  Node* Pattern();
+  Node* MaybeStarPattern();
+  Node* OrPattern();
+  Node* ClosedPattern();
+  Node* SignedNumber();
+  Node* LiteralNumber();
+  Node* NameOrAttr();
+
+  // -- f-strings ---------------------------------------------------------------
+ public:
+  struct FPieces {
+    std::vector<Node*> values;
+    PyObject* pending = nullptr;  // literal text not yet made a node
+    FPieces() = default;
+    FPieces(const FPieces&) = delete;
+    FPieces& operator=(const FPieces&) = delete;
+    ~FPieces() { Py_XDECREF(pending); }
+  };
+  Node* FieldValue();
+
+ private:
+  Node* JoinedStr(const std::vector<StrParts>& parts);
+  bool AddLiteral(FPieces* f, PyObject* text);
+  bool AddChunk(FPieces* f, std::string* chunk, bool raw);
+  bool FlushPending(FPieces* f);
+  bool FBody(const char* s, Py_ssize_t n, Py_ssize_t* i, bool raw, bool spec, FPieces* out);
+  bool Field(const char* s, Py_ssize_t n, Py_ssize_t* i, bool raw, FPieces* out);
+
+  const std::vector<Tok>& t_;
+  Arena* arena_;
+  Owned* owned_;
+  size_t pos_ = 0;
+  int depth_ = 0;
+  int chain_ = 0;
+  Tok end_{T::End};
+  bool unsupported_ = false;
+};
+
+}  // namespace detail
+}  // namespace pgram
+
+#endif  // PYSOURCE_GRAMMAR_GPARSER_IMPL_H

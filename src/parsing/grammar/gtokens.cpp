@@ -1,0 +1,668 @@
+// Token classification and literal decoding for the native line grammar.
+#include "gtokens.h"
+
+#include <cstring>
+
+namespace pgram {
+
+void SetSyntaxError(const char* message) { PyErr_SetString(PyExc_SyntaxError, message); }
+
+bool TextIs(const Tok& t, const char* text) {
+  size_t n = std::strlen(text);
+  return static_cast<size_t>(t.len) == n && std::memcmp(t.s, text, n) == 0;
+}
+
+namespace {
+
+struct KwEntry {
+  const char* text;
+  Kw kw;
+};
+
+// Table lookups compare the first character and the length before the text.
+template <typename E, size_t N>
+const E* Lookup(const E (&table)[N], const char* s, Py_ssize_t n) {
+  for (const E& e : table) {
+    if (e.text[0] == s[0] && std::strlen(e.text) == static_cast<size_t>(n) &&
+        std::memcmp(e.text, s, n) == 0)
+      return &e;
+  }
+  return nullptr;
+}
+
+const KwEntry kKeywords[] = {
+    {"False", kwFalse}, {"None", kwNone}, {"True", kwTrue}, {"and", kwAnd}, {"as", kwAs},
+    {"assert", kwAssert}, {"async", kwAsync}, {"await", kwAwait}, {"break", kwBreak},
+    {"class", kwClass}, {"continue", kwContinue}, {"def", kwDef}, {"del", kwDel},
+    {"elif", kwElif}, {"else", kwElse}, {"except", kwExcept}, {"finally", kwFinally},
+    {"for", kwFor}, {"from", kwFrom}, {"global", kwGlobal}, {"if", kwIf}, {"import", kwImport},
+    {"in", kwIn}, {"is", kwIs}, {"lambda", kwLambda}, {"nonlocal", kwNonlocal}, {"not", kwNot},
+    {"or", kwOr}, {"pass", kwPass}, {"raise", kwRaise}, {"return", kwReturn}, {"try", kwTry},
+    {"while", kwWhile}, {"with", kwWith}, {"yield", kwYield},
+};
+
+struct OpEntry {
+  const char* text;
+  Tk tk;
+};
+
+const OpEntry kOperators[] = {
+    {"(", tkLPar}, {")", tkRPar}, {"[", tkLSqb}, {"]", tkRSqb}, {"{", tkLBrace},
+    {"}", tkRBrace}, {":", tkColon}, {",", tkComma}, {";", tkSemi}, {"+", tkPlus},
+    {"-", tkMinus}, {"*", tkStar}, {"/", tkSlash}, {"|", tkVbar}, {"&", tkAmper},
+    {"<", tkLess}, {">", tkGreater}, {"=", tkEqual}, {".", tkDot}, {"%", tkPercent},
+    {"==", tkEqEqual}, {"!=", tkNotEqual}, {"<=", tkLessEqual}, {">=", tkGreaterEqual},
+    {"~", tkTilde}, {"^", tkCircumflex}, {"<<", tkLeftShift}, {">>", tkRightShift},
+    {"**", tkDoubleStar}, {"+=", tkPlusEqual}, {"-=", tkMinEqual}, {"*=", tkStarEqual},
+    {"/=", tkSlashEqual}, {"%=", tkPercentEqual}, {"&=", tkAmperEqual}, {"|=", tkVbarEqual},
+    {"^=", tkCircumflexEqual}, {"<<=", tkLeftShiftEqual}, {">>=", tkRightShiftEqual},
+    {"**=", tkDoubleStarEqual}, {"//", tkDoubleSlash}, {"//=", tkDoubleSlashEqual},
+    {"@", tkAt}, {"@=", tkAtEqual}, {"->", tkRArrow}, {"...", tkEllipsis}, {":=", tkColonEqual},
+    {"!", tkExclamation},
+};
+
+inline bool IsIdStart(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+inline bool IsIdChar(unsigned char c) { return IsIdStart(c) || (c >= '0' && c <= '9'); }
+inline bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
+inline bool IsHex(unsigned char c) {
+  return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool ClassifyWord(const char* s, Py_ssize_t n, Tok* t) {
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!IsIdChar(static_cast<unsigned char>(s[i]))) return false;
+  }
+  t->type = T::Name;
+  t->code = kwNone_;
+  if (n >= 2 && n <= 8) {
+    if (const KwEntry* e = Lookup(kKeywords, s, n)) t->code = e->kw;
+  }
+  return true;
+}
+
+bool IsStringStart(const char* s, Py_ssize_t n) {
+  for (Py_ssize_t i = 0; i < n && i < 3; ++i) {
+    char c = s[i];
+    if (c == '\'' || c == '"') return true;
+    if (!std::strchr("rRbBuUfF", c)) return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool ClassifyText(const char* s, Py_ssize_t n, Tok* t) {
+  t->s = s;
+  t->len = n;
+  unsigned char c0 = static_cast<unsigned char>(s[0]);
+  if (IsStringStart(s, n)) {
+    t->type = T::String;
+    return true;
+  }
+  if (IsIdStart(c0)) return ClassifyWord(s, n, t);
+  if (IsDigit(c0) || c0 == '.' ) {
+    if (c0 != '.' || (n > 1 && IsDigit(static_cast<unsigned char>(s[1])))) {
+      t->type = T::Number;
+      return true;
+    }
+  }
+  t->type = T::Error;
+  if (n <= 3) {
+    if (const OpEntry* e = Lookup(kOperators, s, n)) {
+      t->type = T::Op;
+      t->code = e->tk;
+    }
+  }
+  return c0 < 0x80;
+}
+
+// Length of the operator starting at s (longest match), 0 when none.
+Py_ssize_t OperatorLength(const char* s, Py_ssize_t n) {
+  Py_ssize_t best = 0;
+  for (const OpEntry& e : kOperators) {
+    Py_ssize_t len = static_cast<Py_ssize_t>(std::strlen(e.text));
+    if (len > best && len <= n && std::memcmp(s, e.text, len) == 0) best = len;
+  }
+  return best;
+}
+
+bool NonAsciiName(PyObject* text, Owned* owned, Tok* t) {
+  static PyObject* normalize = nullptr;
+  t->obj = text;
+  if (!PyUnicode_IsIdentifier(text)) {
+    t->type = T::Error;
+    return true;
+  }
+  t->type = T::Name;
+  t->code = kwNone_;
+  if (normalize == nullptr) {
+    PyObject* mod = PyImport_ImportModule("unicodedata");
+    if (mod == nullptr) return false;
+    normalize = PyObject_GetAttrString(mod, "normalize");
+    Py_DECREF(mod);
+    if (normalize == nullptr) return false;
+  }
+  PyObject* form = PyUnicode_FromString("NFKC");
+  if (form == nullptr) return false;
+  PyObject* norm = PyObject_CallFunctionObjArgs(normalize, form, text, nullptr);
+  Py_DECREF(form);
+  if (norm == nullptr) return false;
+  if (PyUnicode_Compare(norm, text) == 0) {
+    Py_DECREF(norm);
+  } else {
+    t->obj = owned->Keep(norm);
+  }
+  return true;
+}
+
+bool ClassifyToken(PyObject* obj, std::vector<Tok>* out, Owned* owned) {
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (s == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  Tok t;
+  t.s = s;
+  t.len = n;
+  t.obj = obj;
+  if (n == 0) {
+    t.type = T::Error;
+    out->push_back(t);
+    return true;
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (static_cast<unsigned char>(s[i]) >= 0x80) {
+      t.ascii = false;
+      break;
+    }
+  }
+  unsigned char c0 = static_cast<unsigned char>(s[0]);
+  if (n == 1 && s[0] == '\n') {
+    t.type = T::Newline;
+  } else if (IsStringStart(s, n)) {
+    t.type = T::String;
+  } else if (!t.ascii && (IsIdStart(c0) || c0 >= 0x80)) {
+    if (!NonAsciiName(obj, owned, &t)) return false;
+  } else if (IsIdStart(c0)) {
+    // "async def", "async for", "async with": two tokens.
+    if (n > 6 && std::memcmp(s, "async ", 6) == 0) {
+      Tok a = t;
+      a.len = 5;
+      a.type = T::Name;
+      a.code = kwAsync;
+      out->push_back(a);
+      Tok b = t;
+      b.s = s + 6;
+      b.len = n - 6;
+      if (!ClassifyWord(b.s, b.len, &b)) return false;
+      out->push_back(b);
+      return true;
+    }
+    if (!ClassifyWord(s, n, &t)) return false;
+  } else if (IsDigit(c0) || (c0 == '.' && n > 1 && IsDigit(static_cast<unsigned char>(s[1])))) {
+    t.type = T::Number;
+  } else {
+    t.type = T::Error;
+    if (n <= 3) {
+      if (const OpEntry* e = Lookup(kOperators, s, n)) {
+        t.type = T::Op;
+        t.code = e->tk;
+      }
+    }
+  }
+  out->push_back(t);
+  return true;
+}
+
+PyObject* DecodeNumber(const Tok& t) {
+  const char* s = t.s;
+  Py_ssize_t n = t.len;
+  std::string buf;
+  buf.reserve(static_cast<size_t>(n));
+  bool radix = n > 1 && s[0] == '0' && std::strchr("xXoObB", s[1]) != nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    char c = s[i];
+    if (c == '_') {
+      // An underscore only ever sits between two digits.
+      bool ok = i > 0 && i + 1 < n && IsHex(static_cast<unsigned char>(s[i + 1])) &&
+                (IsHex(static_cast<unsigned char>(s[i - 1])) || (radix && i == 2));
+      if (!ok) {
+        SetSyntaxError("invalid number literal");
+        return nullptr;
+      }
+      continue;
+    }
+    buf.push_back(c);
+  }
+  char last = buf.back();
+  if (radix) {
+    const char* end = nullptr;
+    PyObject* v = PyLong_FromString(buf.c_str(), const_cast<char**>(&end), 0);
+    if (v == nullptr || *end != '\0') {
+      Py_XDECREF(v);
+      PyErr_Clear();
+      SetSyntaxError("invalid number literal");
+      return nullptr;
+    }
+    return v;
+  }
+  bool imag = last == 'j' || last == 'J';
+  if (imag) buf.pop_back();
+  bool is_float = imag || buf.find_first_of(".eE") != std::string::npos;
+  for (char c : buf) {
+    if (!(IsDigit(static_cast<unsigned char>(c)) || c == '.' || c == 'e' || c == 'E' ||
+          c == '+' || c == '-')) {
+      SetSyntaxError("invalid number literal");
+      return nullptr;
+    }
+  }
+  if (buf.empty()) {
+    SetSyntaxError("invalid number literal");
+    return nullptr;
+  }
+  if (!is_float) {
+    if (buf.size() > 1 && buf[0] == '0') {
+      for (char c : buf) {
+        if (c != '0') {
+          SetSyntaxError("leading zeros in decimal integer literals are not permitted");
+          return nullptr;
+        }
+      }
+    }
+    const char* end = nullptr;
+    PyObject* v = PyLong_FromString(buf.c_str(), const_cast<char**>(&end), 10);
+    if (v == nullptr || *end != '\0') {
+      Py_XDECREF(v);
+      if (PyErr_ExceptionMatches(PyExc_ValueError) || v != nullptr) {
+        // Too many digits for the interpreter's int limit is its ValueError;
+        // anything else is not a number.
+        if (v != nullptr) {
+          PyErr_Clear();
+          SetSyntaxError("invalid number literal");
+        }
+      }
+      return nullptr;
+    }
+    return v;
+  }
+  char* end = nullptr;
+  double d = PyOS_string_to_double(buf.c_str(), &end, nullptr);
+  if (d == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    SetSyntaxError("invalid number literal");
+    return nullptr;
+  }
+  if (end == nullptr || *end != '\0') {
+    SetSyntaxError("invalid number literal");
+    return nullptr;
+  }
+  if (imag) return PyComplex_FromDoubles(0.0, d);
+  return PyFloat_FromDouble(d);
+}
+
+// The end (one past the closing quote) of the string literal starting at
+// s[i], f-strings' fields included; -1 when it is not closed.
+Py_ssize_t StringEnd(const char* s, Py_ssize_t n, Py_ssize_t i) {
+  bool fstr = false;
+  while (i < n && s[i] != '\'' && s[i] != '"') {
+    if (s[i] == 'f' || s[i] == 'F') fstr = true;
+    ++i;
+  }
+  if (i >= n) return -1;
+  char q = s[i];
+  int ql = (i + 2 < n && s[i + 1] == q && s[i + 2] == q) ? 3 : 1;
+  i += ql;
+  while (i < n) {
+    char c = s[i];
+    if (c == '\\') {
+      // In an f-string a backslash leaves a brace alone.
+      i += (fstr && i + 1 < n && (s[i + 1] == '{' || s[i + 1] == '}')) ? 1 : 2;
+      continue;
+    }
+    if (fstr && c == '{') {
+      if (i + 1 < n && s[i + 1] == '{') {
+        i += 2;
+        continue;
+      }
+      i = FieldEnd(s, n, i);
+      if (i < 0) return -1;
+      continue;
+    }
+    if (c == q && (ql == 1 || (i + 2 < n && s[i + 1] == q && s[i + 2] == q))) return i + ql;
+    if (ql == 1 && (c == '\n' || c == '\r')) return -1;
+    ++i;
+  }
+  return -1;
+}
+
+bool IsStringAt(const char* s, Py_ssize_t n, Py_ssize_t i) {
+  for (Py_ssize_t k = i; k < n && k < i + 3; ++k) {
+    if (s[k] == '\'' || s[k] == '"') return true;
+    if (!std::strchr("rRbBuUfF", s[k])) return false;
+  }
+  return false;
+}
+
+Py_ssize_t FieldEnd(const char* s, Py_ssize_t n, Py_ssize_t i) {
+  ++i;  // the '{'
+  int depth = 0;
+  bool spec = false;
+  while (i < n) {
+    char c = s[i];
+    if (spec) {
+      // A format spec is text, with fields of its own.
+      if (c == '{') {
+        i = FieldEnd(s, n, i);
+        if (i < 0) return -1;
+        continue;
+      }
+      if (c == '}') return i + 1;
+      i += (c == '\\' && i + 1 < n && s[i + 1] != '{' && s[i + 1] != '}') ? 2 : 1;
+      continue;
+    }
+    if (IsStringAt(s, n, i) && (c == '\'' || c == '"' || i == 0 || !IsIdChar(static_cast<unsigned char>(s[i - 1])))) {
+      Py_ssize_t e = StringEnd(s, n, i);
+      if (e < 0) return -1;
+      i = e;
+      continue;
+    }
+    if (c == '#') {
+      // A comment, in a field written over several lines.
+      while (i < n && s[i] != '\n') ++i;
+      continue;
+    }
+    if (c == '(' || c == '[' || c == '{') {
+      ++depth;
+    } else if (c == ')' || c == ']') {
+      --depth;
+    } else if (c == '}') {
+      if (depth == 0) return i + 1;
+      --depth;
+    } else if (c == ':' && depth == 0) {
+      spec = true;
+    }
+    ++i;
+  }
+  return -1;
+}
+
+bool SplitString(const Tok& t, StrParts* p) {
+  const char* s = t.s;
+  Py_ssize_t n = t.len;
+  Py_ssize_t i = 0;
+  while (i < n && s[i] != '\'' && s[i] != '"') {
+    switch (s[i]) {
+      case 'r': case 'R': if (p->raw) return false; p->raw = true; break;
+      case 'b': case 'B': if (p->bytes) return false; p->bytes = true; break;
+      case 'f': case 'F': if (p->fstr) return false; p->fstr = true; break;
+      case 'u': case 'U': if (p->unicode) return false; p->unicode = true; break;
+      default: return false;
+    }
+    ++i;
+  }
+  if (i >= n) return false;
+  if ((p->unicode && (i != 1)) || (p->bytes && p->fstr)) return false;
+  char q = s[i];
+  p->quote = q;
+  int ql = (i + 2 < n && s[i + 1] == q && s[i + 2] == q) ? 3 : 1;
+  if (ql == 3 && n - i < 6) ql = 1;
+  p->quote_len = ql;
+  Py_ssize_t start = i + ql;
+  Py_ssize_t end = n - ql;
+  if (end < start) return false;
+  for (Py_ssize_t k = 0; k < ql; ++k) {
+    if (s[end + k] != q) return false;
+  }
+  if (p->fstr) {
+    // Replacement fields may hold quotes and line ends of their own.
+    if (StringEnd(s, n, 0) != n) return false;
+    p->body = s + start;
+    p->body_len = end - start;
+    return true;
+  }
+  // The body holds no unescaped closing quote, and a short string no line end.
+  Py_ssize_t k = start;
+  while (k < end) {
+    char c = s[k];
+    if (c == '\\') {
+      k += 2;
+      if (k > end) return false;
+      continue;
+    }
+    if (ql == 1 && (c == q || c == '\n' || c == '\r')) return false;
+    if (ql == 3 && c == q && k + 2 < end && s[k + 1] == q && s[k + 2] == q) return false;
+    ++k;
+  }
+  p->body = s + start;
+  p->body_len = end - start;
+  return true;
+}
+
+namespace {
+
+// Appends the code point of the UTF-8 sequence at s[*i] and advances.
+void TakeUtf8(const char* s, Py_ssize_t n, Py_ssize_t* i, std::u32string* out) {
+  unsigned char c = static_cast<unsigned char>(s[*i]);
+  int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+  char32_t cp = extra == 3 ? (c & 0x07) : extra == 2 ? (c & 0x0F) : extra == 1 ? (c & 0x1F) : c;
+  ++*i;
+  for (int k = 0; k < extra && *i < n; ++k, ++*i) {
+    cp = (cp << 6) | (static_cast<unsigned char>(s[*i]) & 0x3F);
+  }
+  out->push_back(cp);
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads `count` hex digits at s[i]; -1 when they are not there.
+long ReadHex(const char* s, Py_ssize_t n, Py_ssize_t i, int count) {
+  if (i + count > n) return -1;
+  long v = 0;
+  for (int k = 0; k < count; ++k) {
+    int h = HexValue(s[i + k]);
+    if (h < 0) return -1;
+    v = v * 16 + h;
+  }
+  return v;
+}
+
+// A line end inside a literal reads as "\n", as the interpreter's tokenizer
+// gives it.
+inline Py_ssize_t LineEnd(const char* s, Py_ssize_t n, Py_ssize_t i) {
+  if (s[i] == '\r') return (i + 1 < n && s[i + 1] == '\n') ? 2 : 1;
+  if (s[i] == '\n') return 1;
+  return 0;
+}
+
+}  // namespace
+
+PyObject* DecodeStrBody(const char* s, Py_ssize_t n, bool raw) {
+  bool plain = true;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if ((s[i] == '\\' && !raw) || s[i] == '\r') {
+      plain = false;
+      break;
+    }
+  }
+  if (plain) return PyUnicode_DecodeUTF8(s, n, "surrogatepass");
+  std::u32string out;
+  out.reserve(static_cast<size_t>(n));
+  Py_ssize_t i = 0;
+  while (i < n) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (Py_ssize_t le = LineEnd(s, n, i)) {
+      out.push_back(U'\n');
+      i += le;
+      continue;
+    }
+    if (c != '\\' || raw) {
+      if (c >= 0x80) {
+        TakeUtf8(s, n, &i, &out);
+      } else {
+        out.push_back(c);
+        ++i;
+      }
+      continue;
+    }
+    // An escape.
+    if (i + 1 >= n) {
+      out.push_back(U'\\');
+      ++i;
+      continue;
+    }
+    char e = s[i + 1];
+    if (Py_ssize_t le = LineEnd(s, n, i + 1)) {
+      i += 1 + le;  // backslash-newline continues the literal
+      continue;
+    }
+    i += 2;
+    switch (e) {
+      case '\\': out.push_back(U'\\'); break;
+      case '\'': out.push_back(U'\''); break;
+      case '"': out.push_back(U'"'); break;
+      case 'a': out.push_back(U'\a'); break;
+      case 'b': out.push_back(U'\b'); break;
+      case 'f': out.push_back(U'\f'); break;
+      case 'n': out.push_back(U'\n'); break;
+      case 'r': out.push_back(U'\r'); break;
+      case 't': out.push_back(U'\t'); break;
+      case 'v': out.push_back(U'\v'); break;
+      case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': {
+        char32_t v = static_cast<char32_t>(e - '0');
+        for (int k = 0; k < 2 && i < n && s[i] >= '0' && s[i] <= '7'; ++k, ++i) {
+          v = v * 8 + static_cast<char32_t>(s[i] - '0');
+        }
+        out.push_back(v);
+        break;
+      }
+      case 'x': case 'u': case 'U': {
+        int count = e == 'x' ? 2 : e == 'u' ? 4 : 8;
+        long v = ReadHex(s, n, i, count);
+        if (v < 0) {
+          SetSyntaxError("truncated escape in string literal");
+          return nullptr;
+        }
+        if (v > 0x10FFFF) {
+          SetSyntaxError("illegal Unicode character in string literal");
+          return nullptr;
+        }
+        out.push_back(static_cast<char32_t>(v));
+        i += count;
+        break;
+      }
+      case 'N': {
+        // \N{name}: the interpreter's own decoder knows the names.
+        Py_ssize_t close = i;
+        if (close < n && s[close] == '{') {
+          while (close < n && s[close] != '}') ++close;
+        }
+        if (i >= n || s[i] != '{' || close >= n) {
+          SetSyntaxError("malformed \\N character escape in string literal");
+          return nullptr;
+        }
+        PyObject* ch = PyUnicode_DecodeUnicodeEscape(s + i - 2, close + 1 - (i - 2), nullptr);
+        if (ch == nullptr) {
+          PyErr_Clear();
+          SetSyntaxError("unknown Unicode character name in string literal");
+          return nullptr;
+        }
+        Py_ssize_t len = PyUnicode_GET_LENGTH(ch);
+        for (Py_ssize_t k = 0; k < len; ++k) out.push_back(PyUnicode_READ_CHAR(ch, k));
+        Py_DECREF(ch);
+        i = close + 1;
+        break;
+      }
+      default:
+        // Not an escape: the backslash stays (the interpreter warns).
+        out.push_back(U'\\');
+        i -= 1;
+        if (static_cast<unsigned char>(s[i]) >= 0x80) {
+          TakeUtf8(s, n, &i, &out);
+        } else {
+          out.push_back(static_cast<unsigned char>(s[i]));
+          ++i;
+        }
+        break;
+    }
+  }
+  return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(),
+                                   static_cast<Py_ssize_t>(out.size()));
+}
+
+PyObject* DecodeBytesBody(const char* s, Py_ssize_t n, bool raw) {
+  std::string out;
+  out.reserve(static_cast<size_t>(n));
+  Py_ssize_t i = 0;
+  while (i < n) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x80) {
+      SetSyntaxError("bytes can only contain ASCII literal characters");
+      return nullptr;
+    }
+    if (Py_ssize_t le = LineEnd(s, n, i)) {
+      out.push_back('\n');
+      i += le;
+      continue;
+    }
+    if (c != '\\' || raw || i + 1 >= n) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    char e = s[i + 1];
+    if (Py_ssize_t le = LineEnd(s, n, i + 1)) {
+      i += 1 + le;
+      continue;
+    }
+    i += 2;
+    switch (e) {
+      case '\\': out.push_back('\\'); break;
+      case '\'': out.push_back('\''); break;
+      case '"': out.push_back('"'); break;
+      case 'a': out.push_back('\a'); break;
+      case 'b': out.push_back('\b'); break;
+      case 'f': out.push_back('\f'); break;
+      case 'n': out.push_back('\n'); break;
+      case 'r': out.push_back('\r'); break;
+      case 't': out.push_back('\t'); break;
+      case 'v': out.push_back('\v'); break;
+      case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': {
+        unsigned v = static_cast<unsigned>(e - '0');
+        for (int k = 0; k < 2 && i < n && s[i] >= '0' && s[i] <= '7'; ++k, ++i) {
+          v = v * 8 + static_cast<unsigned>(s[i] - '0');
+        }
+        out.push_back(static_cast<char>(v & 0xFF));
+        break;
+      }
+      case 'x': {
+        long v = ReadHex(s, n, i, 2);
+        if (v < 0) {
+          SetSyntaxError("truncated \\xXX escape in bytes literal");
+          return nullptr;
+        }
+        out.push_back(static_cast<char>(v));
+        i += 2;
+        break;
+      }
+      default:
+        if (static_cast<unsigned char>(e) >= 0x80) {
+          SetSyntaxError("bytes can only contain ASCII literal characters");
+          return nullptr;
+        }
+        out.push_back('\\');
+        out.push_back(e);
+        break;
+    }
+  }
+  return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+}  // namespace pgram
