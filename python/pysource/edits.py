@@ -365,6 +365,13 @@ class SourceBuffer:
         # range edit.
         self._rows: _RowStarts | None = None
 
+    @property
+    def context(self) -> Callable[[Sequence[str]], Hashable] | None:
+        """What `def_context` gave for the current text (None without a
+        `def_context`, or before the first edit); a new value after an edit
+        means the def or decorator lines changed."""
+        return self._context
+
     def update(self, text: str) -> Changes:
         """Bring the logical list and the analyzer to the source `text`;
         returns the `Changes` the analyzer reports."""
