@@ -12,7 +12,7 @@ import pytest
 
 import pysource
 from pysource.edits import line_positions
-from pysource.lsp_documents import apply_edit, splice
+from pysource.lsp_documents import splice
 from pysource.splitter import split_logical_lines
 from test_edits import assert_same_as_fresh
 
@@ -87,7 +87,7 @@ def test_range_edits_split_and_answer_as_the_whole_text(name, count):
         # out from the whole old one.
         assert splice(text, start, end, new) == text[:a] + new + text[b:]
         text = text[:a] + new + text[b:]
-        changes = apply_edit(by_range, start, end, new)
+        changes = by_range.edit(start, end, new)
         whole.set_source(text)
         whole.UpdateFromCache()
         assert by_range.source == text
@@ -117,15 +117,15 @@ def test_range_edit_rows_and_columns():
         ((1, 0), (1, 0), "", "a = 10\nd = 4\n"),
     ]
     for start, end, new, want in cases:
-        apply_edit(mod, start, end, new)
+        mod.edit(start, end, new)
         assert mod.source == want
         assert shape(mod.lines) == shape(split_logical_lines(want))
     assert [r.fLocalName for r in mod.impl.SearchForAttribs({})] == ["a", "d"]
     for start, end, error in [((2, 0), (1, 0), ValueError), ((0, 0), (1, 0), ValueError),
                               ((1, 0), (1, 1.5), TypeError)]:
         with pytest.raises(error):
-            apply_edit(mod, start, end, "x")
+            mod.edit(start, end, "x")
         assert mod.source == "a = 10\nd = 4\n"
     with pytest.raises(TypeError):
-        apply_edit(mod, (1, 0), (1, 0), b"x")
+        mod.edit((1, 0), (1, 0), b"x")
     project.close()

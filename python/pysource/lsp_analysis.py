@@ -16,6 +16,7 @@ import keyword
 import re
 from typing import Any, Iterator, NamedTuple, Optional
 
+from .analysis import ModuleAnalysis
 from .edits import line_positions
 from .grammar import parse_tokens
 from .splitter import (kBlankLineIndex, kClassDefIndex, kCommentIndex, kElifBeginningIndex,
@@ -26,7 +27,7 @@ __all__ = ["Found", "Symbol", "Item", "name_at", "definitions", "describe", "com
            "ParseErrors", "parse_error_range", "line_positions", "token_of", "source_row"]
 
 Line = Any      # logicalline.LogicalLine
-Module = Any    # pysource.ModuleAnalysis
+Module = ModuleAnalysis
 
 _NOT_STATEMENTS = (kCommentIndex, kBlankLineIndex)
 _DEFS = (kClassDefIndex, kFunctionDefIndex)

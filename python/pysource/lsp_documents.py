@@ -15,7 +15,7 @@ from .edits import Changes
 from .lsp_analysis import ParseErrors
 from .splitter import kFromImportIndex
 
-__all__ = ["Document", "apply_edit", "path_of_uri", "to_chars", "to_units", "row_text"]
+__all__ = ["Document", "path_of_uri", "to_chars", "to_units"]
 
 Module = ModuleAnalysis
 
@@ -28,17 +28,10 @@ def path_of_uri(uri: str) -> Optional[str]:
     return os.path.normpath(unquote(parsed.path))
 
 
-def apply_edit(mod: Module, start: tuple[int, int], end: tuple[int, int], text: str) -> Changes:
-    """Replace the text of `mod` between two (row, column) positions (rows
-    from 1, columns in characters) by `text`: only the logical lines around
-    the edit are split and analysed again."""
-    return mod.edit(start, end, text)
-
-
 def splice(text: str, start: tuple[int, int], end: tuple[int, int], new_text: str) -> str:
-    """`text` with the range from `start` to `end` (as `apply_edit` takes
-    them) replaced by `new_text`, worked out from the whole text: the slow
-    way, for when the buffer failed."""
+    """`text` with the range from `start` to `end` (as
+    `ModuleAnalysis.edit` takes them) replaced by `new_text`, worked out
+    from the whole text: the slow way, for when the buffer failed."""
     rows = text.split("\n")
 
     def offset(pos: tuple[int, int]) -> int:
@@ -56,12 +49,6 @@ def names_may_have_changed(changes: Changes) -> bool:
     """Whether an edit may have changed the names a module defines at
     module level."""
     return bool(changes.classes or changes.functions or "" in changes.body_scopes)
-
-
-def row_text(mod: Module, row: int) -> str:
-    """The text of physical row `row` (from 1) of a module's current
-    source."""
-    return mod.row(row)
 
 
 def to_chars(text: str, units: int, encoding: str) -> int:
