@@ -259,10 +259,13 @@ class ModuleAnalysis:
 
     def row(self, row: int) -> str:
         """The text of physical row `row` (from 1) of the current source,
-        without its line break; "" past the last row."""
+        without its line break; "" for a row before the first or past the
+        last."""
         buffer = self._buffer
         if buffer is not None and self._pending_source is None:
             return buffer.row(row)
+        if row < 1:
+            return ""
         text = self.source
         start = 0
         for _ in range(row - 1):
