@@ -1,7 +1,8 @@
 """Range edits of the source buffer, as an editor sends them: seeded random
 edits of real modules, each checked against a split of the whole new text
 and against the whole-text path, with the analyzer's answers compared with
-a fresh analysis now and then."""
+a fresh analysis now and then; the module analysis's edit, row and
+re-analysis entry points the language server uses."""
 
 import os
 import random
@@ -12,7 +13,7 @@ import pytest
 
 import pysource
 from pysource.edits import line_positions
-from pysource.lsp_documents import apply_edit, splice
+from pysource.lsp_documents import splice
 from pysource.splitter import split_logical_lines
 from test_edits import assert_same_as_fresh
 
@@ -87,7 +88,7 @@ def test_range_edits_split_and_answer_as_the_whole_text(name, count):
         # out from the whole old one.
         assert splice(text, start, end, new) == text[:a] + new + text[b:]
         text = text[:a] + new + text[b:]
-        changes = apply_edit(by_range, start, end, new)
+        changes = by_range.edit(start, end, new)
         whole.set_source(text)
         whole.UpdateFromCache()
         assert by_range.source == text
@@ -117,15 +118,80 @@ def test_range_edit_rows_and_columns():
         ((1, 0), (1, 0), "", "a = 10\nd = 4\n"),
     ]
     for start, end, new, want in cases:
-        apply_edit(mod, start, end, new)
+        mod.edit(start, end, new)
         assert mod.source == want
         assert shape(mod.lines) == shape(split_logical_lines(want))
     assert [r.fLocalName for r in mod.impl.SearchForAttribs({})] == ["a", "d"]
     for start, end, error in [((2, 0), (1, 0), ValueError), ((0, 0), (1, 0), ValueError),
                               ((1, 0), (1, 1.5), TypeError)]:
         with pytest.raises(error):
-            apply_edit(mod, start, end, "x")
+            mod.edit(start, end, "x")
         assert mod.source == "a = 10\nd = 4\n"
     with pytest.raises(TypeError):
-        apply_edit(mod, (1, 0), (1, 0), b"x")
+        mod.edit((1, 0), (1, 0), b"x")
+    project.close()
+
+
+# -- the module analysis's public edit surface ------------------------------------
+
+METHODS = "class A:\n    def f(self, v):\n        self.x = v\n\n    def g(self):\n        return 1\n"
+
+
+@pytest.mark.parametrize("before", ["none", "analyzed", "pending"])
+def test_module_edit_in_each_state(before):
+    """An edit reaches the same text and answers as a fresh analysis
+    whether the module has no analyzer yet, has one, or has a whole-text
+    change pending (folded in first); a decorator it adds changes what the
+    def line below records."""
+    project = pysource.Project(search_path=[])
+    mod = pysource.ModuleAnalysis(project, "m", source=METHODS)
+    text = METHODS
+    if before != "none":
+        assert mod.impl.GetInstanceAttributes("A", None)[0][0] == "x"
+    if before == "pending":
+        text = METHODS.replace("return 1", "return 2")
+        mod.set_source(text)
+    else:
+        assert (mod.analyzer is None) == (before == "none")
+    changes = mod.edit((2, 0), (2, 0), "    @staticmethod\n")
+    text = text.replace("    def f", "    @staticmethod\n    def f")
+    assert mod.source == text and mod.last_changes is changes
+    assert mod.analyzer is not None and mod.loaded_lines is mod.lines
+    assert shape(mod.lines) == shape(split_logical_lines(text))
+    assert not mod.impl.GetInstanceAttributes("A", None)
+    assert_same_as_fresh(mod, before)
+    changes = mod.edit((3, 10), (3, 14), "cls")
+    assert changes.functions == ["A.f", "A.f"] and mod.row(3) == "    def f(cls, v):"
+    assert_same_as_fresh(mod, before)
+    project.close()
+
+
+def test_module_rows_in_each_state():
+    project = pysource.Project(search_path=[])
+    mod = pysource.ModuleAnalysis(project, "m", source="a = 1\r\nb = 2\nc = 3")
+    want = ["", "a = 1", "b = 2", "c = 3", "", ""]
+
+    def rows():
+        return [mod.row(r) for r in range(len(want))]
+    assert mod.loaded_lines is None and rows() == want
+    mod.edit((2, 4), (2, 5), "20")          # rows from the source buffer
+    want[2] = "b = 20"
+    assert rows() == want
+    mod.set_source("a = 1\nb = 2\n")        # pending: rows from the new text
+    assert rows() == ["", "a = 1", "b = 2", "", "", ""]
+    project.close()
+
+
+def test_reanalyzed_lines_see_the_imported_module_anew(tmp_path):
+    (tmp_path / "b.py").write_text("x = 1\n")
+    (tmp_path / "a.py").write_text("import os\nfrom b import *\n")
+    project = pysource.Project(roots=[str(tmp_path)], search_path=[])
+    a, b = project.FindAnalysisByName("a", None), project.FindAnalysisByName("b", None)
+    assert a.names() == ["os", "x"]
+    b.edit((2, 0), (2, 0), "y = 2\n")
+    star = a.lines[1]
+    assert a.names() == ["os", "x"]         # the star import keeps what it found
+    a.reanalyze_lines([1])
+    assert a.lines[1] is not star and a.lines[1].tokens == star.tokens and not a.lines[1].parsed
+    assert a.names() == ["os", "x", "y"]
     project.close()

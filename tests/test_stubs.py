@@ -18,11 +18,12 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STUBS = os.path.join(ROOT, "stubs")
 PACKAGE = os.path.join(ROOT, "python")
 
-# The host modules held to --strict, with the stubs and the tools written in
-# Python.  Every module of the package belongs here once it is annotated.
-STRICT = ["pysource/__init__.py", "pysource/analysis.py", "pysource/edits.py", "pysource/grammar.py",
-          "pysource/splitter.py", "pysource/store.py", "pysource/transformer.py",
-          "../stubs/logicalline.pyi", "../stubs/pysource_impl.pyi", "../tools/edit_differential.py"]
+# The host modules held to --strict (every module of the package, found on
+# disk so that a new one cannot be left out), with the stubs and the tools
+# written in Python.
+STRICT = sorted("pysource/" + name for name in os.listdir(os.path.join(PACKAGE, "pysource"))
+                if name.endswith(".py")) + \
+    ["../stubs/logicalline.pyi", "../stubs/pysource_impl.pyi", "../tools/edit_differential.py"]
 
 # Typed editor-side code: it takes the host objects from its caller and
 # exercises the analyzer's queries, the change processing and the stored

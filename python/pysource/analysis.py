@@ -32,7 +32,7 @@ import tokenize
 import weakref
 from typing import TYPE_CHECKING, Any, Callable, Iterable, Sequence
 
-from .edits import ChangeSet, Changes, SourceBuffer
+from .edits import ChangeSet, Changes, SourceBuffer, line_positions
 from .hosts import Host, get_host
 from .splitter import (ScanRecord, kBlankLineIndex, kClassDefIndex, kCommentIndex, kFromImportIndex,
                        kFunctionDefIndex, kUnknownIndex)
@@ -118,6 +118,10 @@ class ModuleAnalysis:
     `lines` is the logical list and `impl` the analyzer, both made on first
     use; `analyze()` analyses every line and `close()` releases the analyzer
     (it and this object refer to each other).
+
+    The source changes as a whole with `set_source`, or by a range of it
+    with `edit`, which an editor's incremental changes map onto; `row` reads
+    a physical row of the current source.
     """
 
     def __init__(self, factory: Project, name: str, path: str | None = None, package_dir: str | None = None,
@@ -169,6 +173,19 @@ class ModuleAnalysis:
             self._find_nonself_defs()
         return self._lines
 
+    @property
+    def loaded_lines(self) -> list[LogicalLine] | None:
+        """The logical list as it stands, or None before it is made: unlike
+        `lines`, neither makes it nor folds a pending `set_source` into
+        it."""
+        return self._lines
+
+    @property
+    def analyzer(self) -> PySourceImpl | None:
+        """The analyzer when it has been made (and not released by
+        `close`), else None; `impl` makes it."""
+        return self._impl
+
     def _host(self) -> Host:
         """The host (splitter, grammar, transformer) of the module's project."""
         return self.fAnalysisFactory.host
@@ -216,6 +233,86 @@ class ModuleAnalysis:
             return
         self._pending_source = text
         self._impl.LogicalCacheNeedsUpdate()
+
+    def edit(self, start: tuple[int, int], end: tuple[int, int], new_text: str) -> Changes:
+        """Replace the source from `start` to `end` by `new_text`; returns
+        what the edit changed, which `last_changes` then holds too.
+
+        Positions are (row, column) pairs, rows from 1 and columns in
+        characters from 0, `end` not included; a column past the end of its
+        row stands for the end of the row, a row past the last one for the
+        end of the text (see `pysource.edits.SourceBuffer.edit`).  Unlike
+        `set_source`, the edit is applied at once, without the whole text
+        being compared with the old one: only the logical lines around it
+        are split again, and only those the analyzer is told to analyse
+        again.  A pending `set_source` is folded in first, and the analyzer
+        made if it was not."""
+        buffer = self._source_buffer()
+        context = buffer.context
+        changes = buffer.edit(start, end, new_text)
+        self._source = buffer.text
+        if buffer.context is not context:
+            # Decorator or def lines changed.
+            self._find_nonself_defs()
+        self.last_changes = changes
+        return changes
+
+    def row(self, row: int) -> str:
+        """The text of physical row `row` (from 1) of the current source,
+        without its line break; "" for a row before the first or past the
+        last."""
+        buffer = self._buffer
+        if buffer is not None and self._pending_source is None:
+            return buffer.row(row)
+        if row < 1:
+            return ""
+        text = self.source
+        start = 0
+        for _ in range(row - 1):
+            start = text.find("\n", start) + 1
+            if start == 0:
+                return ""
+        end = text.find("\n", start)
+        return text[start:end if end >= 0 else len(text)].rstrip("\r")
+
+    def reanalyze_lines(self, positions: Iterable[int]) -> None:
+        """Put fresh, unanalysed copies of the lines at `positions` (indexes
+        into the logical list) in place of them and tell the analyzer, so
+        that they are analysed again on the next query: for facts a line
+        records about other modules, such as the names a star import
+        brought in, when those modules changed.  The indexes are into the
+        list as it stands (`loaded_lines`): a pending `set_source` is not
+        folded in first."""
+        import logicalline
+        lines = self._lines
+        if lines is None:
+            lines = self.lines
+        removed: list[LogicalLine] = []
+        added: list[LogicalLine] = []
+        for i in positions:
+            old = lines[i]
+            new = logicalline.LogicalLine(old.tokens, old.first_line, old.indent, old.line_count, old.type,
+                                          line_positions(old), False, old.tabs_in_indent, old.spaces_in_indent)
+            lines[i] = new
+            removed.append(old)
+            added.append(new)
+        if removed:
+            self.impl.LogicalCacheModified(self, ChangeSet(removed, added))
+
+    def _source_buffer(self) -> SourceBuffer:
+        """The source buffer that keeps the logical list and the analyzer in
+        step with edits, with a pending `set_source` folded in."""
+        self.UpdateFromCache()
+        return self._buffer_for(self.impl)
+
+    def _buffer_for(self, impl: PySourceImpl) -> SourceBuffer:
+        buffer = self._buffer
+        if buffer is None:
+            # The analyzer was made over the logical list, so there is one.
+            assert self._lines is not None
+            buffer = self._buffer = SourceBuffer(impl, self._lines, self._lines_source(),
+                                                 self.fAnalysisFactory.name_pool, _nonself_context, self._host())
+        return buffer
 
     @property
     def impl(self) -> PySourceImpl:
@@ -291,13 +388,7 @@ class ModuleAnalysis:
         if self._impl is None:
             self.set_source(text)
             return
-        buffer = self._buffer
-        if buffer is None:
-            # The analyzer was made over the logical list, so there is one.
-            assert self._lines is not None
-            buffer = self._buffer = SourceBuffer(self._impl, self._lines, self._lines_source(),
-                                                 self.fAnalysisFactory.name_pool, _nonself_context, self._host())
-        changes = buffer.update(text)
+        changes = self._buffer_for(self._impl).update(text)
         self._pending_source = None
         self._source = text
         self._find_nonself_defs()

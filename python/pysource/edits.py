@@ -41,19 +41,37 @@ under their names and reports them; removed lines it never placed are
 reported in the body scopes from the buffer's own reckoning.
 """
 
-from collections import namedtuple
-from typing import Any, Callable, Sequence
+from __future__ import annotations
 
-from .hosts import get_host
-from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionDefIndex
+from typing import TYPE_CHECKING, Callable, Hashable, NamedTuple, Sequence
+
+from .hosts import Host, get_host
+from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionDefIndex, ScanRecord
+
+if TYPE_CHECKING:
+    from logicalline import LogicalLine
+    from pysource_impl import PySourceImpl
 
 __all__ = ["SourceBuffer", "ChangeSet", "Changes", "line_positions"]
 
-Changes = namedtuple("Changes", "body_scopes classes functions doc_strings")
-Changes.__doc__ = """What an edit changed: the full names of the scopes whose body
-changed (a line removed, added, or moved in or out; in no particular order),
-the full names of the class lines and of the def lines removed or added, and
-the scopes whose doc string line changed, as the analyzer reports them."""
+
+class Changes(NamedTuple):
+    """What an edit changed: the full names of the scopes whose body
+    changed (a line removed, added, or moved in or out; in no particular
+    order), the full names of the class lines and of the def lines removed
+    or added, and the scopes whose doc string line changed, as the analyzer
+    reports them."""
+    body_scopes: list[str]
+    classes: list[str]
+    functions: list[str]
+    doc_strings: list[str]
+
+
+# What a def line's analysis depends on besides its tokens and scopes: made
+# from the scan records of a text, it maps a def line's tokens to a value.
+DefContext = Callable[[Sequence[ScanRecord]], Callable[[Sequence[str]], Hashable]]
+# One such mapping, made for one text.
+_Context = Callable[[Sequence[str]], Hashable]
 
 _DEF_KINDS = (kClassDefIndex, kFunctionDefIndex)
 _NOT_STATEMENTS = (kCommentIndex, kBlankLineIndex)
@@ -65,12 +83,12 @@ class ChangeSet:
 
     __slots__ = ("removed", "added")
 
-    def __init__(self, removed, added):
+    def __init__(self, removed: list[LogicalLine], added: list[LogicalLine]) -> None:
         self.removed = removed
         self.added = added
 
 
-def line_positions(line):
+def line_positions(line: LogicalLine) -> tuple[tuple[int, int], ...]:
     """The absolute (row, col) of each token of `line`: its `positions` with
     the rows moved along with `first_line` (a line that moved in an edit
     keeps the rows it was made with)."""
@@ -83,7 +101,7 @@ def line_positions(line):
     return tuple((row + shift, col) for row, col in positions)
 
 
-def _same_moved(old, new):
+def _same_moved(old: ScanRecord, new: ScanRecord) -> bool:
     """True when scan records `old` and `new` are the same line, `new`
     possibly moved to another row."""
     if old[0] != new[0] or old[3:] != new[3:]:
@@ -94,12 +112,12 @@ def _same_moved(old, new):
     return [(row + shift, col) for row, col in old[1]] == new[1]
 
 
-def _walk_at(records: Sequence[Any], end: int) -> "_ScopeWalk":
+def _walk_at(records: Sequence[ScanRecord], end: int) -> _ScopeWalk:
     """The `_ScopeWalk` that has stepped through `records[:end]`, made from
     the lines that enclose the end alone: the last statement line and, above
     it, each statement line indented less than all the lines below it."""
-    chain = []
-    lowest = None
+    chain: list[ScanRecord] = []
+    lowest: int | None = None
     for i in range(end - 1, -1, -1):
         record = records[i]
         if record[5] in _NOT_STATEMENTS:
@@ -116,12 +134,12 @@ def _walk_at(records: Sequence[Any], end: int) -> "_ScopeWalk":
     return walk
 
 
-def _is_decorator(record: Any) -> bool:
+def _is_decorator(record: ScanRecord) -> bool:
     tokens = record[0]
     return bool(tokens) and tokens[0] == "@"
 
 
-def _context_kept(old: Sequence[Any], new: Sequence[Any], start: int, old_end: int, new_end: int) -> bool:
+def _context_kept(old: Sequence[ScanRecord], new: Sequence[ScanRecord], start: int, old_end: int, new_end: int) -> bool:
     """Whether an edit that replaced the records `old[start:old_end]` by
     `new[start:new_end]` leaves every def line's context as it was: the run
     holds no def or decorator line on either side, and does not follow a
@@ -139,14 +157,15 @@ def _context_kept(old: Sequence[Any], new: Sequence[Any], start: int, old_end: i
     return i < 0 or not _is_decorator(old[i])
 
 
-def _shifted(record: Any, delta: int) -> Any:
+def _shifted(record: ScanRecord, delta: int) -> ScanRecord:
     toks, poss, first, count, ind, kind, tabs, spaces = record
     return (toks, [(r + delta, c) for r, c in poss], first + delta, count, ind, kind, tabs, spaces)
 
 
-def _rescan_range(old_text: str, old_records: list[Any], new_text: str, prefix: int, old_end: int, new_end: int,
-                  pool: Any, first_row: int, rows: int, scan: Callable[[str, Any], list[Any]],
-                  tries: int = 4) -> tuple[list[Any], int, int]:
+def _rescan_range(old_text: str, old_records: list[ScanRecord], new_text: str, prefix: int, old_end: int,
+                  new_end: int, pool: dict[str, str], first_row: int, rows: int,
+                  scan: Callable[[str, dict[str, str]], list[ScanRecord]],
+                  tries: int = 4) -> tuple[list[ScanRecord], int, int]:
     """The records of `new_text`, which is `old_text` with the part from
     `prefix` to `old_end` replaced by the part of `new_text` from `prefix`
     to `new_end`, and the numbers of leading and of trailing records that
@@ -213,7 +232,7 @@ def _rescan_range(old_text: str, old_records: list[Any], new_text: str, prefix: 
     return scan(new_text, pool), 0, 0
 
 
-def _join(scope, name):
+def _join(scope: str, name: str) -> str:
     if not scope:
         return name
     if not name:
@@ -229,17 +248,17 @@ class _ScopeWalk:
 
     __slots__ = ("stack", "last")
 
-    def __init__(self):
-        self.stack = []     # (indent, scope inside, scope is a class), indents rising
+    def __init__(self) -> None:
+        self.stack: list[tuple[int, str, bool]] = []    # (indent, scope inside, scope is a class), indents rising
         self.last = ("", False)
 
-    def copy(self):
+    def copy(self) -> _ScopeWalk:
         walk = _ScopeWalk()
         walk.stack = list(self.stack)
         walk.last = self.last
         return walk
 
-    def step(self, record):
+    def step(self, record: ScanRecord) -> tuple[str, bool]:
         """(scope name, scope is a class) of the line of `record`."""
         kind = record[5]
         if kind in _NOT_STATEMENTS:
@@ -332,18 +351,28 @@ class SourceBuffer:
     supplies the splitter.
     """
 
-    def __init__(self, impl, lines, text, pool=None, def_context=None, host=None):
+    def __init__(self, impl: PySourceImpl, lines: list[LogicalLine], text: str, pool: dict[str, str] | None = None,
+                 def_context: DefContext | None = None, host: Host | None = None) -> None:
         self.impl = impl
         self.host = host if host is not None else get_host()
         self.lines = lines
         self.text = text
         self.pool = pool if pool is not None else {}
         self.def_context = def_context
-        self._records = None    # scan records of `text`, made on the first update
-        self._context = None    # def_context of those records
-        self._rows = None       # offsets of the starts of the rows of `text`, made on the first range edit
+        self._records: list[ScanRecord] | None = None   # scan records of `text`, made on the first update
+        self._context: _Context | None = None           # def_context of those records
+        # Offsets of the starts of the rows of `text`, made on the first
+        # range edit.
+        self._rows: _RowStarts | None = None
 
-    def update(self, text):
+    @property
+    def context(self) -> Callable[[Sequence[str]], Hashable] | None:
+        """What `def_context` gave for the current text (None without a
+        `def_context`, or before the first edit); a new value after an edit
+        means the def or decorator lines changed."""
+        return self._context
+
+    def update(self, text: str) -> Changes:
         """Bring the logical list and the analyzer to the source `text`;
         returns the `Changes` the analyzer reports."""
         old = self._old_records()
@@ -403,13 +432,13 @@ class SourceBuffer:
             end -= 1
         return text[begin:end]
 
-    def _row_starts(self) -> "_RowStarts":
+    def _row_starts(self) -> _RowStarts:
         rows = self._rows
         if rows is None:
             rows = self._rows = _RowStarts(self.text)
         return rows
 
-    def _offset(self, rows: "_RowStarts", position: tuple[int, int]) -> tuple[int, int]:
+    def _offset(self, rows: _RowStarts, position: tuple[int, int]) -> tuple[int, int]:
         """The offset in the text of a (row, column) position, and the row
         it falls in."""
         row, col = position
@@ -427,7 +456,7 @@ class SourceBuffer:
             end -= 1
         return begin + min(col, end - begin), row
 
-    def _old_records(self) -> list[Any]:
+    def _old_records(self) -> list[ScanRecord]:
         old = self._records
         if old is None:
             old = self.host.scan_logical_lines(self.text, self.pool)
@@ -436,7 +465,7 @@ class SourceBuffer:
             self._records = old
         return old
 
-    def _apply(self, old: list[Any], new: list[Any], text: str, start: int, tail: int = 0,
+    def _apply(self, old: list[ScanRecord], new: list[ScanRecord], text: str, start: int, tail: int = 0,
                unmoved_tail: bool = False) -> Changes:
         """Put the records `new` of `text` in place of `old`, the first
         `start` and the last `tail` of which are known to be the same lines
@@ -468,7 +497,7 @@ class SourceBuffer:
         # The analyzer reports the scopes of the lines it had placed; the
         # scopes of removed lines it never placed, and those that moved lines
         # left and entered, are reported from here.
-        reported = []
+        reported: list[str] = []
         for i in range(start, old_end):
             scope = walk.step(old[i])[0]
             if old[i][5] not in _NOT_STATEMENTS and lines[i].scope_name is None:
@@ -487,7 +516,7 @@ class SourceBuffer:
             new_context = None
         replace = self._context_changed(old, start, context, new_context) \
             if context is not None and new_context is not context else []
-        name_again = []
+        name_again: list[int] = []
         if tail:
             self._moved(old, new, start, old_end, new_end, walk, new_walk, run_scopes, context, new_context,
                         replace, name_again, reported)
@@ -522,19 +551,24 @@ class SourceBuffer:
                 body_scopes.append(scope)
         return changes
 
-    def _context_changed(self, records, end, context, new_context):
+    def _context_changed(self, records: Sequence[ScanRecord], end: int, context: _Context,
+                         new_context: _Context | None) -> list[int]:
         """Positions of the analysed def lines among the first `end` lines
         (the same before and after the edit) whose `def_context` changed."""
         lines = self.lines
-        out = []
+        out: list[int] = []
+        if new_context is None:
+            return out
         for i in range(end):
             record = records[i]
             if record[5] == kFunctionDefIndex and context(record[0]) != new_context(record[0]) and lines[i].parsed:
                 out.append(i)
         return out
 
-    def _moved(self, old, new, start, old_end, new_end, walk, new_walk, announced, context, new_context,
-               replace, name_again, reported):
+    def _moved(self, old: Sequence[ScanRecord], new: Sequence[ScanRecord], start: int, old_end: int, new_end: int,
+               walk: _ScopeWalk, new_walk: _ScopeWalk, announced: set[str], context: _Context | None,
+               new_context: _Context | None, replace: list[int], name_again: list[int],
+               reported: list[str]) -> None:
         """Adds to `replace` and `name_again` (positions in the new list)
         the lines below the changed run that the change set must name, and
         to `reported` the scopes that lines moved out of and into.
@@ -551,15 +585,20 @@ class SourceBuffer:
         lines = self.lines
         # The scope names the analyzer clears itself: those under a removed
         # definition (all of them are placed by now).
-        cleared = tuple(_join(lines[i].scope_name, old[i][0][1]) for i in range(start, old_end)
+        cleared = tuple(_join(lines[i].scope_name or "", old[i][0][1]) for i in range(start, old_end)
                         if old[i][5] in _DEF_KINDS and len(old[i][0]) > 1 and lines[i].scope_name is not None)
+
+        def context_changed(o: ScanRecord, n: ScanRecord) -> bool:
+            # There is a context after the edit whenever there was one before.
+            return context is not None and new_context is not None and context(o[0]) != new_context(n[0])
+
         same = False
         for k in range(len(new) - new_end):
             o, n = old[old_end + k], new[new_end + k]
             if same:
                 # The scopes below are what they were; only the def
                 # lines' context can have changed.
-                if n[5] == kFunctionDefIndex and context(o[0]) != new_context(n[0]) and lines[old_end + k].parsed:
+                if n[5] == kFunctionDefIndex and context_changed(o, n) and lines[old_end + k].parsed:
                     replace.append(new_end + k)
                 continue
             was, now = walk.step(o), new_walk.step(n)
@@ -588,6 +627,5 @@ class SourceBuffer:
                     continue
             if kind == kFunctionDefIndex and line.parsed:
                 # A method's first argument is an instance of its class.
-                if (was[1] and was[0]) != (now[1] and now[0]) or \
-                        (context is not None and context(o[0]) != new_context(n[0])):
+                if (was[1] and was[0]) != (now[1] and now[0]) or context_changed(o, n):
                     replace.append(new_end + k)

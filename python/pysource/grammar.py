@@ -58,6 +58,7 @@ def parse_tokens(tokens: Sequence[str]) -> ast.Module:
             func = _parse(text + "\ndef _():\n pass\n").body[0]
             assert isinstance(func, ast.FunctionDef)
             tree = ast.Module(body=[ast.Expr(func.decorator_list[0])], type_ignores=[])
+            # Syntax trees take any attribute; the transformer reads this one.
             tree.pysource_form = "decorator"  # type: ignore[attr-defined]
             return tree
         if first == "match" and _HAS_MATCH:
@@ -102,6 +103,7 @@ class Parser:
             tree = parse_tokens(tokens)
         except (RecursionError, MemoryError):
             raise ValueError("line nests too deeply to be parsed") from None
+        # Syntax trees take any attribute; the transformer reads this one.
         tree.pysource_tokens = tokens  # type: ignore[attr-defined]
         return tree
 

@@ -21,18 +21,22 @@ from __future__ import annotations
 import importlib
 import os
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, List, Optional
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional
 
 import logicalline
 
 from . import splitter as _reference
+from .splitter import ScanRecord
+
+if TYPE_CHECKING:
+    from logicalline import LogicalLine
 
 __all__ = ["Host", "HOST_NAMES", "get_host", "host_name"]
 
 HOST_NAMES = ("native", "python")
 
 Pool = Optional[Dict[str, str]]
-Record = Any
+Record = ScanRecord
 ScanFn = Callable[[str, Pool], List[Record]]
 
 
@@ -51,15 +55,15 @@ class Host:
     """
 
     name: str
-    split_logical_lines: Callable[[str, Pool], List[Any]]
+    split_logical_lines: Callable[[str, Pool], List[LogicalLine]]
     scan_logical_lines: ScanFn
     rescan_logical_lines: Callable[..., List[Record]]
-    lines_from_records: Callable[[List[Record]], List[Any]]
+    lines_from_records: Callable[[List[Record]], List[LogicalLine]]
     make_grammar: Callable[[], Any]
     make_transformer: Callable[[Dict[str, str], Any], Any]
 
 
-def _native_split(text: str, pool: Pool = None) -> List[Any]:
+def _native_split(text: str, pool: Pool = None) -> List[LogicalLine]:
     return logicalline.split_logical_lines(text, pool)
 
 

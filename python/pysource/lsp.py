@@ -34,10 +34,10 @@ from pygls.protocol import LanguageServerProtocol, lsp_method
 from pygls.uris import from_fs_path
 
 from . import lsp_analysis as la
-from .analysis import Project
+from .analysis import ModuleAnalysis, Project
 from .index import pattern_regex
-from .lsp_documents import Document, apply_edit, close_module, names_may_have_changed, open_module, path_of_uri, \
-    StarImports, row_text, splice, to_chars, to_units
+from .lsp_documents import Document, close_module, names_may_have_changed, open_module, path_of_uri, \
+    StarImports, splice, to_chars, to_units
 from .lsp_index import WorkspaceIndex
 
 __all__ = ["PysourceServer", "main"]
@@ -159,12 +159,12 @@ class PysourceServer(LanguageServer):
 
     def to_row_col(self, doc: Document, pos: lsp.Position) -> tuple[int, int]:
         row = pos.line + 1
-        return row, to_chars(row_text(doc.mod, row), pos.character, self.encoding)
+        return row, to_chars(doc.mod.row(row), pos.character, self.encoding)
 
-    def to_position(self, mod: Any, row: int, col: int) -> lsp.Position:
-        return lsp.Position(line=max(row - 1, 0), character=to_units(row_text(mod, row), col, self.encoding))
+    def to_position(self, mod: ModuleAnalysis, row: int, col: int) -> lsp.Position:
+        return lsp.Position(line=max(row - 1, 0), character=to_units(mod.row(row), col, self.encoding))
 
-    def to_range(self, mod: Any, start: tuple[int, int], end: tuple[int, int]) -> lsp.Range:
+    def to_range(self, mod: ModuleAnalysis, start: tuple[int, int], end: tuple[int, int]) -> lsp.Range:
         return lsp.Range(start=self.to_position(mod, *start), end=self.to_position(mod, *end))
 
     def location(self, found: la.Found) -> Optional[lsp.Location]:
@@ -403,7 +403,7 @@ def make_server() -> PysourceServer:
                     continue
                 before = mod.source
                 try:
-                    if names_may_have_changed(apply_edit(mod, start, end, change.text)):
+                    if names_may_have_changed(mod.edit(start, end, change.text)):
                         ls.changed_names.add(mod)
                 except Exception as e:
                     ls.log("edit of %s failed (%s: %s); taking its text anew" % (doc.uri, type(e).__name__, e),
@@ -497,7 +497,7 @@ def make_server() -> PysourceServer:
 
         def answer() -> lsp.CompletionList:
             row, col = ls.to_row_col(doc, params.position)
-            items = la.completions(doc.mod, row, col, row_text(doc.mod, row))
+            items = la.completions(doc.mod, row, col, doc.mod.row(row))
             return lsp.CompletionList(is_incomplete=False, items=[
                 lsp.CompletionItem(label=i.name, kind=COMPLETION_KINDS.get(i.kind, lsp.CompletionItemKind.Text),
                                    detail=i.kind) for i in items])

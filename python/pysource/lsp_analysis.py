@@ -16,6 +16,7 @@ import keyword
 import re
 from typing import Any, Iterator, NamedTuple, Optional
 
+from .analysis import ModuleAnalysis
 from .edits import line_positions
 from .grammar import parse_tokens
 from .splitter import (kBlankLineIndex, kClassDefIndex, kCommentIndex, kElifBeginningIndex,
@@ -26,7 +27,7 @@ __all__ = ["Found", "Symbol", "Item", "name_at", "definitions", "describe", "com
            "ParseErrors", "parse_error_range", "line_positions", "token_of", "source_row"]
 
 Line = Any      # logicalline.LogicalLine
-Module = Any    # pysource.ModuleAnalysis
+Module = ModuleAnalysis
 
 _NOT_STATEMENTS = (kCommentIndex, kBlankLineIndex)
 _DEFS = (kClassDefIndex, kFunctionDefIndex)
@@ -471,18 +472,8 @@ def doc_string(found: Found) -> Optional[str]:
 
 def source_row(mod: Module, row: int) -> str:
     """The text of a physical row of a module's source."""
-    buffer = getattr(mod, "_buffer", None)
-    if buffer is not None and getattr(mod, "_pending_source", None) is None:
-        row_text: str = buffer.row(row)
-        return row_text
-    text: str = mod.source
-    start = 0
-    for _ in range(row - 1):
-        start = text.find("\n", start) + 1
-        if start == 0:
-            return ""
-    end = text.find("\n", start)
-    return text[start:end if end >= 0 else len(text)].rstrip("\r")
+    text: str = mod.row(row)
+    return text
 
 
 def describe(mod: Module, row: int, col: int) -> Optional[str]:

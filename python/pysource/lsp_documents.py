@@ -10,14 +10,14 @@ import os
 from typing import Any, Optional
 from urllib.parse import unquote, urlparse
 
-from .analysis import _nonself_context, read_source
-from .edits import Changes, SourceBuffer
-from .lsp_analysis import ParseErrors, source_row
+from .analysis import ModuleAnalysis, Project, read_source
+from .edits import Changes
+from .lsp_analysis import ParseErrors
 from .splitter import kFromImportIndex
 
-__all__ = ["Document", "apply_edit", "path_of_uri", "to_chars", "to_units", "row_text"]
+__all__ = ["Document", "path_of_uri", "to_chars", "to_units"]
 
-Module = Any
+Module = ModuleAnalysis
 
 
 def path_of_uri(uri: str) -> Optional[str]:
@@ -28,37 +28,10 @@ def path_of_uri(uri: str) -> Optional[str]:
     return os.path.normpath(unquote(parsed.path))
 
 
-def _buffer(mod: Module) -> SourceBuffer:
-    """The source buffer that keeps `mod` in step with its edits, with any
-    pending whole-text edit folded in first."""
-    mod.UpdateFromCache()
-    impl = mod.impl
-    buffer: Optional[SourceBuffer] = mod._buffer
-    if buffer is None:
-        pool = getattr(mod.fAnalysisFactory, "name_pool", None)
-        buffer = mod._buffer = SourceBuffer(impl, mod.lines, mod._lines_source(), pool, _nonself_context)
-    return buffer
-
-
-def apply_edit(mod: Module, start: tuple[int, int], end: tuple[int, int], text: str) -> Changes:
-    """Replace the text of `mod` between two (row, column) positions (rows
-    from 1, columns in characters) by `text`: only the logical lines around
-    the edit are split and analysed again."""
-    buffer = _buffer(mod)
-    context = buffer._context
-    changes = buffer.edit(start, end, text)
-    mod._source = buffer.text
-    if buffer._context is not context:
-        # Decorators or def lines changed.
-        mod._find_nonself_defs()
-    mod.last_changes = changes
-    return Changes(*changes)
-
-
 def splice(text: str, start: tuple[int, int], end: tuple[int, int], new_text: str) -> str:
-    """`text` with the range from `start` to `end` (as `apply_edit` takes
-    them) replaced by `new_text`, worked out from the whole text: the slow
-    way, for when the buffer failed."""
+    """`text` with the range from `start` to `end` (as
+    `ModuleAnalysis.edit` takes them) replaced by `new_text`, worked out
+    from the whole text: the slow way, for when the buffer failed."""
     rows = text.split("\n")
 
     def offset(pos: tuple[int, int]) -> int:
@@ -76,15 +49,6 @@ def names_may_have_changed(changes: Changes) -> bool:
     """Whether an edit may have changed the names a module defines at
     module level."""
     return bool(changes.classes or changes.functions or "" in changes.body_scopes)
-
-
-def row_text(mod: Module, row: int) -> str:
-    """The text of physical row `row` (from 1) of a module's current
-    source."""
-    buffer = mod._buffer
-    if buffer is not None and mod._pending_source is None:
-        return str(buffer.row(row))
-    return source_row(mod, row)
 
 
 def to_chars(text: str, units: int, encoding: str) -> int:
@@ -131,7 +95,7 @@ class Document:
         self.errors = ParseErrors()
 
 
-def open_module(project: Any, path: Optional[str], text: str) -> Module:
+def open_module(project: Project, path: Optional[str], text: str) -> Module:
     """The module analysis of an opened document, holding `text`."""
     if path is None:
         from .analysis import ModuleAnalysis
@@ -166,21 +130,19 @@ class StarImports:
     def __init__(self) -> None:
         # Module -> positions of its star-import lines.  Modules are edited
         # only while open, and those are looked at afresh each time.
-        self._lines: dict[Any, list[int]] = {}
+        self._lines: dict[Module, list[int]] = {}
 
-    def refresh(self, project: Any, changed: set[Any], edited: set[Any]) -> None:
+    def refresh(self, project: Project, changed: set[Module], edited: set[Module]) -> None:
         """Star-import lines that import from the modules in `changed`
         (whose module-level names may have changed) are replaced by fresh
         copies, analysed again on the next query; the modules they are in
         have then changed too.  `edited` are the modules whose lines may
         have changed since the last call."""
-        import logicalline
-        from .edits import ChangeSet, line_positions
         known = self._lines
-        modules = [m for m in project.modules.values() if m._lines is not None and m._impl is not None]
-        for mod in modules:
-            if mod in edited or mod not in known:
-                known[mod] = [i for i, line in enumerate(mod._lines)
+        modules = [(m, m.loaded_lines) for m in project.modules.values() if m.analyzer is not None]
+        for mod, lines in modules:
+            if lines is not None and (mod in edited or mod not in known):
+                known[mod] = [i for i, line in enumerate(lines)
                               if line.type == kFromImportIndex and "*" in line.tokens]
         todo = list(changed)
         done: set[int] = set()
@@ -189,22 +151,12 @@ class StarImports:
             if id(source) in done:
                 continue
             done.add(id(source))
-            for mod in modules:
-                lines = mod._lines
-                if mod is source:
+            for mod, lines in modules:
+                if mod is source or lines is None:
                     continue
                 stale = [i for i in known[mod] if i < len(lines) and lines[i].parsed and
                          any(type(e) is tuple and e[1] is source for e in lines[i].objs)]
                 if not stale:
                     continue
-                removed, added = [], []
-                for i in stale:
-                    old = lines[i]
-                    new = logicalline.LogicalLine(old.tokens, old.first_line, old.indent, old.line_count, old.type,
-                                                  line_positions(old), False, old.tabs_in_indent,
-                                                  old.spaces_in_indent)
-                    lines[i] = new
-                    removed.append(old)
-                    added.append(new)
-                mod._impl.LogicalCacheModified(mod, ChangeSet(removed, added))
+                mod.reanalyze_lines(stale)
                 todo.append(mod)

@@ -45,6 +45,7 @@ class _Span:
 
 def _segment(source: str, first: ast.AST, last: ast.AST | None = None) -> str:
     """The source of `first` (through `last`), on one line."""
+    # A _Span has the four positions get_source_segment reads, and no more.
     text = ast.get_source_segment(source, _Span(first, last or first))  # type: ignore[arg-type]
     if text is None:
         text = ast.unparse(first)

@@ -170,6 +170,7 @@ class Transformer:
     def _transform(self, tree: ast.AST) -> Tree:
         if isinstance(tree, ast.Module):
             if getattr(tree, "pysource_form", None) == "decorator":
+                # The grammar puts the decorator in an expression statement.
                 return ("Decorator", self.expr(tree.body[0].value, _ITEM))  # type: ignore[attr-defined]
             tokens = getattr(tree, "pysource_tokens", None)
             body = tree.body
@@ -250,6 +251,8 @@ class Transformer:
         """Tuple form of an assignment target.  Starred names are left out
         of their tuple and recorded by an extra assignment of a list, which
         is what a starred target receives."""
+        # The node's class is tested once, through `cls`, which the checker
+        # does not narrow `node` by: hence the ignores below.
         cls = type(node)
         if cls is ast.Name:
             return ("Name", self.name(node.id))  # type: ignore[attr-defined]
@@ -428,6 +431,7 @@ class Transformer:
         return None if node is None else self.expr(node, _ITEM)
 
     def expr(self, node: ast.expr, ctx: int) -> Node:
+        # As in `target`, `node` is not narrowed by the test of `cls`.
         cls = type(node)
         if cls is ast.Name:
             return ("Name", self.pool.setdefault(node.id, node.id))  # type: ignore[attr-defined]
@@ -605,6 +609,7 @@ class Transformer:
             if type(v) is ast.FormattedValue:
                 out.append(self.expr(v.value, _ITEM))
                 if v.format_spec is not None:
+                    # A format spec is always an f-string, typed as any expression.
                     self.field_values(v.format_spec, out)  # type: ignore[arg-type]
 
     def set_(self, node: ast.Set, ctx: int) -> Node:
