@@ -207,8 +207,8 @@ def test_the_native_host_takes_the_native_grammar_where_it_is_built(monkeypatch)
 SOURCE = '''import os
 class A(B):
     def m(self, x):
-        self.y = f"{
-x}"
+        self.y = f"""{
+x}"""
         return os.path.join(x)
     @staticmethod
     def s(a): b = [
