@@ -190,18 +190,16 @@ def test_projects_choose_their_host(monkeypatch):
         pysource.Project()
 
 
-def test_the_native_host_takes_the_native_grammar_where_it_is_built(monkeypatch):
-    import types
-    fake = types.ModuleType("pysource_grammar")
-    fake.Grammar, fake.Transformer = object, dict
+def test_the_native_host_takes_the_native_grammar(monkeypatch):
+    import pysource_grammar
     monkeypatch.setattr(hosts, "_hosts", {})
-    monkeypatch.setitem(sys.modules, "pysource_grammar", fake)
     native = hosts.get_host("native")
-    assert (native.make_grammar, native.make_transformer) == (object, dict)
+    assert (native.make_grammar, native.make_transformer) == (pysource_grammar.Grammar, pysource_grammar.Transformer)
     assert hosts.get_host("python").make_grammar().__class__ is pysource.Grammar
-    monkeypatch.setitem(sys.modules, "pysource_grammar", None)   # not built
+    monkeypatch.setitem(sys.modules, "pysource_grammar", None)   # a broken install
     monkeypatch.setattr(hosts, "_hosts", {})
-    assert type(hosts.get_host("native").make_grammar()) is pysource.Grammar
+    with pytest.raises(ImportError):
+        hosts.get_host("native")
 
 
 SOURCE = '''import os

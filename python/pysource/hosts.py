@@ -7,8 +7,7 @@ exist:
 
 * ``native`` (the default): the splitter built into the ``logicalline``
   extension module, and the grammar and transformer of the
-  ``pysource_grammar`` extension module where it is built (the Python ones
-  otherwise);
+  ``pysource_grammar`` extension module;
 * ``python``: the splitter, grammar and transformer of this package, written
   in Python; the reference the native host is checked against.
 
@@ -18,7 +17,6 @@ variable ``PYSOURCE_HOST`` chooses, and ``native`` when it is unset.
 
 from __future__ import annotations
 
-import importlib
 import os
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional
@@ -87,22 +85,12 @@ def _python_transformer(pool: Dict[str, str], nonself_defs: Any) -> Any:
     return make(pool, nonself_defs)
 
 
-def _native_grammar_module() -> Any:
-    """The ``pysource_grammar`` extension module, or None where it is not
-    built."""
-    try:
-        return importlib.import_module("pysource_grammar")
-    except ImportError:
-        return None
-
-
 def _make_native() -> Host:
-    module = _native_grammar_module()
-    if module is not None:
-        make_grammar: Callable[[], Any] = module.Grammar
-        make_transformer: Callable[[Dict[str, str], Any], Any] = module.Transformer
-    else:
-        make_grammar, make_transformer = _python_grammar, _python_transformer
+    # The native grammar is built with the package; a missing one is a broken
+    # install, said as such rather than hidden behind the slower reference.
+    import pysource_grammar
+    make_grammar: Callable[[], Any] = pysource_grammar.Grammar
+    make_transformer: Callable[[Dict[str, str], Any], Any] = pysource_grammar.Transformer
     return Host("native", _native_split, _native_scan, _native_rescan, _reference.lines_from_records,
                 make_grammar, make_transformer)
 
