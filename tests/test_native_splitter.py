@@ -179,7 +179,7 @@ def test_lines_hold_pooled_tokens_and_stay_untracked():
 def test_projects_choose_their_host(monkeypatch):
     monkeypatch.delenv("PYSOURCE_HOST", raising=False)
     assert pysource.Project().host.name == "native"
-    assert pysource.Project(host="python").host.split_logical_lines is pysource.split_logical_lines
+    assert pysource.Project(host="python").host.split_logical_lines is pysource.splitter.split_logical_lines
     monkeypatch.setenv("PYSOURCE_HOST", "python")
     assert pysource.Project().host.name == "python"
     assert pysource.Project(host="native").host.name == "native"

@@ -214,3 +214,42 @@ def test_module_is_left_alone_by_a_refused_load_and_an_edited_one_is_not_saved(s
     assert "extra" not in mod.source
     mod.set_source(mod.source + "\nlater = 2\n")
     assert [r.fFullName for r in mod.impl.SearchForAttribs({"local_name": "later"})] == ["later"]
+
+
+def test_the_producer_names_only_the_code_that_decides_what_is_stored(tmp_path, monkeypatch):
+    import shutil
+    import sys
+    import types
+    here = os.path.dirname(os.path.abspath(store.__file__))
+    pkg = tmp_path / "pysource"
+    pkg.mkdir()
+    for name in os.listdir(here):
+        if name.endswith(".py"):
+            shutil.copy(os.path.join(here, name), pkg / name)
+    grammar = tmp_path / "pysource_grammar.so"
+    grammar.write_bytes(b"\0")
+    monkeypatch.setitem(sys.modules, "pysource_grammar", types.SimpleNamespace(__file__=str(grammar)))
+    monkeypatch.setattr(store, "__file__", str(pkg / "store.py"))
+
+    def producer():
+        monkeypatch.setattr(store, "_producer", None)
+        return store.producer()
+
+    def touch(path):
+        with open(path, "ab") as f:
+            f.write(b"\n# changed\n")
+
+    first = producer()
+    assert first.startswith("pysource %s %s " % (pysource.__version__, sys.implementation.cache_tag))
+    # The command, the index's queries, the language server, the outline:
+    # changing them keeps what is stored.
+    for name in ("cli.py", "index.py", "lsp.py", "lsp_analysis.py", "outline.py", "tags.py", "edits.py"):
+        touch(pkg / name)
+    (pkg / "newcomer.py").write_text("x = 1\n")
+    assert producer() == first
+    for path in [pkg / n for n in ("analysis.py", "splitter.py", "grammar.py", "transformer.py",
+                                   "hosts.py", "indexwork.py", "store.py")] + [grammar]:
+        touch(path)
+        now = producer()
+        assert now != first, path
+        first = now

@@ -19,19 +19,22 @@ starting with "pysource: ", and a non-zero exit status.
 from __future__ import annotations
 
 import argparse
-import json
 import os
-import shutil
 import sqlite3
 import sys
 import time
-from typing import Any, Callable, TextIO
+# `typing` is imported only by type checkers: `pysource find` starts faster
+# without it.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable, TextIO
 
 __all__ = ["main", "build_parser", "Progress"]
 
 PROG = "pysource"
 
-Command = Callable[[argparse.Namespace, TextIO], int]
+if TYPE_CHECKING:
+    Command = Callable[[argparse.Namespace, TextIO], int]
 
 
 class UsageError(Exception):
@@ -61,6 +64,7 @@ class Progress:
         if now < self.start or (done < total and now - self.last < 0.1):
             return
         self.last = now
+        import shutil
         width = shutil.get_terminal_size((80, 24)).columns
         bar = 24
         filled = bar * done // total
@@ -76,6 +80,7 @@ class Progress:
 
     def clear(self) -> None:
         if self.shown:
+            import shutil
             width = shutil.get_terminal_size((80, 24)).columns
             self.stream.write("\r" + " " * (width - 1) + "\r")
             self.stream.flush()
@@ -129,6 +134,7 @@ def positive(text: str) -> int:
 
 
 def write_json(out: TextIO, value: Any) -> None:
+    import json
     out.write(json.dumps(value, ensure_ascii=False) + "\n")
 
 

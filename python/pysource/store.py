@@ -36,22 +36,23 @@ What the analyzer's byte form cannot carry is handled here:
 
 from __future__ import annotations
 
-import hashlib
 import marshal
 import os
 import struct
 import sys
 import zlib
-from typing import TYPE_CHECKING, Any, Iterable, Sequence
-
-from .analysis import read_source
-from .transformer import ArgName
-
+# The analysing side (analysis, transformer) is imported by the functions
+# that need it, and `typing` only by type checkers: reading a database's
+# producer must stay cheap.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, Iterable, Sequence
+
     from logicalline import LogicalLine
     from pysource_impl import PySourceImpl
 
     from .analysis import ModuleAnalysis
+    from .transformer import ArgName
 
 __all__ = [
     "StoreError", "StaleStoreError", "CorruptStoreError", "SourceStamp",
@@ -116,8 +117,19 @@ class SourceStamp:
 
 
 def digest(data: bytes) -> bytes:
+    import hashlib
     return hashlib.blake2b(data, digest_size=16).digest()
 
+
+# The code that decides what is stored: the extension modules (the analyzer,
+# the logical lines and native splitter, the native grammar), and the
+# package's modules that split, parse, transform and analyse a module,
+# choose the host, write the stored form and make the definitions table kept
+# beside it.  The command, the index's queries, the language server and the
+# outline are left out: changing them leaves every stored index valid.
+PRODUCER_EXTENSIONS = ("pysource_impl", "logicalline", "pysource_grammar")
+PRODUCER_MODULES = ("analysis.py", "grammar.py", "hosts.py", "indexwork.py", "splitter.py", "store.py",
+                    "transformer.py")
 
 _producer: str | None = None
 
@@ -125,46 +137,71 @@ _producer: str | None = None
 def producer() -> str:
     """The text that names the code a stored module was made by: package
     version, interpreter, and a fingerprint (sizes and modification times)
-    of the two extension modules and the package's own modules, so that a
-    rebuilt or edited analyzer never trusts what an earlier one stored."""
+    of the extension modules and package modules that decide what is
+    stored (`PRODUCER_EXTENSIONS`, `PRODUCER_MODULES`), so that a rebuilt or
+    edited analyzer never trusts what an earlier one stored.  Nothing is
+    imported to make it: the extension modules are only located."""
     global _producer
     if _producer is None:
-        import logicalline
-        import pysource_impl
         from . import __version__
         here = os.path.dirname(os.path.abspath(__file__))
-        try:
-            own = sorted(n for n in os.listdir(here) if n.endswith(".py"))
-        except OSError:
-            own = []
-        files = [pysource_impl.__file__, logicalline.__file__] + [os.path.join(here, n) for n in own]
-        h = hashlib.blake2b(digest_size=4)
+        files = [_extension_file(name) for name in PRODUCER_EXTENSIONS]
+        files += [os.path.join(here, name) for name in PRODUCER_MODULES]
+        # The full version of the interpreter: its `ast` decides what the
+        # Python grammar accepts.
+        seen = [sys.version.encode("utf-8", "replace")]
         for f in files:
             try:
-                st = os.stat(f)
-                h.update(b"%d:%d;" % (st.st_size, st.st_mtime_ns))
-            except (OSError, TypeError):
-                h.update(b"-;")
-        _producer = "pysource %s %s %s" % (__version__, sys.implementation.cache_tag, h.hexdigest())
+                st = os.stat(f) if f is not None else None
+            except OSError:
+                st = None
+            seen.append(b"%d:%d" % (st.st_size, st.st_mtime_ns) if st is not None else b"-")
+        fingerprint = zlib.crc32(b";".join(seen))
+        _producer = "pysource %s %s %08x" % (__version__, sys.implementation.cache_tag, fingerprint)
     return _producer
+
+
+def _extension_file(name: str) -> str | None:
+    """The file of the extension module `name`: the loaded one, else the
+    one an import would load now; None where there is none."""
+    module = sys.modules.get(name)
+    if module is not None:
+        return getattr(module, "__file__", None)
+    # As the import system looks for a top-level module (importlib.util's
+    # find_spec does the same, at the price of importing it).
+    for finder in sys.meta_path:
+        find_spec = getattr(finder, "find_spec", None)
+        if find_spec is None:
+            continue
+        try:
+            spec = find_spec(name, None)
+        except (ImportError, ValueError):
+            return None
+        if spec is not None:
+            origin: str | None = spec.origin
+            return origin
+    return None
 
 
 # -- writing -----------------------------------------------------------------
 
-def _storable(o: Any, nested: bool = False) -> bool:
+def _storable(o: Any, nested: bool = False, argname: type[ArgName] | None = None) -> bool:
+    """Whether `o` can be marshalled as a line's entry: a string, None, a
+    tuple of those or, not nested, an `argname` (the transformer's
+    `ArgName`, which a caller storing lines passes in)."""
     t = type(o)
     if t is str or o is None:
         return True
-    if t is ArgName:
+    if t is argname:
         return not nested
     if t is tuple:
         return all(_storable(x, True) for x in o)
     return False
 
 
-def _line_storable(line: LogicalLine) -> bool:
+def _line_storable(line: LogicalLine, argname: type[ArgName]) -> bool:
     for o in line.objs:
-        if not _storable(o):
+        if not _storable(o, False, argname):
             return False
     for one, two in line.type_equivs:
         if not (_storable(one, True) and _storable(two, True)):
@@ -209,9 +246,10 @@ def codec() -> PySourceImpl:
 
 def _serialize(lines: Iterable[LogicalLine]) -> tuple[list[Any], tuple[int, ...], list[bytes]]:
     """(names, argname slots, data) for `lines`, ready to marshal."""
+    from .transformer import ArgName
     lines = list(lines)
     for i, line in enumerate(lines):
-        if line.parsed and not _line_storable(line):
+        if line.parsed and not _line_storable(line, ArgName):
             lines[i] = _unparsed_copy(line)
     names, data = codec().SerializeLogicalList(lines)
     own_slots: dict[ArgName, int] = {}
@@ -418,8 +456,10 @@ def loads(blob: bytes, stamp: SourceStamp | None = None, source_path: str | None
     if pool is not None:
         setdefault = pool.setdefault
         names = [setdefault(n, n) if type(n) is str else n for n in names]
-    for k in value[1]:
-        names[k] = ArgName(names[k])
+    if value[1]:
+        from .transformer import ArgName
+        for k in value[1]:
+            names[k] = ArgName(names[k])
     try:
         lines = codec().DeserializeLogicalList((names, data))
     except ValueError as e:
@@ -482,6 +522,7 @@ def save_module(mod: ModuleAnalysis, path: str, stamp: SourceStamp | None = None
         stamp = SourceStamp.of_file(mod.fFileName)
         # Lines of an edited module describe text the file does not hold;
         # stored under the file's stamp they would later pass as current.
+        from .analysis import read_source
         if mod.source != read_source(mod.fFileName):
             raise ValueError("%s: the module has edits not saved to its file; "
                              "give the stamp of the text it holds" % mod.fFileName)
