@@ -13,11 +13,9 @@ import sys
 from collections.abc import Iterator
 
 import fuzzing
-
-with fuzzing.instrumented(__name__ == "__main__"):
-    import logicalline
-    import pysource
-    from pysource import splitter
+import logicalline
+import pysource
+from pysource import splitter
 
 # Edits an editor makes while typing: half a bracket, a quote, a colon, a
 # new indented row, a continuation.

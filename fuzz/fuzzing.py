@@ -16,12 +16,14 @@ it uses build/fuzz/<harness>/, filled with the harness's seeds when empty::
 
 from __future__ import annotations
 
+import gc
 import hashlib
 import os
 import sys
 import sysconfig
+import types
 from collections.abc import Callable, Iterable, Iterator
-from contextlib import AbstractContextManager, nullcontext
+from typing import Any
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -107,27 +109,46 @@ def _fill(folder: str, seeds: Iterable[bytes]) -> None:
             f.write(seed)
 
 
-def instrumented(main: bool) -> AbstractContextManager[object]:
-    """Wraps a harness's imports of the host package: when the harness runs
-    as a script they are instrumented for coverage, so the search is guided
-    by the Python side (the native modules are built without libFuzzer's
-    instrumentation: g++ has none).  Imported by a test, nothing changes."""
-    if not main:
-        return nullcontext()
-    import atheris  # type: ignore[import-untyped]
-    cm: AbstractContextManager[object] = atheris.instrument_imports(include=["pysource"])
-    return cm
+def _ours(module: str) -> bool:
+    return (module == "__main__" or module == "fuzzing" or module.startswith("fuzz_")
+            or module == "pysource" or module.startswith("pysource."))
+
+
+def _instrument(atheris: Any) -> None:
+    """Instruments the functions of our own modules only: instrumenting
+    everything loaded takes minutes under the sanitizer build."""
+    for obj in gc.get_objects():
+        if (type(obj) is types.FunctionType and isinstance(getattr(obj, "__module__", None), str)
+                and _ours(obj.__module__)):
+            atheris.instrument_func(obj)
 
 
 def run(name: str, check: Callable[[bytes], None], seeds: Callable[[], Iterator[bytes]]) -> None:
     """Hands `check` to atheris with this script's command line; adds the
-    default corpus folder (seeded) when the command line names none."""
-    import atheris
+    default corpus folder (seeded) when the command line names none.
+
+    The host package and the harnesses are instrumented for coverage (the
+    harness's own tree builder and rules tell the search which shapes it
+    has tried).  The native modules are built without libFuzzer's
+    instrumentation (g++ has none), so the search is guided by the Python
+    side only."""
+    import atheris  # type: ignore[import-untyped]
 
     args = sys.argv[1:]
     if not _has_corpus(args):
         folder = os.path.join(ROOT, "build", "fuzz", name)
         _fill(folder, seeds())
         args.append(folder)
+    # The sanitizer build keeps freed memory aside for a while and the
+    # interpreter allocates through it, so allow more than the default 2 GB;
+    # leaks are the suite's business (leak loops), not the fuzzer's.
+    for flag, default in (("-rss_limit_mb=", "4096"), ("-detect_leaks=", "0")):
+        if not any(a.startswith(flag) for a in args):
+            args.insert(0, flag + default)
+    if not any(a.startswith("-artifact_prefix=") for a in args):
+        crashes = os.path.join(ROOT, "build", "fuzz", "crashes")
+        os.makedirs(crashes, exist_ok=True)
+        args.insert(0, "-artifact_prefix=%s/%s-" % (crashes, name))
+    _instrument(atheris)
     atheris.Setup([sys.argv[0]] + args, check)
     atheris.Fuzz()
