@@ -1,16 +1,19 @@
 """Fuzzes the splitter: mutated real source goes through
 `pysource.split_logical_lines`, which must never fail on any text, must give
 logical lines that cover the physical rows one after the other, and must
-agree with the incremental rescan after an edit.
+agree with the incremental rescan after an edit.  Where the package offers
+more than one splitter (`pysource.hosts`), every one of them must give the
+same records, whole and after the edit.
 
     python fuzz/fuzz_splitter.py -max_total_time=60
 """
 
 from __future__ import annotations
 
+import importlib
 import re
-import sys
 from collections.abc import Iterator
+from typing import Any
 
 import fuzzing
 import logicalline
@@ -28,6 +31,24 @@ ROWS = re.compile(r"\r\n|\r|\n")
 def seeds() -> Iterator[bytes]:
     for text in fuzzing.stdlib_sources():
         yield text.encode("utf-8")
+
+
+def _hosts() -> list[Any]:
+    """Every host this build offers, each with its own splitter."""
+    try:
+        hosts = importlib.import_module("pysource.hosts")
+    except ImportError:
+        return []
+    found = []
+    for name in getattr(hosts, "HOST_NAMES", ()):
+        try:
+            found.append(hosts.get_host(name))
+        except (ImportError, ValueError, LookupError):
+            continue
+    return found
+
+
+HOSTS = _hosts()
 
 
 def _edit(text: str, pick: fuzzing.Choices) -> str:
@@ -56,12 +77,13 @@ def check(data: bytes) -> None:
         row = line.first_line + line.line_count
     assert row - 1 <= text.count("\n") + text.count("\r") + 1, (row, len(text))
 
-    rescan = getattr(splitter, "rescan_logical_lines", None)
-    if rescan is None:
-        return
     new = _edit(text, fuzzing.Choices(data[-4:]))
     old_records = splitter.scan_logical_lines(text)
-    assert rescan(text, old_records, new) == splitter.scan_logical_lines(new), repr(new[:200])
+    new_records = splitter.scan_logical_lines(new)
+    assert splitter.rescan_logical_lines(text, old_records, new) == new_records, repr(new[:200])
+    for host in HOSTS:
+        assert host.scan_logical_lines(text, None) == old_records, (host.name, text[:200])
+        assert host.rescan_logical_lines(text, old_records, new, None) == new_records, (host.name, new[:200])
 
 
 def main() -> None:
