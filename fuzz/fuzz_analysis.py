@@ -12,7 +12,6 @@ names the analyzer itself handed out, whatever the text.
 
 from __future__ import annotations
 
-import sys
 from collections.abc import Iterator
 from typing import Any
 

@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import marshal
 import struct
-import sys
 import zlib
 from collections.abc import Iterator
 from typing import Any
@@ -33,7 +32,8 @@ from pysource import store
 
 # The header of a stored module: magic, version, header size, flags, source
 # size, mtime, digest, producer, extra length and CRC, lines length and CRC,
-# header CRC.  Only the last five fields are rewritten here.
+# header CRC.  The flags, the lines length and CRC and the header CRC are
+# rewritten here.
 _HEADER = struct.Struct("<8sHHIQq16s48sQIQII")
 _STAMP = store.SourceStamp(0, 0, b"\0" * 16)
 _template: bytes | None = None
