@@ -50,6 +50,25 @@ def test_writer_check_tells_a_wrong_answer_from_a_right_one(tree, refused, monke
         fuzz_writer.check(b"\0")
 
 
+def test_splitter_check_notices_a_row_lost(monkeypatch):
+    text = b"x = 1\ny = (2,\n     3)\nz = 4\n"
+    fuzz_splitter.check(text)
+    split = fuzz_splitter.pysource.split_logical_lines
+    monkeypatch.setattr(fuzz_splitter.pysource, "split_logical_lines", lambda t: split(t)[::2])
+    with pytest.raises(AssertionError):
+        fuzz_splitter.check(text)
+
+
+def test_store_framing_round_trips_and_bounds_what_it_reads():
+    for seed in itertools.islice(fuzz_store.seeds(), 3):
+        assert fuzz_store.encode(*fuzz_store.decode(seed)) == seed
+    rng = random.Random(5)
+    for _ in range(200):
+        names, slots, data = fuzz_store.decode(bytes(rng.randrange(256) for _ in range(rng.randrange(64))))
+        assert all(k < len(names) for k in slots)
+        assert all(len(d) <= 0xFFFF for d in data) and len(data) <= 0xFFFF
+
+
 SOURCE = "class A:\n    def f(self):\n        self.x = {}\n\n\ndef g():\n    return A()\n"
 
 
