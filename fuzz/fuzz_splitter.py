@@ -82,6 +82,8 @@ def check(data: bytes) -> None:
     new_records = splitter.scan_logical_lines(new)
     assert splitter.rescan_logical_lines(text, old_records, new) == new_records, repr(new[:200])
     for host in HOSTS:
+        if host.scan_logical_lines is splitter.scan_logical_lines:
+            continue  # the reference itself
         assert host.scan_logical_lines(text, None) == old_records, (host.name, text[:200])
         assert host.rescan_logical_lines(text, old_records, new, None) == new_records, (host.name, new[:200])
 

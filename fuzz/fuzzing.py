@@ -29,7 +29,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
 
-def stdlib_sources(count: int = 40, low: int = 800, high: int = 6000) -> list[str]:
+def stdlib_sources(count: int = 40, low: int = 800, high: int = 4000) -> list[str]:
     """The text of `count` standard-library modules between `low` and
     `high` bytes long, spread evenly over the sorted list of candidates, so
     that every run starts from the same seeds."""
