@@ -50,6 +50,14 @@ def test_writer_check_tells_a_wrong_answer_from_a_right_one(tree, refused, monke
         fuzz_writer.check(b"\0")
 
 
+def test_writer_base_without_text_is_refused_or_skipped(monkeypatch):
+    # Found by fuzz_writer: a lambda parameter holding a lone surrogate has
+    # no UTF-8 form; the analyzer may refuse the line or skip that base.
+    bases = iter([("Lambda", ("x", "\ud800"), (), 0, ("Name", "x")), ("Getattr", ("Name", "a"), "b")])
+    monkeypatch.setattr(fuzz_writer, "tree", lambda pick, depth=0: next(bases))
+    fuzz_writer.check(b"\x01")  # two bases
+
+
 def test_splitter_check_notices_a_row_lost(monkeypatch):
     text = b"x = 1\ny = (2,\n     3)\nz = 4\n"
     fuzz_splitter.check(text)
