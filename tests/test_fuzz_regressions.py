@@ -109,8 +109,6 @@ def test_store_check_passes_unchanged_lines():
 # search then fails with SystemError; the loader (or the analyzer's reader)
 # is to refuse them.  Fixed where the analyzer's reader checks its data; the
 # mark goes once that is merged.
-@pytest.mark.xfail(strict=False, reason="issue 8: stored lines with a negative indent or a name token that "
-                                       "is not a str pass the loader")
 @pytest.mark.parametrize("patch", [negative_indent, name_not_a_string])
 def test_store_refuses_lines_the_analyzer_cannot_use(patch):
     fuzz_store.check(stored_input(patch))
@@ -119,7 +117,6 @@ def test_store_refuses_lines_the_analyzer_cannot_use(patch):
 # Found by fuzz_analysis at its first input (an empty module given a bare
 # "def"): a class or def line without a name makes the scope queries fail.
 # Fixed in the splitter; the mark goes once that is merged.
-@pytest.mark.xfail(strict=False, reason="issue 8: a class or def line needs a name second (splitter)")
 @pytest.mark.parametrize("text", ["def\n", "class A:\n    def\n", "class A: ...\ndef\nclass B:\n    def g(self): self.y = {}\n",
                                   "class 'x.y':\n    pass\n"])
 def test_queries_hold_on_half_typed_definitions(text):

@@ -23,7 +23,9 @@ PACKAGE = os.path.join(ROOT, "python")
 # written in Python.
 STRICT = sorted("pysource/" + name for name in os.listdir(os.path.join(PACKAGE, "pysource"))
                 if name.endswith(".py")) + \
-    ["../stubs/logicalline.pyi", "../stubs/pysource_impl.pyi", "../tools/edit_differential.py"]
+    ["../stubs/logicalline.pyi", "../stubs/pysource_impl.pyi", "../stubs/pysource_grammar.pyi",
+     "../tools/edit_differential.py"] + \
+    sorted("../fuzz/" + name for name in os.listdir(os.path.join(PACKAGE, "..", "fuzz")) if name.endswith(".py"))
 
 # Typed editor-side code: it takes the host objects from its caller and
 # exercises the analyzer's queries, the change processing and the stored
