@@ -12,16 +12,9 @@ namespace detail {
 Node* Parser::StarExpressions() {
   Node* first = StarExpression();
   if (!first || !AtOp(tkComma)) return first;
-  std::vector<Node*> elts{first};
-  while (EatOp(tkComma)) {
-    if (!CanStartExpr(Cur())) break;
-    Node* e = StarExpression();
-    if (!e) return nullptr;
-    elts.push_back(e);
-  }
-  Node* n = New(K::Tuple);
-  if (!n || !List(elts, &n->l1)) return nullptr;
-  return n;
+  return JoinedUntil(
+      first, [this] { return EatOp(tkComma); }, [this] { return CanStartExpr(Cur()); },
+      &Parser::StarExpression, K::Tuple);
 }
 
 Node* Parser::StarExpression() {
@@ -92,31 +85,13 @@ Node* Parser::Lambda() {
 Node* Parser::Disjunction() {
   Node* first = Conjunction();
   if (!first || !AtKw(kwOr)) return first;
-  std::vector<Node*> values{first};
-  while (EatKw(kwOr)) {
-    Node* v = Conjunction();
-    if (!v) return nullptr;
-    values.push_back(v);
-  }
-  Node* n = New(K::BoolOp);
-  if (!n || !List(values, &n->l1)) return nullptr;
-  n->op = kOr;
-  return n;
+  return Joined(first, [this] { return EatKw(kwOr); }, &Parser::Conjunction, K::BoolOp, kOr);
 }
 
 Node* Parser::Conjunction() {
   Node* first = Inversion();
   if (!first || !AtKw(kwAnd)) return first;
-  std::vector<Node*> values{first};
-  while (EatKw(kwAnd)) {
-    Node* v = Inversion();
-    if (!v) return nullptr;
-    values.push_back(v);
-  }
-  Node* n = New(K::BoolOp);
-  if (!n || !List(values, &n->l1)) return nullptr;
-  n->op = kAnd;
-  return n;
+  return Joined(first, [this] { return EatKw(kwAnd); }, &Parser::Inversion, K::BoolOp, kAnd);
 }
 
 Node* Parser::Inversion() {
