@@ -94,18 +94,22 @@ Node* Parser::Conjunction() {
   return Joined(first, [this] { return EatKw(kwAnd); }, &Parser::Inversion, K::BoolOp, kAnd);
 }
 
+// A prefix operator at the cursor and its operand: one node of `kind` (with
+// `op`) over what `operand` reads, one nesting level down.
+Node* Parser::Prefixed(K kind, uint8_t op, Node* (Parser::*operand)()) {
+  ++pos_;
+  if (!Enter()) return nullptr;
+  Node* n = New(kind);
+  Node* a = n ? (this->*operand)() : nullptr;
+  Leave();
+  if (!a) return nullptr;
+  n->op = op;
+  n->a = a;
+  return n;
+}
+
 Node* Parser::Inversion() {
-  if (AtKw(kwNot)) {
-    ++pos_;
-    if (!Enter()) return nullptr;
-    Node* n = New(K::UnaryOp);
-    Node* operand = n ? Inversion() : nullptr;
-    Leave();
-    if (!operand) return nullptr;
-    n->op = kNot;
-    n->a = operand;
-    return n;
-  }
+  if (AtKw(kwNot)) return Prefixed(K::UnaryOp, kNot, &Parser::Inversion);
   return Comparison();
 }
 
@@ -214,17 +218,8 @@ Node* Parser::Binary(int level) {
 
 Node* Parser::Factor() {
   const Tok& t = Cur();
-  if (t.type == T::Op && (t.code == tkPlus || t.code == tkMinus || t.code == tkTilde)) {
-    ++pos_;
-    if (!Enter()) return nullptr;
-    Node* n = New(K::UnaryOp);
-    Node* operand = n ? Factor() : nullptr;
-    Leave();
-    if (!operand) return nullptr;
-    n->op = t.code == tkPlus ? kUAdd : t.code == tkMinus ? kUSub : kInvert;
-    n->a = operand;
-    return n;
-  }
+  if (t.type == T::Op && (t.code == tkPlus || t.code == tkMinus || t.code == tkTilde))
+    return Prefixed(K::UnaryOp, t.code == tkPlus ? kUAdd : t.code == tkMinus ? kUSub : kInvert, &Parser::Factor);
   return Power();
 }
 

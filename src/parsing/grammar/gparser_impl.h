@@ -125,6 +125,7 @@ class Parser {
   Node* Joined(Node* first, EatSep eat_sep, Node* (Parser::*item)(), K kind, uint8_t op = kNoOp) {
     return JoinedUntil(first, eat_sep, [] { return true; }, item, kind, op);
   }
+  Node* Prefixed(K kind, uint8_t op, Node* (Parser::*operand)());
   // The items of a bracketed list, its opening bracket at the cursor, up to
   // and including `close`; `comma` tells whether a comma was seen.
   bool BracketItems(Tk close, Node* (Parser::*item)(), std::vector<Node*>* items, bool* comma);

@@ -25,16 +25,7 @@ Node* Parser::StarTargets() {
 }
 
 Node* Parser::StarTarget() {
-  if (AtOp(tkStar)) {
-    ++pos_;
-    if (!Enter()) return nullptr;
-    Node* n = New(K::Starred);
-    Node* inner = n ? StarTarget() : nullptr;
-    Leave();
-    if (!inner) return nullptr;
-    n->a = inner;
-    return n;
-  }
+  if (AtOp(tkStar)) return Prefixed(K::Starred, kNoOp, &Parser::StarTarget);
   Node* n = TargetAtom();
   if (n && !ToStore(n, true)) return nullptr;
   return n;
