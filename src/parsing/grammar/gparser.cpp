@@ -190,14 +190,14 @@ Node* Parser::SimpleStmt() {
 }
 
 Node* Parser::ExprOrAssign() {
-  Node* first = AtKw(kwYield) ? YieldExpr() : StarExpressions();
+  Node* first = YieldOrStarExpressions();
   if (!first) return nullptr;
   const Tok& t = Cur();
   if (IsOp(t, tkEqual)) {
     std::vector<Node*> targets{first};
     Node* value = nullptr;
     while (EatOp(tkEqual)) {
-      value = AtKw(kwYield) ? YieldExpr() : StarExpressions();
+      value = YieldOrStarExpressions();
       if (!value) return nullptr;
       if (AtOp(tkEqual)) targets.push_back(value);
     }
@@ -235,7 +235,7 @@ Node* Parser::ExprOrAssign() {
       if (!n) return nullptr;
       n->a = first;
       n->op = op;
-      n->b = AtKw(kwYield) ? YieldExpr() : StarExpressions();
+      n->b = YieldOrStarExpressions();
       return n->b ? n : nullptr;
     }
     if (t.code == tkColon) {
@@ -248,7 +248,7 @@ Node* Parser::ExprOrAssign() {
       if (first->kind == K::Name && !(first->flags & kParenthesized)) n->flags |= kSimple;
       if (!(n->b = Expression())) return nullptr;
       if (EatOp(tkEqual)) {
-        n->c = AtKw(kwYield) ? YieldExpr() : StarExpressions();
+        n->c = YieldOrStarExpressions();
         if (!n->c) return nullptr;
       }
       return n;

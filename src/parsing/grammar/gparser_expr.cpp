@@ -312,7 +312,7 @@ bool Parser::CallArgs(std::vector<Node*>* args, std::vector<Node*>* keywords, bo
     } else {
       Node* e = NamedExpression();
       if (!e) return false;
-      if (AtKw(kwFor) || (AtKw(kwAsync) && IsKw(Peek(), kwFor))) {
+      if (AtComprehension()) {
         // A generator expression as the only argument needs no parentheses.
         if (!allow_genexp || !args->empty() || !keywords->empty()) return false;
         Node* g = New(K::GenExp);
@@ -509,6 +509,30 @@ Node* Parser::Strings() {
   return n;
 }
 
+// `first for ...` up to `close`, as a node of `kind`.
+Node* Parser::Comprehension(Node* first, Tk close, K kind) {
+  Node* g = New(kind);
+  if (!g || first->kind == K::Starred || !Generators(&g->l1) || !EatOp(close)) return nullptr;
+  g->a = first;
+  return g;
+}
+
+// The elements of a display after its first, up to `close` (a trailing
+// comma allowed), as a node of `kind` that holds them in l1.
+Node* Parser::DisplayRest(Node* first, Tk close, K kind) {
+  std::vector<Node*> elts{first};
+  while (EatOp(tkComma)) {
+    if (AtOp(close)) break;
+    Node* e = StarNamedExpression();
+    if (!e) return nullptr;
+    elts.push_back(e);
+  }
+  if (!EatOp(close)) return nullptr;
+  Node* n = New(kind);
+  if (!n || !List(elts, &n->l1)) return nullptr;
+  return n;
+}
+
 Node* Parser::Paren() {
   ++pos_;
   if (!Enter()) return nullptr;
@@ -520,12 +544,8 @@ Node* Parser::Paren() {
     result = YieldExpr();
     if (result && !EatOp(tkRPar)) result = nullptr;
   } else if (Node* first = StarNamedExpression()) {
-    if (AtKw(kwFor) || (AtKw(kwAsync) && IsKw(Peek(), kwFor))) {
-      Node* g = New(K::GenExp);
-      if (g && first->kind != K::Starred && Generators(&g->l1) && EatOp(tkRPar)) {
-        g->a = first;
-        result = g;
-      }
+    if (AtComprehension()) {
+      result = Comprehension(first, tkRPar, K::GenExp);
     } else if (AtOp(tkRPar)) {
       ++pos_;
       if (first->kind != K::Starred) {
@@ -533,21 +553,8 @@ Node* Parser::Paren() {
         result = first;
       }
     } else if (AtOp(tkComma)) {
-      std::vector<Node*> elts{first};
-      bool ok = true;
-      while (EatOp(tkComma)) {
-        if (AtOp(tkRPar)) break;
-        Node* e = StarNamedExpression();
-        if (!e) { ok = false; break; }
-        elts.push_back(e);
-      }
-      if (ok && EatOp(tkRPar)) {
-        Node* n = New(K::Tuple);
-        if (n && List(elts, &n->l1)) {
-          n->flags |= kParenthesized;
-          result = n;
-        }
-      }
+      result = DisplayRest(first, tkRPar, K::Tuple);
+      if (result) result->flags |= kParenthesized;
     }
   }
   Leave();
@@ -558,30 +565,10 @@ Node* Parser::Bracket() {
   ++pos_;
   if (!Enter()) return nullptr;
   Node* result = nullptr;
-  std::vector<Node*> elts;
   if (EatOp(tkRSqb)) {
     result = New(K::List);
   } else if (Node* first = StarNamedExpression()) {
-    if (AtKw(kwFor) || (AtKw(kwAsync) && IsKw(Peek(), kwFor))) {
-      Node* g = New(K::ListComp);
-      if (g && first->kind != K::Starred && Generators(&g->l1) && EatOp(tkRSqb)) {
-        g->a = first;
-        result = g;
-      }
-    } else {
-      elts.push_back(first);
-      bool ok = true;
-      while (EatOp(tkComma)) {
-        if (AtOp(tkRSqb)) break;
-        Node* e = StarNamedExpression();
-        if (!e) { ok = false; break; }
-        elts.push_back(e);
-      }
-      if (ok && EatOp(tkRSqb)) {
-        Node* n = New(K::List);
-        if (n && List(elts, &n->l1)) result = n;
-      }
-    }
+    result = AtComprehension() ? Comprehension(first, tkRSqb, K::ListComp) : DisplayRest(first, tkRSqb, K::List);
   }
   Leave();
   return result;
@@ -618,7 +605,7 @@ Node* Parser::Brace() {
     }
   }
   if (is_dict && first_value) {
-    if (first_key && (AtKw(kwFor) || (AtKw(kwAsync) && IsKw(Peek(), kwFor)))) {
+    if (first_key && AtComprehension()) {
       Node* g = New(K::DictComp);
       if (g && Generators(&g->l1) && EatOp(tkRBrace)) {
         g->a = first_key;
@@ -648,26 +635,7 @@ Node* Parser::Brace() {
       }
     }
   } else if (!is_dict && first) {
-    if (AtKw(kwFor) || (AtKw(kwAsync) && IsKw(Peek(), kwFor))) {
-      Node* g = New(K::SetComp);
-      if (g && first->kind != K::Starred && Generators(&g->l1) && EatOp(tkRBrace)) {
-        g->a = first;
-        result = g;
-      }
-    } else {
-      std::vector<Node*> elts{first};
-      bool ok = true;
-      while (EatOp(tkComma)) {
-        if (AtOp(tkRBrace)) break;
-        Node* e = StarNamedExpression();
-        if (!e) { ok = false; break; }
-        elts.push_back(e);
-      }
-      if (ok && EatOp(tkRBrace)) {
-        Node* n = New(K::Set);
-        if (n && List(elts, &n->l1)) result = n;
-      }
-    }
+    result = AtComprehension() ? Comprehension(first, tkRBrace, K::SetComp) : DisplayRest(first, tkRBrace, K::Set);
   }
   Leave();
   return result;

@@ -170,7 +170,13 @@ class Parser {
   Node* Bracket();
   Node* Brace();
   Node* Lambda();
+  bool AtComprehension() const { return AtKw(kwFor) || (AtKw(kwAsync) && IsKw(Peek(), kwFor)); }
+  Node* Comprehension(Node* first, Tk close, K kind);
+  Node* DisplayRest(Node* first, Tk close, K kind);
   Node* YieldExpr();
+  // An expression statement, the value of an assignment, or an f-string
+  // field: a yield expression or starred expressions.
+  Node* YieldOrStarExpressions() { return AtKw(kwYield) ? YieldExpr() : StarExpressions(); }
   bool Generators(NodeList* out);
   bool CallArgs(std::vector<Node*>* args, std::vector<Node*>* keywords, bool allow_genexp);
   Node* Slices();
