@@ -17,24 +17,16 @@ Node* Parser::StarExpressions() {
       &Parser::StarExpression, K::Tuple);
 }
 
-Node* Parser::StarExpression() {
-  if (AtOp(tkStar)) {
-    ++pos_;
-    Node* n = New(K::Starred);
-    if (!n || !(n->a = BitOr())) return nullptr;
-    return n;
-  }
-  return Expression();
-}
+Node* Parser::StarExpression() { return AtOp(tkStar) ? StarredBitOr() : Expression(); }
 
-Node* Parser::StarNamedExpression() {
-  if (AtOp(tkStar)) {
-    ++pos_;
-    Node* n = New(K::Starred);
-    if (!n || !(n->a = BitOr())) return nullptr;
-    return n;
-  }
-  return NamedExpression();
+Node* Parser::StarNamedExpression() { return AtOp(tkStar) ? StarredBitOr() : NamedExpression(); }
+
+// `*operand`, the star at the cursor.
+Node* Parser::StarredBitOr() {
+  ++pos_;
+  Node* n = New(K::Starred);
+  if (!n || !(n->a = BitOr())) return nullptr;
+  return n;
 }
 
 Node* Parser::NamedExpression() {
@@ -250,19 +242,24 @@ Node* Parser::Primary() {
   return n ? Trailers(n) : nullptr;
 }
 
+// `n.name`, the dot taken and the name at the cursor.
+Node* Parser::AttributeOf(Node* n) {
+  if (!AtPlainName()) return nullptr;
+  Node* a = New(K::Attribute);
+  if (!a) return nullptr;
+  a->a = n;
+  a->obj = Cur().obj;
+  ++pos_;
+  return a;
+}
+
 Node* Parser::Trailers(Node* n) {
   ChainScope scope(this);
   for (;;) {
     if ((AtOp(tkDot) || AtOp(tkLPar) || AtOp(tkLSqb)) && !Chain()) return nullptr;
     if (AtOp(tkDot)) {
       ++pos_;
-      if (Cur().type != T::Name || Cur().code != kwNone_) return nullptr;
-      Node* a = New(K::Attribute);
-      if (!a) return nullptr;
-      a->a = n;
-      a->obj = Cur().obj;
-      ++pos_;
-      n = a;
+      if (!(n = AttributeOf(n))) return nullptr;
     } else if (AtOp(tkLPar)) {
       ++pos_;
       Node* c = New(K::Call);

@@ -153,6 +153,7 @@ class Parser {
   Node* StarExpressions();
   Node* StarExpression();
   Node* StarNamedExpression();
+  Node* StarredBitOr();
   Node* NamedExpression();
   Node* Expression();
   Node* Disjunction();
@@ -182,6 +183,7 @@ class Parser {
   Node* Slices();
   Node* SliceItem();
   Node* Trailers(Node* n);
+  Node* AttributeOf(Node* n);
 
   // -- targets ---------------------------------------------------------------
   Node* StarTargets();

@@ -216,13 +216,7 @@ Node* Parser::NameOrAttr() {
   while (n && AtOp(tkDot)) {
     ++pos_;
     if (!Chain()) return nullptr;
-    if (!AtPlainName()) return nullptr;
-    Node* a = New(K::Attribute);
-    if (!a) return nullptr;
-    a->a = n;
-    a->obj = Cur().obj;
-    ++pos_;
-    n = a;
+    if (!(n = AttributeOf(n))) return nullptr;
   }
   return n;
 }
