@@ -7,7 +7,7 @@ import ast
 import difflib
 import os
 import random
-import sysconfig
+import sys
 
 import logicalline as ll
 import pytest
@@ -17,9 +17,10 @@ from pysource import store
 from pysource.edits import SourceBuffer, line_positions
 from pysource.splitter import split_logical_lines
 
-STDLIB = sysconfig.get_paths()["stdlib"]
-DEFS = (ll.kClassDefIndex, ll.kFunctionDefIndex)
-NOT_STATEMENTS = (ll.kCommentIndex, ll.kBlankLineIndex)
+# The random edits, and the scopes found from indentation, are the random-edit
+# differential's own.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
+from edit_differential import STDLIB, WHOLE_ROW_KINDS, _entry, placed, random_edit  # noqa: E402
 
 SRC = '''"""Module doc."""
 import os
@@ -143,42 +144,20 @@ def test_edits_after_loading_stored_lines(tmp_path):
 
 # -- comparing with an analysis from scratch ----------------------------------------
 
-def _entry(o):
-    return (o[0], getattr(o[1], "fLocalName", o[1]), o[2]) if type(o) is tuple else o
-
-
 def _ref(r):
     return (r.fKind, r.fLocalName, r.fFullName, r.fLogical.first_line, r.fLogical.tokens,
             None if r.fImportRef is None else _entry(r.fImportRef))
 
 
-def placed(mod):
-    """(scope, full name defined or None, line) of each statement line, the
-    scopes found from indentation as the analyzer finds them."""
-    out, stack = [], []
-    for line in mod.lines:
-        if line.type in NOT_STATEMENTS:
-            continue
-        while stack and stack[-1][0] >= line.indent:
-            stack.pop()
-        scope = stack[-1][1] if stack else ""
-        defined = None
-        if line.type in DEFS and len(line.tokens) > 1:
-            defined = scope + "." + line.tokens[1] if scope else line.tokens[1]
-        out.append((scope, defined, line))
-        stack.append((line.indent, defined or scope))
-    return out
-
-
 def definitions(mod):
     """Full names of the class and def lines, in order."""
-    return [defined for _, defined, _ in placed(mod) if defined]
+    return [defined for _, defined, _ in placed(mod.lines) if defined]
 
 
 def bodies(mod):
     """The lines of each scope (tokens and indent), by scope name."""
     out = {}
-    for scope, _, line in placed(mod):
+    for scope, _, line in placed(mod.lines):
         out.setdefault(scope, []).append((line.tokens, line.indent))
     return out
 
@@ -250,94 +229,6 @@ def assert_same_as_fresh(mod, where="", seen=()):
 
 # -- random edits of real modules ---------------------------------------------------
 
-SNIPPETS = ["x = 1", "self.attr = Foo()", "self.x = {}", "import os.path as osp", "from collections import deque",
-            "result = isinstance(v, int)", "'''A doc string.'''", "result = helper(a, b)", "self = other",
-            "count += 1", "del x", "pass", "return None", "for item in items(): pass", "total: int = len(data)",
-            "# a comment", ""]
-BLOCKS = [["def new_func(self, a):", "    '''New.'''", "    self.fresh = a", "    return a"],
-          ["class NewClass(Base):", "    def method(self):", "        self.x = []"],
-          ["@staticmethod", "def static_one(a, b):", "    return a"],
-          ["if flag:", "    y = 2"],
-          ["try:", "    import json", "except ImportError:", "    json = None"]]
-HEADERS = ["def %s_r(self, z):", "class %s2(Base):", "def captured():", "if cond:", "class Holder:"]
-
-
-def _rows(stmts, i, j):
-    """Rows (0-based, end excluded) of statements i to j - 1."""
-    return stmts[i].first_line - 1, stmts[j - 1].first_line - 1 + stmts[j - 1].line_count
-
-
-def random_edit(text, rng):
-    """`text` with one random edit of the kinds an editor makes: statements
-    and blocks deleted, inserted, replaced and moved, definition lines
-    renamed or turned into other statements, doc strings, future imports and
-    decorators added and removed, blocks opened at a lower indent, and raw
-    line edits that break the syntax."""
-    rows = text.splitlines(keepends=True)
-    stmts = [ln for ln in split_logical_lines(text) if ln.type not in NOT_STATEMENTS]
-    if not stmts:
-        return text + "x = 1\n"
-    i = rng.randrange(len(stmts))
-    at, pad = stmts[i].first_line - 1, " " * stmts[i].indent
-    kind = rng.randrange(11)
-    if kind == 0:       # a statement deleted or replaced
-        a, b = _rows(stmts, i, i + 1)
-        rows[a:b] = [pad + rng.choice(SNIPPETS[:-2]) + "\n"] if rng.random() < 0.5 else []
-    elif kind == 1:     # a block deleted or moved
-        j = i + 1
-        while j < len(stmts) and stmts[j].indent > stmts[i].indent:
-            j += 1
-        a, b = _rows(stmts, i, j)
-        block = rows[a:b]
-        del rows[a:b]
-        if rng.random() < 0.5:
-            k = rng.randrange(len(rows) + 1)
-            rows[k:k] = block
-    elif kind in (2, 3, 4):
-        lines = rng.choice(BLOCKS) if kind == 4 else [rng.choice(SNIPPETS)]
-        rows[at:at] = [(pad + ln if ln else "") + "\n" for ln in lines]
-    elif kind == 5:
-        heads = [s for s in stmts if s.tokens[-1] == ":" and s.line_count == 1 and len(s.tokens) > 1]
-        if heads:
-            s = rng.choice(heads)
-            header = rng.choice(HEADERS)
-            rows[s.first_line - 1] = " " * s.indent + (header % s.tokens[1] if "%" in header else header) + "\n"
-    elif kind == 6:     # a doc string added or removed
-        defs = [k for k, s in enumerate(stmts[:-1]) if s.type in DEFS]
-        if defs:
-            k = rng.choice(defs)
-            if stmts[k + 1].type == ll.kStringExpressionIndex:
-                a, b = _rows(stmts, k + 1, k + 2)
-                del rows[a:b]
-            else:
-                rows.insert(stmts[k].first_line - 1 + stmts[k].line_count,
-                            " " * max(stmts[k + 1].indent, stmts[k].indent + 4) + "'''Doc.'''\n")
-    elif kind == 7:
-        decorators = [s for s in stmts if s.tokens[0] == "@"]
-        defs = [s for s in stmts if s.type == ll.kFunctionDefIndex]
-        if decorators and rng.random() < 0.4:
-            del rows[decorators[0].first_line - 1]
-        elif defs:
-            s = rng.choice(defs)
-            rows.insert(s.first_line - 1, " " * s.indent + rng.choice(["@staticmethod", "@classmethod",
-                                                                        "@property"]) + "\n")
-    elif kind == 8:
-        if stmts[i].indent:
-            opener = rng.choice(["if flag:", "def captured(self):", "class Captured:"])
-            rows.insert(at, " " * rng.choice(range(0, stmts[i].indent, 4)) + opener + "\n")
-    elif kind == 9:     # a future import added at the top, or one removed
-        future = [s for s in stmts if s.tokens[:2] == ("from", "__future__")]
-        if future and rng.random() < 0.5:
-            del rows[future[0].first_line - 1]
-        else:
-            top = stmts[0].line_count if stmts[0].type == ll.kStringExpressionIndex else 0
-            rows.insert(top, "from __future__ import %s\n" % rng.choice(["annotations", "division"]))
-    else:               # a row deleted or doubled, or a string opened (or closed)
-        k = rng.randrange(len(rows))
-        rows[k:k + 1] = rng.choice([[], [rows[k], rows[k]], ['"""\n', rows[k]]])
-    return "".join(rows)
-
-
 @pytest.mark.parametrize("name, count", [("textwrap.py", 500), ("json/decoder.py", 400), ("argparse.py", 700),
                                          ("dataclasses.py", 700), ("collections/__init__.py", 800),
                                          ("shlex.py", 400)])
@@ -350,7 +241,7 @@ def test_random_edits_answer_as_a_fresh_analysis(name, count):
     seen = set()
     for step in range(90):
         before, before_bodies = text, bodies(mod)
-        text = random_edit(text, rng)
+        text = random_edit(text, rng, WHOLE_ROW_KINDS)
         mod.set_source(text)
         # Queries between edits keep the caches warm; the search applies
         # the pending edit first.

@@ -76,14 +76,18 @@ def _env():
     return env
 
 
-@pytest.fixture
-def workspace(tmp_path):
-    root = tmp_path / "ws"
+def write_workspace(root):
+    """FILES written below `root`; returns `root`."""
     for name, text in FILES.items():
         path = root / name
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text(textwrap.dedent(text))
     return root
+
+
+@pytest.fixture
+def workspace(tmp_path):
+    return write_workspace(tmp_path / "ws")
 
 
 CONFIG = ClientServerConfig(server_command=[sys.executable, "-m", "pysource", "lsp"], server_env=_env())

@@ -7,11 +7,10 @@ import os
 import shutil
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
-from test_lsp import FILES, _env
+from test_lsp import _env, write_workspace
 
 NVIM = shutil.which("nvim")
 
@@ -54,11 +53,7 @@ finish()
 @pytest.mark.skipif(NVIM is None, reason="Neovim is not installed here (Debian: apt-get install neovim; "
                                          ".ci/run installs it)")
 def test_neovim_attaches_and_gets_definitions_and_symbols(tmp_path):
-    root = tmp_path / "ws"
-    for name, text in FILES.items():
-        path = root / name
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(textwrap.dedent(text))
+    root = write_workspace(tmp_path / "ws")
     app = (root / "app.py").read_text()
     i = app.index("helper(3")
     line = app.count("\n", 0, i)

@@ -74,15 +74,21 @@ def _rows(stmts: list[ll.LogicalLine], i: int, j: int) -> tuple[int, int]:
     return stmts[i].first_line - 1, stmts[j - 1].first_line - 1 + stmts[j - 1].line_count
 
 
-def random_edit(text: str, rng: random.Random) -> str:
-    """`text` with one random edit."""
+# Kinds of edit random_edit makes: the first eleven keep to whole rows, the
+# last two leave half-typed lines behind.
+EDIT_KINDS = 13
+WHOLE_ROW_KINDS = 11
+
+
+def random_edit(text: str, rng: random.Random, kinds: int = EDIT_KINDS) -> str:
+    """`text` with one random edit of the first `kinds` kinds."""
     rows = text.splitlines(keepends=True)
     stmts = [ln for ln in split_logical_lines(text) if ln.type not in NOT_STATEMENTS]
     if not stmts or not rows:
         return text + "x = 1\n"
     i = rng.randrange(len(stmts))
     at, pad = stmts[i].first_line - 1, " " * stmts[i].indent
-    kind = rng.randrange(13)
+    kind = rng.randrange(kinds)
     if kind == 0:       # a statement deleted or replaced
         a, b = _rows(stmts, i, i + 1)
         rows[a:b] = [pad + rng.choice(SNIPPETS[:-2]) + "\n"] if rng.random() < 0.5 else []

@@ -141,6 +141,16 @@ class PysourceServer(LanguageServer):
             self.log("%s: %s is not open" % (what, uri), lsp.MessageType.Warning)
         return doc
 
+    def query(self, uri: str, what: str, default: T, fn: Callable[[Document], T]) -> T:
+        """`fn` of the open document at `uri`, guarded as `what`, with star
+        imports brought up to date first; `default` when the document is
+        not open."""
+        doc = self.document(uri, what)
+        self.fresh()
+        if doc is None:
+            return default
+        return self.guarded(what, default, lambda: fn(doc))
+
     def settle_soon(self) -> None:
         if not self._settling:
             self._settling = True
@@ -437,12 +447,8 @@ def make_server() -> PysourceServer:
 
     @server.feature(lsp.TEXT_DOCUMENT_DOCUMENT_SYMBOL)
     def document_symbol(ls: PysourceServer, params: lsp.DocumentSymbolParams) -> list[lsp.DocumentSymbol]:
-        doc = ls.document(params.text_document.uri, "documentSymbol")
-        ls.fresh()
-        if doc is None:
-            return []
-        mod = doc.mod
-        return ls.guarded("documentSymbol", [], lambda: [_symbol(ls, mod, s) for s in la.symbols(mod)])
+        return ls.query(params.text_document.uri, "documentSymbol", [],
+                        lambda doc: [_symbol(ls, doc.mod, s) for s in la.symbols(doc.mod)])
 
     @server.feature(lsp.WORKSPACE_SYMBOL)
     async def workspace_symbol(ls: PysourceServer, params: lsp.WorkspaceSymbolParams) -> list[lsp.WorkspaceSymbol]:
@@ -457,12 +463,7 @@ def make_server() -> PysourceServer:
 
     @server.feature(lsp.TEXT_DOCUMENT_DEFINITION)
     def definition(ls: PysourceServer, params: lsp.DefinitionParams) -> list[lsp.Location]:
-        doc = ls.document(params.text_document.uri, "definition")
-        ls.fresh()
-        if doc is None:
-            return []
-
-        def answer() -> list[lsp.Location]:
+        def answer(doc: Document) -> list[lsp.Location]:
             row, col = ls.to_row_col(doc, params.position)
             out = []
             for found in la.definitions(doc.mod, row, col):
@@ -470,38 +471,29 @@ def make_server() -> PysourceServer:
                 if loc is not None:
                     out.append(loc)
             return out
-        return ls.guarded("definition", [], answer)
+        return ls.query(params.text_document.uri, "definition", [], answer)
 
     @server.feature(lsp.TEXT_DOCUMENT_HOVER)
     def hover(ls: PysourceServer, params: lsp.HoverParams) -> Optional[lsp.Hover]:
-        doc = ls.document(params.text_document.uri, "hover")
-        ls.fresh()
-        if doc is None:
-            return None
-
-        def answer() -> Optional[lsp.Hover]:
+        def answer(doc: Document) -> Optional[lsp.Hover]:
             row, col = ls.to_row_col(doc, params.position)
             text = la.describe(doc.mod, row, col)
             if text is None:
                 return None
             return lsp.Hover(contents=lsp.MarkupContent(kind=lsp.MarkupKind.Markdown, value=text))
-        return ls.guarded("hover", None, answer)
+        return ls.query(params.text_document.uri, "hover", None, answer)
 
     @server.feature(lsp.TEXT_DOCUMENT_COMPLETION, lsp.CompletionOptions(trigger_characters=["."]))
     def completion(ls: PysourceServer, params: lsp.CompletionParams) -> lsp.CompletionList:
         empty = lsp.CompletionList(is_incomplete=False, items=[])
-        doc = ls.document(params.text_document.uri, "completion")
-        ls.fresh()
-        if doc is None:
-            return empty
 
-        def answer() -> lsp.CompletionList:
+        def answer(doc: Document) -> lsp.CompletionList:
             row, col = ls.to_row_col(doc, params.position)
             items = la.completions(doc.mod, row, col, doc.mod.row(row))
             return lsp.CompletionList(is_incomplete=False, items=[
                 lsp.CompletionItem(label=i.name, kind=COMPLETION_KINDS.get(i.kind, lsp.CompletionItemKind.Text),
                                    detail=i.kind) for i in items])
-        return ls.guarded("completion", empty, answer)
+        return ls.query(params.text_document.uri, "completion", empty, answer)
 
     @server.feature(lsp.SHUTDOWN)
     def shutdown(ls: PysourceServer, params: Any) -> None:

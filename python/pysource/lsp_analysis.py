@@ -83,6 +83,19 @@ def _is_name(token: str) -> bool:
     return token.isidentifier() and not keyword.iskeyword(token)
 
 
+def _name_index_at(line: Line, row: int, col: int) -> int:
+    """The index of the name token the cursor is in or just after, or -1.
+    A cursor inside a name wins over one at the end of the name before."""
+    tokens = line.tokens
+    at = -1
+    for i, (r, c) in enumerate(line_positions(line)):
+        if r == row and c <= col <= c + len(tokens[i]) and _is_name(tokens[i]):
+            at = i
+            if col < c + len(tokens[i]):
+                break
+    return at
+
+
 def _line_end(line: Line) -> tuple[int, int]:
     """Row and column just past the last token of a logical line."""
     positions = line_positions(line)
@@ -107,13 +120,7 @@ def name_at(mod: Module, row: int, col: int) -> tuple[Optional[Line], list[str]]
     if line is None:
         return None, []
     tokens = line.tokens
-    positions = line_positions(line)
-    at = -1
-    for i, (r, c) in enumerate(positions):
-        if r == row and c <= col <= c + len(tokens[i]) and _is_name(tokens[i]):
-            at = i
-            if col < c + len(tokens[i]):
-                break
+    at = _name_index_at(line, row, col)
     if at < 0:
         return line, []
     chain = [tokens[at]]
@@ -382,11 +389,7 @@ def _imported_module_at(mod: Module, line: Line, row: int, col: int) -> Optional
     a.b``, ``from .a import b``, up to the name under the cursor), or
     None."""
     tokens = line.tokens
-    positions = line_positions(line)
-    at = -1
-    for i, (r, c) in enumerate(positions):
-        if r == row and c <= col <= c + len(tokens[i]) and _is_name(tokens[i]):
-            at = i
+    at = _name_index_at(line, row, col)
     if at < 0:
         return None
     if line.type == kFromImportIndex:

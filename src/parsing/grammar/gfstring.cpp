@@ -17,7 +17,7 @@ inline bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\f' || c == 
 }  // namespace
 
 Node* Parser::FieldValue() {
-  Node* e = AtKw(kwYield) ? YieldExpr() : StarExpressions();
+  Node* e = YieldOrStarExpressions();
   if (e && Cur().type == T::Newline) return e;
   return nullptr;
 }

@@ -190,14 +190,14 @@ Node* Parser::SimpleStmt() {
 }
 
 Node* Parser::ExprOrAssign() {
-  Node* first = AtKw(kwYield) ? YieldExpr() : StarExpressions();
+  Node* first = YieldOrStarExpressions();
   if (!first) return nullptr;
   const Tok& t = Cur();
   if (IsOp(t, tkEqual)) {
     std::vector<Node*> targets{first};
     Node* value = nullptr;
     while (EatOp(tkEqual)) {
-      value = AtKw(kwYield) ? YieldExpr() : StarExpressions();
+      value = YieldOrStarExpressions();
       if (!value) return nullptr;
       if (AtOp(tkEqual)) targets.push_back(value);
     }
@@ -235,7 +235,7 @@ Node* Parser::ExprOrAssign() {
       if (!n) return nullptr;
       n->a = first;
       n->op = op;
-      n->b = AtKw(kwYield) ? YieldExpr() : StarExpressions();
+      n->b = YieldOrStarExpressions();
       return n->b ? n : nullptr;
     }
     if (t.code == tkColon) {
@@ -248,7 +248,7 @@ Node* Parser::ExprOrAssign() {
       if (first->kind == K::Name && !(first->flags & kParenthesized)) n->flags |= kSimple;
       if (!(n->b = Expression())) return nullptr;
       if (EatOp(tkEqual)) {
-        n->c = AtKw(kwYield) ? YieldExpr() : StarExpressions();
+        n->c = YieldOrStarExpressions();
         if (!n->c) return nullptr;
       }
       return n;
@@ -299,20 +299,26 @@ Node* Parser::ImportStmt() {
   std::vector<Node*> aliases;
   do {
     Node* name = DottedName();
-    if (!name) return nullptr;
-    Node* a = New(K::Alias);
+    Node* a = name ? AliasOf(name->obj) : nullptr;
     if (!a) return nullptr;
-    a->obj = name->obj;
-    if (EatKw(kwAs)) {
-      if (!AtPlainName()) return nullptr;
-      a->obj2 = Cur().obj;
-      ++pos_;
-    }
     aliases.push_back(a);
   } while (EatOp(tkComma));
   Node* n = New(K::Import);
   if (!n || !List(aliases, &n->l2)) return nullptr;
   return n;
+}
+
+// An import's alias of `name`, with the `as NAME` that may follow.
+Node* Parser::AliasOf(PyObject* name) {
+  Node* a = New(K::Alias);
+  if (!a) return nullptr;
+  a->obj = name;
+  if (EatKw(kwAs)) {
+    if (!AtPlainName()) return nullptr;
+    a->obj2 = Cur().obj;
+    ++pos_;
+  }
+  return a;
 }
 
 Node* Parser::FromStmt() {
@@ -344,15 +350,10 @@ Node* Parser::FromStmt() {
     bool parens = EatOp(tkLPar);
     for (;;) {
       if (!AtPlainName()) return nullptr;
-      Node* a = New(K::Alias);
-      if (!a) return nullptr;
-      a->obj = Cur().obj;
+      PyObject* name = Cur().obj;
       ++pos_;
-      if (EatKw(kwAs)) {
-        if (!AtPlainName()) return nullptr;
-        a->obj2 = Cur().obj;
-        ++pos_;
-      }
+      Node* a = AliasOf(name);
+      if (!a) return nullptr;
       aliases.push_back(a);
       if (!EatOp(tkComma)) break;
       if (parens && AtOp(tkRPar)) break;

@@ -12,36 +12,21 @@ namespace detail {
 Node* Parser::StarExpressions() {
   Node* first = StarExpression();
   if (!first || !AtOp(tkComma)) return first;
-  std::vector<Node*> elts{first};
-  while (EatOp(tkComma)) {
-    if (!CanStartExpr(Cur())) break;
-    Node* e = StarExpression();
-    if (!e) return nullptr;
-    elts.push_back(e);
-  }
-  Node* n = New(K::Tuple);
-  if (!n || !List(elts, &n->l1)) return nullptr;
+  return JoinedUntil(
+      first, [this] { return EatOp(tkComma); }, [this] { return CanStartExpr(Cur()); },
+      &Parser::StarExpression, K::Tuple);
+}
+
+Node* Parser::StarExpression() { return AtOp(tkStar) ? StarredBitOr() : Expression(); }
+
+Node* Parser::StarNamedExpression() { return AtOp(tkStar) ? StarredBitOr() : NamedExpression(); }
+
+// `*operand`, the star at the cursor.
+Node* Parser::StarredBitOr() {
+  ++pos_;
+  Node* n = New(K::Starred);
+  if (!n || !(n->a = BitOr())) return nullptr;
   return n;
-}
-
-Node* Parser::StarExpression() {
-  if (AtOp(tkStar)) {
-    ++pos_;
-    Node* n = New(K::Starred);
-    if (!n || !(n->a = BitOr())) return nullptr;
-    return n;
-  }
-  return Expression();
-}
-
-Node* Parser::StarNamedExpression() {
-  if (AtOp(tkStar)) {
-    ++pos_;
-    Node* n = New(K::Starred);
-    if (!n || !(n->a = BitOr())) return nullptr;
-    return n;
-  }
-  return NamedExpression();
 }
 
 Node* Parser::NamedExpression() {
@@ -92,45 +77,31 @@ Node* Parser::Lambda() {
 Node* Parser::Disjunction() {
   Node* first = Conjunction();
   if (!first || !AtKw(kwOr)) return first;
-  std::vector<Node*> values{first};
-  while (EatKw(kwOr)) {
-    Node* v = Conjunction();
-    if (!v) return nullptr;
-    values.push_back(v);
-  }
-  Node* n = New(K::BoolOp);
-  if (!n || !List(values, &n->l1)) return nullptr;
-  n->op = kOr;
-  return n;
+  return Joined(first, [this] { return EatKw(kwOr); }, &Parser::Conjunction, K::BoolOp, kOr);
 }
 
 Node* Parser::Conjunction() {
   Node* first = Inversion();
   if (!first || !AtKw(kwAnd)) return first;
-  std::vector<Node*> values{first};
-  while (EatKw(kwAnd)) {
-    Node* v = Inversion();
-    if (!v) return nullptr;
-    values.push_back(v);
-  }
-  Node* n = New(K::BoolOp);
-  if (!n || !List(values, &n->l1)) return nullptr;
-  n->op = kAnd;
+  return Joined(first, [this] { return EatKw(kwAnd); }, &Parser::Inversion, K::BoolOp, kAnd);
+}
+
+// A prefix operator at the cursor and its operand: one node of `kind` (with
+// `op`) over what `operand` reads, one nesting level down.
+Node* Parser::Prefixed(K kind, uint8_t op, Node* (Parser::*operand)()) {
+  ++pos_;
+  if (!Enter()) return nullptr;
+  Node* n = New(kind);
+  Node* a = n ? (this->*operand)() : nullptr;
+  Leave();
+  if (!a) return nullptr;
+  n->op = op;
+  n->a = a;
   return n;
 }
 
 Node* Parser::Inversion() {
-  if (AtKw(kwNot)) {
-    ++pos_;
-    if (!Enter()) return nullptr;
-    Node* n = New(K::UnaryOp);
-    Node* operand = n ? Inversion() : nullptr;
-    Leave();
-    if (!operand) return nullptr;
-    n->op = kNot;
-    n->a = operand;
-    return n;
-  }
+  if (AtKw(kwNot)) return Prefixed(K::UnaryOp, kNot, &Parser::Inversion);
   return Comparison();
 }
 
@@ -239,17 +210,8 @@ Node* Parser::Binary(int level) {
 
 Node* Parser::Factor() {
   const Tok& t = Cur();
-  if (t.type == T::Op && (t.code == tkPlus || t.code == tkMinus || t.code == tkTilde)) {
-    ++pos_;
-    if (!Enter()) return nullptr;
-    Node* n = New(K::UnaryOp);
-    Node* operand = n ? Factor() : nullptr;
-    Leave();
-    if (!operand) return nullptr;
-    n->op = t.code == tkPlus ? kUAdd : t.code == tkMinus ? kUSub : kInvert;
-    n->a = operand;
-    return n;
-  }
+  if (t.type == T::Op && (t.code == tkPlus || t.code == tkMinus || t.code == tkTilde))
+    return Prefixed(K::UnaryOp, t.code == tkPlus ? kUAdd : t.code == tkMinus ? kUSub : kInvert, &Parser::Factor);
   return Power();
 }
 
@@ -280,19 +242,24 @@ Node* Parser::Primary() {
   return n ? Trailers(n) : nullptr;
 }
 
+// `n.name`, the dot taken and the name at the cursor.
+Node* Parser::AttributeOf(Node* n) {
+  if (!AtPlainName()) return nullptr;
+  Node* a = New(K::Attribute);
+  if (!a) return nullptr;
+  a->a = n;
+  a->obj = Cur().obj;
+  ++pos_;
+  return a;
+}
+
 Node* Parser::Trailers(Node* n) {
   ChainScope scope(this);
   for (;;) {
     if ((AtOp(tkDot) || AtOp(tkLPar) || AtOp(tkLSqb)) && !Chain()) return nullptr;
     if (AtOp(tkDot)) {
       ++pos_;
-      if (Cur().type != T::Name || Cur().code != kwNone_) return nullptr;
-      Node* a = New(K::Attribute);
-      if (!a) return nullptr;
-      a->a = n;
-      a->obj = Cur().obj;
-      ++pos_;
-      n = a;
+      if (!(n = AttributeOf(n))) return nullptr;
     } else if (AtOp(tkLPar)) {
       ++pos_;
       Node* c = New(K::Call);
@@ -342,7 +309,7 @@ bool Parser::CallArgs(std::vector<Node*>* args, std::vector<Node*>* keywords, bo
     } else {
       Node* e = NamedExpression();
       if (!e) return false;
-      if (AtKw(kwFor) || (AtKw(kwAsync) && IsKw(Peek(), kwFor))) {
+      if (AtComprehension()) {
         // A generator expression as the only argument needs no parentheses.
         if (!allow_genexp || !args->empty() || !keywords->empty()) return false;
         Node* g = New(K::GenExp);
@@ -539,6 +506,30 @@ Node* Parser::Strings() {
   return n;
 }
 
+// `first for ...` up to `close`, as a node of `kind`.
+Node* Parser::Comprehension(Node* first, Tk close, K kind) {
+  Node* g = New(kind);
+  if (!g || first->kind == K::Starred || !Generators(&g->l1) || !EatOp(close)) return nullptr;
+  g->a = first;
+  return g;
+}
+
+// The elements of a display after its first, up to `close` (a trailing
+// comma allowed), as a node of `kind` that holds them in l1.
+Node* Parser::DisplayRest(Node* first, Tk close, K kind) {
+  std::vector<Node*> elts{first};
+  while (EatOp(tkComma)) {
+    if (AtOp(close)) break;
+    Node* e = StarNamedExpression();
+    if (!e) return nullptr;
+    elts.push_back(e);
+  }
+  if (!EatOp(close)) return nullptr;
+  Node* n = New(kind);
+  if (!n || !List(elts, &n->l1)) return nullptr;
+  return n;
+}
+
 Node* Parser::Paren() {
   ++pos_;
   if (!Enter()) return nullptr;
@@ -550,12 +541,8 @@ Node* Parser::Paren() {
     result = YieldExpr();
     if (result && !EatOp(tkRPar)) result = nullptr;
   } else if (Node* first = StarNamedExpression()) {
-    if (AtKw(kwFor) || (AtKw(kwAsync) && IsKw(Peek(), kwFor))) {
-      Node* g = New(K::GenExp);
-      if (g && first->kind != K::Starred && Generators(&g->l1) && EatOp(tkRPar)) {
-        g->a = first;
-        result = g;
-      }
+    if (AtComprehension()) {
+      result = Comprehension(first, tkRPar, K::GenExp);
     } else if (AtOp(tkRPar)) {
       ++pos_;
       if (first->kind != K::Starred) {
@@ -563,21 +550,8 @@ Node* Parser::Paren() {
         result = first;
       }
     } else if (AtOp(tkComma)) {
-      std::vector<Node*> elts{first};
-      bool ok = true;
-      while (EatOp(tkComma)) {
-        if (AtOp(tkRPar)) break;
-        Node* e = StarNamedExpression();
-        if (!e) { ok = false; break; }
-        elts.push_back(e);
-      }
-      if (ok && EatOp(tkRPar)) {
-        Node* n = New(K::Tuple);
-        if (n && List(elts, &n->l1)) {
-          n->flags |= kParenthesized;
-          result = n;
-        }
-      }
+      result = DisplayRest(first, tkRPar, K::Tuple);
+      if (result) result->flags |= kParenthesized;
     }
   }
   Leave();
@@ -588,30 +562,10 @@ Node* Parser::Bracket() {
   ++pos_;
   if (!Enter()) return nullptr;
   Node* result = nullptr;
-  std::vector<Node*> elts;
   if (EatOp(tkRSqb)) {
     result = New(K::List);
   } else if (Node* first = StarNamedExpression()) {
-    if (AtKw(kwFor) || (AtKw(kwAsync) && IsKw(Peek(), kwFor))) {
-      Node* g = New(K::ListComp);
-      if (g && first->kind != K::Starred && Generators(&g->l1) && EatOp(tkRSqb)) {
-        g->a = first;
-        result = g;
-      }
-    } else {
-      elts.push_back(first);
-      bool ok = true;
-      while (EatOp(tkComma)) {
-        if (AtOp(tkRSqb)) break;
-        Node* e = StarNamedExpression();
-        if (!e) { ok = false; break; }
-        elts.push_back(e);
-      }
-      if (ok && EatOp(tkRSqb)) {
-        Node* n = New(K::List);
-        if (n && List(elts, &n->l1)) result = n;
-      }
-    }
+    result = AtComprehension() ? Comprehension(first, tkRSqb, K::ListComp) : DisplayRest(first, tkRSqb, K::List);
   }
   Leave();
   return result;
@@ -648,7 +602,7 @@ Node* Parser::Brace() {
     }
   }
   if (is_dict && first_value) {
-    if (first_key && (AtKw(kwFor) || (AtKw(kwAsync) && IsKw(Peek(), kwFor)))) {
+    if (first_key && AtComprehension()) {
       Node* g = New(K::DictComp);
       if (g && Generators(&g->l1) && EatOp(tkRBrace)) {
         g->a = first_key;
@@ -678,26 +632,7 @@ Node* Parser::Brace() {
       }
     }
   } else if (!is_dict && first) {
-    if (AtKw(kwFor) || (AtKw(kwAsync) && IsKw(Peek(), kwFor))) {
-      Node* g = New(K::SetComp);
-      if (g && first->kind != K::Starred && Generators(&g->l1) && EatOp(tkRBrace)) {
-        g->a = first;
-        result = g;
-      }
-    } else {
-      std::vector<Node*> elts{first};
-      bool ok = true;
-      while (EatOp(tkComma)) {
-        if (AtOp(tkRBrace)) break;
-        Node* e = StarNamedExpression();
-        if (!e) { ok = false; break; }
-        elts.push_back(e);
-      }
-      if (ok && EatOp(tkRBrace)) {
-        Node* n = New(K::Set);
-        if (n && List(elts, &n->l1)) result = n;
-      }
-    }
+    result = AtComprehension() ? Comprehension(first, tkRBrace, K::SetComp) : DisplayRest(first, tkRBrace, K::Set);
   }
   Leave();
   return result;

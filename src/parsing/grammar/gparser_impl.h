@@ -101,6 +101,35 @@ class Parser {
 
   bool CanStartExpr(const Tok& t) const;
 
+  // The run `first SEP item SEP item ...` that starts with `first`, as one
+  // node of `kind` that holds the items in l1 (and `op`).  `eat_sep` takes a
+  // separator; `more`, asked after each one, tells whether an item follows
+  // (false ends the run at a trailing separator).
+  template <typename EatSep, typename More>
+  Node* JoinedUntil(Node* first, EatSep eat_sep, More more, Node* (Parser::*item)(), K kind,
+                    uint8_t op = kNoOp) {
+    std::vector<Node*> items{first};
+    while (eat_sep()) {
+      if (!more()) break;
+      Node* v = (this->*item)();
+      if (!v) return nullptr;
+      items.push_back(v);
+    }
+    Node* n = New(kind);
+    if (!n || !List(items, &n->l1)) return nullptr;
+    n->op = op;
+    return n;
+  }
+  // The same where every separator is followed by an item.
+  template <typename EatSep>
+  Node* Joined(Node* first, EatSep eat_sep, Node* (Parser::*item)(), K kind, uint8_t op = kNoOp) {
+    return JoinedUntil(first, eat_sep, [] { return true; }, item, kind, op);
+  }
+  Node* Prefixed(K kind, uint8_t op, Node* (Parser::*operand)());
+  // The items of a bracketed list, its opening bracket at the cursor, up to
+  // and including `close`; `comma` tells whether a comma was seen.
+  bool BracketItems(Tk close, Node* (Parser::*item)(), std::vector<Node*>* items, bool* comma);
+
   // -- statements ----------------------------------------------------------
   bool SimpleStmts(std::vector<Node*>* out);
   Node* SimpleStmt();
@@ -110,6 +139,7 @@ class Parser {
   Node* ImportStmt();
   Node* FromStmt();
   Node* DottedName();
+  Node* AliasOf(PyObject* name);
   Node* FunctionDef(bool is_async);
   Node* ClassDef();
   Node* ForStmt(bool is_async);
@@ -123,6 +153,7 @@ class Parser {
   Node* StarExpressions();
   Node* StarExpression();
   Node* StarNamedExpression();
+  Node* StarredBitOr();
   Node* NamedExpression();
   Node* Expression();
   Node* Disjunction();
@@ -140,12 +171,19 @@ class Parser {
   Node* Bracket();
   Node* Brace();
   Node* Lambda();
+  bool AtComprehension() const { return AtKw(kwFor) || (AtKw(kwAsync) && IsKw(Peek(), kwFor)); }
+  Node* Comprehension(Node* first, Tk close, K kind);
+  Node* DisplayRest(Node* first, Tk close, K kind);
   Node* YieldExpr();
+  // An expression statement, the value of an assignment, or an f-string
+  // field: a yield expression or starred expressions.
+  Node* YieldOrStarExpressions() { return AtKw(kwYield) ? YieldExpr() : StarExpressions(); }
   bool Generators(NodeList* out);
   bool CallArgs(std::vector<Node*>* args, std::vector<Node*>* keywords, bool allow_genexp);
   Node* Slices();
   Node* SliceItem();
   Node* Trailers(Node* n);
+  Node* AttributeOf(Node* n);
 
   // -- targets ---------------------------------------------------------------
   Node* StarTargets();

@@ -13,34 +13,19 @@ Node* Parser::StarTargets() {
   // A lone starred target (`for *a in b`) parses too; the interpreter's
   // parser takes it as well.
   if (!AtOp(tkComma)) return ToStore(first, true) ? first : nullptr;
-  std::vector<Node*> elts{first};
-  while (EatOp(tkComma)) {
+  auto more = [this] {
     if (!(AtOp(tkStar) || AtOp(tkLPar) || AtOp(tkLSqb) || Cur().type == T::Name ||
           Cur().type == T::String || Cur().type == T::Number || AtOp(tkLBrace)))
-      break;
-    if (Cur().type == T::Name && Cur().code != kwNone_ && Cur().code != kwNone &&
-        Cur().code != kwTrue && Cur().code != kwFalse)
-      break;
-    Node* e = StarTarget();
-    if (!e) return nullptr;
-    elts.push_back(e);
-  }
-  Node* n = New(K::Tuple);
-  if (!n || !List(elts, &n->l1)) return nullptr;
-  return ToStore(n, true) ? n : nullptr;
+      return false;
+    return !(Cur().type == T::Name && Cur().code != kwNone_ && Cur().code != kwNone &&
+             Cur().code != kwTrue && Cur().code != kwFalse);
+  };
+  Node* n = JoinedUntil(first, [this] { return EatOp(tkComma); }, more, &Parser::StarTarget, K::Tuple);
+  return n && ToStore(n, true) ? n : nullptr;
 }
 
 Node* Parser::StarTarget() {
-  if (AtOp(tkStar)) {
-    ++pos_;
-    if (!Enter()) return nullptr;
-    Node* n = New(K::Starred);
-    Node* inner = n ? StarTarget() : nullptr;
-    Leave();
-    if (!inner) return nullptr;
-    n->a = inner;
-    return n;
-  }
+  if (AtOp(tkStar)) return Prefixed(K::Starred, kNoOp, &Parser::StarTarget);
   Node* n = TargetAtom();
   if (n && !ToStore(n, true)) return nullptr;
   return n;
@@ -52,23 +37,9 @@ Node* Parser::TargetAtom() {
   Node* n;
   if (AtOp(tkLPar) || AtOp(tkLSqb)) {
     bool paren = AtOp(tkLPar);
-    Tk close = paren ? tkRPar : tkRSqb;
-    ++pos_;
-    if (!Enter()) return nullptr;
     std::vector<Node*> elts;
     bool comma = false;
-    while (!AtOp(close)) {
-      Node* e = StarTarget();
-      if (!e) {
-        Leave();
-        return nullptr;
-      }
-      elts.push_back(e);
-      if (!EatOp(tkComma)) break;
-      comma = true;
-    }
-    Leave();
-    if (!EatOp(close)) return nullptr;
+    if (!BracketItems(paren ? tkRPar : tkRSqb, &Parser::StarTarget, &elts, &comma)) return nullptr;
     if (paren && elts.size() == 1 && !comma) {
       n = elts[0];
       if (n->kind == K::Starred) return nullptr;
@@ -108,6 +79,23 @@ bool Parser::ToStore(Node* n, bool allow_star) {
   }
 }
 
+bool Parser::BracketItems(Tk close, Node* (Parser::*item)(), std::vector<Node*>* items, bool* comma) {
+  ++pos_;
+  if (!Enter()) return false;
+  while (!AtOp(close)) {
+    Node* e = (this->*item)();
+    if (!e) {
+      Leave();
+      return false;
+    }
+    items->push_back(e);
+    if (!EatOp(tkComma)) break;
+    *comma = true;
+  }
+  Leave();
+  return EatOp(close);
+}
+
 bool Parser::CheckDelTarget(Node* n) {
   switch (n->kind) {
     case K::Name:
@@ -141,16 +129,9 @@ Node* Parser::Patterns() {
   Node* first = MaybeStarPattern();
   if (!first) return nullptr;
   if (!AtOp(tkComma)) return first->kind == K::MatchStar ? nullptr : first;
-  std::vector<Node*> pats{first};
-  while (EatOp(tkComma)) {
-    if (AtOp(tkColon) || AtKw(kwIf)) break;
-    Node* p = MaybeStarPattern();
-    if (!p) return nullptr;
-    pats.push_back(p);
-  }
-  Node* n = New(K::MatchSequence);
-  if (!n || !List(pats, &n->l1)) return nullptr;
-  return n;
+  return JoinedUntil(
+      first, [this] { return EatOp(tkComma); }, [this] { return !AtOp(tkColon) && !AtKw(kwIf); },
+      &Parser::MaybeStarPattern, K::MatchSequence);
 }
 
 Node* Parser::MaybeStarPattern() {
@@ -189,15 +170,7 @@ Node* Parser::Pattern() {
 Node* Parser::OrPattern() {
   Node* first = ClosedPattern();
   if (!first || !AtOp(tkVbar)) return first;
-  std::vector<Node*> pats{first};
-  while (EatOp(tkVbar)) {
-    Node* p = ClosedPattern();
-    if (!p) return nullptr;
-    pats.push_back(p);
-  }
-  Node* n = New(K::MatchOr);
-  if (!n || !List(pats, &n->l1)) return nullptr;
-  return n;
+  return Joined(first, [this] { return EatOp(tkVbar); }, &Parser::ClosedPattern, K::MatchOr);
 }
 
 Node* Parser::LiteralNumber() {
@@ -243,13 +216,7 @@ Node* Parser::NameOrAttr() {
   while (n && AtOp(tkDot)) {
     ++pos_;
     if (!Chain()) return nullptr;
-    if (!AtPlainName()) return nullptr;
-    Node* a = New(K::Attribute);
-    if (!a) return nullptr;
-    a->a = n;
-    a->obj = Cur().obj;
-    ++pos_;
-    n = a;
+    if (!(n = AttributeOf(n))) return nullptr;
   }
   return n;
 }
@@ -314,23 +281,9 @@ Node* Parser::ClosedPattern() {
   }
   if (IsOp(t, tkLPar) || IsOp(t, tkLSqb)) {
     bool paren = IsOp(t, tkLPar);
-    Tk close = paren ? tkRPar : tkRSqb;
-    ++pos_;
-    if (!Enter()) return nullptr;
     std::vector<Node*> pats;
     bool comma = false;
-    while (!AtOp(close)) {
-      Node* p = MaybeStarPattern();
-      if (!p) {
-        Leave();
-        return nullptr;
-      }
-      pats.push_back(p);
-      if (!EatOp(tkComma)) break;
-      comma = true;
-    }
-    Leave();
-    if (!EatOp(close)) return nullptr;
+    if (!BracketItems(paren ? tkRPar : tkRSqb, &Parser::MaybeStarPattern, &pats, &comma)) return nullptr;
     if (paren && pats.size() == 1 && !comma) {
       if (pats[0]->kind == K::MatchStar) return nullptr;
       return pats[0];  // a group
