@@ -2,6 +2,7 @@
 modules, installing stored lines in a module, and refusal of stale, damaged
 and foreign files."""
 
+import gc
 import os
 import random
 import sysconfig
@@ -253,3 +254,49 @@ def test_the_producer_names_only_the_code_that_decides_what_is_stored(tmp_path, 
         now = producer()
         assert now != first, path
         first = now
+
+
+NESTED = '''\
+# leading comment
+    # indented comment before any code
+class Outer:
+    x = 1
+        # deeper comment
+    class Inner:
+        def method(self):
+            if self:
+                y = 2
+            # comment between
+  # dedented comment
+            return y
+
+    def after(self): pass
+def top():
+    def local(): return 1
+    return local
+if True:
+    class InIf:
+        z = 3
+    w = 4
+last = 5
+'''
+
+
+def test_loaded_lines_get_the_scopes_a_search_finds(tmp_path):
+    """Scope names are filled in for every loaded line in one pass; each
+    must be what finding the line's scope gives."""
+    src = tmp_path / "nested.py"
+    src.write_text(NESTED)
+    path = str(tmp_path / "nested.pysl")
+    with pysource.Project(roots=[str(tmp_path)], search_path=[]) as project:
+        store.save_module(project.analyze_file(str(src)), path)
+    with pysource.Project(roots=[str(tmp_path)], search_path=[]) as project:
+        mod = project.module_for_path(str(src))
+        store.load_module(mod, path)
+        # Strings and tuples of them only: nothing for the collector to scan.
+        assert not any(gc.is_tracked(l) for l in mod.lines)
+        impl = mod.impl
+        got = [(l.first_line, l.scope_name) for l in mod.lines]
+        want = [(l.first_line, impl.GetFullNameForScopeDef(impl.FindScopeForLine(l))) for l in mod.lines]
+        assert got == want
+        assert [dict(got)[n] for n in (9, 11, 17, 20, 21)] == ["Outer.Inner.method"] * 2 + ["top", "InIf", ""]

@@ -336,6 +336,28 @@ static int ReadPositionArray(tReadCursor* cur, int32_t tok_count, tPositionArray
   return 0;
 }
 
+// Whether `obj` is an object that can never lead back to a line: a string
+// (an ArgName too: a str subclass without a __dict__), None, or a tuple of
+// such objects.
+static bool IsAcyclicValue(PyObject* obj, int depth = 0) {
+  if (obj == Py_None || PyUnicode_CheckExact(obj)) return true;
+  if (PyUnicode_Check(obj)) return !PyObject_IS_GC(obj);
+  if (!PyTuple_CheckExact(obj) || depth > 8) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i)
+    if (!IsAcyclicValue(PyTuple_GET_ITEM(obj, i), depth + 1)) return false;
+  return true;
+}
+
+static bool HoldsNoCycle(tLogicalLine* line) {
+  for (int32_t i = 0; i < line->tok_count; ++i)
+    if (!IsAcyclicValue(line->tok_array[i])) return false;
+  for (int i = 0; i < line->objs_len; ++i)
+    if (!IsAcyclicValue(line->objs[i])) return false;
+  for (int i = 0; i < line->type_equivs_len; ++i)
+    if (!IsAcyclicValue(line->type_equivs[i].one) || !IsAcyclicValue(line->type_equivs[i].two)) return false;
+  return true;
+}
+
 // A new logical line from its byte form.  Arrays are read into holders that
 // release them on failure and are handed to the line only once the whole
 // line has been read, so the line's own destruction never sees half an array.
@@ -407,6 +429,11 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, PyObject* byt
   line->objs = objs.release();
   line->type_equivs_len = static_cast<uint8_t>(pairs_len);
   line->type_equivs = pairs.release();
+  // A line holding only strings, None and tuples of them can be in no
+  // cycle; left tracked, every line of a loaded module would be scanned by
+  // each full collection.  The line tracks itself again when the analyzer
+  // adds an entry of another kind.
+  if (HoldsNoCycle(line)) PyObject_GC_UnTrack(logical.get());
   return logical;
 }
 
