@@ -152,7 +152,8 @@ def test_damaged_foreign_and_outdated_files_are_refused(stored):
         blob = f.read()
     # Bad line data behind good checksums (what a faulty writer would store).
     names, slots, data = store._serialize(project.module_for_path(src).lines)
-    repacked = lambda data: store._pack(names, slots, data, SourceStamp.of_file(src), None, True)
+    repacked = lambda data, more=[]: store._pack(names + more, slots, (), data, SourceStamp.of_file(src), None,
+                                                 True)
     where = "some.pysl"
     for data, exc, message in [
         (b"", CorruptStoreError, "not a pysource stored module"),
@@ -163,11 +164,11 @@ def test_damaged_foreign_and_outdated_files_are_refused(stored):
         (blob + b"\0", CorruptStoreError, "1 bytes after the end"),
         (blob[:20] + bytes([blob[20] ^ 1]) + blob[21:], CorruptStoreError, "header checksum"),
         (blob[:-5] + bytes([blob[-5] ^ 0x40]) + blob[-4:], CorruptStoreError, "lines checksum"),
-        (repack(blob, VERSION, 2), StaleStoreError, "format version 2, this is version 1"),
+        (repack(blob, VERSION, 1), StaleStoreError, "format version 1, this is version 2"),
         (repack(blob, PRODUCER, b"pysource 0.0.1 cpython-39 00000000"), StaleStoreError,
          "made by pysource 0.0.1 cpython-39 00000000, this is pysource"),
         (repacked([data[0][:-1]] + data[1:]), CorruptStoreError, "Invalid data found while deserializing logical line"),
-        (repacked("not a list"), CorruptStoreError, "lines section malformed"),
+        (repacked(data, [frozenset()]), CorruptStoreError, "lines section malformed"),
     ]:
         with pytest.raises(StoreError, match=message) as info:
             store.loads(data, source_path=src, where=where)
