@@ -6,6 +6,7 @@ import gc
 import os
 import random
 import sysconfig
+import zlib
 
 import pytest
 
@@ -143,7 +144,15 @@ def repack(blob, field, value):
     return store._header_bytes(fields) + blob[store.HEADER_SIZE:]
 
 
-VERSION, PRODUCER = 1, 7    # positions of header fields
+VERSION, PRODUCER, LINES_LEN = 1, 7, 10    # positions of header fields
+
+
+def relined(blob, body):
+    """`blob` with `body` as its lines section, lengths and checksums right."""
+    fields = list(store._HEADER.unpack_from(blob, 0))
+    fields[LINES_LEN:LINES_LEN + 2] = [len(body), zlib.crc32(body)]
+    start = store.HEADER_SIZE + fields[LINES_LEN - 2]
+    return store._header_bytes(fields) + blob[store.HEADER_SIZE:start] + body
 
 
 def test_damaged_foreign_and_outdated_files_are_refused(stored):
@@ -169,6 +178,10 @@ def test_damaged_foreign_and_outdated_files_are_refused(stored):
          "made by pysource 0.0.1 cpython-39 00000000, this is pysource"),
         (repacked([data[0][:-1]] + data[1:]), CorruptStoreError, "Invalid data found while deserializing logical line"),
         (repacked(data, [frozenset()]), CorruptStoreError, "lines section malformed"),
+        # compressed blocks that claim a size they cannot have, or are cut
+        (relined(blob, b"\xff\xff\xff\x7f" + b"\0" * 8), CorruptStoreError, "bad LZ4 block size"),
+        (relined(blob, b"\x01"), CorruptStoreError, "bad LZ4 block size"),
+        (relined(blob, b"\x00\x01\x00\x00" + b"\x1f" * 8), CorruptStoreError, "lines: "),
     ]:
         with pytest.raises(StoreError, match=message) as info:
             store.loads(data, source_path=src, where=where)

@@ -11,7 +11,8 @@ A stored file is a fixed header followed by two sections::
     extra    an optional value kept beside the lines (for instance a table
              of definitions), marshalled; readable without the lines
     lines    marshal of (names, argname slots, static method keys, data),
-             zlib-compressed: the analyzer's ``SerializeLogicalList``
+             LZ4-compressed (a block with its size in front; zlib in files
+             flagged so): the analyzer's ``SerializeLogicalList``
              result with the lines' byte forms joined into one string,
              and the parse keys of the def lines taken for static or class
              methods (so that loading need not scan the decorators again)
@@ -66,6 +67,11 @@ __all__ = [
 MAGIC = b"\x89PYSRC\r\n"
 FORMAT_VERSION = 2
 FLAG_ZLIB = 1
+# LZ4 decompresses several times faster than zlib, which made up most of the
+# cost of loading, for files about a third larger.
+FLAG_LZ4 = 2
+# An LZ4 block never expands its data more than this.
+_LZ4_MAX_RATIO = 255
 
 # magic, version, header size, flags, source size, mtime (ns), digest,
 # producer, extra length, extra crc, lines length, lines crc, header crc
@@ -304,8 +310,8 @@ def _pack(names: list[Any], slots: tuple[int, ...], keys: tuple[tuple[str, ...],
     body = marshal.dumps((names, slots, keys, b"".join(data)), 4)
     flags = 0
     if compress:
-        body = zlib.compress(body, 1)
-        flags |= FLAG_ZLIB
+        body = _lz4().compress(body, store_size=True)
+        flags |= FLAG_LZ4
     extra_bytes = marshal.dumps(extra, 4)
     head = _header_bytes([MAGIC, FORMAT_VERSION, HEADER_SIZE, flags, stamp.size, stamp.mtime_ns,
                           stamp.digest, producer().encode("ascii"),
@@ -461,7 +467,9 @@ def _loads(blob: bytes, stamp: SourceStamp | None, source_path: str | None, pool
                                 % (where, len(blob) - start - h.lines_len))
     if not decode_lines:
         return None, extra, []
-    if h.flags & FLAG_ZLIB:
+    if h.flags & FLAG_LZ4:
+        body = _lz4_decompress(body, where)
+    elif h.flags & FLAG_ZLIB:
         try:
             body = zlib.decompress(body)
         except zlib.error as e:
@@ -480,6 +488,24 @@ def _loads(blob: bytes, stamp: SourceStamp | None, source_path: str | None, pool
     except ValueError as e:
         raise CorruptStoreError("%s: damaged stored module (%s)" % (where, e)) from None
     return lines, extra, keys
+
+
+def _lz4() -> Any:
+    import lz4.block  # type: ignore[import-untyped]
+    return lz4.block
+
+
+def _lz4_decompress(body: bytes, where: str) -> bytes:
+    # The size in front is checked before it is allocated.
+    size = _INT.unpack_from(body, 0)[0] if len(body) >= 4 else -1
+    if not 0 <= size <= _LZ4_MAX_RATIO * len(body):
+        raise CorruptStoreError("%s: damaged stored module (lines: bad LZ4 block size)" % where)
+    block = _lz4()
+    try:
+        out: bytes = block.decompress(body)
+    except block.LZ4BlockError as e:
+        raise CorruptStoreError("%s: damaged stored module (lines: %s)" % (where, e)) from None
+    return out
 
 
 def _check_lines_value(value: Any, where: str) -> tuple[list[Any], tuple[int, ...], list[tuple[str, ...]], bytes]:
