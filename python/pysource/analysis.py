@@ -396,10 +396,14 @@ class ModuleAnalysis:
         if self._impl is None:
             self.set_source(text)
             return
-        changes = self._buffer_for(self._impl).update(text)
+        buffer = self._buffer_for(self._impl)
+        context = buffer.context
+        changes = buffer.update(text)
         self._pending_source = None
         self._source = text
-        self._find_nonself_defs()
+        if buffer.context is not context or context is None:
+            # Decorator or def lines changed (or were never looked at).
+            self._find_nonself_defs()
         self.last_changes = changes
 
     def _FromFutureFlagsChanged(self) -> None:
