@@ -84,6 +84,20 @@ class Corpus:
         return [files[int(i * step)] for i in range(n)]
 
 
+TEST_FOLDERS = frozenset(["test", "tests", "idle_test", "testing"])
+
+
+def is_test_file(path, roots):
+    """Whether `path` belongs to a test suite: a file under a folder named
+    test, tests, idle_test or testing, or a test_*.py file."""
+    for root in roots:
+        if path.startswith(root + os.sep):
+            path = path[len(root) + 1:]
+            break
+    parts = path.split(os.sep)
+    return parts[-1].startswith("test_") or any(p in TEST_FOLDERS for p in parts[:-1])
+
+
 # -- the table -------------------------------------------------------------
 
 class Table:
@@ -135,49 +149,72 @@ def _seconds(s):
 # -- pysource ---------------------------------------------------------------
 
 class StageClock:
-    """Time spent in the host grammar and transformer: from the analyzer's
-    CreateParser call to the end of TransformNode (or of a failing
-    Finish), token feeding included.  Also counts the lines that did not
-    parse, by reason."""
+    """Time spent in the host's grammar and transformer: from the analyzer's
+    CreateParser call to the end of TransformNode, token feeding included.
+    A line whose parse fails never reaches the transformer; its time is
+    left out (a few dozen lines in the standard library) and its reason
+    counted."""
 
     def __init__(self):
         self.parse = 0.0
         self.start = 0.0
+        self.pending = None
         self.failures = collections.Counter()
 
-
-class TimingParser(pysource.Parser):
-    __slots__ = ("clock",)
-
-    def Finish(self):
+    def settle(self):
+        """Count the pending parser as failed when its line never reached
+        the transformer, asking it once more for the reason (untimed)."""
+        parser, self.pending = self.pending, None
+        if parser is None:
+            return
         try:
-            return pysource.Parser.Finish(self)
+            parser.Finish()
         except (SyntaxError, ValueError) as e:
-            c = self.clock
-            c.parse += clock() - c.start
-            c.failures["%s: %s" % (type(e).__name__, getattr(e, "msg", e))] += 1
-            raise
+            self.failures["%s: %s" % (type(e).__name__, getattr(e, "msg", e))] += 1
+        else:
+            self.failures["(failed, reason not repeated)"] += 1
 
 
-class TimingGrammar(pysource.Grammar):
-    def __init__(self, stage_clock):
+class TimingGrammar:
+    """The host's own grammar (native by default), with the parse clock
+    started when the analyzer asks it for a parser."""
+
+    def __init__(self, grammar, stage_clock):
+        self.grammar = grammar
         self.clock = stage_clock
 
     def CreateParser(self, symbol):
-        self.clock.start = clock()
-        p = TimingParser()
-        p.clock = self.clock
-        return p
+        c = self.clock
+        if c.pending is not None:
+            c.settle()
+        parser = self.grammar.CreateParser(symbol)
+        c.pending = parser
+        c.start = clock()
+        return parser
 
 
-def timing_transformer(stage_clock):
-    class TimingTransformer(pysource.Transformer):
-        def TransformNode(self, tree):
-            try:
-                return pysource.Transformer.TransformNode(self, tree)
-            finally:
-                stage_clock.parse += clock() - stage_clock.start
-    return TimingTransformer
+class TimingTransformer:
+    """The host's own transformer, stopping the parse clock."""
+
+    __slots__ = ("inner", "clock")
+
+    def __init__(self, inner, stage_clock):
+        self.inner = inner
+        self.clock = stage_clock
+
+    def TransformNode(self, tree):
+        c = self.clock
+        try:
+            return self.inner.TransformNode(tree)
+        finally:
+            c.parse += clock() - c.start
+            c.pending = None
+
+
+def timing_transformer(make_transformer, stage_clock):
+    def make(pool, context):
+        return TimingTransformer(make_transformer(pool, context), stage_clock)
+    return make
 
 
 def new_project(corpus, files):
@@ -209,14 +246,14 @@ def run_pysource(corpus):
 
 
 def run_stages(corpus):
-    """The same analysis with the host's grammar and transformer timed:
-    splitting every file first, then analysing.  Returns (split seconds,
-    parse+transform seconds, analysis seconds, facts)."""
+    """The same analysis with the default host's own grammar and
+    transformer timed: splitting every file first, then analysing.  Returns
+    (split seconds, parse+transform seconds, analysis seconds, facts)."""
     stage = StageClock()
     project, mods = new_project(corpus, corpus.files)
-    # The host's grammar and transformer, timed.
-    project.host = dataclasses.replace(project.host, make_transformer=timing_transformer(stage))
-    project.grammar = TimingGrammar(stage)
+    project.host = dataclasses.replace(
+        project.host, make_transformer=timing_transformer(project.host.make_transformer, stage))
+    project.grammar = TimingGrammar(project.grammar, stage)
     gc.collect()
     t0 = clock()
     for mod in mods:
@@ -225,6 +262,7 @@ def run_stages(corpus):
     for mod in mods:
         mod.analyze()
     t2 = clock()
+    stage.settle()
     kinds = collections.Counter()
     logical = entries = pairs = 0
     for mod in mods:
@@ -258,32 +296,34 @@ def run_split(corpus, host):
 
 # -- the stored form --------------------------------------------------------
 
-def run_index(corpus, mods):
-    """Store every analysed module (`pysource.store`), then load them all
-    back into modules of a new project, ready for queries."""
-    tmp = tempfile.mkdtemp(prefix="pysource-bench-index-")
-    try:
-        paths = [os.path.join(tmp, "%05d.pysrc" % i) for i in range(len(mods))]
-        gc.collect()
-        t0 = clock()
-        for path, mod in zip(paths, mods):
-            store.save_module(mod, path)
-        save = clock() - t0
-        size = sum(os.path.getsize(p) for p in paths)
-        project = pysource.Project(search_path=corpus.roots)
-        loaded = []
-        gc.collect()
-        t0 = clock()
-        for path, mod in zip(paths, mods):
-            m = project.module_for_path(mod.fFileName, mod.fLocalName)
-            store.load_module(m, path)
-            loaded.append(m)
-        load = clock() - t0
-        count = sum(len(m.lines) for m in loaded)
-        project.close()
-        return save, load, size, count
-    finally:
-        shutil.rmtree(tmp, ignore_errors=True)
+def run_index_save(mods, folder):
+    """Store every analysed module (`pysource.store`) in `folder`.  Returns
+    (seconds, bytes, [(stored file, source file, module name)])."""
+    paths = [os.path.join(folder, "%05d.pysrc" % i) for i in range(len(mods))]
+    gc.collect()
+    t0 = clock()
+    for path, mod in zip(paths, mods):
+        store.save_module(mod, path)
+    save = clock() - t0
+    size = sum(os.path.getsize(p) for p in paths)
+    return save, size, [(p, m.fFileName, m.fLocalName) for p, m in zip(paths, mods)]
+
+
+def run_index_load(corpus, stored):
+    """Load the stored modules back into the modules of a new project,
+    ready for queries.  Returns (seconds, logical lines)."""
+    project = pysource.Project(search_path=corpus.roots)
+    loaded = []
+    gc.collect()
+    t0 = clock()
+    for path, filename, name in stored:
+        m = project.module_for_path(filename, name)
+        store.load_module(m, path)
+        loaded.append(m)
+    load = clock() - t0
+    count = sum(len(m.lines) for m in loaded)
+    project.close()
+    return load, count
 
 
 # -- the command: pysource index and pysource find ----------------------------
@@ -502,9 +542,32 @@ def run_edit(corpus, target_lines, keystrokes=20, repeats=3):
         mod.impl.SearchForAttribs(dict(query))
         buffer_times.append(clock() - t0)
     mod.close()
+
+    # The same keystrokes as range edits, as the language server hands them
+    # over (`ModuleAnalysis.edit`): no whole text to compare, only the
+    # lines around the edit split again and analysed on the query.
+    mod = whole()
+    mod.impl.SearchForAttribs(dict(query))
+    col = line.positions[0][1] + len(line.tokens[0])
+    name = line.tokens[0]
+    range_times = []
+    range_found = True
+    for k in range(keystrokes):
+        ch = chr(ord("a") + k % 26)
+        gc.collect()
+        t0 = clock()
+        mod.edit((row, col), (row, col), ch)
+        refs = mod.impl.SearchForAttribs(dict(query))
+        range_times.append(clock() - t0)
+        col += 1
+        name += ch
+        range_found = range_found and any(r.fLocalName == name for r in refs)
+    mod.close()
     return {"file_lines": nlines, "sources": sources, "line": row, "scope": query["scope_name"],
             "keystroke_seconds": times, "whole_file_seconds": full_times,
             "buffer_keystroke_seconds": buffer_times, "buffer_keystroke_median": statistics.median(buffer_times),
+            "range_keystroke_seconds": range_times, "range_keystroke_median": statistics.median(range_times),
+            "range_query_found_new_name": range_found,
             "keystroke_median": statistics.median(times), "whole_file_median": statistics.median(full_times),
             "keystroke_phase_medians": {k: statistics.median(v) for k, v in phases.items()},
             "query_found_new_name": found}
@@ -747,6 +810,13 @@ def main(argv=None):
 
     repeat = max(1, args.repeat)
     results["repeat"] = repeat
+    ast_runs = None
+    if "ast" not in skip:
+        # Before anything else, in a heap of its own: with the analysed
+        # corpus alive, every full collection the parser's many objects
+        # set off would also scan the analysis, and the row would time that.
+        note("ast.parse ...")
+        ast_runs = [run_ast(corpus.files) for _ in range(repeat)]
     note("pysource: full analysis ...")
     runs = []
     project = mods = per_file = None
@@ -772,7 +842,7 @@ def main(argv=None):
         split, parse, analysis, facts = run_stages(corpus)
         staged = split + analysis
         table.row("  split into logical lines", split, nfiles, nlines, total)
-        table.row("  parse + transform (host grammar, ast)", parse, nfiles, nlines, total)
+        table.row("  parse + transform (%s grammar)" % pysource.hosts.get_host().name, parse, nfiles, nlines, total)
         table.row("  walk, visitors, name cache (core)", analysis - parse, nfiles, nlines, total)
         table.row("  (instrumented run, total)", staged, nfiles, nlines, total)
         results["corpus"].update(facts)
@@ -780,12 +850,12 @@ def main(argv=None):
             table.row("  parse + transform, every line: " + label, seconds, nfiles, nlines, total,
                       "%d lines to the host grammar" % fell_back if fell_back else "")
 
-    if "ast" not in skip:
-        note("ast.parse ...")
-        runs = [run_ast(corpus.files) for _ in range(repeat)]
+    if ast_runs is not None:
+        runs = ast_runs
         fails = runs[0][1]
         table.row("ast.parse (whole files)", min(r[0] for r in runs), nfiles, nlines, total,
-                  _spread([r[0] for r in runs]) + ("; %d files not parsed" % fails if fails else ""))
+                  _spread([r[0] for r in runs]) + ("; %d files not parsed" % fails if fails else "")
+                  + "; pysource %.3fx ast.parse" % (total / min(r[0] for r in runs)))
         ast_seconds = min(r[0] for r in runs)
     else:
         ast_seconds = None
@@ -811,17 +881,27 @@ def main(argv=None):
             results["ctags_seconds"] = min(r[0] for r in runs)
         results["ctags"] = what
 
+    index_folder = None
     if "index" not in skip:
         note("index: save and load the stored form ...")
-        runs = [run_index(corpus, mods) for _ in range(repeat)]
-        _save, _load, size, count = runs[0]
-        table.row("index: save stored form", min(r[0] for r in runs), nfiles, nlines, total,
-                  "%s; %s" % (_spread([r[0] for r in runs]), mib(size)))
-        table.row("index: load stored form", min(r[1] for r in runs), nfiles, nlines, total,
-                  "%s; %d lines, sources checked, caches rebuilt" % (_spread([r[1] for r in runs]), count))
+        index_folder = tempfile.mkdtemp(prefix="pysource-bench-index-")
+        saves = [run_index_save(mods, index_folder) for _ in range(repeat)]
+        _save, size, stored = saves[-1]
     project.close()
     del project, mods
     gc.collect()
+    if index_folder is not None:
+        # Loaded into a heap as empty as the one the full analysis started
+        # from (the analysed corpus is gone by now), as in a fresh process.
+        try:
+            loads = [run_index_load(corpus, stored) for _ in range(repeat)]
+        finally:
+            shutil.rmtree(index_folder, ignore_errors=True)
+        table.row("index: save stored form", min(r[0] for r in saves), nfiles, nlines, total,
+                  "%s; %s" % (_spread([r[0] for r in saves]), mib(size)))
+        table.row("index: load stored form", min(r[0] for r in loads), nfiles, nlines, total,
+                  "%s; %d lines, sources checked, caches rebuilt"
+                  % (_spread([r[0] for r in loads]), loads[0][1]))
 
     if "command" not in skip:
         note("pysource index with every core, then pysource find ...")
@@ -835,6 +915,20 @@ def main(argv=None):
             table.row("  pysource find %s (whole process)" % q, t, None, None, None, "best of %d" % max(3, repeat))
         results["command"] = {"index_seconds": seconds, "summary": line, "index_bytes": size,
                               "find_seconds": dict(zip(FIND_QUERIES, finds))}
+
+    modules = [f for f in corpus.files if not is_test_file(f.path, corpus.roots)]
+    if modules and len(modules) < nfiles:
+        by_path = {f.path: t for f, t in zip(corpus.files, per_file)}
+        base = sum(by_path[f.path] for f in modules)
+        mlines = sum(f.lines for f in modules)
+        table.section("without the test suite: %d files, %s lines (test folders and test_*.py left out); "
+                      "ratio = seconds / pysource" % (len(modules), "{:,}".format(mlines)))
+        table.row("pysource: full analysis", base, len(modules), mlines, base, "(from the corpus run)")
+        if "ast" not in skip:
+            note("ast.parse without the test suite ...")
+            runs = [run_ast(modules)[0] for _ in range(repeat)]
+            table.row("ast.parse (whole files)", min(runs), len(modules), mlines, base,
+                      "%s; pysource %.3fx ast.parse" % (_spread(runs), base / min(runs)))
 
     sample = corpus.sample(args.sample)
     if sample:
@@ -887,6 +981,10 @@ def main(argv=None):
             table.row("keystroke through the source buffer + query", edit["buffer_keystroke_median"], None,
                       None, base, "median of %d; new text compared, lines around the edit split again"
                       % len(edit["buffer_keystroke_seconds"]))
+            table.row("keystroke as a range edit (mod.edit) + query", edit["range_keystroke_median"], None,
+                      None, base, "median of %d; lines around the edit split again%s"
+                      % (len(edit["range_keystroke_seconds"]),
+                         "" if edit["range_query_found_new_name"] else "; QUERY MISSED THE NEW NAME"))
             results["edit"] = edit
 
     if "lsp" not in skip:

@@ -57,6 +57,8 @@ def test_harness_runs_and_writes_json(tmp_path):
     (pkg / "shapes.py").write_text(SHAPES)
     (pkg / "util.py").write_text(UTIL)
     (pkg / "broken.py").write_text("def f(:\n    x = 1\n")
+    (pkg / "tests").mkdir()
+    (pkg / "tests" / "test_util.py").write_text("from pkg.util import scale\nassert scale(2, 3) == 6\n")
     out = tmp_path / "out.json"
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     proc = subprocess.run(
@@ -68,13 +70,13 @@ def test_harness_runs_and_writes_json(tmp_path):
 
     res = json.loads(out.read_text())
     corpus = res["corpus"]
-    assert corpus["files"] == 4 and corpus["lines"] == sum(
-        len(p.read_text().splitlines()) for p in pkg.iterdir())
+    assert corpus["files"] == 5 and corpus["lines"] == sum(
+        len(p.read_text().splitlines()) for p in pkg.rglob("*.py"))
     assert corpus["lines_not_parsed"] == 1 and corpus["logical_lines"] > 30
     rows = {r["name"]: r for r in res["table"][0]["rows"]}
     full = rows["pysource: full analysis"]
-    assert full["ratio"] == 1 and full["files"] == 4 and "best of 2" in full["note"]
-    for name in ("  split into logical lines", "  parse + transform (host grammar, ast)",
+    assert full["ratio"] == 1 and full["files"] == 5 and "best of 2" in full["note"]
+    for name in ("  split into logical lines", "  parse + transform (native grammar)",
                  "ast.parse (whole files)", "index: save stored form", "index: load stored form"):
         assert rows[name]["seconds"] is not None and rows[name]["seconds"] >= 0, name
     # The stored form comes back whole, the if line whose import entry
@@ -82,14 +84,19 @@ def test_harness_runs_and_writes_json(tmp_path):
     assert ("%d lines" % corpus["logical_lines"]) in rows["index: load stored form"]["note"]
 
     command = res["command"]
-    assert command["summary"].startswith("indexed 4 files") and len(command["find_seconds"]) == 5
+    assert command["summary"].startswith("indexed 5 files") and len(command["find_seconds"]) == 5
     assert rows["pysource index -j %d (command, fresh cache)" % (os.cpu_count() or 1)]["seconds"] > 0
 
     edit = res["edit"]
     assert edit["query_found_new_name"] and len(edit["keystroke_seconds"]) == 20
+    assert edit["range_query_found_new_name"] and len(edit["range_keystroke_seconds"]) == 20
     assert edit["scope"] in ("Shape.__init__", "Shape.parse", "Shape.area", "helper", "scale")
     mem = res["memory"]
     assert mem["rss"]["logical_lines"] == corpus["logical_lines"]
     assert mem["rss"]["maxrss"] > 0 and mem["tracemalloc"]["traced_current"] > 0
-    sample = {r["name"]: r for r in res["table"][1]["rows"]}
+    # The test suite left out, timed from the files of the corpus run.
+    modules = {r["name"]: r for r in res["table"][1]["rows"]}
+    assert res["table"][1]["section"].startswith("without the test suite: 4 files")
+    assert modules["pysource: full analysis"]["seconds"] <= full["seconds"]
+    sample = {r["name"]: r for r in res["table"][2]["rows"]}
     assert len(res["sample"]) == 2 and sample["pysource: full analysis"]["files"] == 2

@@ -84,6 +84,16 @@ def test_round_trip_rebuilds_equal_lines():
     assert (imp.tokens, imp.parsed, imp.objs, imp.type_equivs) == (lines[2].tokens, 0, (), ())
     # the loaded objects are the names-list objects themselves
     assert loaded[1].tokens[0] is pair[0][pair[0].index("self")]
+    # the lines one after the other in one byte string load the same; with a
+    # pool, strings are the pool's (and new ones are entered in it)
+    own = "".join(["se", "lf"])
+    pool = {own: own}
+    joined = host.impl.DeserializeLogicalList((pair[0], b"".join(pair[1])), pool)
+    assert [fields(ln) for ln in joined] == [fields(ln) for ln in loaded]
+    assert joined[1].tokens[0] is own and joined[0].tokens[0] is pool["def"]
+    assert host.impl.DeserializeLogicalList((pair[0], b"")) == []
+    with pytest.raises(ValueError, match=INVALID):
+        host.impl.DeserializeLogicalList((pair[0], b"".join(pair[1])[:-1]))
 
     tokens = [f"t{i}" for i in range(40000)]  # values past 16 bits
     big = ll.LogicalLine(tokens, first_line=2**31 - 1, indent=32767, line_count=32767,
@@ -195,12 +205,16 @@ def test_no_leaks_on_success_and_failure():
     impl = host.impl
     names, data = pair = impl.SerializeLogicalList(lines)
     negative = ll.LogicalLine(["x"], indent=-1)
+    joined, pool = b"".join(data), {}
     bad = [(names, [data[1][:-3]]), (names, [pack((len(names),))]),
            ([None, "a", 5], [pack((1, 2))]), ([None], [pack(head=(1, -1, 1, A, 0, 0, 0))])]
 
     def cycle():
         impl.SerializeLogicalList(lines)
         impl.DeserializeLogicalList(pair)
+        impl.DeserializeLogicalList((names, joined), pool)
+        with pytest.raises(ValueError):
+            impl.DeserializeLogicalList((names, joined[:-1]), pool)
         for args in bad:
             with pytest.raises(ValueError):
                 impl.DeserializeLogicalList(args)

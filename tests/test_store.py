@@ -2,9 +2,11 @@
 modules, installing stored lines in a module, and refusal of stale, damaged
 and foreign files."""
 
+import gc
 import os
 import random
 import sysconfig
+import zlib
 
 import pytest
 
@@ -142,7 +144,15 @@ def repack(blob, field, value):
     return store._header_bytes(fields) + blob[store.HEADER_SIZE:]
 
 
-VERSION, PRODUCER = 1, 7    # positions of header fields
+VERSION, PRODUCER, LINES_LEN = 1, 7, 10    # positions of header fields
+
+
+def relined(blob, body):
+    """`blob` with `body` as its lines section, lengths and checksums right."""
+    fields = list(store._HEADER.unpack_from(blob, 0))
+    fields[LINES_LEN:LINES_LEN + 2] = [len(body), zlib.crc32(body)]
+    start = store.HEADER_SIZE + fields[LINES_LEN - 2]
+    return store._header_bytes(fields) + blob[store.HEADER_SIZE:start] + body
 
 
 def test_damaged_foreign_and_outdated_files_are_refused(stored):
@@ -151,7 +161,8 @@ def test_damaged_foreign_and_outdated_files_are_refused(stored):
         blob = f.read()
     # Bad line data behind good checksums (what a faulty writer would store).
     names, slots, data = store._serialize(project.module_for_path(src).lines)
-    repacked = lambda data: store._pack(names, slots, data, SourceStamp.of_file(src), None, True)
+    repacked = lambda data, more=[]: store._pack(names + more, slots, (), data, SourceStamp.of_file(src), None,
+                                                 True)
     where = "some.pysl"
     for data, exc, message in [
         (b"", CorruptStoreError, "not a pysource stored module"),
@@ -162,11 +173,15 @@ def test_damaged_foreign_and_outdated_files_are_refused(stored):
         (blob + b"\0", CorruptStoreError, "1 bytes after the end"),
         (blob[:20] + bytes([blob[20] ^ 1]) + blob[21:], CorruptStoreError, "header checksum"),
         (blob[:-5] + bytes([blob[-5] ^ 0x40]) + blob[-4:], CorruptStoreError, "lines checksum"),
-        (repack(blob, VERSION, 2), StaleStoreError, "format version 2, this is version 1"),
+        (repack(blob, VERSION, 1), StaleStoreError, "format version 1, this is version 2"),
         (repack(blob, PRODUCER, b"pysource 0.0.1 cpython-39 00000000"), StaleStoreError,
          "made by pysource 0.0.1 cpython-39 00000000, this is pysource"),
         (repacked([data[0][:-1]] + data[1:]), CorruptStoreError, "Invalid data found while deserializing logical line"),
-        (repacked("not a list"), CorruptStoreError, "lines section malformed"),
+        (repacked(data, [frozenset()]), CorruptStoreError, "lines section malformed"),
+        # compressed blocks that claim a size they cannot have, or are cut
+        (relined(blob, b"\xff\xff\xff\x7f" + b"\0" * 8), CorruptStoreError, "bad LZ4 block size"),
+        (relined(blob, b"\x01"), CorruptStoreError, "bad LZ4 block size"),
+        (relined(blob, b"\x00\x01\x00\x00" + b"\x1f" * 8), CorruptStoreError, "lines: "),
     ]:
         with pytest.raises(StoreError, match=message) as info:
             store.loads(data, source_path=src, where=where)
@@ -253,3 +268,49 @@ def test_the_producer_names_only_the_code_that_decides_what_is_stored(tmp_path, 
         now = producer()
         assert now != first, path
         first = now
+
+
+NESTED = '''\
+# leading comment
+    # indented comment before any code
+class Outer:
+    x = 1
+        # deeper comment
+    class Inner:
+        def method(self):
+            if self:
+                y = 2
+            # comment between
+  # dedented comment
+            return y
+
+    def after(self): pass
+def top():
+    def local(): return 1
+    return local
+if True:
+    class InIf:
+        z = 3
+    w = 4
+last = 5
+'''
+
+
+def test_loaded_lines_get_the_scopes_a_search_finds(tmp_path):
+    """Scope names are filled in for every loaded line in one pass; each
+    must be what finding the line's scope gives."""
+    src = tmp_path / "nested.py"
+    src.write_text(NESTED)
+    path = str(tmp_path / "nested.pysl")
+    with pysource.Project(roots=[str(tmp_path)], search_path=[]) as project:
+        store.save_module(project.analyze_file(str(src)), path)
+    with pysource.Project(roots=[str(tmp_path)], search_path=[]) as project:
+        mod = project.module_for_path(str(src))
+        store.load_module(mod, path)
+        # Strings and tuples of them only: nothing for the collector to scan.
+        assert not any(gc.is_tracked(l) for l in mod.lines)
+        impl = mod.impl
+        got = [(l.first_line, l.scope_name) for l in mod.lines]
+        want = [(l.first_line, impl.GetFullNameForScopeDef(impl.FindScopeForLine(l))) for l in mod.lines]
+        assert got == want
+        assert [dict(got)[n] for n in (9, 11, 17, 20, 21)] == ["Outer.Inner.method"] * 2 + ["top", "InIf", ""]

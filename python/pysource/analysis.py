@@ -197,18 +197,26 @@ class ModuleAnalysis:
         nonself.clear()
         nonself.update(_nonself_keys((line.type, line.tokens) for line in self._lines or ()))
 
-    def set_lines(self, lines: list[LogicalLine]) -> None:
+    def set_lines(self, lines: list[LogicalLine],
+                  nonself_keys: Iterable[tuple[str, ...]] | None = None) -> None:
         """Install a logical list made elsewhere, such as one loaded from
         the stored form (`pysource.store`): analysed lines keep their facts
         and their names are entered in the analyzer's name cache; lines
         that are not analysed (import lines) are analysed on demand.  The
         lines stand for the module's file as it is, so edits given to
-        `set_source` and not saved are dropped."""
+        `set_source` and not saved are dropped.  `nonself_keys`, when
+        given, are the parse keys of the def lines under a static or class
+        method decorator, found when the lines were stored; else the
+        decorators are scanned here."""
         self._lines = lines
         self._buffer = None
         self._source = None
         self._pending_source = None
-        self._find_nonself_defs()
+        if nonself_keys is None:
+            self._find_nonself_defs()
+        else:
+            self._nonself_defs.clear()
+            self._nonself_defs.update(nonself_keys)
         impl = self._impl
         if impl is None:
             impl = self.impl
@@ -388,10 +396,14 @@ class ModuleAnalysis:
         if self._impl is None:
             self.set_source(text)
             return
-        changes = self._buffer_for(self._impl).update(text)
+        buffer = self._buffer_for(self._impl)
+        context = buffer.context
+        changes = buffer.update(text)
         self._pending_source = None
         self._source = text
-        self._find_nonself_defs()
+        if buffer.context is not context or context is None:
+            # Decorator or def lines changed (or were never looked at).
+            self._find_nonself_defs()
         self.last_changes = changes
 
     def _FromFutureFlagsChanged(self) -> None:

@@ -278,6 +278,62 @@ class _ScopeWalk:
         return here
 
 
+def _common_prefix(a: str, b: str) -> int:
+    """The length of the longest common prefix of `a` and `b` (slices are
+    compared, not characters one by one)."""
+    lo, hi = 0, min(len(a), len(b))
+    if a[:hi] == b[:hi]:
+        return hi
+    while hi - lo > 64:
+        mid = (lo + hi) // 2
+        if a[lo:mid] == b[lo:mid]:
+            lo = mid
+        else:
+            hi = mid
+    while lo < hi and a[lo] == b[lo]:
+        lo += 1
+    return lo
+
+
+def _common_suffix(a: str, b: str, limit: int) -> int:
+    """The length, at most `limit`, of the longest common suffix of `a` and
+    `b`."""
+    na, nb = len(a), len(b)
+    lo, hi = 0, limit
+    if a[na - hi:] == b[nb - hi:]:
+        return hi
+    while hi - lo > 64:
+        mid = (lo + hi) // 2
+        if a[na - mid:na - lo] == b[nb - mid:nb - lo]:
+            lo = mid
+        else:
+            hi = mid
+    while lo < hi and a[na - lo - 1] == b[nb - lo - 1]:
+        lo += 1
+    return lo
+
+
+def _changed_rows(old: str, new: str) -> tuple[tuple[int, int], tuple[int, int], str] | None:
+    """The range edit that turns `old` into `new`, widened to whole rows:
+    (start, end, new text), with `start` and `end` as `SourceBuffer.edit`
+    takes them; None when the texts are equal."""
+    if old == new:
+        return None
+    p = _common_prefix(old, new)
+    limit = min(len(old), len(new)) - p
+    s = _common_suffix(old, new, limit)
+    # Row boundaries only, so that no end falls between a carriage return
+    # and its line feed.
+    a = old.rfind("\n", 0, p) + 1
+    b = len(old) - s
+    if b < len(old) and (b == 0 or old[b - 1] != "\n"):
+        nl = old.find("\n", b)
+        b = len(old) if nl < 0 else nl + 1
+    row_a = old.count("\n", 0, a) + 1
+    end = (row_a + old.count("\n", a, b), 0) if b < len(old) else (old.count("\n") + 2, 0)
+    return (row_a, 0), end, new[a:len(new) - (len(old) - b)]
+
+
 class _RowStarts:
     """The offsets at which the rows of a text start, kept along with range
     edits.  An edit inside one row moves the starts of all the rows below
@@ -375,6 +431,12 @@ class SourceBuffer:
     def update(self, text: str) -> Changes:
         """Bring the logical list and the analyzer to the source `text`;
         returns the `Changes` the analyzer reports."""
+        span = _changed_rows(self.text, text)
+        if span is not None:
+            # Handed on as the range edit it is: the rows around it are split
+            # again, not the whole text compared record by record.
+            start, end, new_text = span
+            return self.edit(start, end, new_text)
         old = self._old_records()
         new = self.host.rescan_logical_lines(self.text, old, text, self.pool)
         self._rows = None

@@ -133,9 +133,11 @@ PyObject* NewEmptyLine(bool track = true) {
   return reinterpret_cast<PyObject*>(line);
 }
 
-// Room for `count` entries: the next power of two, at least 4.
+// Room for `count` entries: the next power of two.  Most lines hold one or
+// two entries and are kept as long as their module, so no room is set aside
+// beyond that.
 size_t GrownCapacity(size_t count) {
-  size_t cap = 4;
+  size_t cap = 1;
   while (cap < count) cap *= 2;
   return cap;
 }

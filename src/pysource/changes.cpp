@@ -5,6 +5,8 @@
 
 #include "scopes.h"
 
+#include <vector>
+
 // What one LogicalCacheModified call found changed; the record lives for
 // one call.
 struct tLogicalChanges {
@@ -278,8 +280,22 @@ PyObject* ClearCache(tPySourceImpl* self, PyObject* args) {
   Py_RETURN_NONE;
 }
 
+// One line of the chain of open blocks above the current line: its indent
+// and the scope name of the lines nested under it (its full name for a def,
+// else the scope it is in itself).
+struct tOpenBlock {
+  int indent;
+  PyRef inner_scope;
+};
+
 const char RebuildCache_doc[] = "Rebuilds source info cache from logical list";
 
+// Scope names are found in one pass instead of one backward search per line:
+// the scope of a line is the first def among the nearest earlier line with a
+// smaller indent, the nearest before that with a smaller indent still, and so
+// on (FindScopeForLineDirect).  A stack of open blocks with rising indents
+// holds that chain for the current line; a comment or blank line belongs to
+// the scope of the line before it.  A scope name a line already holds is kept.
 PyObject* RebuildCache(tPySourceImpl* self, PyObject* args) {
   if (!PyArg_ParseTuple(args, ":RebuildCache")) return nullptr;
   ClearSrcInfoCache(&self->info_cache);
@@ -287,7 +303,11 @@ PyObject* RebuildCache(tPySourceImpl* self, PyObject* args) {
   // The host callback above may have installed another list; take the one
   // in place now.
   if (!self->logical_list) Py_RETURN_NONE;
+  PyObject* empty = EmptyStr();
+  if (empty == nullptr) return nullptr;
   PyRef list = PyRef::NewRef(self->logical_list.get());
+  std::vector<tOpenBlock> open;
+  PyRef last_scope = PyRef::NewRef(empty);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
     PyObject* item = PyList_GET_ITEM(list.get(), i);
     if (!IsLogical(self, item)) {
@@ -295,12 +315,30 @@ PyObject* RebuildCache(tPySourceImpl* self, PyObject* args) {
       return nullptr;
     }
     PyRef keep = PyRef::NewRef(item);
-    if (!GetScopeNameForLineDirect(self, item)) return nullptr;
+    tLogicalLine* line = AsLogical(item);
+    bool nested = !IsCommentOrBlankType(line->type);
+    PyRef scope;
+    if (nested) {
+      while (!open.empty() && open.back().indent >= line->indent) open.pop_back();
+      scope = open.empty() ? PyRef::NewRef(empty) : PyRef::NewRef(open.back().inner_scope.get());
+      last_scope = PyRef::NewRef(scope.get());
+    } else {
+      scope = PyRef::NewRef(last_scope.get());
+    }
+    if (line->scope_name == nullptr) ReplaceMember(&line->scope_name, scope.new_ref());
+    PyRef full_name;
+    if (LogicalDefName(line) != nullptr) {
+      full_name = GetFullScopeNameDefined(self, item);
+      if (!full_name) return nullptr;
+    }
+    if (nested) {
+      PyObject* inner = full_name ? full_name.get()
+                        : IsScopeDefType(line->type) && line->scope_name != nullptr ? line->scope_name
+                                                                                     : scope.get();
+      open.push_back(tOpenBlock{line->indent, PyRef::NewRef(inner)});
+    }
     if (AddNameDefnsToCache(&self->info_cache, item) != 0) return nullptr;
-    if (LogicalDefName(AsLogical(item)) == nullptr) continue;
-    PyRef full_name = GetFullScopeNameDefined(self, item);
-    if (!full_name) return nullptr;
-    if (AddOrClearScopeCacheEntry(&self->info_cache, full_name.get(), item) != 0) return nullptr;
+    if (full_name && AddOrClearScopeCacheEntry(&self->info_cache, full_name.get(), item) != 0) return nullptr;
   }
   Py_RETURN_NONE;
 }

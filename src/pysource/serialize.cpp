@@ -336,16 +336,33 @@ static int ReadPositionArray(tReadCursor* cur, int32_t tok_count, tPositionArray
   return 0;
 }
 
+// Whether `obj` is an object that can never lead back to a line: a string
+// (an ArgName too: a str subclass without a __dict__), None, or a tuple of
+// such objects.
+static bool IsAcyclicValue(PyObject* obj, int depth = 0) {
+  if (obj == Py_None || PyUnicode_CheckExact(obj)) return true;
+  if (PyUnicode_Check(obj)) return !PyObject_IS_GC(obj);
+  if (!PyTuple_CheckExact(obj) || depth > 8) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i)
+    if (!IsAcyclicValue(PyTuple_GET_ITEM(obj, i), depth + 1)) return false;
+  return true;
+}
+
+static bool HoldsNoCycle(tLogicalLine* line) {
+  for (int32_t i = 0; i < line->tok_count; ++i)
+    if (!IsAcyclicValue(line->tok_array[i])) return false;
+  for (int i = 0; i < line->objs_len; ++i)
+    if (!IsAcyclicValue(line->objs[i])) return false;
+  for (int i = 0; i < line->type_equivs_len; ++i)
+    if (!IsAcyclicValue(line->type_equivs[i].one) || !IsAcyclicValue(line->type_equivs[i].two)) return false;
+  return true;
+}
+
 // A new logical line from its byte form.  Arrays are read into holders that
 // release them on failure and are handed to the line only once the whole
 // line has been read, so the line's own destruction never sees half an array.
-static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, PyObject* bytes) {
-  char* data;
-  Py_ssize_t size;
-  PyRef keep = PyRef::NewRef(bytes);
-  if (PyBytes_AsStringAndSize(bytes, &data, &size) != 0) return PyRef();
-  tReadCursor cur = {reinterpret_cast<const unsigned char*>(data), size};
-
+// The cursor is left after the line's last field.
+static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& cur) {
   int32_t first_line;
   uint16_t indent, line_count, type, parsed, tabs, spaces;
   if (!ReadInt32(&cur, &first_line) || !ReadUInt16(&cur, &indent) || !ReadUInt16(&cur, &line_count) ||
@@ -407,24 +424,73 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, PyObject* byt
   line->objs = objs.release();
   line->type_equivs_len = static_cast<uint8_t>(pairs_len);
   line->type_equivs = pairs.release();
+  // A line holding only strings, None and tuples of them can be in no
+  // cycle; left tracked, every line of a loaded module would be scanned by
+  // each full collection.  The line tracks itself again when the analyzer
+  // adds an entry of another kind.
+  if (HoldsNoCycle(line)) PyObject_GC_UnTrack(logical.get());
   return logical;
 }
 
-const char DeserializeLogicalList_doc[] = "Deserialize a list of logical lines";
+const char DeserializeLogicalList_doc[] =
+    "Deserialize a list of logical lines from (names, data): data is a list of byte strings, one per line, or one "
+    "byte string holding the lines one after the other.  With a pool (dict), the names that are strings are taken "
+    "from it.";
+
+// The names list with every exact string replaced by the pool's equal one
+// (entered in the pool when it has none): a new list.
+static PyRef PooledNames(PyObject* names, PyObject* pool) {
+  Py_ssize_t count = PyList_GET_SIZE(names);
+  PyRef out = PyRef::Steal(PyList_New(count));
+  if (!out) return PyRef();
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* name = PyList_GET_ITEM(names, i);
+    PyObject* pooled = name;
+    if (PyUnicode_CheckExact(name)) {
+      pooled = PyDict_SetDefault(pool, name, name);  // borrowed
+      if (pooled == nullptr) return PyRef();
+    }
+    PyList_SET_ITEM(out.get(), i, PyRef::NewRef(pooled).release());
+  }
+  return out;
+}
 
 PyObject* DeserializeLogicalList(tPySourceImpl* self, PyObject* args) {
   PyObject* names;
   PyObject* data;
-  if (!PyArg_ParseTuple(args, "(O!O!):UnerializeLogicalList", &PyList_Type, &names, &PyList_Type, &data))
+  PyObject* pool = nullptr;
+  if (!PyArg_ParseTuple(args, "(O!O)|O!:UnerializeLogicalList", &PyList_Type, &names, &data, &PyDict_Type, &pool))
     return nullptr;
-  PyRef names_ref = PyRef::NewRef(names);
+  if (!PyList_Check(data) && !PyBytes_Check(data)) {
+    PyErr_Format(PyExc_TypeError, "UnerializeLogicalList() data must be a list or bytes, not %.200s",
+                 Py_TYPE(data)->tp_name);
+    return nullptr;
+  }
+  PyRef names_ref = pool != nullptr ? PooledNames(names, pool) : PyRef::NewRef(names);
+  if (!names_ref) return nullptr;
+  if (PyBytes_Check(data)) {
+    PyRef keep = PyRef::NewRef(data);
+    tReadCursor cur = {reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)), PyBytes_GET_SIZE(data)};
+    PyRef result = PyRef::Steal(PyList_New(0));
+    if (!result) return nullptr;
+    while (cur.left > 0) {
+      PyRef logical = ReadLogicalLine(self, names_ref.get(), cur);
+      if (!logical || PyList_Append(result.get(), logical.get()) != 0) return nullptr;
+    }
+    return result.release();
+  }
   PyRef items = PyRef::Steal(PyList_GetSlice(data, 0, PY_SSIZE_T_MAX));
   if (!items) return nullptr;
   Py_ssize_t count = PyList_GET_SIZE(items.get());
   PyRef result = PyRef::Steal(PyList_New(count));
   if (!result) return nullptr;
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyRef logical = ReadLogicalLine(self, names, PyList_GET_ITEM(items.get(), i));
+    PyObject* bytes = PyList_GET_ITEM(items.get(), i);
+    char* line_data;
+    Py_ssize_t size;
+    if (PyBytes_AsStringAndSize(bytes, &line_data, &size) != 0) return nullptr;
+    tReadCursor cur = {reinterpret_cast<const unsigned char*>(line_data), size};
+    PyRef logical = ReadLogicalLine(self, names_ref.get(), cur);
     if (!logical) return nullptr;
     PyList_SET_ITEM(result.get(), i, logical.release());
   }
