@@ -59,12 +59,6 @@ def seal(body: bytes) -> bytes:
     return head + struct.pack("<I", zlib.crc32(head)) + extra + body
 
 
-def lines_section(blob: bytes) -> bytes:
-    """The lines section of the stored module `blob`, as stored."""
-    h = store.read_header(blob)
-    return blob[store.HEADER_SIZE + h.extra_len:]
-
-
 # The framing: u16 count of names, each a tag byte, a u16 length and that
 # many bytes; u16 count of lines, each a u16 length and its bytes.  Tags:
 NAME_TAGS = ("str", "argname", "none", "tuple", "int", "bytes", "float", "list")
@@ -131,8 +125,9 @@ def seeds() -> Iterator[bytes]:
         for text in fuzzing.stdlib_sources(count=25):
             mod = project.analyze_source(text)
             try:
-                body = zlib.decompress(lines_section(store.dumps(mod.lines, _STAMP)))
-                names, slots, data = marshal.loads(body)
+                # One byte string per line, as the serializer makes them
+                # before the stored form joins them.
+                names, slots, data = store._serialize(mod.lines)
                 yield encode(names, slots, data)
             finally:
                 mod.close()
@@ -145,7 +140,7 @@ def check(data: bytes) -> None:
     except (ValueError, TypeError):
         pass
 
-    body = marshal.dumps((names, slots, lines_data), 4)
+    body = marshal.dumps((names, slots, (), b"".join(lines_data)), 4)
     try:
         lines, _ = store.loads(seal(body))
     except store.StoreError:
