@@ -6,6 +6,9 @@
 // every object in use is held.
 #include "serialize.h"
 
+#include <bit>
+#include <cstring>
+
 // A line is written as little-endian integers and 4-byte indices into the
 // names list; see WriteLogicalLine for the field order.  Integers are
 // written byte by byte so the layout does not depend on the host.
@@ -190,11 +193,29 @@ struct tReadCursor {
 static bool ReadLittleEndian(tReadCursor* cur, int size, uint32_t* value) {
   if (cur->left < size) return false;
   uint32_t v = 0;
-  for (int i = 0; i < size; ++i) v |= static_cast<uint32_t>(cur->pos[i]) << (8 * i);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&v, cur->pos, static_cast<size_t>(size));
+  } else {
+    for (int i = 0; i < size; ++i) v |= static_cast<uint32_t>(cur->pos[i]) << (8 * i);
+  }
   cur->pos += size;
   cur->left -= size;
   *value = v;
   return true;
+}
+
+// A 4-byte index the caller has made room for.
+static inline uint32_t TakeIndex(tReadCursor* cur) {
+  uint32_t v;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&v, cur->pos, 4);
+  } else {
+    v = static_cast<uint32_t>(cur->pos[0]) | static_cast<uint32_t>(cur->pos[1]) << 8 |
+        static_cast<uint32_t>(cur->pos[2]) << 16 | static_cast<uint32_t>(cur->pos[3]) << 24;
+  }
+  cur->pos += 4;
+  cur->left -= 4;
+  return v;
 }
 
 static bool ReadInt32(tReadCursor* cur, int32_t* value) {
@@ -271,8 +292,9 @@ struct tPairArray {
   }
 };
 
+// With `strings_only`, every item must be an exact str (the tokens).
 static int ReadReferenceArray(tReadCursor* cur, PyObject* names, int32_t max_count, tObjectArray* array,
-                              int32_t* total) {
+                              int32_t* total, bool strings_only = false) {
   if (ReadCount(cur, max_count, 4, total) != 0) return -1;
   if (*total == 0) return 0;
   array->items = static_cast<PyObject**>(std::malloc(sizeof(PyObject*) * static_cast<size_t>(*total)));
@@ -280,10 +302,14 @@ static int ReadReferenceArray(tReadCursor* cur, PyObject* names, int32_t max_cou
     PyErr_NoMemory();
     return -1;
   }
+  // The count check above leaves room for every index.
+  const uint32_t names_len = static_cast<uint32_t>(PyList_GET_SIZE(names));
   while (array->count < *total) {
-    PyRef item = ReadReference(cur, names);
-    if (!item) return -1;
-    array->items[array->count++] = item.release();
+    uint32_t index = TakeIndex(cur);
+    if (index >= names_len) return InvalidLineData();
+    PyObject* item = PyList_GET_ITEM(names, index);
+    if (strings_only && !IsExactStr(item)) return InvalidLineData();
+    array->items[array->count++] = PyRef::NewRef(item).release();
   }
   return 0;
 }
@@ -328,10 +354,16 @@ static int ReadPositionArray(tReadCursor* cur, int32_t tok_count, tPositionArray
     PyErr_NoMemory();
     return -1;
   }
-  for (int32_t i = 0; i < count; ++i) {
-    // The count check above leaves room for every entry.
-    ReadUInt16(cur, &array->items[i].row);
-    ReadUInt16(cur, &array->items[i].col);
+  // The count check above leaves room for every entry.
+  if constexpr (std::endian::native == std::endian::little && sizeof(tTokenPosition) == 4) {
+    std::memcpy(array->items, cur->pos, 4 * static_cast<size_t>(count));
+    cur->pos += 4 * count;
+    cur->left -= 4 * count;
+  } else {
+    for (int32_t i = 0; i < count; ++i) {
+      ReadUInt16(cur, &array->items[i].row);
+      ReadUInt16(cur, &array->items[i].col);
+    }
   }
   return 0;
 }
@@ -348,9 +380,8 @@ static bool IsAcyclicValue(PyObject* obj, int depth = 0) {
   return true;
 }
 
+// The tokens are exact strings, checked as they were read.
 static bool HoldsNoCycle(tLogicalLine* line) {
-  for (int32_t i = 0; i < line->tok_count; ++i)
-    if (!IsAcyclicValue(line->tok_array[i])) return false;
   for (int i = 0; i < line->objs_len; ++i)
     if (!IsAcyclicValue(line->objs[i])) return false;
   for (int i = 0; i < line->type_equivs_len; ++i)
@@ -373,14 +404,8 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& 
   }
   tObjectArray tokens;
   int32_t tok_count;
-  if (ReadReferenceArray(&cur, names, INT32_MAX, &tokens, &tok_count) != 0) return PyRef();
   // Everything that reads a line takes its tokens for strings.
-  for (int32_t i = 0; i < tok_count; ++i) {
-    if (!IsExactStr(tokens.items[i])) {
-      InvalidLineData();
-      return PyRef();
-    }
-  }
+  if (ReadReferenceArray(&cur, names, INT32_MAX, &tokens, &tok_count, true) != 0) return PyRef();
   tPositionArray positions;
   if (ReadPositionArray(&cur, tok_count, &positions) != 0) return PyRef();
   PyRef scope_name = ReadReference(&cur, names);
@@ -443,6 +468,9 @@ static PyRef PooledNames(PyObject* names, PyObject* pool) {
   Py_ssize_t count = PyList_GET_SIZE(names);
   PyRef out = PyRef::Steal(PyList_New(count));
   if (!out) return PyRef();
+  // A list only the loader sees, freed when it is done: left tracked, each
+  // collection the new lines set off would walk it.
+  PyObject_GC_UnTrack(out.get());
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* name = PyList_GET_ITEM(names, i);
     PyObject* pooled = name;
@@ -473,10 +501,15 @@ PyObject* DeserializeLogicalList(tPySourceImpl* self, PyObject* args) {
     tReadCursor cur = {reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)), PyBytes_GET_SIZE(data)};
     PyRef result = PyRef::Steal(PyList_New(0));
     if (!result) return nullptr;
+    // Out of the collector's sight while it grows: the collections that
+    // the new lines set off would otherwise walk the whole list each time.
+    // No other code sees it before it is tracked again.
+    PyObject_GC_UnTrack(result.get());
     while (cur.left > 0) {
       PyRef logical = ReadLogicalLine(self, names_ref.get(), cur);
       if (!logical || PyList_Append(result.get(), logical.get()) != 0) return nullptr;
     }
+    PyObject_GC_Track(result.get());
     return result.release();
   }
   PyRef items = PyRef::Steal(PyList_GetSlice(data, 0, PY_SSIZE_T_MAX));
