@@ -508,6 +508,9 @@ def _lz4_decompress(body: bytes, where: str) -> bytes:
     return out
 
 
+_STR_ONLY = frozenset([str])
+
+
 def _check_lines_value(value: Any, where: str) -> tuple[list[Any], tuple[int, ...], list[tuple[str, ...]], bytes]:
     ok = (type(value) is tuple and len(value) == 4 and type(value[0]) is list
           and type(value[1]) is tuple and type(value[2]) is tuple and type(value[3]) is bytes)
@@ -516,8 +519,10 @@ def _check_lines_value(value: Any, where: str) -> tuple[list[Any], tuple[int, ..
         n = len(names)
         ok = (all(type(k) is int and 0 <= k < n and type(names[k]) is str for k in slots)
               and all(type(key) is tuple and all(type(t) is str for t in key) for key in keys)
-              # Most names are strings: only the others need a closer look.
-              and all(_storable(x, True) for x in [x for x in names if type(x) is not str]))
+              # Most names are strings: only the others need a closer look,
+              # and whether there are any is asked at C speed first.
+              and (set(map(type, names)) <= _STR_ONLY
+                   or all(_storable(x, True) for x in names if type(x) is not str)))
     if not ok:
         raise CorruptStoreError("%s: damaged stored module (lines section malformed)" % where)
     return names, slots, list(keys), data
