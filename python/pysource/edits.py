@@ -370,10 +370,14 @@ class _RowStarts:
         """Rows `row_a` to `row_b` (from 1) were replaced by text whose
         line breaks end at the offsets `added`, and the text below moved by
         `shift` characters."""
-        if row_a == row_b and not added and len(self.moves) < self.MAX_MOVES:
-            if shift:
-                self.moves.append((row_b, shift))
-            return
+        if len(self.moves) < self.MAX_MOVES and len(added) == row_b - row_a <= 8:
+            # The same rows again, only moved (a row retyped whole, as a
+            # new text compared with the old one gives it): a move of every
+            # start from row_a on.
+            if all(added[k] == self.start(row_a + k) + shift for k in range(len(added))):
+                if shift:
+                    self.moves.append((row_a, shift))
+                return
         starts = self.starts
         if self.moves:
             change = [0] * (len(starts) + 1)
