@@ -43,6 +43,7 @@ reported in the body scopes from the buffer's own reckoning.
 
 from __future__ import annotations
 
+import bisect
 from typing import TYPE_CHECKING, Callable, Hashable, NamedTuple, Sequence
 
 from .hosts import Host, get_host
@@ -313,10 +314,12 @@ def _common_suffix(a: str, b: str, limit: int) -> int:
     return lo
 
 
-def _changed_rows(old: str, new: str) -> tuple[tuple[int, int], tuple[int, int], str] | None:
+def _changed_rows(old: str, new: str, rows: _RowStarts | None = None
+                  ) -> tuple[tuple[int, int], tuple[int, int], str] | None:
     """The range edit that turns `old` into `new`, widened to whole rows:
     (start, end, new text), with `start` and `end` as `SourceBuffer.edit`
-    takes them; None when the texts are equal."""
+    takes them; None when the texts are equal.  `rows`, the row starts of
+    `old` when known, spare counting the line breaks above the edit."""
     if old == new:
         return None
     p = _common_prefix(old, new)
@@ -329,8 +332,13 @@ def _changed_rows(old: str, new: str) -> tuple[tuple[int, int], tuple[int, int],
     if b < len(old) and (b == 0 or old[b - 1] != "\n"):
         nl = old.find("\n", b)
         b = len(old) if nl < 0 else nl + 1
-    row_a = old.count("\n", 0, a) + 1
-    end = (row_a + old.count("\n", a, b), 0) if b < len(old) else (old.count("\n") + 2, 0)
+    if rows is not None:
+        row_a = rows.row_of(a) + 1
+        last = len(rows) + 1
+    else:
+        row_a = old.count("\n", 0, a) + 1
+        last = old.count("\n") + 2
+    end = (row_a + old.count("\n", a, b), 0) if b < len(old) else (last, 0)
     return (row_a, 0), end, new[a:len(new) - (len(old) - b)]
 
 
@@ -365,6 +373,19 @@ class _RowStarts:
             if i >= first:
                 offset += delta
         return offset
+
+    def row_of(self, offset: int) -> int:
+        """The row (from 0) in which `offset` falls."""
+        if not self.moves:
+            return bisect.bisect_right(self.starts, offset) - 1
+        lo, hi = 0, len(self.starts)      # start(lo) <= offset < start(hi)
+        while hi - lo > 1:
+            mid = (lo + hi) // 2
+            if self.start(mid) <= offset:
+                lo = mid
+            else:
+                hi = mid
+        return lo
 
     def replace(self, row_a: int, row_b: int, added: list[int], shift: int) -> None:
         """Rows `row_a` to `row_b` (from 1) were replaced by text whose
@@ -435,7 +456,7 @@ class SourceBuffer:
     def update(self, text: str) -> Changes:
         """Bring the logical list and the analyzer to the source `text`;
         returns the `Changes` the analyzer reports."""
-        span = _changed_rows(self.text, text)
+        span = _changed_rows(self.text, text, self._rows)
         if span is not None:
             # Handed on as the range edit it is: the rows around it are split
             # again, not the whole text compared record by record.
