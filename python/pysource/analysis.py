@@ -686,6 +686,10 @@ class Project:
         # reaches them) but live only as long as their users keep them.
         self._sources: weakref.WeakSet[ModuleAnalysis] = weakref.WeakSet()
         self._lookups: dict[tuple[str, str | None], str | None] = {}      # (module name, package dir) -> path or None
+        # Found module paths -> their real paths: every import line of every
+        # module asks for one, and resolving symbolic links is a system call
+        # per path component; the lookups above are kept as long.
+        self._real_paths: dict[str, str] = {}
 
     # -- the factory call --------------------------------------------------
 
@@ -698,7 +702,13 @@ class Project:
         path = self.find_module_path(name, package_dir)
         if path is None:
             return None
-        return self.module_for_path(path, self._absolute_name(name, path))
+        real = self._real_paths.get(path)
+        if real is None:
+            real = self._real_paths[path] = os.path.realpath(path)
+        mod = self._modules.get(real)
+        if mod is not None:
+            return mod
+        return self.module_for_path(real, self._absolute_name(name, path))
 
     def find_module_path(self, name: str, package_dir: str | None = None) -> str | None:
         """The source file of module `name` (see `FindAnalysisByName`), or
