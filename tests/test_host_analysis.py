@@ -120,6 +120,23 @@ def test_factory_resolves_and_caches(tree):
     project.close()
 
 
+@pytest.mark.parametrize("decorators, instance", [
+    ("@staticmethod\n", False),
+    ("@other\n    @classmethod\n", False),
+    ("@staticmethod\n    # note\n\n", False),
+    ("@property\n", True),
+    ("@staticmethod\n    x = 1\n", True),
+    ("@staticmethod\n    def g(b): pass\n", True),
+])
+def test_decorators_before_a_method(decorators, instance):
+    # A static or class method decorator, with only comments and blank lines
+    # before the def, means its first parameter is no instance.
+    source = "class C:\n    " + decorators + "    def m(a): pass\n"
+    mod = pysource.Project(search_path=[]).analyze_source(source)
+    equivs = [line.type_equivs for line in mod.lines if line.tokens[:2] == ("def", "m")]
+    assert equivs == [(("a", "C:"),) if instance else ()]
+
+
 def test_factory_follows_symbolic_links(tmp_path):
     # A module reached through a link is the analysis of the file it links
     # to, however often and in whichever order the two names are looked up.

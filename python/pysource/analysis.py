@@ -195,7 +195,7 @@ class ModuleAnalysis:
         something other than an instance (staticmethod, classmethod)."""
         nonself = self._nonself_defs
         nonself.clear()
-        nonself.update(_nonself_keys((line.type, line.tokens) for line in self._lines or ()))
+        nonself.update(_nonself_keys(_decorator_scan_items(self._lines or ())))
 
     def set_lines(self, lines: list[LogicalLine],
                   nonself_keys: Iterable[tuple[str, ...]] | None = None) -> None:
@@ -614,6 +614,23 @@ def _nonself_keys(lines: Iterable[tuple[int, Sequence[str]]]) -> set[tuple[str, 
             keys.add(_parse_key(tokens))
         decorators = []
     return keys
+
+
+def _decorator_scan_items(lines: Iterable[LogicalLine]) -> list[tuple[int, Sequence[str]]]:
+    """The (kind, tokens) pairs `_nonself_keys` scans, for logical lines.
+    A line's tokens are a new tuple on each read, so they are read only on
+    the lines the scan looks into (decorator and def lines); any other line
+    only ends a run of decorators, which its kind alone does."""
+    scanned = (kUnknownIndex, kFunctionDefIndex)
+    skipped = (kCommentIndex, kBlankLineIndex)
+    items: list[tuple[int, Sequence[str]]] = []
+    for line in lines:
+        kind = line.type
+        if kind in scanned:
+            items.append((kind, line.tokens))
+        elif kind not in skipped and items and items[-1][0] == kUnknownIndex:
+            items.append((kind, ()))
+    return items
 
 
 def _nonself_context(records: Sequence[ScanRecord]) -> Callable[[Sequence[str]], bool]:
