@@ -120,6 +120,37 @@ def test_factory_resolves_and_caches(tree):
     project.close()
 
 
+@pytest.mark.parametrize("decorators, instance", [
+    ("@staticmethod\n", False),
+    ("@other\n    @classmethod\n", False),
+    ("@staticmethod\n    # note\n\n", False),
+    ("@property\n", True),
+    ("@staticmethod\n    x = 1\n", True),
+    ("@staticmethod\n    def g(b): pass\n", True),
+])
+def test_decorators_before_a_method(decorators, instance):
+    # A static or class method decorator, with only comments and blank lines
+    # before the def, means its first parameter is no instance.
+    source = "class C:\n    " + decorators + "    def m(a): pass\n"
+    mod = pysource.Project(search_path=[]).analyze_source(source)
+    equivs = [line.type_equivs for line in mod.lines if line.tokens[:2] == ("def", "m")]
+    assert equivs == [(("a", "C:"),) if instance else ()]
+
+
+def test_factory_follows_symbolic_links(tmp_path):
+    # A module reached through a link is the analysis of the file it links
+    # to, however often and in whichever order the two names are looked up.
+    (tmp_path / "real.py").write_text("x = 1\n")
+    (tmp_path / "alias.py").symlink_to(tmp_path / "real.py")
+    project = pysource.Project(roots=[str(tmp_path)], search_path=[])
+    find = project.FindAnalysisByName
+    alias = find("alias", None)
+    assert alias.fFileName == str(tmp_path / "real.py") and alias.fLocalName == "alias"
+    assert [find(n, None) for n in ("alias", "real", "alias")] == [alias] * 3
+    assert project.module_for_path(str(tmp_path / "alias.py")) is alias
+    project.close()
+
+
 def test_imports_and_star_imports(tree):
     project = pysource.Project(roots=[str(tree / "root")], search_path=[])
     find = project.FindAnalysisByName

@@ -195,7 +195,7 @@ class ModuleAnalysis:
         something other than an instance (staticmethod, classmethod)."""
         nonself = self._nonself_defs
         nonself.clear()
-        nonself.update(_nonself_keys((line.type, line.tokens) for line in self._lines or ()))
+        nonself.update(_nonself_keys(_decorator_scan_items(self._lines or ())))
 
     def set_lines(self, lines: list[LogicalLine],
                   nonself_keys: Iterable[tuple[str, ...]] | None = None) -> None:
@@ -616,6 +616,23 @@ def _nonself_keys(lines: Iterable[tuple[int, Sequence[str]]]) -> set[tuple[str, 
     return keys
 
 
+def _decorator_scan_items(lines: Iterable[LogicalLine]) -> list[tuple[int, Sequence[str]]]:
+    """The (kind, tokens) pairs `_nonself_keys` scans, for logical lines.
+    A line's tokens are a new tuple on each read, so they are read only on
+    the lines the scan looks into (decorator and def lines); any other line
+    only ends a run of decorators, which its kind alone does."""
+    scanned = (kUnknownIndex, kFunctionDefIndex)
+    skipped = (kCommentIndex, kBlankLineIndex)
+    items: list[tuple[int, Sequence[str]]] = []
+    for line in lines:
+        kind = line.type
+        if kind in scanned:
+            items.append((kind, line.tokens))
+        elif kind not in skipped and items and items[-1][0] == kUnknownIndex:
+            items.append((kind, ()))
+    return items
+
+
 def _nonself_context(records: Sequence[ScanRecord]) -> Callable[[Sequence[str]], bool]:
     """What the transformer makes of a def line besides its tokens: whether
     it is taken for a method without an instance argument (scan records)."""
@@ -686,6 +703,10 @@ class Project:
         # reaches them) but live only as long as their users keep them.
         self._sources: weakref.WeakSet[ModuleAnalysis] = weakref.WeakSet()
         self._lookups: dict[tuple[str, str | None], str | None] = {}      # (module name, package dir) -> path or None
+        # Found module paths -> their real paths: every import line of every
+        # module asks for one, and resolving symbolic links is a system call
+        # per path component; the lookups above are kept as long.
+        self._real_paths: dict[str, str] = {}
 
     # -- the factory call --------------------------------------------------
 
@@ -698,7 +719,13 @@ class Project:
         path = self.find_module_path(name, package_dir)
         if path is None:
             return None
-        return self.module_for_path(path, self._absolute_name(name, path))
+        real = self._real_paths.get(path)
+        if real is None:
+            real = self._real_paths[path] = os.path.realpath(path)
+        mod = self._modules.get(real)
+        if mod is not None:
+            return mod
+        return self.module_for_path(real, self._absolute_name(name, path))
 
     def find_module_path(self, name: str, package_dir: str | None = None) -> str | None:
         """The source file of module `name` (see `FindAnalysisByName`), or

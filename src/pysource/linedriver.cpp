@@ -6,13 +6,29 @@ static constexpr int kFileInputIndex = 257;
 
 static PyObject* s_pass_tok = nullptr;
 static PyObject* s_newline_tok = nullptr;
+// The grammar interface is called for every line (AddToken for every token):
+// its method names are made once, and the start symbol too (small integers
+// stop at 256, so each line would make it anew).
+static PyObject* s_create_parser = nullptr;
+static PyObject* s_add_token = nullptr;
+static PyObject* s_finish = nullptr;
+static PyObject* s_file_input = nullptr;
+
+static int EnsureGrammarNames() {
+  if (CachedString(&s_create_parser, "CreateParser") == nullptr || CachedString(&s_add_token, "AddToken") == nullptr ||
+      CachedString(&s_finish, "Finish") == nullptr)
+    return -1;
+  if (s_file_input == nullptr) s_file_input = PyLong_FromLong(kFileInputIndex);
+  return s_file_input == nullptr ? -1 : 0;
+}
 
 // ---------------------------------------------------------------------------
 // Parsing one logical line
 // ---------------------------------------------------------------------------
 
 PyRef ParseLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
-  if (CachedString(&s_pass_tok, "pass") == nullptr || CachedString(&s_newline_tok, "\n") == nullptr)
+  if (CachedString(&s_pass_tok, "pass") == nullptr || CachedString(&s_newline_tok, "\n") == nullptr ||
+      EnsureGrammarNames() < 0)
     return PyRef();
   if (!self->grammar) {
     PyErr_BadInternalCall();
@@ -31,9 +47,9 @@ PyRef ParseLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
       break;
   }
   PyRef grammar = PyRef::NewRef(self->grammar.get());
-  PyRef parser = PyRef::Steal(PyObject_CallMethod(grammar.get(), "CreateParser", "i", kFileInputIndex));
+  PyRef parser = PyRef::Steal(PyObject_CallMethodOneArg(grammar.get(), s_create_parser, s_file_input));
   if (!parser) return PyRef();
-  PyRef add_token = PyRef::Steal(PyObject_GetAttrString(parser.get(), "AddToken"));
+  PyRef add_token = PyRef::Steal(PyObject_GetAttr(parser.get(), s_add_token));
   if (!add_token) return PyRef();
 
   // Hold the line (and so its tokens) while host code runs.
@@ -54,7 +70,7 @@ PyRef ParseLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
   }
   PyRef r = PyRef::Steal(PyObject_CallOneArg(add_token.get(), s_newline_tok));
   if (!r) return PyRef();
-  return PyRef::Steal(PyObject_CallMethod(parser.get(), "Finish", nullptr));
+  return PyRef::Steal(PyObject_CallMethodNoArgs(parser.get(), s_finish));
 }
 
 PyRef AstForLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {

@@ -19,13 +19,37 @@ struct KwEntry {
   Kw kw;
 };
 
-// Table lookups compare the first character and the length before the text.
+// The entries of a table grouped by their first character, so that a lookup
+// (one for every name and operator token of every line) compares only the
+// few entries that can match.  Texts are ASCII.
+template <typename E, size_t N>
+struct FirstCharIndex {
+  uint8_t start[129] = {};  // entries of character c: order[start[c] .. start[c + 1])
+  uint8_t order[N] = {};
+  uint8_t length[N] = {};
+
+  explicit FirstCharIndex(const E (&table)[N]) {
+    static_assert(N < 256, "table indexes are bytes");
+    uint8_t count[128] = {};
+    for (size_t i = 0; i < N; ++i) {
+      length[i] = static_cast<uint8_t>(std::strlen(table[i].text));
+      ++count[static_cast<unsigned char>(table[i].text[0])];
+    }
+    for (size_t c = 0; c < 128; ++c) start[c + 1] = static_cast<uint8_t>(start[c] + count[c]);
+    uint8_t next[128];
+    std::memcpy(next, start, sizeof next);
+    for (size_t i = 0; i < N; ++i) order[next[static_cast<unsigned char>(table[i].text[0])]++] = static_cast<uint8_t>(i);
+  }
+};
+
 template <typename E, size_t N>
 const E* Lookup(const E (&table)[N], const char* s, Py_ssize_t n) {
-  for (const E& e : table) {
-    if (e.text[0] == s[0] && std::strlen(e.text) == static_cast<size_t>(n) &&
-        std::memcmp(e.text, s, n) == 0)
-      return &e;
+  static const FirstCharIndex<E, N> index(table);
+  unsigned char c = static_cast<unsigned char>(s[0]);
+  if (n <= 0 || c >= 128) return nullptr;
+  for (uint8_t k = index.start[c]; k < index.start[c + 1]; ++k) {
+    uint8_t i = index.order[k];
+    if (index.length[i] == n && std::memcmp(table[i].text, s, static_cast<size_t>(n)) == 0) return &table[i];
   }
   return nullptr;
 }
@@ -173,12 +197,8 @@ bool ClassifyToken(PyObject* obj, std::vector<Tok>* out, Owned* owned) {
     out->push_back(t);
     return true;
   }
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    if (static_cast<unsigned char>(s[i]) >= 0x80) {
-      t.ascii = false;
-      break;
-    }
-  }
+  // The string knows whether it is ASCII: no need to look at its bytes.
+  if (!PyUnicode_IS_ASCII(obj)) t.ascii = false;
   unsigned char c0 = static_cast<unsigned char>(s[0]);
   if (n == 1 && s[0] == '\n') {
     t.type = T::Newline;
