@@ -19,29 +19,19 @@ static int AppendRepr(tCharBuffer* buffer, PyObject* obj) {
   return AppendStrToCharBuffer(buffer, repr.get());
 }
 
-static int AppendCommaSepList(tCharBuffer* buffer, PyObject* seq, const char* kind) {
+// The items of a tuple or list, each written by `append_item`, separated by
+// commas.
+static int AppendCommaSepList(tCharBuffer* buffer, PyObject* seq, const char* kind, const char* part = "items",
+                              int (*append_item)(tCharBuffer*, PyObject*) = AppendExpSource) {
   if (!IsTupleOrList(seq)) {
-    SetTreeShapeError(kind, "items", "a tuple or list", seq);
+    SetTreeShapeError(kind, part, "a tuple or list", seq);
     return -1;
   }
   for (Py_ssize_t i = 0;; ++i) {
     PyRef item = SeqItem(seq, i);
     if (!item) return 0;
     if (i > 0 && AppendToCharBuffer(buffer, ", ") < 0) return -1;
-    if (AppendExpSource(buffer, item.get()) < 0) return -1;
-  }
-}
-
-static int AppendCommaSepNameList(tCharBuffer* buffer, PyObject* seq) {
-  if (!IsTupleOrList(seq)) {
-    SetTreeShapeError("Lambda", "argument names", "a tuple or list", seq);
-    return -1;
-  }
-  for (Py_ssize_t i = 0;; ++i) {
-    PyRef item = SeqItem(seq, i);
-    if (!item) return 0;
-    if (i > 0 && AppendToCharBuffer(buffer, ", ") < 0) return -1;
-    if (AppendStrToCharBuffer(buffer, item.get()) < 0) return -1;
+    if (append_item(buffer, item.get()) < 0) return -1;
   }
 }
 
@@ -212,7 +202,7 @@ static int AppendKnownNode(tCharBuffer* buffer, PyObject* expr) {
       return AppendComparisonSeq(buffer, item(2));
     case kWriteLambda:
       if (size < 5) return kUnknownNode;
-      if (text("lambda ") < 0 || AppendCommaSepNameList(buffer, item(1)) < 0 || text(": ") < 0) return -1;
+      if (text("lambda ") < 0 || AppendCommaSepList(buffer, item(1), "Lambda", "argument names", AppendStrToCharBuffer) < 0 || text(": ") < 0) return -1;
       return node(item(4));
     case kWriteSubscript:
       if (size < 4) return kUnknownNode;
