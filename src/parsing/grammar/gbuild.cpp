@@ -288,7 +288,7 @@ PyObject* Builder::Stmt(const Node* n, bool nonself) {
             Py_DECREF(name);
             return nullptr;
           }
-          ids.Add(Tup(name, as));
+          if (!ids.Add(Tup(name, as))) return nullptr;
         }
       }
       PyObject* t = ids.Tuple();
