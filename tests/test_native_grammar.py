@@ -502,3 +502,33 @@ def test_generated_precedence_agrees(shape: str) -> None:
     operands, calls, slices, comprehensions, lambdas and f-strings: the
     parentheses and spacing of the texts are the reference's."""
     assert generated_differences([shape]) == []
+
+
+@pytest.mark.parametrize("line", ["import a as b, c as d, e as f", "from m import a as b, c", "f(*a, **k)[*b]"])
+def test_allocation_failure_is_raised_not_swallowed(line: str) -> None:
+    """Each allocation of the parse and the build failed in turn: the call
+    raises MemoryError or gives the full tree, never a result with an error
+    left set."""
+    testcapi = pytest.importorskip("_testcapi")
+    grammar, transformer = pysource_grammar.Grammar(), pysource_grammar.Transformer({})
+    toks = tokens_of(line + "\n")
+    want = run(grammar, transformer, toks)
+    for start in range(200):
+        parser = grammar.CreateParser(257)
+        for t in toks + ["\n"]:
+            parser.AddToken(t)
+        # Small tuples come from a free list: empty it so they are allocated.
+        hold = None
+        hold = [(i, -i) for i in range(5000)]
+        testcapi.set_nomemory(start, start + 1)
+        try:
+            got = transformer.TransformNode(parser.Finish())
+        except MemoryError:
+            got = want
+        finally:
+            try:
+                testcapi.remove_mem_hooks()
+            except SystemError:
+                got = "an error left set"
+        del hold
+        assert got == want, start

@@ -51,6 +51,20 @@ PyObject* Builder::Verbatim(PyObject* text, Items* children) {
   return all.Tuple();
 }
 
+PyObject* Builder::StarredVerbatim(const char* stars, const Node* operand) {
+  PyObject* t = Text(operand, kStrict);
+  if (!t) return nullptr;
+  PyObject* text = PyUnicode_FromFormat("%s%U", stars, t);
+  Py_DECREF(t);
+  if (!text) return nullptr;
+  Items children;
+  if (!children.Add(Expr(operand, kItem))) {
+    Py_DECREF(text);
+    return nullptr;
+  }
+  return Verbatim(text, &children);
+}
+
 PyObject* Builder::Line(const ParseResult& r, PyObject* tokens, Py_ssize_t fed) {
   depth_ = 0;
   if (r.form == Form::Decorator) {
@@ -274,7 +288,7 @@ PyObject* Builder::Stmt(const Node* n, bool nonself) {
             Py_DECREF(name);
             return nullptr;
           }
-          ids.Add(Tup(name, as));
+          if (!ids.Add(Tup(name, as))) return nullptr;
         }
       }
       PyObject* t = ids.Tuple();
@@ -414,19 +428,7 @@ PyObject* Builder::Target(const Node* n, Items* extra) {
 }
 
 PyObject* Builder::Keyword(const Node* k) {
-  if (k->obj == nullptr) {
-    PyObject* t = Text(k->a, kStrict);
-    if (!t) return nullptr;
-    PyObject* text = PyUnicode_FromFormat("**%U", t);
-    Py_DECREF(t);
-    if (!text) return nullptr;
-    Items children;
-    if (!children.Add(Expr(k->a, kItem))) {
-      Py_DECREF(text);
-      return nullptr;
-    }
-    return Verbatim(text, &children);
-  }
+  if (k->obj == nullptr) return StarredVerbatim("**", k->a);
   PyRef name = PyRef::Steal(NameT(k->obj));
   if (!name) return nullptr;
   PyObject* v = Expr(k->a, kItem);

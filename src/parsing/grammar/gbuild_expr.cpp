@@ -86,17 +86,7 @@ PyObject* Builder::ExprBody(const Node* n, int ctx) {
       for (int i = 0; i < n->l1.n; ++i) {
         const Node* a = n->l1[i];
         if (a->kind == K::Starred) {
-          PyObject* t = Text(a->a, kStrict);
-          if (!t) return nullptr;
-          PyObject* text = PyUnicode_FromFormat("*%U", t);
-          Py_DECREF(t);
-          if (!text) return nullptr;
-          Items children;
-          if (!children.Add(Expr(a->a, kItem))) {
-            Py_DECREF(text);
-            return nullptr;
-          }
-          if (!args.Add(Verbatim(text, &children))) return nullptr;
+          if (!args.Add(StarredVerbatim("*", a->a))) return nullptr;
         } else if (!args.Add(Expr(a, kItem))) {
           return nullptr;
         }
@@ -323,19 +313,7 @@ PyObject* Builder::SliceItem(const Node* n) {
     }
     return bounds ? Tup(Str(sSliceobj), bounds) : nullptr;
   }
-  if (n->kind == K::Starred) {
-    PyObject* t = Text(n->a, kStrict);
-    if (!t) return nullptr;
-    PyObject* text = PyUnicode_FromFormat("*%U", t);
-    Py_DECREF(t);
-    if (!text) return nullptr;
-    Items children;
-    if (!children.Add(Expr(n->a, kItem))) {
-      Py_DECREF(text);
-      return nullptr;
-    }
-    return Verbatim(text, &children);
-  }
+  if (n->kind == K::Starred) return StarredVerbatim("*", n->a);
   return Expr(n, kItem);
 }
 

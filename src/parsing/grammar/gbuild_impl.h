@@ -206,6 +206,8 @@ class Builder {
     PyObject* t = Text(n, ctx);
     return t ? Verbatim(t, children) : nullptr;
   }
+  // `*x` or `**x`: the stars and the operand's text, the operand its child.
+  PyObject* StarredVerbatim(const char* stars, const Node* operand);
   bool FieldValues(const Node* n, Items* out);
   bool WalrusTargets(const Node* n, std::vector<const Node*>* out);
 

@@ -8,10 +8,6 @@ namespace detail {
 
 namespace {
 
-inline bool IsNameStart(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-}
-inline bool IsNameChar(unsigned char c) { return IsNameStart(c) || (c >= '0' && c <= '9'); }
 inline bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\f' || c == '\n' || c == '\r'; }
 
 }  // namespace
@@ -143,10 +139,10 @@ bool Parser::Field(const char* s, Py_ssize_t n, Py_ssize_t* i, bool raw, FPieces
         return false;
       }
       len = e - k;
-    } else if (IsNameStart(static_cast<unsigned char>(c)) || static_cast<unsigned char>(c) >= 0x80) {
+    } else if (IsIdStart(static_cast<unsigned char>(c)) || static_cast<unsigned char>(c) >= 0x80) {
       len = 0;
       bool ascii = true;
-      while (k + len < n && (IsNameChar(static_cast<unsigned char>(s[k + len])) ||
+      while (k + len < n && (IsIdChar(static_cast<unsigned char>(s[k + len])) ||
                              static_cast<unsigned char>(s[k + len]) >= 0x80)) {
         if (static_cast<unsigned char>(s[k + len]) >= 0x80) ascii = false;
         ++len;
@@ -165,7 +161,7 @@ bool Parser::Field(const char* s, Py_ssize_t n, Py_ssize_t* i, bool raw, FPieces
       bool hex = c == '0' && k + 1 < n && (s[k + 1] == 'x' || s[k + 1] == 'X');
       while (k + len < n) {
         char d = s[k + len];
-        if (IsNameChar(static_cast<unsigned char>(d)) || d == '.') {
+        if (IsIdChar(static_cast<unsigned char>(d)) || d == '.') {
           ++len;
         } else if ((d == '+' || d == '-') && !hex && (s[k + len - 1] == 'e' || s[k + len - 1] == 'E')) {
           ++len;
@@ -236,7 +232,7 @@ bool Parser::Field(const char* s, Py_ssize_t n, Py_ssize_t* i, bool raw, FPieces
   fv->ival = -1;
   if (*i < n && s[*i] == '!') {
     ++*i;
-    if (*i + 1 >= n || !std::strchr("sra", s[*i]) || IsNameChar(static_cast<unsigned char>(s[*i + 1]))) {
+    if (*i + 1 >= n || !std::strchr("sra", s[*i]) || IsIdChar(static_cast<unsigned char>(s[*i + 1]))) {
       SetSyntaxError("f-string: invalid conversion character");
       return false;
     }

@@ -85,10 +85,6 @@ const OpEntry kOperators[] = {
     {"!", tkExclamation},
 };
 
-inline bool IsIdStart(unsigned char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-}
-inline bool IsIdChar(unsigned char c) { return IsIdStart(c) || (c >= '0' && c <= '9'); }
 inline bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 inline bool IsHex(unsigned char c) {
   return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');

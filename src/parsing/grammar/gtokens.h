@@ -91,6 +91,13 @@ PyObject* DecodeBytesBody(const char* s, Py_ssize_t len, bool raw);
 
 void SetSyntaxError(const char* message);
 
+// ASCII letters, digits and the underscore of names (a byte of 0x80 or
+// more is part of a non-ASCII name, which the callers treat on their own).
+inline bool IsIdStart(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+inline bool IsIdChar(unsigned char c) { return IsIdStart(c) || (c >= '0' && c <= '9'); }
+
 }  // namespace pgram
 
 #endif  // PYSOURCE_GRAMMAR_GTOKENS_H
