@@ -413,6 +413,15 @@ def test_tags_in_the_extended_format(tree):
         assert fields(ours) == fields(theirs)
 
 
+@pytest.mark.parametrize("between", ["\f\n", "x = '\u2028'\n", "x = '\x85'  # \x1c\n"])
+def test_tags_pattern_is_the_definitions_own_line(tmp_path, between):
+    # Characters str.splitlines takes for line ends but Python source does
+    # not must leave the rows of later definitions where they are.
+    (tmp_path / "m.py").write_text("a = 1\n" + between + "def f(x):\n    return x\n", encoding="utf-8")
+    out = run(["tags", "m.py", "-o", "-", "-j", "1"], tmp_path, tmp_path / "cache").stdout
+    assert "f\tm.py\t/^def f(x):$/;\"\tf\tline:3" in out.splitlines()
+
+
 def test_outline_shows_signatures_as_written(tree):
     root, cache = tree
     text = run(["outline", "alpha/shapes.py"], root, cache).stdout

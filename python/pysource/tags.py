@@ -41,7 +41,9 @@ def _source_row(path: str, line: int, cache: dict[str, list[str]]) -> str:
         try:
             with open(path, "rb") as f:
                 data = f.read()
-            rows = data.decode("utf-8", "replace").splitlines()
+            # Split the bytes: str.splitlines also breaks at form feeds and
+            # other characters that do not end a line of Python source.
+            rows = [r.decode("utf-8", "replace") for r in data.splitlines()]
         except OSError:
             rows = []
         cache[path] = rows
