@@ -20,7 +20,7 @@ from pysource.splitter import split_logical_lines
 # The random edits, and the scopes found from indentation, are the random-edit
 # differential's own.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
-from edit_differential import STDLIB, WHOLE_ROW_KINDS, _entry, placed, random_edit  # noqa: E402
+from edit_differential import STDLIB, WHOLE_ROW_KINDS, _entry, _ref, placed, random_edit  # noqa: E402
 
 SRC = '''"""Module doc."""
 import os
@@ -143,11 +143,6 @@ def test_edits_after_loading_stored_lines(tmp_path):
 
 
 # -- comparing with an analysis from scratch ----------------------------------------
-
-def _ref(r):
-    return (r.fKind, r.fLocalName, r.fFullName, r.fLogical.first_line, r.fLogical.tokens,
-            None if r.fImportRef is None else _entry(r.fImportRef))
-
 
 def definitions(mod):
     """Full names of the class and def lines, in order."""

@@ -14,7 +14,8 @@ pytest_lsp = pytest.importorskip("pytest_lsp")
 from lsprotocol import types as lsp  # noqa: E402
 from pytest_lsp import ClientServerConfig, LanguageClient, client_capabilities  # noqa: E402
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+from test_cli import PYTHONPATH  # noqa: E402
+
 
 FILES = {
     "pkg/__init__.py": "from .models import *\n",
@@ -68,12 +69,9 @@ FILES = {
 
 
 def _env():
-    env = dict(os.environ)
-    build = os.path.join(os.path.dirname(HERE), "build", "dev")
-    python = os.path.join(os.path.dirname(HERE), "python")
-    extra = [p for p in (build, python) if os.path.isdir(p)]
-    env["PYTHONPATH"] = os.pathsep.join(extra + [env.get("PYTHONPATH", "")])
-    return env
+    # The server imports the modules this process imported (not a fixed
+    # build folder, which a sanitizer run would not be testing).
+    return dict(os.environ, PYTHONPATH=PYTHONPATH)
 
 
 def write_workspace(root):
