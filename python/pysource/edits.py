@@ -470,15 +470,21 @@ class SourceBuffer:
         """The text of physical row `row` (from 1) without its line break;
         "" past the last row."""
         rows = self._row_starts()
-        n = len(rows)
-        if row < 1 or row > n:
+        if row < 1 or row > len(rows):
             return ""
+        begin, end = self._row_span(rows, row)
+        return self.text[begin:end]
+
+    def _row_span(self, rows: _RowStarts, row: int) -> tuple[int, int]:
+        """The offsets at which row `row` (from 1, at most the last row)
+        begins and ends, its line break left out."""
         text = self.text
+        n = len(rows)
         begin = rows.start(row - 1)
         end = rows.start(row) - 1 if row < n else len(text)
         if end > begin and text[end - 1] == "\r" and row < n:
             end -= 1
-        return text[begin:end]
+        return begin, end
 
     def _row_starts(self) -> _RowStarts:
         rows = self._rows
@@ -494,14 +500,10 @@ class SourceBuffer:
             raise TypeError("a position is two ints (row, column), not %r" % (position,))
         if row < 1 or col < 0:
             raise ValueError("rows count from 1 and columns from 0: %r" % (position,))
-        text = self.text
         n = len(rows)
         if row > n:
-            return len(text), n
-        begin = rows.start(row - 1)
-        end = rows.start(row) - 1 if row < n else len(text)
-        if end > begin and text[end - 1] == "\r" and row < n:
-            end -= 1
+            return len(self.text), n
+        begin, end = self._row_span(rows, row)
         return begin + min(col, end - begin), row
 
     def _old_records(self) -> list[ScanRecord]:
