@@ -47,7 +47,8 @@ import bisect
 from typing import TYPE_CHECKING, Callable, Hashable, NamedTuple, Sequence
 
 from .hosts import Host, get_host
-from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionDefIndex, ScanRecord
+from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionDefIndex, ScanRecord, \
+    _common_prefix_len, _common_suffix_len, _shifted
 
 if TYPE_CHECKING:
     from logicalline import LogicalLine
@@ -156,11 +157,6 @@ def _context_kept(old: Sequence[ScanRecord], new: Sequence[ScanRecord], start: i
     while i >= 0 and old[i][5] in _NOT_STATEMENTS:
         i -= 1
     return i < 0 or not _is_decorator(old[i])
-
-
-def _shifted(record: ScanRecord, delta: int) -> ScanRecord:
-    toks, poss, first, count, ind, kind, tabs, spaces = record
-    return (toks, [(r + delta, c) for r, c in poss], first + delta, count, ind, kind, tabs, spaces)
 
 
 def _rescan_range(old_text: str, old_records: list[ScanRecord], new_text: str, prefix: int, old_end: int,
@@ -279,41 +275,6 @@ class _ScopeWalk:
         return here
 
 
-def _common_prefix(a: str, b: str) -> int:
-    """The length of the longest common prefix of `a` and `b` (slices are
-    compared, not characters one by one)."""
-    lo, hi = 0, min(len(a), len(b))
-    if a[:hi] == b[:hi]:
-        return hi
-    while hi - lo > 64:
-        mid = (lo + hi) // 2
-        if a[lo:mid] == b[lo:mid]:
-            lo = mid
-        else:
-            hi = mid
-    while lo < hi and a[lo] == b[lo]:
-        lo += 1
-    return lo
-
-
-def _common_suffix(a: str, b: str, limit: int) -> int:
-    """The length, at most `limit`, of the longest common suffix of `a` and
-    `b`."""
-    na, nb = len(a), len(b)
-    lo, hi = 0, limit
-    if a[na - hi:] == b[nb - hi:]:
-        return hi
-    while hi - lo > 64:
-        mid = (lo + hi) // 2
-        if a[na - mid:na - lo] == b[nb - mid:nb - lo]:
-            lo = mid
-        else:
-            hi = mid
-    while lo < hi and a[na - lo - 1] == b[nb - lo - 1]:
-        lo += 1
-    return lo
-
-
 def _changed_rows(old: str, new: str, rows: _RowStarts | None = None
                   ) -> tuple[tuple[int, int], tuple[int, int], str] | None:
     """The range edit that turns `old` into `new`, widened to whole rows:
@@ -322,9 +283,9 @@ def _changed_rows(old: str, new: str, rows: _RowStarts | None = None
     `old` when known, spare counting the line breaks above the edit."""
     if old == new:
         return None
-    p = _common_prefix(old, new)
+    p = _common_prefix_len(old, new)
     limit = min(len(old), len(new)) - p
-    s = _common_suffix(old, new, limit)
+    s = _common_suffix_len(old, new, limit)
     # Row boundaries only, so that no end falls between a carriage return
     # and its line feed.
     a = old.rfind("\n", 0, p) + 1
@@ -509,15 +470,21 @@ class SourceBuffer:
         """The text of physical row `row` (from 1) without its line break;
         "" past the last row."""
         rows = self._row_starts()
-        n = len(rows)
-        if row < 1 or row > n:
+        if row < 1 or row > len(rows):
             return ""
+        begin, end = self._row_span(rows, row)
+        return self.text[begin:end]
+
+    def _row_span(self, rows: _RowStarts, row: int) -> tuple[int, int]:
+        """The offsets at which row `row` (from 1, at most the last row)
+        begins and ends, its line break left out."""
         text = self.text
+        n = len(rows)
         begin = rows.start(row - 1)
         end = rows.start(row) - 1 if row < n else len(text)
         if end > begin and text[end - 1] == "\r" and row < n:
             end -= 1
-        return text[begin:end]
+        return begin, end
 
     def _row_starts(self) -> _RowStarts:
         rows = self._rows
@@ -533,14 +500,10 @@ class SourceBuffer:
             raise TypeError("a position is two ints (row, column), not %r" % (position,))
         if row < 1 or col < 0:
             raise ValueError("rows count from 1 and columns from 0: %r" % (position,))
-        text = self.text
         n = len(rows)
         if row > n:
-            return len(text), n
-        begin = rows.start(row - 1)
-        end = rows.start(row) - 1 if row < n else len(text)
-        if end > begin and text[end - 1] == "\r" and row < n:
-            end -= 1
+            return len(self.text), n
+        begin, end = self._row_span(rows, row)
         return begin + min(col, end - begin), row
 
     def _old_records(self) -> list[ScanRecord]:

@@ -98,7 +98,6 @@ class Document:
 def open_module(project: Project, path: Optional[str], text: str) -> Module:
     """The module analysis of an opened document, holding `text`."""
     if path is None:
-        from .analysis import ModuleAnalysis
         return ModuleAnalysis(project, "__main__", source=text)
     mod = project.module_for_path(path, source=text)
     if mod.source != text:
