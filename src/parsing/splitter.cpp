@@ -876,6 +876,7 @@ PyMethodDef kSplitterMethods[] = {
      METH_VARARGS | METH_KEYWORDS, split_logical_lines_doc},
     {"scan_logical_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(ScanLogicalLines)),
      METH_VARARGS | METH_KEYWORDS, scan_logical_lines_doc},
+    {"nonself_def_keys", NonselfDefKeysFunction, METH_O, kNonselfDefKeysDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
