@@ -203,6 +203,36 @@ inline uint64_t HashBytes(const unsigned char* p, size_t n) {
   return Mix(a ^ k1 ^ n, b ^ k2 ^ k0);
 }
 
+// Strings pooled by earlier splits, kept between splits so that a text seen
+// before is looked up in a pool with a string whose hash is known, rather
+// than with a new string hashed again: a cache, indexed by the splitter's own
+// hash of the code units, of short texts of one-byte strs.  What a split
+// gives is what the pool maps the text to, whatever the cache holds: a cached
+// string only stands in for a new one equal to it.  It lives as long as the
+// module (a capsule in its dict owns it).
+struct TokenMemo {
+  static constexpr size_t kSize = 1 << 13;
+  static constexpr Py_ssize_t kMaxLength = 32;  // longer texts (docstrings, comments) seldom come again
+  struct Entry {
+    uint64_t hash;
+    PyObject* text;  // owned: a str of one-byte kind, or null
+  };
+  Entry entries[kSize];
+};
+
+TokenMemo* g_token_memo = nullptr;  // the module's, while its capsule lives
+
+void FreeTokenMemo(PyObject* capsule) {
+  auto* memo = static_cast<TokenMemo*>(PyCapsule_GetPointer(capsule, "logicalline._token_memo"));
+  if (memo == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  if (g_token_memo == memo) g_token_memo = nullptr;
+  for (TokenMemo::Entry& entry : memo->entries) Py_CLEAR(entry.text);
+  std::free(memo);
+}
+
 // The pooled strings of one split, found through a table of the split's own
 // (open addressing over one array, keyed by the code units of each token in
 // the text), so that the pool is asked once per distinct text.  Holds a
@@ -212,7 +242,7 @@ template <typename C>
 class TokenPool {
  public:
   TokenPool(PyObject* pool, int kind, bool ascii, Py_ssize_t text_length)
-      : pool_(pool), kind_(kind), ascii_(ascii) {
+      : pool_(pool), kind_(kind), ascii_(ascii), memo_(sizeof(C) == 1 ? g_token_memo : nullptr) {
     size_t capacity = 64;
     while (capacity < 4096 && static_cast<Py_ssize_t>(capacity) * 48 < text_length) capacity *= 2;
     slots_.resize(capacity);
@@ -298,10 +328,24 @@ class TokenPool {
   }
 
   Found Insert(const C* p, Py_ssize_t n, uint64_t hash) {
-    PyRef text = PyRef::Steal(NewText(p, n));
+    TokenMemo::Entry* entry = nullptr;
+    PyObject* known = nullptr;
+    if constexpr (sizeof(C) == 1) {
+      if (memo_ != nullptr && n > 1 && n <= TokenMemo::kMaxLength) {
+        entry = &memo_->entries[hash & (TokenMemo::kSize - 1)];
+        if (entry->text != nullptr && entry->hash == hash && IsText(entry->text, p, n)) known = entry->text;
+      }
+    }
+    PyRef text = known != nullptr ? PyRef::NewRef(known) : PyRef::Steal(NewText(p, n));
     if (!text) return Found{nullptr, 0};
     PyObject* pooled = Pooled(text.get());
     if (pooled == nullptr) return Found{nullptr, 0};
+    if (entry != nullptr && pooled != known && IsText(pooled, p, n)) {
+      PyObject* old = entry->text;
+      entry->text = Py_NewRef(pooled);
+      entry->hash = hash;
+      Py_XDECREF(old);
+    }
     uint8_t code = CodeOfUnits(p, n);
     if (n == 1 && static_cast<Py_UCS4>(p[0]) < 128) {
       extra_.push_back(PyRef::NewRef(pooled));
@@ -314,6 +358,13 @@ class TokenPool {
     slots_[i] = Slot{p, n, hash, Py_NewRef(pooled), code};
     ++used_;
     return Found{pooled, code};
+  }
+
+  // Whether the str `text` is of one-byte kind and holds the code units
+  // [p, p + n).
+  static bool IsText(PyObject* text, const C* p, Py_ssize_t n) {
+    return PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND && PyUnicode_GET_LENGTH(text) == n &&
+           std::memcmp(PyUnicode_1BYTE_DATA(text), p, static_cast<size_t>(n)) == 0;
   }
 
   void Grow() {
@@ -331,6 +382,7 @@ class TokenPool {
   PyObject* pool_;
   int kind_;
   bool ascii_;
+  TokenMemo* memo_;
   std::vector<Slot> slots_;
   size_t used_ = 0;
   PyObject* single_[128] = {};  // borrowed from extra_
@@ -886,4 +938,18 @@ PyObject* ScanRecords(PyObject* text, Py_ssize_t start, Py_ssize_t end, PyObject
   return SplitRange<RecordSink>(text, start, end, pool);
 }
 
-int AddSplitterFunctions(PyObject* module) { return PyModule_AddFunctions(module, kSplitterMethods); }
+int AddSplitterFunctions(PyObject* module) {
+  auto* memo = static_cast<TokenMemo*>(std::calloc(1, sizeof(TokenMemo)));
+  if (memo == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  PyRef capsule = PyRef::Steal(PyCapsule_New(memo, "logicalline._token_memo", FreeTokenMemo));
+  if (!capsule) {
+    std::free(memo);
+    return -1;
+  }
+  if (PyModule_AddObjectRef(module, "_token_memo", capsule.get()) < 0) return -1;
+  g_token_memo = memo;
+  return PyModule_AddFunctions(module, kSplitterMethods);
+}
