@@ -174,6 +174,20 @@ def test_lines_hold_pooled_tokens_and_stay_untracked():
     assert not any(gc.is_tracked(line) for line in lines)
 
 
+@pytest.mark.parametrize("split", [ll.split_logical_lines, ll.scan_logical_lines])
+def test_tokens_come_from_the_pool_given_whatever_was_split_before(split):
+    text = "value = other_name + value  # note\n"
+    split(text, {})
+    split(text)
+    # Equal strings that are other objects than those split before.
+    pool = {t: t for t in ("".join(["val", "ue"]), "".join(["other", "_name"]))}
+    tokens = [t for line in ll.split_logical_lines(text, pool) for t in line.tokens]
+    assert tokens[0] is tokens[4] is pool["value"] and tokens[2] is pool["other_name"]
+    assert [t for line in ll.split_logical_lines(text, {"value": "v"}) for t in line.tokens][::4] == ["v", "v"]
+    with pytest.raises(TypeError, match="maps 'other_name' to int"):
+        split(text, {"other_name": 7})
+
+
 # -- the choice of host ------------------------------------------------------
 
 def test_projects_choose_their_host(monkeypatch):
