@@ -178,6 +178,14 @@ inline uint64_t Mix(uint64_t a, uint64_t b) {
   return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
 }
 
+// Whether the n bytes at a and b are the same.
+inline bool SameBytes(const unsigned char* a, const unsigned char* b, size_t n) {
+  if (n > 16) return std::memcmp(a, b, n) == 0;
+  if (n >= 8) return Load64(a) == Load64(b) && Load64(a + n - 8) == Load64(b + n - 8);
+  if (n >= 4) return Load32(a) == Load32(b) && Load32(a + n - 4) == Load32(b + n - 4);
+  return a[0] == b[0] && a[n >> 1] == b[n >> 1] && a[n - 1] == b[n - 1];
+}
+
 // A hash of n bytes, reading only those bytes.
 inline uint64_t HashBytes(const unsigned char* p, size_t n) {
   constexpr uint64_t k0 = 0xa0761d6478bd642full, k1 = 0xe7037ed1a0b428dbull, k2 = 0x8ebc6af09c88c6e3ull;
@@ -276,7 +284,9 @@ class TokenPool {
     for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
       const Slot& slot = slots_[i];
       if (slot.text == nullptr) break;
-      if (slot.hash == hash && slot.n == n && std::memcmp(slot.p, p, n * sizeof(C)) == 0) {
+      if (slot.hash == hash && slot.n == n &&
+          SameBytes(reinterpret_cast<const unsigned char*>(slot.p), reinterpret_cast<const unsigned char*>(p),
+                    static_cast<size_t>(n) * sizeof(C))) {
         return Found{slot.text, slot.code};
       }
     }
@@ -416,7 +426,18 @@ class KindOf {
   // An identifier that is not a keyword; -1 with the exception set on failure.
   int IsName(size_t i) const {
     if (Flags(i) & kIsKeyword) return 0;
-    return PyUnicode_IsIdentifier(toks_[i].text);
+    PyObject* text = toks_[i].text;
+    if (PyUnicode_IS_ASCII(text)) {
+      // What str.isidentifier says of an ASCII text, without its lookups.
+      const Py_UCS1* p = PyUnicode_1BYTE_DATA(text);
+      Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+      if (n == 0 || !IsNameStart(p[0])) return 0;
+      for (Py_ssize_t k = 1; k < n; ++k) {
+        if (!IsNameChar(p[k])) return 0;
+      }
+      return 1;
+    }
+    return PyUnicode_IsIdentifier(text);
   }
 
   // A str literal: a string token without an f or b prefix.
