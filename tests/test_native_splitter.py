@@ -188,6 +188,24 @@ def test_tokens_come_from_the_pool_given_whatever_was_split_before(split):
         split(text, {"other_name": 7})
 
 
+def test_a_pool_that_runs_code_may_drop_the_module_cache_in_the_middle_of_a_split():
+    code = """if True:
+        import logicalline as ll
+        class Key(str):
+            __hash__ = str.__hash__
+            def __eq__(self, other):
+                ll.__dict__.pop("_token_memo", None)
+                return str.__eq__(self, other)
+        text = "name = other + name\\n" * 3
+        ll.split_logical_lines(text, {})
+        lines = ll.split_logical_lines(text, {Key("name"): "name"})
+        assert lines[2].tokens == ("name", "=", "other", "+", "name") and not hasattr(ll, "_token_memo")
+        assert ll.split_logical_lines(text, {})[0].tokens == lines[0].tokens
+    """
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr[-2000:]
+
 # -- the choice of host ------------------------------------------------------
 
 def test_projects_choose_their_host(monkeypatch):

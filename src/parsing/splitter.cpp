@@ -228,15 +228,19 @@ struct TokenMemo {
   Entry entries[kSize];
 };
 
-TokenMemo* g_token_memo = nullptr;  // the module's, while its capsule lives
+constexpr const char* kTokenMemoName = "logicalline._token_memo";
+
+// The capsule of the module's cache while it lives (borrowed: the module's
+// dict owns it); a split holds a reference to it for as long as it runs.
+PyObject* g_token_memo = nullptr;
 
 void FreeTokenMemo(PyObject* capsule) {
-  auto* memo = static_cast<TokenMemo*>(PyCapsule_GetPointer(capsule, "logicalline._token_memo"));
+  auto* memo = static_cast<TokenMemo*>(PyCapsule_GetPointer(capsule, kTokenMemoName));
   if (memo == nullptr) {
     PyErr_Clear();
     return;
   }
-  if (g_token_memo == memo) g_token_memo = nullptr;
+  if (g_token_memo == capsule) g_token_memo = nullptr;
   for (TokenMemo::Entry& entry : memo->entries) Py_CLEAR(entry.text);
   std::free(memo);
 }
@@ -250,7 +254,11 @@ template <typename C>
 class TokenPool {
  public:
   TokenPool(PyObject* pool, int kind, bool ascii, Py_ssize_t text_length)
-      : pool_(pool), kind_(kind), ascii_(ascii), memo_(sizeof(C) == 1 ? g_token_memo : nullptr) {
+      : pool_(pool), kind_(kind), ascii_(ascii) {
+    if (sizeof(C) == 1 && g_token_memo != nullptr) {
+      memo_ = static_cast<TokenMemo*>(PyCapsule_GetPointer(g_token_memo, kTokenMemoName));
+      if (memo_ != nullptr) memo_owner_ = PyRef::NewRef(g_token_memo);
+    }
     size_t capacity = 64;
     while (capacity < 4096 && static_cast<Py_ssize_t>(capacity) * 48 < text_length) capacity *= 2;
     slots_.resize(capacity);
@@ -392,7 +400,8 @@ class TokenPool {
   PyObject* pool_;
   int kind_;
   bool ascii_;
-  TokenMemo* memo_;
+  TokenMemo* memo_ = nullptr;  // null for none
+  PyRef memo_owner_;           // the capsule of memo_
   std::vector<Slot> slots_;
   size_t used_ = 0;
   PyObject* single_[128] = {};  // borrowed from extra_
@@ -965,12 +974,12 @@ int AddSplitterFunctions(PyObject* module) {
     PyErr_NoMemory();
     return -1;
   }
-  PyRef capsule = PyRef::Steal(PyCapsule_New(memo, "logicalline._token_memo", FreeTokenMemo));
+  PyRef capsule = PyRef::Steal(PyCapsule_New(memo, kTokenMemoName, FreeTokenMemo));
   if (!capsule) {
     std::free(memo);
     return -1;
   }
   if (PyModule_AddObjectRef(module, "_token_memo", capsule.get()) < 0) return -1;
-  g_token_memo = memo;
+  g_token_memo = capsule.get();
   return PyModule_AddFunctions(module, kSplitterMethods);
 }
