@@ -92,6 +92,16 @@ def test_rescanning_an_edit_gives_a_full_scan_and_what_the_python_rescan_gives()
             text, records = new, again
 
 
+@pytest.mark.parametrize("rows, insert", [(65520, "\n" * 20), (65560, "x = 1"), (64990, "\n"), (100, "(\n" * 3)])
+def test_rescanning_around_the_row_limit_gives_a_full_scan(rows, insert):
+    # Rows past 65535 saturate in positions; texts of 65000 rows or more are scanned whole.
+    text = "def f(a):\n    return a\n" * (rows // 2)
+    records = ll.scan_logical_lines(text)
+    for at in (len(text) // 2, len(text) - 3):
+        new = text[:at] + insert + text[at:]
+        assert ll.rescan_logical_lines(text, records, new) == ll.scan_logical_lines(new)
+
+
 @pytest.mark.parametrize("args, error", [
     (("x", [("x",)], "y"), "tuple of 8 items"),
     (("x = 1\ny", [(["x"], [(1, 0)], "1", 1, 0, 0, False, False)], "x = 1\nz"), "integer"),
