@@ -92,6 +92,16 @@ def test_rescanning_an_edit_gives_a_full_scan_and_what_the_python_rescan_gives()
             text, records = new, again
 
 
+@pytest.mark.parametrize("rows, insert", [(65520, "\n" * 20), (65560, "x = 1"), (64990, "\n"), (100, "(\n" * 3)])
+def test_rescanning_around_the_row_limit_gives_a_full_scan(rows, insert):
+    # Rows past 65535 saturate in positions; texts of 65000 rows or more are scanned whole.
+    text = "def f(a):\n    return a\n" * (rows // 2)
+    records = ll.scan_logical_lines(text)
+    for at in (len(text) // 2, len(text) - 3):
+        new = text[:at] + insert + text[at:]
+        assert ll.rescan_logical_lines(text, records, new) == ll.scan_logical_lines(new)
+
+
 @pytest.mark.parametrize("args, error", [
     (("x", [("x",)], "y"), "tuple of 8 items"),
     (("x = 1\ny", [(["x"], [(1, 0)], "1", 1, 0, 0, False, False)], "x = 1\nz"), "integer"),
@@ -173,6 +183,38 @@ def test_lines_hold_pooled_tokens_and_stay_untracked():
     assert lines[0].tokens[0] is pool["x"] and lines[1].tokens[0] is pool["async def"]
     assert not any(gc.is_tracked(line) for line in lines)
 
+
+@pytest.mark.parametrize("split", [ll.split_logical_lines, ll.scan_logical_lines])
+def test_tokens_come_from_the_pool_given_whatever_was_split_before(split):
+    text = "value = other_name + value  # note\n"
+    split(text, {})
+    split(text)
+    # Equal strings that are other objects than those split before.
+    pool = {t: t for t in ("".join(["val", "ue"]), "".join(["other", "_name"]))}
+    tokens = [t for line in ll.split_logical_lines(text, pool) for t in line.tokens]
+    assert tokens[0] is tokens[4] is pool["value"] and tokens[2] is pool["other_name"]
+    assert [t for line in ll.split_logical_lines(text, {"value": "v"}) for t in line.tokens][::4] == ["v", "v"]
+    with pytest.raises(TypeError, match="maps 'other_name' to int"):
+        split(text, {"other_name": 7})
+
+
+def test_a_pool_that_runs_code_may_drop_the_module_cache_in_the_middle_of_a_split():
+    code = """if True:
+        import logicalline as ll
+        class Key(str):
+            __hash__ = str.__hash__
+            def __eq__(self, other):
+                ll.__dict__.pop("_token_memo", None)
+                return str.__eq__(self, other)
+        text = "name = other + name\\n" * 3
+        ll.split_logical_lines(text, {})
+        lines = ll.split_logical_lines(text, {Key("name"): "name"})
+        assert lines[2].tokens == ("name", "=", "other", "+", "name") and not hasattr(ll, "_token_memo")
+        assert ll.split_logical_lines(text, {})[0].tokens == lines[0].tokens
+    """
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr[-2000:]
 
 # -- the choice of host ------------------------------------------------------
 

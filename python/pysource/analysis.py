@@ -195,7 +195,7 @@ class ModuleAnalysis:
         something other than an instance (staticmethod, classmethod)."""
         nonself = self._nonself_defs
         nonself.clear()
-        nonself.update(_nonself_keys(_decorator_scan_items(self._lines or ())))
+        nonself.update(self._host().nonself_keys(self._lines or ()))
 
     def set_lines(self, lines: list[LogicalLine],
                   nonself_keys: Iterable[tuple[str, ...]] | None = None) -> None:

@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
 import logicalline
 
@@ -49,7 +49,9 @@ class Host:
     `split_logical_lines(text, pool)` gives the `logicalline.LogicalLine`
     objects and `lines_from_records` makes them from records.
     `make_grammar()` gives a grammar and `make_transformer(pool,
-    nonself_defs)` a transformer for one module.
+    nonself_defs)` a transformer for one module.  `nonself_keys(lines)`
+    gives the parse keys of the def lines under a static or class method
+    decorator (the ``nonself_defs`` a transformer is made with).
     """
 
     name: str
@@ -59,6 +61,7 @@ class Host:
     lines_from_records: Callable[[List[Record]], List[LogicalLine]]
     make_grammar: Callable[[], Any]
     make_transformer: Callable[[Dict[str, str], Any], Any]
+    nonself_keys: Callable[[Sequence[LogicalLine]], Set[Tuple[str, ...]]]
 
 
 def _native_split(text: str, pool: Pool = None) -> List[LogicalLine]:
@@ -72,6 +75,11 @@ def _native_scan(text: str, pool: Pool = None) -> List[Record]:
 def _native_rescan(old_text: str, old_records: List[Record], new_text: str, pool: Pool = None,
                    tries: int = 4) -> List[Record]:
     return logicalline.rescan_logical_lines(old_text, old_records, new_text, pool, tries)
+
+
+def _python_nonself_keys(lines: Sequence[LogicalLine]) -> Set[Tuple[str, ...]]:
+    from .analysis import _decorator_scan_items, _nonself_keys
+    return _nonself_keys(_decorator_scan_items(lines))
 
 
 def _python_grammar() -> Any:
@@ -92,13 +100,13 @@ def _make_native() -> Host:
     make_grammar: Callable[[], Any] = pysource_grammar.Grammar
     make_transformer: Callable[[Dict[str, str], Any], Any] = pysource_grammar.Transformer
     return Host("native", _native_split, _native_scan, _native_rescan, _reference.lines_from_records,
-                make_grammar, make_transformer)
+                make_grammar, make_transformer, logicalline.nonself_def_keys)
 
 
 def _make_python() -> Host:
     return Host("python", _reference.split_logical_lines, _reference.scan_logical_lines,
                 _reference.rescan_logical_lines, _reference.lines_from_records, _python_grammar,
-                _python_transformer)
+                _python_transformer, _python_nonself_keys)
 
 
 _hosts: Dict[str, Host] = {}

@@ -63,22 +63,33 @@ Py_ssize_t CommonSuffix(PyObject* a, PyObject* b, Py_ssize_t limit) {
   return k;
 }
 
+// Newlines among the n code units at p, counted in blocks the compiler
+// turns into vector compares (few enough per block for a byte-wide count).
+template <typename C>
+Py_ssize_t CountNewlines(const C* p, Py_ssize_t n) {
+  Py_ssize_t count = 0;
+  while (n > 0) {
+    Py_ssize_t block = n < 255 ? n : 255;
+    uint8_t found = 0;
+    for (Py_ssize_t i = 0; i < block; ++i) found += p[i] == '\n';
+    count += found;
+    p += block;
+    n -= block;
+  }
+  return count;
+}
+
 // Newlines in s[start:end].
 Py_ssize_t Rows(PyObject* s, Py_ssize_t start, Py_ssize_t end) {
-  Py_ssize_t count = 0;
-  int kind = PyUnicode_KIND(s);
-  if (kind == PyUnicode_1BYTE_KIND) {
-    const char* p = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)) + start;
-    const char* stop = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)) + end;
-    while (p < stop && (p = static_cast<const char*>(std::memchr(p, '\n', stop - p))) != nullptr) {
-      ++count;
-      ++p;
-    }
-    return count;
+  if (end <= start) return 0;
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+      return CountNewlines(PyUnicode_1BYTE_DATA(s) + start, end - start);
+    case PyUnicode_2BYTE_KIND:
+      return CountNewlines(PyUnicode_2BYTE_DATA(s) + start, end - start);
+    default:
+      return CountNewlines(PyUnicode_4BYTE_DATA(s) + start, end - start);
   }
-  const void* data = PyUnicode_DATA(s);
-  for (Py_ssize_t i = start; i < end; ++i) count += PyUnicode_READ(kind, data, i) == '\n';
-  return count;
 }
 
 bool HasChar(PyObject* s, Py_UCS4 c) {
@@ -210,16 +221,23 @@ PyRef Rescan(PyObject* old_text, PyObject* old_records, PyObject* new_text, PyOb
   if (same == -1 && PyErr_Occurred()) return PyRef();
   if (same == 0) return PyRef::Steal(PyList_GetSlice(old_records, 0, PyList_GET_SIZE(old_records)));
   Py_ssize_t old_len = PyUnicode_GET_LENGTH(old_text);
-  if (HasChar(new_text, '\r') || HasChar(old_text, '\r') || PyList_GET_SIZE(old_records) == 0 ||
-      Rows(new_text, 0, new_len) >= kMaxRescanRows || Rows(old_text, 0, old_len) >= kMaxRescanRows) {
-    return full();
-  }
+  if (HasChar(new_text, '\r') || HasChar(old_text, '\r') || PyList_GET_SIZE(old_records) == 0) return full();
   Py_ssize_t prefix = CommonPrefix(old_text, new_text);
   Py_ssize_t suffix = CommonSuffix(old_text, new_text, std::min(old_len, new_len) - prefix);
   Py_ssize_t old_end = old_len - suffix, new_end = new_len - suffix;
-  long first_row = static_cast<long>(Rows(old_text, 0, prefix)) + 1;
-  long last_old_row = static_cast<long>(Rows(old_text, 0, std::max(prefix, old_end - 1))) + 1;
-  long delta = static_cast<long>(Rows(new_text, prefix, new_end) - Rows(old_text, prefix, old_end));
+  // Rows are counted once per part: the common head and tail, and the
+  // changed middle of each text.
+  Py_ssize_t head_rows = Rows(old_text, 0, prefix);
+  Py_ssize_t tail_rows = Rows(old_text, old_end, old_len);
+  Py_ssize_t old_mid_rows = Rows(old_text, prefix, old_end);
+  Py_ssize_t new_mid_rows = Rows(new_text, prefix, new_end);
+  if (head_rows + new_mid_rows + tail_rows >= kMaxRescanRows ||
+      head_rows + old_mid_rows + tail_rows >= kMaxRescanRows) {
+    return full();
+  }
+  long first_row = static_cast<long>(head_rows) + 1;
+  long last_old_row = static_cast<long>(head_rows + Rows(old_text, prefix, std::max(prefix, old_end - 1))) + 1;
+  long delta = static_cast<long>(new_mid_rows - old_mid_rows);
 
   Py_ssize_t n = PyList_GET_SIZE(old_records);
   Py_ssize_t i0 = 0;
@@ -240,7 +258,7 @@ PyRef Rescan(PyObject* old_text, PyObject* old_records, PyObject* new_text, PyOb
     if (first > last_old_row) break;
   }
   long base = start_row - 1;
-  long rows_to_new_end = static_cast<long>(Rows(new_text, 0, new_end)) + 1;
+  long rows_to_new_end = static_cast<long>(head_rows + new_mid_rows) + 1;
   for (long attempt = 0; attempt < tries; ++attempt, ++j) {
     if (j >= n) {
       PyRef window = PyRef::Steal(ScanRecords(new_text, start, new_len, pool));

@@ -6,6 +6,7 @@
 
 #include "py_utils.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace source_scan {
@@ -15,15 +16,45 @@ namespace source_scan {
 // f-string count as not well formed (the interpreter's own limit is lower).
 constexpr int kMaxFStringNesting = 150;
 
+// The classes of the ASCII characters, as bits; every other character is a
+// name character.
+enum : uint8_t {
+  kClsBlank = 1,      // space, tab, form feed
+  kClsNewline = 2,    // \r, \n
+  kClsNameStart = 4,  // a letter or _
+  kClsNameChar = 8,   // a letter, _ or a digit
+  kClsDigit = 16,
+  kClsQuote = 32,     // ' or "
+  kClsPrefix = 64,    // a letter a string prefix is made of
+};
+
+struct CharTable {
+  uint8_t bits[128] = {};
+};
+
+constexpr CharTable MakeCharTable() {
+  CharTable t;
+  t.bits[' '] = t.bits['\t'] = t.bits['\f'] = kClsBlank;
+  t.bits['\r'] = t.bits['\n'] = kClsNewline;
+  t.bits['\''] = t.bits['"'] = kClsQuote;
+  for (int c = 'a'; c <= 'z'; ++c) t.bits[c] = kClsNameStart | kClsNameChar;
+  for (int c = 'A'; c <= 'Z'; ++c) t.bits[c] = kClsNameStart | kClsNameChar;
+  t.bits['_'] = kClsNameStart | kClsNameChar;
+  for (int c = '0'; c <= '9'; ++c) t.bits[c] = kClsNameChar | kClsDigit;
+  for (char c : {'r', 'R', 'b', 'B', 'f', 'F', 'u', 'U'}) t.bits[static_cast<int>(c)] |= kClsPrefix;
+  return t;
+}
+inline constexpr CharTable kCharTable = MakeCharTable();
+
+inline uint8_t CharClass(Py_UCS4 c) { return c < 128 ? kCharTable.bits[c] : (kClsNameStart | kClsNameChar); }
+
 inline bool IsBlank(Py_UCS4 c) { return c == ' ' || c == '\t' || c == '\f'; }
 inline bool IsNewline(Py_UCS4 c) { return c == '\r' || c == '\n'; }
 inline bool IsQuote(Py_UCS4 c) { return c == '\'' || c == '"'; }
 inline bool IsDigit(Py_UCS4 c) { return c >= '0' && c <= '9'; }
 inline bool IsHexDigit(Py_UCS4 c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-inline bool IsNameStart(Py_UCS4 c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c >= 0x80;
-}
-inline bool IsNameChar(Py_UCS4 c) { return IsNameStart(c) || IsDigit(c); }
+inline bool IsNameStart(Py_UCS4 c) { return CharClass(c) & kClsNameStart; }
+inline bool IsNameChar(Py_UCS4 c) { return CharClass(c) & kClsNameChar; }
 inline bool IsPrefixChar(Py_UCS4 c) {
   switch (c) {
     case 'r': case 'R': case 'b': case 'B': case 'f': case 'F': case 'u': case 'U':
@@ -70,12 +101,68 @@ class Source {
     return true;
   }
 
+  // The first \r or \n in [i, end), or end.
+  Py_ssize_t FindNewline(Py_ssize_t i, Py_ssize_t end) const {
+    if constexpr (sizeof(C) == 1) {
+      const void* lf = std::memchr(t_ + i, '\n', static_cast<size_t>(end - i));
+      Py_ssize_t stop = lf ? static_cast<const C*>(lf) - t_ : end;
+      const void* cr = std::memchr(t_ + i, '\r', static_cast<size_t>(stop - i));
+      return cr ? static_cast<const C*>(cr) - t_ : stop;
+    } else {
+      while (i < end && !IsNewline(t_[i])) ++i;
+      return i;
+    }
+  }
+
+  // The first of c or a backslash in [i, n), or n.
+  Py_ssize_t FindQuoteOrBackslash(Py_ssize_t i, Py_UCS4 c) const {
+    if constexpr (sizeof(C) == 1) {
+      const void* q = std::memchr(t_ + i, static_cast<int>(c), static_cast<size_t>(n_ - i));
+      Py_ssize_t stop = q ? static_cast<const C*>(q) - t_ : n_;
+      const void* b = std::memchr(t_ + i, '\\', static_cast<size_t>(stop - i));
+      return b ? static_cast<const C*>(b) - t_ : stop;
+    } else {
+      while (i < n_ && t_[i] != c && t_[i] != '\\') ++i;
+      return i;
+    }
+  }
+
+  // The rows the newlines in [from, to) end (\r\n ends one), the code unit
+  // before `from` not being a \r; *last is set to the offset of the last
+  // newline code unit, or -1 when there is none.
+  long CountRows(Py_ssize_t from, Py_ssize_t to, Py_ssize_t* last) const {
+    if constexpr (sizeof(C) == 1) {
+      if (std::memchr(t_ + from, '\r', static_cast<size_t>(to - from)) == nullptr) {
+        long rows = static_cast<long>(std::count(t_ + from, t_ + to, static_cast<C>('\n')));
+        Py_ssize_t k = to;
+        while (k > from && t_[k - 1] != '\n') --k;
+        *last = k > from ? k - 1 : -1;
+        return rows;
+      }
+    }
+    long rows = 0;
+    *last = -1;
+    for (Py_ssize_t k = from; k < to; ++k) {
+      Py_UCS4 c = t_[k];
+      if (c == '\n') {
+        if (!(k > from && t_[k - 1] == '\r')) ++rows;
+        *last = k;
+      } else if (c == '\r') {
+        ++rows;
+        *last = k;
+      }
+    }
+    return rows;
+  }
+
   // --- strings ---------------------------------------------------------
 
   // End of a closed triple-quoted string whose quotes start at i, or -1.
   Py_ssize_t ClosedTripleEnd(Py_ssize_t i, Py_UCS4 q) const {
     Py_ssize_t j = i + 3;
     while (j < n_) {
+      j = FindQuoteOrBackslash(j, q);
+      if (j >= n_) break;
       Py_UCS4 c = t_[j];
       if (c == '\\') {
         if (j + 1 >= n_) return -1;

@@ -19,8 +19,8 @@
 #include "source_scan.h"
 
 #include <cstdio>
+#include <iterator>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -31,54 +31,274 @@ using namespace source_scan;
 constexpr long kMaxPosition = 65535;
 
 // ---------------------------------------------------------------------------
+// Token codes
+// ---------------------------------------------------------------------------
+
+// The texts the line kinds are decided by, each with a code of its own, so
+// that the kinds compare small integers rather than texts.  A token's code is
+// found once per distinct text of a split (when the text is pooled); 0 is
+// any other text.
+constexpr std::string_view kCodedTexts[] = {
+    // The keywords.
+    "False", "None", "True", "and", "as", "assert", "async", "await", "break", "class", "continue", "def", "del",
+    "elif", "else", "except", "finally", "for", "from", "global", "if", "import", "in", "is", "lambda",
+    "nonlocal", "not", "or", "pass", "raise", "return", "try", "while", "with", "yield",
+    // The soft keywords and the decorator.
+    "match", "case", "@",
+    // The assignment operators.
+    "=", "+=", "-=", "*=", "/=", "//=", "%=", "@=", "&=", "|=", "^=", ">>=", "<<=", "**=",
+    // Punctuation.
+    ":", "(", "[", "{", ")", "]", "}", ".", ",", ";",
+};
+constexpr int kCodeCount = static_cast<int>(std::size(kCodedTexts)) + 1;
+constexpr int kKeywordCount = 35;  // the first texts
+static_assert(kCodeCount < 256);
+
+// The code of a text of kCodedTexts, at compile time.
+constexpr uint8_t CodeOf(std::string_view text) {
+  for (size_t i = 0; i < std::size(kCodedTexts); ++i) {
+    if (kCodedTexts[i] == text) return static_cast<uint8_t>(i + 1);
+  }
+  return 0;
+}
+
+constexpr uint8_t kCodeAsync = CodeOf("async"), kCodeDef = CodeOf("def"), kCodeFor = CodeOf("for"),
+                  kCodeWith = CodeOf("with"), kCodeLambda = CodeOf("lambda"), kCodeMatch = CodeOf("match"),
+                  kCodeCase = CodeOf("case"), kCodeColon = CodeOf(":"), kCodeSemicolon = CodeOf(";");
+
+// What a code stands for, as bits.
+enum : uint8_t {
+  kIsKeyword = 1,        // a keyword: never a name
+  kIsOtherStart = 2,     // starts a statement that is never an assignment
+  kIsAssignOp = 4,
+  kIsOpen = 8,           // ( [ {
+  kIsClose = 16,         // ) ] }
+  kEndsSoftKeyword = 32,  // after match or case: not a match or case statement
+};
+
+struct CodeTables {
+  uint8_t flags[kCodeCount] = {};
+  int8_t kind[kCodeCount] = {};  // the kind of a line starting with the text, or -1
+};
+
+constexpr CodeTables MakeCodeTables() {
+  CodeTables t;
+  for (int c = 0; c < kCodeCount; ++c) t.kind[c] = -1;
+  for (int c = 1; c <= kKeywordCount; ++c) t.flags[c] |= kIsKeyword;
+  for (std::string_view text : {"with", "global", "nonlocal", "continue", "yield", "await", "lambda", "not",
+                                "None", "True", "False", "async", "@"}) {
+    t.flags[CodeOf(text)] |= kIsOtherStart;
+  }
+  for (std::string_view text : {"=", "+=", "-=", "*=", "/=", "//=", "%=", "@=", "&=", "|=", "^=", ">>=", "<<=",
+                                "**="}) {
+    t.flags[CodeOf(text)] |= kIsAssignOp | kEndsSoftKeyword;
+  }
+  for (std::string_view text : {"(", "[", "{"}) t.flags[CodeOf(text)] |= kIsOpen;
+  for (std::string_view text : {")", "]", "}"}) t.flags[CodeOf(text)] |= kIsClose;
+  for (std::string_view text : {":", ".", ",", ";", ")", "]", "}"}) t.flags[CodeOf(text)] |= kEndsSoftKeyword;
+  struct KindByFirst {
+    std::string_view first;
+    tLineType kind;
+  };
+  for (KindByFirst entry : {
+           KindByFirst{"class", kClassDefIndex}, {"def", kFunctionDefIndex}, {"if", kIfBeginningIndex},
+           {"elif", kElifBeginningIndex}, {"else", kElseBeginningIndex}, {"while", kWhileBeginningIndex},
+           {"for", kForBeginningIndex}, {"pass", kPassIndex}, {"raise", kRaiseIndex}, {"try", kTryIndex},
+           {"except", kExceptIndex}, {"finally", kFinallyIndex}, {"assert", kAssertIndex},
+           {"return", kReturnIndex}, {"import", kImportIndex}, {"from", kFromImportIndex},
+           {"del", kDeleteIndex}, {"break", kBreakIndex}}) {
+    t.kind[CodeOf(entry.first)] = static_cast<int8_t>(entry.kind);
+  }
+  return t;
+}
+constexpr CodeTables kCodes = MakeCodeTables();
+
+// A table of the coded texts by their code units packed into 64 bits (open
+// addressing, made at compile time).
+constexpr uint64_t PackText(std::string_view text) {
+  uint64_t key = 0;
+  for (size_t i = 0; i < text.size(); ++i) key |= static_cast<uint64_t>(static_cast<unsigned char>(text[i])) << (8 * i);
+  return key;
+}
+constexpr size_t kCodeSlots = 256;
+constexpr size_t CodeSlot(uint64_t key) { return static_cast<size_t>((key * 0x9e3779b97f4a7c15ull) >> 56); }
+
+struct CodeLookup {
+  uint64_t key[kCodeSlots] = {};
+  uint8_t size[kCodeSlots] = {};  // 0 for an empty slot
+  uint8_t code[kCodeSlots] = {};
+};
+
+constexpr CodeLookup MakeCodeLookup() {
+  CodeLookup t;
+  for (size_t i = 0; i < std::size(kCodedTexts); ++i) {
+    uint64_t key = PackText(kCodedTexts[i]);
+    size_t s = CodeSlot(key);
+    while (t.size[s] != 0) s = (s + 1) % kCodeSlots;
+    t.key[s] = key;
+    t.size[s] = static_cast<uint8_t>(kCodedTexts[i].size());
+    t.code[s] = static_cast<uint8_t>(i + 1);
+  }
+  return t;
+}
+constexpr CodeLookup kCodeLookup = MakeCodeLookup();
+
+// The code of the code units [p, p + n).
+template <typename C>
+uint8_t CodeOfUnits(const C* p, Py_ssize_t n) {
+  if (n > 8) return 0;
+  uint64_t key = 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_UCS4 c = static_cast<Py_UCS4>(p[i]);
+    if (c >= 128) return 0;
+    key |= static_cast<uint64_t>(c) << (8 * i);
+  }
+  for (size_t s = CodeSlot(key); kCodeLookup.size[s] != 0; s = (s + 1) % kCodeSlots) {
+    if (kCodeLookup.key[s] == key && kCodeLookup.size[s] == n) return kCodeLookup.code[s];
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
 // Pooled tokens
 // ---------------------------------------------------------------------------
 
-// The code units of a token, as a key of the split's own table.
-template <typename C>
-struct TokenKey {
-  const C* p;
-  Py_ssize_t n;
-  bool operator==(const TokenKey& o) const { return n == o.n && std::memcmp(p, o.p, n * sizeof(C)) == 0; }
-};
+inline uint64_t Load64(const unsigned char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof(v));
+  return v;
+}
+inline uint64_t Load32(const unsigned char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof(v));
+  return v;
+}
+inline uint64_t Mix(uint64_t a, uint64_t b) {
+  unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+  return static_cast<uint64_t>(r) ^ static_cast<uint64_t>(r >> 64);
+}
 
-template <typename C>
-struct TokenKeyHash {
-  size_t operator()(const TokenKey<C>& k) const {
-    size_t h = 1469598103934665603ull;
-    for (Py_ssize_t i = 0; i < k.n; ++i) h = (h ^ static_cast<size_t>(k.p[i])) * 1099511628211ull;
-    return h;
+// Whether the n bytes at a and b are the same.
+inline bool SameBytes(const unsigned char* a, const unsigned char* b, size_t n) {
+  if (n > 16) return std::memcmp(a, b, n) == 0;
+  if (n >= 8) return Load64(a) == Load64(b) && Load64(a + n - 8) == Load64(b + n - 8);
+  if (n >= 4) return Load32(a) == Load32(b) && Load32(a + n - 4) == Load32(b + n - 4);
+  return a[0] == b[0] && a[n >> 1] == b[n >> 1] && a[n - 1] == b[n - 1];
+}
+
+// A hash of n bytes, reading only those bytes.
+inline uint64_t HashBytes(const unsigned char* p, size_t n) {
+  constexpr uint64_t k0 = 0xa0761d6478bd642full, k1 = 0xe7037ed1a0b428dbull, k2 = 0x8ebc6af09c88c6e3ull;
+  uint64_t a, b;
+  if (n > 16) {
+    uint64_t h = n * k0;
+    size_t i = 0;
+    for (; i + 16 < n; i += 16) h = Mix(h ^ Load64(p + i) ^ k1, Load64(p + i + 8) ^ k2);
+    a = Load64(p + n - 16) ^ h;
+    b = Load64(p + n - 8);
+  } else if (n >= 8) {
+    a = Load64(p);
+    b = Load64(p + n - 8);
+  } else if (n >= 4) {
+    a = Load32(p);
+    b = Load32(p + n - 4);
+  } else if (n > 0) {
+    a = (static_cast<uint64_t>(p[0]) << 16) | (static_cast<uint64_t>(p[n >> 1]) << 8) | p[n - 1];
+    b = 0;
+  } else {
+    a = b = 0;
   }
+  return Mix(a ^ k1 ^ n, b ^ k2 ^ k0);
+}
+
+// Strings pooled by earlier splits, kept between splits so that a text seen
+// before is looked up in a pool with a string whose hash is known, rather
+// than with a new string hashed again: a cache, indexed by the splitter's own
+// hash of the code units, of short texts of one-byte strs.  What a split
+// gives is what the pool maps the text to, whatever the cache holds: a cached
+// string only stands in for a new one equal to it.  It lives as long as the
+// module (a capsule in its dict owns it).
+struct TokenMemo {
+  static constexpr size_t kSize = 1 << 13;
+  static constexpr Py_ssize_t kMaxLength = 32;  // longer texts (docstrings, comments) seldom come again
+  struct Entry {
+    uint64_t hash;
+    PyObject* text;  // owned: a str of one-byte kind, or null
+  };
+  Entry entries[kSize];
 };
 
-// The pooled strings of one split.  Holds a reference to each, so nothing
-// the pool's owner does can free one while the split uses it.
+constexpr const char* kTokenMemoName = "logicalline._token_memo";
+
+// The capsule of the module's cache while it lives (borrowed: the module's
+// dict owns it); a split holds a reference to it for as long as it runs.
+PyObject* g_token_memo = nullptr;
+
+void FreeTokenMemo(PyObject* capsule) {
+  auto* memo = static_cast<TokenMemo*>(PyCapsule_GetPointer(capsule, kTokenMemoName));
+  if (memo == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  if (g_token_memo == capsule) g_token_memo = nullptr;
+  for (TokenMemo::Entry& entry : memo->entries) Py_CLEAR(entry.text);
+  std::free(memo);
+}
+
+// The pooled strings of one split, found through a table of the split's own
+// (open addressing over one array, keyed by the code units of each token in
+// the text), so that the pool is asked once per distinct text.  Holds a
+// reference to each, so nothing the pool's owner does can free one while the
+// split uses it.
 template <typename C>
 class TokenPool {
  public:
-  TokenPool(PyObject* pool, int kind) : pool_(pool), kind_(kind) {}
+  TokenPool(PyObject* pool, int kind, bool ascii, Py_ssize_t text_length)
+      : pool_(pool), kind_(kind), ascii_(ascii) {
+    if (sizeof(C) == 1 && g_token_memo != nullptr) {
+      memo_ = static_cast<TokenMemo*>(PyCapsule_GetPointer(g_token_memo, kTokenMemoName));
+      if (memo_ != nullptr) memo_owner_ = PyRef::NewRef(g_token_memo);
+    }
+    size_t capacity = 64;
+    while (capacity < 4096 && static_cast<Py_ssize_t>(capacity) * 48 < text_length) capacity *= 2;
+    slots_.resize(capacity);
+  }
   TokenPool(const TokenPool&) = delete;
   TokenPool& operator=(const TokenPool&) = delete;
   ~TokenPool() {
-    for (auto& entry : table_) Py_DECREF(entry.second);
+    for (const Slot& slot : slots_) Py_XDECREF(slot.text);
   }
 
-  // The pooled string of the code units [p, p + n): borrowed (held by this
-  // table), or null with the exception set.
-  PyObject* Get(const C* p, Py_ssize_t n) {
+  struct Found {
+    PyObject* text;  // borrowed (held by this table), null with the exception set
+    uint8_t code;
+  };
+
+  // The pooled string of the code units [p, p + n), with its code.
+  Found Get(const C* p, Py_ssize_t n) {
     // Operators and brackets, most tokens, go by their one character.
-    bool ascii_char = n == 1 && static_cast<Py_UCS4>(p[0]) < 128;
-    if (ascii_char && single_[p[0]] != nullptr) return single_[p[0]];
-    TokenKey<C> key{p, n};
-    auto found = table_.find(key);
-    if (found != table_.end()) return found->second;
-    PyRef text = PyRef::Steal(PyUnicode_FromKindAndData(kind_, p, n));
-    if (!text) return nullptr;
-    PyObject* pooled = Pooled(text.get());
-    if (pooled == nullptr) return nullptr;
-    table_.emplace(key, Py_NewRef(pooled));
-    if (ascii_char) single_[p[0]] = pooled;
-    return pooled;
+    if (n == 1 && static_cast<Py_UCS4>(p[0]) < 128) {
+      unsigned c = static_cast<unsigned>(p[0]);
+      if (single_[c] != nullptr) return Found{single_[c], single_code_[c]};
+      Found found = Insert(p, n, 0);
+      if (found.text != nullptr) {
+        single_[c] = found.text;
+        single_code_[c] = found.code;
+      }
+      return found;
+    }
+    uint64_t hash = HashBytes(reinterpret_cast<const unsigned char*>(p), static_cast<size_t>(n) * sizeof(C));
+    size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.text == nullptr) break;
+      if (slot.hash == hash && slot.n == n &&
+          SameBytes(reinterpret_cast<const unsigned char*>(slot.p), reinterpret_cast<const unsigned char*>(p),
+                    static_cast<size_t>(n) * sizeof(C))) {
+        return Found{slot.text, slot.code};
+      }
+    }
+    return Insert(p, n, hash);
   }
 
   // The pooled string equal to `text`, borrowed from the pool, or null with
@@ -106,10 +326,86 @@ class TokenPool {
   }
 
  private:
+  struct Slot {
+    const C* p = nullptr;
+    Py_ssize_t n = 0;
+    uint64_t hash = 0;
+    PyObject* text = nullptr;  // owned; null for an empty slot
+    uint8_t code = 0;
+  };
+
+  // A new str of the code units [p, p + n), or null with the exception set.
+  PyObject* NewText(const C* p, Py_ssize_t n) {
+    if (ascii_ && n > 1) {
+      // The text is ASCII, so is the token: no search for its widest character.
+      PyObject* str = PyUnicode_New(n, 127);
+      if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), p, static_cast<size_t>(n));
+      return str;
+    }
+    return PyUnicode_FromKindAndData(kind_, p, n);
+  }
+
+  Found Insert(const C* p, Py_ssize_t n, uint64_t hash) {
+    TokenMemo::Entry* entry = nullptr;
+    PyObject* known = nullptr;
+    if constexpr (sizeof(C) == 1) {
+      if (memo_ != nullptr && n > 1 && n <= TokenMemo::kMaxLength) {
+        entry = &memo_->entries[hash & (TokenMemo::kSize - 1)];
+        if (entry->text != nullptr && entry->hash == hash && IsText(entry->text, p, n)) known = entry->text;
+      }
+    }
+    PyRef text = known != nullptr ? PyRef::NewRef(known) : PyRef::Steal(NewText(p, n));
+    if (!text) return Found{nullptr, 0};
+    PyObject* pooled = Pooled(text.get());
+    if (pooled == nullptr) return Found{nullptr, 0};
+    if (entry != nullptr && pooled != known && IsText(pooled, p, n)) {
+      PyObject* old = entry->text;
+      entry->text = Py_NewRef(pooled);
+      entry->hash = hash;
+      Py_XDECREF(old);
+    }
+    uint8_t code = CodeOfUnits(p, n);
+    if (n == 1 && static_cast<Py_UCS4>(p[0]) < 128) {
+      extra_.push_back(PyRef::NewRef(pooled));
+      return Found{pooled, code};
+    }
+    if ((used_ + 1) * 2 > slots_.size()) Grow();
+    size_t mask = slots_.size() - 1;
+    size_t i = static_cast<size_t>(hash) & mask;
+    while (slots_[i].text != nullptr) i = (i + 1) & mask;
+    slots_[i] = Slot{p, n, hash, Py_NewRef(pooled), code};
+    ++used_;
+    return Found{pooled, code};
+  }
+
+  // Whether the str `text` is of one-byte kind and holds the code units
+  // [p, p + n).
+  static bool IsText(PyObject* text, const C* p, Py_ssize_t n) {
+    return PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND && PyUnicode_GET_LENGTH(text) == n &&
+           std::memcmp(PyUnicode_1BYTE_DATA(text), p, static_cast<size_t>(n)) == 0;
+  }
+
+  void Grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.text == nullptr) continue;
+      size_t i = static_cast<size_t>(slot.hash) & mask;
+      while (slots_[i].text != nullptr) i = (i + 1) & mask;
+      slots_[i] = slot;
+    }
+  }
+
   PyObject* pool_;
   int kind_;
-  std::unordered_map<TokenKey<C>, PyObject*, TokenKeyHash<C>> table_;
-  PyObject* single_[128] = {};  // borrowed from table_
+  bool ascii_;
+  TokenMemo* memo_ = nullptr;  // null for none
+  PyRef memo_owner_;           // the capsule of memo_
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
+  PyObject* single_[128] = {};  // borrowed from extra_
+  uint8_t single_code_[128] = {};
   std::vector<PyRef> extra_;
 };
 
@@ -122,35 +418,9 @@ struct Token {
   Py_ssize_t end;
   long row;
   long col;
-  bool string;
   PyObject* text;  // pooled, borrowed from the split's table
-};
-
-constexpr std::string_view kKeywords[] = {
-    "False", "None",   "True",  "and",    "as",   "assert", "async",    "await",  "break",
-    "class", "continue", "def", "del",    "elif", "else",   "except",   "finally", "for",
-    "from",  "global", "if",    "import", "in",   "is",     "lambda",   "nonlocal", "not",
-    "or",    "pass",   "raise", "return", "try",  "while",  "with",     "yield",
-};
-
-struct KindByFirst {
-  std::string_view first;
-  tLineType kind;
-};
-constexpr KindByFirst kKindByFirst[] = {
-    {"class", kClassDefIndex},    {"def", kFunctionDefIndex},      {"if", kIfBeginningIndex},
-    {"elif", kElifBeginningIndex}, {"else", kElseBeginningIndex},  {"while", kWhileBeginningIndex},
-    {"for", kForBeginningIndex},  {"pass", kPassIndex},            {"raise", kRaiseIndex},
-    {"try", kTryIndex},           {"except", kExceptIndex},        {"finally", kFinallyIndex},
-    {"assert", kAssertIndex},     {"return", kReturnIndex},        {"import", kImportIndex},
-    {"from", kFromImportIndex},   {"del", kDeleteIndex},           {"break", kBreakIndex},
-};
-// Statements that start with a keyword and are never assignments.
-constexpr std::string_view kOtherKeywords[] = {
-    "with", "global", "nonlocal", "continue", "yield", "await", "lambda", "not", "None", "True", "False", "async", "@",
-};
-constexpr std::string_view kAssignOps[] = {
-    "=", "+=", "-=", "*=", "/=", "//=", "%=", "@=", "&=", "|=", "^=", ">>=", "<<=", "**=",
+  uint8_t code;    // see kCodedTexts
+  bool string;
 };
 
 template <typename C>
@@ -158,23 +428,25 @@ class KindOf {
  public:
   KindOf(const Source<C>& src, const std::vector<Token>& toks) : src_(src), toks_(toks) {}
 
-  bool Is(size_t i, std::string_view text) const {
-    const Token& t = toks_[i];
-    return src_.Equals(t.start, t.end - t.start, text);
-  }
-  template <size_t N>
-  bool IsOneOf(size_t i, const std::string_view (&texts)[N]) const {
-    for (std::string_view text : texts) {
-      if (Is(i, text)) return true;
-    }
-    return false;
-  }
+  uint8_t Code(size_t i) const { return toks_[i].code; }
+  uint8_t Flags(size_t i) const { return kCodes.flags[toks_[i].code]; }
   Py_UCS4 First(size_t i) const { return src_.at(toks_[i].start); }
 
   // An identifier that is not a keyword; -1 with the exception set on failure.
   int IsName(size_t i) const {
-    if (IsOneOf(i, kKeywords)) return 0;
-    return PyUnicode_IsIdentifier(toks_[i].text);
+    if (Flags(i) & kIsKeyword) return 0;
+    PyObject* text = toks_[i].text;
+    if (PyUnicode_IS_ASCII(text)) {
+      // What str.isidentifier says of an ASCII text, without its lookups.
+      const Py_UCS1* p = PyUnicode_1BYTE_DATA(text);
+      Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+      if (n == 0 || !IsNameStart(p[0])) return 0;
+      for (Py_ssize_t k = 1; k < n; ++k) {
+        if (!IsNameChar(p[k])) return 0;
+      }
+      return 1;
+    }
+    return PyUnicode_IsIdentifier(text);
   }
 
   // A str literal: a string token without an f or b prefix.
@@ -189,22 +461,22 @@ class KindOf {
     return false;
   }
 
-  // The kind of the statement line; `merged` is the async keyword merged
-  // into token 0 ("def", "for" or "with"), empty when there is none.  -1
-  // with the exception set on failure.
-  int Kind(std::string_view merged) const {
+  // The kind of the statement line; `merged` is the code of the keyword
+  // ("def", "for" or "with") the async of token 0 is merged with, 0 when
+  // there is none.  -1 with the exception set on failure.
+  int Kind(uint8_t merged) const {
     size_t n = toks_.size();
-    if (!merged.empty()) {
+    if (merged != 0) {
       // Token 1 is part of token 0.
-      if (merged == "for") return kForBeginningIndex;
-      if (merged == "with") return kUnknownIndex;
+      if (merged == kCodeFor) return kForBeginningIndex;
+      if (merged == kCodeWith) return kUnknownIndex;
       if (n < 3) return kUnknownIndex;
       int name = IsName(2);
       return name < 0 ? -1 : (name ? kFunctionDefIndex : kUnknownIndex);
     }
-    for (const KindByFirst& entry : kKindByFirst) {
-      if (!Is(0, entry.first)) continue;
-      if (entry.kind == kClassDefIndex || entry.kind == kFunctionDefIndex) {
+    int first = kCodes.kind[Code(0)];
+    if (first >= 0) {
+      if (first == kClassDefIndex || first == kFunctionDefIndex) {
         // Half-typed definitions (`def`, `def (`, `class 'x':`) define
         // nothing the scope lookups could name.
         if (n < 2) return kUnknownIndex;
@@ -212,34 +484,35 @@ class KindOf {
         if (name < 0) return -1;
         if (!name) return kUnknownIndex;
       }
-      return entry.kind;
+      return first;
     }
-    if (IsOneOf(0, kOtherKeywords)) return kUnknownIndex;
+    if (Flags(0) & kIsOtherStart) return kUnknownIndex;
     if (toks_[0].string) return StringExpression() ? kStringExpressionIndex : kUnknownIndex;
     bool any = false;
-    for (size_t i = 0; i < n && !any; ++i) any = IsOneOf(i, kAssignOps) || Is(i, ":");
+    for (size_t i = 0; i < n && !any; ++i) any = (Flags(i) & kIsAssignOp) || Code(i) == kCodeColon;
     if (!any) return kUnknownIndex;
-    bool soft = (Is(0, "match") || Is(0, "case")) && n > 1 && !IsOneOf(1, kAssignOps) && !Is(1, ":") &&
-                !Is(1, ".") && !Is(1, ",") && !Is(1, ";") && !Is(1, ")") && !Is(1, "]") && !Is(1, "}");
+    bool soft = (Code(0) == kCodeMatch || Code(0) == kCodeCase) && n > 1 && !(Flags(1) & kEndsSoftKeyword);
     long depth = 0;
     long lambdas = 0;
     for (size_t i = 0; i < n; ++i) {
-      if (Is(i, "(") || Is(i, "[") || Is(i, "{")) {
+      uint8_t flags = Flags(i);
+      if (flags & kIsOpen) {
         ++depth;
-      } else if (Is(i, ")") || Is(i, "]") || Is(i, "}")) {
+      } else if (flags & kIsClose) {
         if (depth > 0) --depth;
       } else if (depth == 0) {
-        if (IsOneOf(i, kAssignOps)) return kAssignmentIndex;
-        if (Is(i, ":")) {
+        if (flags & kIsAssignOp) return kAssignmentIndex;
+        uint8_t code = Code(i);
+        if (code == kCodeColon) {
           if (lambdas) {
             --lambdas;
           } else {
             // An annotation, or the colon of a match or case statement.
             return soft ? kUnknownIndex : kAssignmentIndex;
           }
-        } else if (Is(i, "lambda")) {
+        } else if (code == kCodeLambda) {
           ++lambdas;
-        } else if (Is(i, ";")) {
+        } else if (code == kCodeSemicolon) {
           break;
         }
       }
@@ -374,32 +647,40 @@ struct Indent {
 template <typename C, typename Sink>
 class Splitter {
  public:
-  Splitter(const Source<C>& src, PyObject* pool, int kind, Sink& sink)
-      : src_(src), pool_(pool, kind), sink_(sink) {}
+  Splitter(const Source<C>& src, PyObject* pool, int kind, bool ascii, Sink& sink)
+      : src_(src), pool_(pool, kind, ascii, src.size()), sink_(sink) {}
 
   int Run() {
     const Py_ssize_t n = src_.size();
+    const C* t = src_.data();
     Py_ssize_t pos = 0;
     while (pos < n) {
       Py_ssize_t s = pos;
-      while (s < n && IsBlank(src_.at(s))) ++s;
+      while (s < n && t[s] == ' ') ++s;
+      // Blanks from the start of a row that are all spaces make an indent
+      // that needs no second look.
+      plain_indent_ = pos == line_start_;
+      if (s < n && IsBlank(t[s])) {
+        plain_indent_ = false;
+        while (s < n && IsBlank(t[s])) ++s;
+      }
       if (s >= n) break;
-      Py_UCS4 c = src_.at(s);
-      if (IsNewline(c)) {
+      Py_UCS4 c = t[s];
+      uint8_t cls = CharClass(c);
+      if (cls & kClsNewline) {
         pos = s + ((c == '\r' && src_.Has(s + 1, '\n')) ? 2 : 1);
         if (Newline(s, pos) < 0) return -1;
         continue;
       }
       if (c == '#') {
-        Py_ssize_t end = s + 1;
-        while (end < n && !IsNewline(src_.at(end))) ++end;
+        Py_ssize_t end = src_.FindNewline(s + 1, n);
         pos = end;
         if (Comment(s, end) < 0) return -1;
         continue;
       }
       if (c == '\\') {
         if (s + 1 >= n) break;  // a backslash at the very end gives nothing
-        Py_UCS4 d = src_.at(s + 1);
+        Py_UCS4 d = t[s + 1];
         if (IsNewline(d)) {
           // A backslash continuation joins the next physical line.
           pos = s + ((d == '\r' && src_.Has(s + 2, '\n')) ? 3 : 2);
@@ -408,7 +689,7 @@ class Splitter {
           continue;
         }
       }
-      int prefix = src_.StringPrefixLength(s);
+      int prefix = (cls & (kClsQuote | kClsPrefix)) ? src_.StringPrefixLength(s) : -1;
       if (prefix >= 0) {
         pos = StringToken(s, prefix);
       } else {
@@ -431,6 +712,11 @@ class Splitter {
  private:
   Indent IndentOf(Py_ssize_t from, Py_ssize_t to) const {
     Indent ind;
+    if (plain_indent_ && from == line_start_) {
+      ind.width = static_cast<long>(to - from);
+      ind.spaces = to > from;
+      return ind;
+    }
     for (Py_ssize_t i = from; i < to; ++i) {
       Py_UCS4 c = src_.at(i);
       if (c == ' ') {
@@ -463,9 +749,9 @@ class Splitter {
   }
 
   int AddToken(Py_ssize_t s, Py_ssize_t end, bool string) {
-    PyObject* text = pool_.Get(src_.data() + s, end - s);
-    if (text == nullptr) return -1;
-    toks_.push_back(Token{s, end, row_, static_cast<long>(s - line_start_), string, text});
+    auto found = pool_.Get(src_.data() + s, end - s);
+    if (found.text == nullptr) return -1;
+    toks_.push_back(Token{s, end, row_, static_cast<long>(s - line_start_), found.text, found.code, string});
     return 0;
   }
 
@@ -502,29 +788,23 @@ class Splitter {
     }
     if (AddToken(s, end, true) < 0) return -1;
     // Rows the string spans.
-    Py_ssize_t last = -1;
-    for (Py_ssize_t k = s; k < end; ++k) {
-      Py_UCS4 c = src_.at(k);
-      if (c == '\n') {
-        if (!(k > s && src_.at(k - 1) == '\r')) ++row_;
-        last = k;
-      } else if (c == '\r') {
-        ++row_;
-        last = k;
-      }
+    Py_ssize_t first = src_.FindNewline(s, end);
+    if (first < end) {
+      Py_ssize_t last = -1;
+      row_ += src_.CountRows(first, end, &last);
+      if (last >= 0) line_start_ = last + 1;
     }
-    if (last >= 0) line_start_ = last + 1;
     return end;
   }
 
   int Comment(Py_ssize_t s, Py_ssize_t end) {
     if (in_statement_) return AddToken(s, end, false);
     // A comment line.
-    PyObject* text = pool_.Get(src_.data() + s, end - s);
-    if (text == nullptr) return -1;
+    auto found = pool_.Get(src_.data() + s, end - s);
+    if (found.text == nullptr) return -1;
     Indent ind = IndentOf(line_start_, s);
     one_.clear();
-    one_.push_back(Token{s, end, row_, static_cast<long>(s - line_start_), false, text});
+    one_.push_back(Token{s, end, row_, static_cast<long>(s - line_start_), found.text, found.code, false});
     LineOut line{&one_, nullptr, row_, 1, ind.width, kCommentIndex, ind.tabs, ind.spaces};
     comment_line_ = true;
     return sink_.Add(line);
@@ -551,14 +831,13 @@ class Splitter {
   int FinishStatement() {
     in_statement_ = false;
     KindOf<C> kinds(src_, toks_);
-    std::string_view merged;
+    uint8_t merged = 0;
     PyObject* first_text = nullptr;
-    if (toks_.size() > 1 && kinds.Is(0, "async")) {
-      if (kinds.Is(1, "def")) merged = "def";
-      if (kinds.Is(1, "for")) merged = "for";
-      if (kinds.Is(1, "with")) merged = "with";
-      if (!merged.empty()) {
-        first_text = pool_.GetAscii(merged == "def" ? "async def" : merged == "for" ? "async for" : "async with");
+    if (toks_.size() > 1 && kinds.Code(0) == kCodeAsync) {
+      uint8_t next = kinds.Code(1);
+      if (next == kCodeDef || next == kCodeFor || next == kCodeWith) {
+        merged = next;
+        first_text = pool_.GetAscii(next == kCodeDef ? "async def" : next == kCodeFor ? "async for" : "async with");
         if (first_text == nullptr) return -1;
       }
     }
@@ -581,12 +860,13 @@ class Splitter {
   long first_row_ = 0;
   Indent indent_;
   bool comment_line_ = false;   // the current physical line is a comment line
+  bool plain_indent_ = false;   // the blanks before the token at hand start the row and are all spaces
 };
 
 template <typename Sink, typename C>
-int SplitText(const C* data, Py_ssize_t n, PyObject* pool, int kind, Sink& sink) {
+int SplitText(const C* data, Py_ssize_t n, PyObject* pool, int kind, bool ascii, Sink& sink) {
   Source<C> src(data, n);
-  Splitter<C, Sink> splitter(src, pool, kind, sink);
+  Splitter<C, Sink> splitter(src, pool, kind, ascii, sink);
   return splitter.Run();
 }
 
@@ -630,13 +910,13 @@ PyObject* SplitRange(PyObject* text, Py_ssize_t start, Py_ssize_t end, PyObject*
   int rc;
   switch (kind) {
     case PyUnicode_1BYTE_KIND:
-      rc = SplitText(PyUnicode_1BYTE_DATA(text) + start, n, pool, kind, sink);
+      rc = SplitText(PyUnicode_1BYTE_DATA(text) + start, n, pool, kind, PyUnicode_IS_ASCII(text), sink);
       break;
     case PyUnicode_2BYTE_KIND:
-      rc = SplitText(PyUnicode_2BYTE_DATA(text) + start, n, pool, kind, sink);
+      rc = SplitText(PyUnicode_2BYTE_DATA(text) + start, n, pool, kind, false, sink);
       break;
     default:
-      rc = SplitText(PyUnicode_4BYTE_DATA(text) + start, n, pool, kind, sink);
+      rc = SplitText(PyUnicode_4BYTE_DATA(text) + start, n, pool, kind, false, sink);
       break;
   }
   if (rc < 0) return nullptr;
@@ -678,6 +958,7 @@ PyMethodDef kSplitterMethods[] = {
      METH_VARARGS | METH_KEYWORDS, split_logical_lines_doc},
     {"scan_logical_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(ScanLogicalLines)),
      METH_VARARGS | METH_KEYWORDS, scan_logical_lines_doc},
+    {"nonself_def_keys", NonselfDefKeysFunction, METH_O, kNonselfDefKeysDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -687,4 +968,18 @@ PyObject* ScanRecords(PyObject* text, Py_ssize_t start, Py_ssize_t end, PyObject
   return SplitRange<RecordSink>(text, start, end, pool);
 }
 
-int AddSplitterFunctions(PyObject* module) { return PyModule_AddFunctions(module, kSplitterMethods); }
+int AddSplitterFunctions(PyObject* module) {
+  auto* memo = static_cast<TokenMemo*>(std::calloc(1, sizeof(TokenMemo)));
+  if (memo == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  PyRef capsule = PyRef::Steal(PyCapsule_New(memo, kTokenMemoName, FreeTokenMemo));
+  if (!capsule) {
+    std::free(memo);
+    return -1;
+  }
+  if (PyModule_AddObjectRef(module, "_token_memo", capsule.get()) < 0) return -1;
+  g_token_memo = capsule.get();
+  return PyModule_AddFunctions(module, kSplitterMethods);
+}

@@ -21,6 +21,10 @@ PyObject* ScanRecords(PyObject* text, Py_ssize_t start, Py_ssize_t end, PyObject
 PyObject* RescanLogicalLines(PyObject* module, PyObject* args, PyObject* kwds);
 extern const char* const kRescanLogicalLinesDoc;
 
+// nonself_def_keys(lines) (decorator_scan.cpp).
+PyObject* NonselfDefKeysFunction(PyObject* module, PyObject* lines);
+extern const char* const kNonselfDefKeysDoc;
+
 // Provided by the logical line module: a new, empty line that the cyclic
 // collector does not track (it is to hold strings only).  Null with the
 // exception set on failure.
