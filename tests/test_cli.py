@@ -422,6 +422,15 @@ def test_tags_pattern_is_the_definitions_own_line(tmp_path, between):
     assert "f\tm.py\t/^def f(x):$/;\"\tf\tline:3" in out.splitlines()
 
 
+def test_tags_pattern_decodes_the_files_own_encoding(tmp_path):
+    # The pattern is searched in the editor's buffer, which holds the file
+    # decoded by its coding declaration: a replacement character would
+    # never match.
+    (tmp_path / "m.py").write_bytes(b"# -*- coding: latin-1 -*-\ndef f(x='\xe9'):\n    return x\n")
+    out = run(["tags", "m.py", "-o", "-", "-j", "1"], tmp_path, tmp_path / "cache").stdout
+    assert "f\tm.py\t/^def f(x='\u00e9'):$/;\"\tf\tline:2" in out.splitlines()
+
+
 def test_outline_shows_signatures_as_written(tree):
     root, cache = tree
     text = run(["outline", "alpha/shapes.py"], root, cache).stdout
