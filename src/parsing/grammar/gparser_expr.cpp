@@ -459,6 +459,58 @@ Node* Parser::Atom() {
 }
 
 // Adjacent string tokens are one literal.
+namespace {
+
+// The value of implicitly concatenated literals: every piece decoded, then
+// copied once into a result of the summed length (joining them one by one
+// would copy the text made so far again for every piece, which is quadratic
+// in tables written as long runs of literals).
+PyObject* JoinPieces(const std::vector<StrParts>& parts, bool bytes) {
+  if (parts.size() == 1) {
+    const StrParts& p = parts[0];
+    return bytes ? DecodeBytesBody(p.body, p.body_len, p.raw) : DecodeStrBody(p.body, p.body_len, p.raw);
+  }
+  std::vector<PyRef> pieces;
+  pieces.reserve(parts.size());
+  Py_ssize_t total = 0;
+  Py_UCS4 max_char = 0;
+  for (const StrParts& p : parts) {
+    PyRef piece = PyRef::Steal(bytes ? DecodeBytesBody(p.body, p.body_len, p.raw)
+                                     : DecodeStrBody(p.body, p.body_len, p.raw));
+    if (!piece) return nullptr;
+    if (bytes) {
+      total += PyBytes_GET_SIZE(piece.get());
+    } else {
+      total += PyUnicode_GET_LENGTH(piece.get());
+      Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(piece.get());
+      if (m > max_char) max_char = m;
+    }
+    pieces.push_back(std::move(piece));
+  }
+  if (bytes) {
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, total);
+    if (!out) return nullptr;
+    char* at = PyBytes_AS_STRING(out);
+    for (const PyRef& piece : pieces) {
+      Py_ssize_t len = PyBytes_GET_SIZE(piece.get());
+      if (len > 0) std::memcpy(at, PyBytes_AS_STRING(piece.get()), static_cast<size_t>(len));
+      at += len;
+    }
+    return out;
+  }
+  PyRef out = PyRef::Steal(PyUnicode_New(total, max_char));
+  if (!out) return nullptr;
+  Py_ssize_t at = 0;
+  for (const PyRef& piece : pieces) {
+    Py_ssize_t len = PyUnicode_GET_LENGTH(piece.get());
+    if (PyUnicode_CopyCharacters(out.get(), at, piece.get(), 0, len) < 0) return nullptr;
+    at += len;
+  }
+  return out.release();
+}
+
+}  // namespace
+
 Node* Parser::Strings() {
   std::vector<StrParts> parts;
   bool any_bytes = false, any_str = false, any_f = false;
@@ -481,27 +533,8 @@ Node* Parser::Strings() {
   Node* n = New(K::Const);
   if (!n) return nullptr;
   if (parts[0].unicode) n->flags |= kUnicodeKind;
-  PyObject* value = nullptr;
-  for (const StrParts& p : parts) {
-    PyObject* piece = p.bytes ? DecodeBytesBody(p.body, p.body_len, p.raw)
-                              : DecodeStrBody(p.body, p.body_len, p.raw);
-    if (!piece) {
-      Py_XDECREF(value);
-      return nullptr;
-    }
-    if (!value) {
-      value = piece;
-    } else if (p.bytes) {
-      PyBytes_ConcatAndDel(&value, piece);
-      if (!value) return nullptr;
-    } else {
-      PyObject* joined = PyUnicode_Concat(value, piece);
-      Py_DECREF(value);
-      Py_DECREF(piece);
-      if (!joined) return nullptr;
-      value = joined;
-    }
-  }
+  PyObject* value = JoinPieces(parts, any_bytes);
+  if (!value) return nullptr;
   n->obj = owned_->Keep(value);
   return n;
 }
