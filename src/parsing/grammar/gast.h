@@ -104,14 +104,15 @@ struct Node {
   PyObject* obj2 = nullptr;
 };
 
-// Bump allocator for nodes and node arrays; everything is freed at once.
+// Bump allocator for nodes and node arrays; everything is freed at once, or
+// given back by Reset for the next line.
 class Arena {
  public:
   Arena() = default;
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
   ~Arena() {
-    for (void* b : blocks_) std::free(b);
+    for (const Block& b : blocks_) std::free(b.data);
   }
 
   void* Alloc(size_t size) {
@@ -122,7 +123,7 @@ class Arena {
       if (want < size) want = size;
       char* block = static_cast<char*>(std::malloc(want));
       if (block == nullptr) return nullptr;
-      blocks_.push_back(block);
+      blocks_.push_back(Block{block, want});
       cur_ = block;
       left_ = want;
     }
@@ -130,6 +131,31 @@ class Arena {
     cur_ += size;
     left_ -= size;
     return p;
+  }
+
+  // Frees everything allocated, keeping the largest block (unless it is
+  // large) for what comes next, so that an arena used line after line
+  // settles on one block.
+  void Reset() {
+    size_t keep = blocks_.size();
+    for (size_t i = 0; i < blocks_.size(); ++i) {
+      if (blocks_[i].size <= kKeepLimit && (keep == blocks_.size() || blocks_[i].size > blocks_[keep].size))
+        keep = i;
+    }
+    for (size_t i = 0; i < blocks_.size(); ++i) {
+      if (i != keep) std::free(blocks_[i].data);
+    }
+    if (keep == blocks_.size()) {
+      blocks_.clear();
+      cur_ = nullptr;
+      left_ = 0;
+      return;
+    }
+    Block kept = blocks_[keep];
+    blocks_.clear();
+    blocks_.push_back(kept);
+    cur_ = kept.data;
+    left_ = kept.size;
   }
 
   Node* New(K kind) {
@@ -154,8 +180,13 @@ class Arena {
   }
 
  private:
+  struct Block {
+    char* data;
+    size_t size;
+  };
   static constexpr size_t kFirstBlock = 1024;
-  std::vector<void*> blocks_;
+  static constexpr size_t kKeepLimit = 64 * 1024;
+  std::vector<Block> blocks_;
   char* cur_ = nullptr;
   size_t left_ = 0;
 };
@@ -168,6 +199,14 @@ struct Owned {
   Owned& operator=(const Owned&) = delete;
   ~Owned() {
     for (PyObject* o : objs) Py_DECREF(o);
+  }
+  // Releases every object, keeping the room for the next parse.
+  void Clear() {
+    std::vector<PyObject*> old;
+    old.swap(objs);
+    for (PyObject* o : old) Py_DECREF(o);
+    old.clear();
+    objs.swap(old);
   }
   // Takes over a new reference; returns it borrowed (null stays null).
   PyObject* Keep(PyObject* o) {

@@ -170,7 +170,7 @@ class Builder {
  public:
   Builder(const BuildContext& ctx) : c_(ctx) {}
 
-  PyObject* Line(const ParseResult& r, PyObject* tokens, Py_ssize_t fed);
+  PyObject* Line(const ParseResult& r, PyObject* const* toks, Py_ssize_t fed);
 
  private:
   PyObject* Pooled(PyObject* s) {
