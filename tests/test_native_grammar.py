@@ -532,3 +532,90 @@ def test_allocation_failure_is_raised_not_swallowed(line: str) -> None:
                 got = "an error left set"
         del hold
         assert got == want, start
+
+
+# -- the analyzer's direct path ---------------------------------------------
+
+class CallsGrammar:
+    """The native grammar behind the Python-level calls, which the analyzer
+    makes for any grammar but the native one itself."""
+
+    def __init__(self) -> None:
+        self.native = pysource_grammar.Grammar()
+        self.parsers = 0
+
+    def CreateParser(self, symbol: int) -> Any:
+        self.parsers += 1
+        return self.native.CreateParser(symbol)
+
+
+def analyzer(grammar: Any, transformer: Any) -> Any:
+    import logicalline
+    import pysource_impl
+    from pysource.analysis import AttribRef
+
+    class Mod:
+        fLocalName = "m"
+    return pysource_impl.CreatePySourceImpl(Mod(), grammar, transformer, {}, AttribRef, logicalline)
+
+
+def outcome(call: Any, *args: Any) -> Any:
+    try:
+        return call(*args)
+    except (SyntaxError, ValueError) as e:
+        return (type(e).__name__, str(e))
+
+
+DIRECT_LINES = [t for t in FORMS.strip("\n").split("\n") if "\\n" not in t] + [
+    "x = ", "f(**k, *a)", "x = 'abc", "x = f'{}'", "x = 0777", "€ = 1", "x = (" + "(" * 300 + "1",
+    "if x: # note", "x = '\udcff'", "def s(self): pass", "x = 'a' 'b' u'c'", "x = b'a' b'b'"]
+
+
+def test_analyzer_direct_path_equals_the_calls() -> None:
+    """The analyzer hands the native grammar a line's tokens at once, and with
+    the native transformer parses and transforms in one step: the same trees,
+    errors and counts as the per-token calls, for every form, bad lines and
+    lines left to the host grammar; a subclass-free stand-in still gets the
+    calls."""
+    import logicalline
+    nonself = {tuple(tokens_of("def s(self): pass"))}
+    calls = CallsGrammar()
+    direct_xf, calls_xf = pysource_grammar.Transformer({}, nonself), pysource_grammar.Transformer({}, nonself)
+    direct, slow = analyzer(pysource_grammar.Grammar(), direct_xf), analyzer(calls, calls_xf)
+    for text in DIRECT_LINES:
+        line = logicalline.LogicalLine(tokens_of(text) + ["# c"], first_line=1)
+        counts = pysource_grammar.counts()
+        want = outcome(slow.AstForLogicalLine, line)
+        spent = {k: v - counts[k] for k, v in pysource_grammar.counts().items()}
+        counts = pysource_grammar.counts()
+        got = outcome(direct.AstForLogicalLine, line)
+        assert {k: v - counts[k] for k, v in pysource_grammar.counts().items()} == spent, text
+        assert got == want, text
+        parsed = outcome(direct.ParseLogicalLine, line)
+        assert (parsed if isinstance(parsed, tuple) else outcome(direct_xf.TransformNode, parsed)) == want, text
+    assert calls.parsers == len(DIRECT_LINES)
+    assert direct_xf.pool == calls_xf.pool
+
+
+def test_analyzer_direct_path_survives_a_parse_within_a_build() -> None:
+    """Host code run while a line is built (here a key's __eq__ in the
+    non-self set) may parse another line: the line being built keeps its
+    own parse."""
+    import logicalline
+    def_toks = tokens_of("def s(a, b=[1, 2], *c, d: int = 3): return a")
+    inner = logicalline.LogicalLine(tokens_of("y = [i * 2 for i in range(9)] + {'k': f(x)}"))
+    seen: list[Any] = []
+
+    class Reenter:
+        def __hash__(self) -> int:
+            return hash(tuple(def_toks))
+
+        def __eq__(self, other: object) -> bool:
+            seen.append(impl.AstForLogicalLine(inner))
+            return True
+
+    impl = analyzer(pysource_grammar.Grammar(), pysource_grammar.Transformer({}, {Reenter()}))
+    outer = impl.AstForLogicalLine(logicalline.LogicalLine(def_toks))
+    want = run(pysource_grammar.Grammar(), pysource_grammar.Transformer({}, {tuple(def_toks)}), def_toks)
+    assert outer == want and type(outer[2][0]) is ArgName
+    assert seen == [run(*NATIVE, list(inner.tokens))]
