@@ -85,6 +85,118 @@ const OpEntry kOperators[] = {
     {"!", tkExclamation},
 };
 
+// The operator whose text is s[0..n), the same answer as a lookup in
+// kOperators, decided by the characters instead of a table search: one is
+// asked for every operator token of every line.
+Tk OpCode(const char* s, Py_ssize_t n) {
+  unsigned char a = static_cast<unsigned char>(s[0]);
+  if (n == 1) {
+    switch (a) {
+      case '(': return tkLPar;
+      case ')': return tkRPar;
+      case '[': return tkLSqb;
+      case ']': return tkRSqb;
+      case '{': return tkLBrace;
+      case '}': return tkRBrace;
+      case ':': return tkColon;
+      case ',': return tkComma;
+      case ';': return tkSemi;
+      case '+': return tkPlus;
+      case '-': return tkMinus;
+      case '*': return tkStar;
+      case '/': return tkSlash;
+      case '|': return tkVbar;
+      case '&': return tkAmper;
+      case '<': return tkLess;
+      case '>': return tkGreater;
+      case '=': return tkEqual;
+      case '.': return tkDot;
+      case '%': return tkPercent;
+      case '~': return tkTilde;
+      case '^': return tkCircumflex;
+      case '@': return tkAt;
+      case '!': return tkExclamation;
+      default: return tkNone;
+    }
+  }
+  unsigned char b = static_cast<unsigned char>(s[1]);
+  if (n == 2) {
+    if (b == '=') {
+      switch (a) {
+        case '=': return tkEqEqual;
+        case '!': return tkNotEqual;
+        case '<': return tkLessEqual;
+        case '>': return tkGreaterEqual;
+        case '+': return tkPlusEqual;
+        case '-': return tkMinEqual;
+        case '*': return tkStarEqual;
+        case '/': return tkSlashEqual;
+        case '%': return tkPercentEqual;
+        case '&': return tkAmperEqual;
+        case '|': return tkVbarEqual;
+        case '^': return tkCircumflexEqual;
+        case '@': return tkAtEqual;
+        case ':': return tkColonEqual;
+        default: return tkNone;
+      }
+    }
+    if (a == b) {
+      switch (a) {
+        case '<': return tkLeftShift;
+        case '>': return tkRightShift;
+        case '*': return tkDoubleStar;
+        case '/': return tkDoubleSlash;
+        default: return tkNone;
+      }
+    }
+    return a == '-' && b == '>' ? tkRArrow : tkNone;
+  }
+  if (n == 3 && a == b) {
+    unsigned char c = static_cast<unsigned char>(s[2]);
+    if (c == '=') {
+      switch (a) {
+        case '<': return tkLeftShiftEqual;
+        case '>': return tkRightShiftEqual;
+        case '*': return tkDoubleStarEqual;
+        case '/': return tkDoubleSlashEqual;
+        default: return tkNone;
+      }
+    }
+    if (a == '.' && c == '.') return tkEllipsis;
+  }
+  return tkNone;
+}
+
+// Character classes of the first characters of tokens.
+enum : uint8_t { kcIdStart = 1, kcDigit = 2, kcQuote = 4, kcPrefix = 8 };
+
+struct CharClasses {
+  uint8_t c[256] = {};
+  constexpr CharClasses() {
+    for (int ch = 'a'; ch <= 'z'; ++ch) c[ch] = kcIdStart;
+    for (int ch = 'A'; ch <= 'Z'; ++ch) c[ch] = kcIdStart;
+    c[static_cast<int>('_')] = kcIdStart;
+    for (int ch = '0'; ch <= '9'; ++ch) c[ch] = kcDigit;
+    c[static_cast<int>('\'')] = c[static_cast<int>('"')] = kcQuote;
+    for (const char* p = "rRbBuUfF"; *p; ++p) c[static_cast<unsigned char>(*p)] |= kcPrefix;
+    // IsStringStart's strchr finds the terminator for a NUL character: one
+    // passes as a prefix letter there, and so here.
+    c[0] |= kcPrefix;
+  }
+};
+constexpr CharClasses kChars;
+
+// IsStringStart by the table: a quote within the first three characters,
+// after string prefix letters only.
+inline bool StartsString(const char* s, Py_ssize_t n) {
+  for (Py_ssize_t i = 0; i < n && i < 3; ++i) {
+    uint8_t k = kChars.c[static_cast<unsigned char>(s[i])];
+    if (k & kcQuote) return true;
+    if (!(k & kcPrefix)) return false;
+  }
+  return false;
+}
+
 inline bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 inline bool IsHex(unsigned char c) {
   return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -130,9 +242,9 @@ bool ClassifyText(const char* s, Py_ssize_t n, Tok* t) {
   }
   t->type = T::Error;
   if (n <= 3) {
-    if (const OpEntry* e = Lookup(kOperators, s, n)) {
+    if (Tk op = OpCode(s, n); op != tkNone) {
       t->type = T::Op;
-      t->code = e->tk;
+      t->code = op;
     }
   }
   return c0 < 0x80;
@@ -179,57 +291,74 @@ bool NonAsciiName(PyObject* text, Owned* owned, Tok* t) {
 
 bool ClassifyToken(PyObject* obj, std::vector<Tok>* out, Owned* owned) {
   Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
-  if (s == nullptr) {
-    PyErr_Clear();
-    return false;
+  const char* s;
+  bool ascii;
+  if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+    // Its text is its UTF-8 form, right after the object.
+    s = static_cast<const char*>(PyUnicode_DATA(obj));
+    n = PyUnicode_GET_LENGTH(obj);
+    ascii = true;
+  } else {
+    s = PyUnicode_AsUTF8AndSize(obj, &n);
+    if (s == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    // The string knows whether it is ASCII: no need to look at its bytes.
+    ascii = PyUnicode_IS_ASCII(obj);
   }
-  Tok t;
+  Tok& t = out->emplace_back();
   t.s = s;
   t.len = n;
   t.obj = obj;
+  t.ascii = ascii;
   if (n == 0) {
     t.type = T::Error;
-    out->push_back(t);
     return true;
   }
-  // The string knows whether it is ASCII: no need to look at its bytes.
-  if (!PyUnicode_IS_ASCII(obj)) t.ascii = false;
   unsigned char c0 = static_cast<unsigned char>(s[0]);
-  if (n == 1 && s[0] == '\n') {
+  uint8_t k = kChars.c[c0];
+  if (n == 1 && c0 == '\n') {
     t.type = T::Newline;
-  } else if (IsStringStart(s, n)) {
+  } else if ((k & kcQuote) || ((k & kcPrefix) && StartsString(s, n))) {
     t.type = T::String;
-  } else if (!t.ascii && (IsIdStart(c0) || c0 >= 0x80)) {
-    if (!NonAsciiName(obj, owned, &t)) return false;
-  } else if (IsIdStart(c0)) {
+  } else if (!ascii && ((k & kcIdStart) || c0 >= 0x80)) {
+    if (!NonAsciiName(obj, owned, &t)) {
+      out->pop_back();
+      return false;
+    }
+  } else if (k & kcIdStart) {
     // "async def", "async for", "async with": two tokens.
     if (n > 6 && std::memcmp(s, "async ", 6) == 0) {
-      Tok a = t;
-      a.len = 5;
-      a.type = T::Name;
-      a.code = kwAsync;
-      out->push_back(a);
+      t.len = 5;
+      t.type = T::Name;
+      t.code = kwAsync;
       Tok b = t;
       b.s = s + 6;
       b.len = n - 6;
-      if (!ClassifyWord(b.s, b.len, &b)) return false;
+      b.code = 0;
+      if (!ClassifyWord(b.s, b.len, &b)) {
+        out->pop_back();
+        return false;
+      }
       out->push_back(b);
       return true;
     }
-    if (!ClassifyWord(s, n, &t)) return false;
-  } else if (IsDigit(c0) || (c0 == '.' && n > 1 && IsDigit(static_cast<unsigned char>(s[1])))) {
+    if (!ClassifyWord(s, n, &t)) {
+      out->pop_back();
+      return false;
+    }
+  } else if ((k & kcDigit) || (c0 == '.' && n > 1 && IsDigit(static_cast<unsigned char>(s[1])))) {
     t.type = T::Number;
   } else {
     t.type = T::Error;
     if (n <= 3) {
-      if (const OpEntry* e = Lookup(kOperators, s, n)) {
+      if (Tk op = OpCode(s, n); op != tkNone) {
         t.type = T::Op;
-        t.code = e->tk;
+        t.code = op;
       }
     }
   }
-  out->push_back(t);
   return true;
 }
 
