@@ -110,7 +110,12 @@ static bool CollectFedTokens(tLogicalLine* line, FedTokens* out) {
   for (int32_t i = 0; i < line->tok_count; ++i) {
     PyObject* tok = line->tok_array[i];
     if (!IsExactStr(tok)) continue;
-    char first = StrTextOrEmpty(tok)[0];
+    // An ASCII token's first byte is read in place; any other goes through
+    // its UTF-8 form as the per-token loop below reads it (empty when it
+    // has none).
+    char first = PyUnicode_IS_COMPACT_ASCII(tok)
+                     ? (PyUnicode_GET_LENGTH(tok) > 0 ? static_cast<const char*>(PyUnicode_DATA(tok))[0] : '\0')
+                     : StrTextOrEmpty(tok)[0];
     if (first == '#') continue;
     last_fed_first = first == '\0' ? ' ' : first;
     out->Add(tok);
