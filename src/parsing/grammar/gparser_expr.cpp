@@ -161,42 +161,56 @@ Node* Parser::Comparison() {
 
 Node* Parser::BitOr() { return Binary(0); }
 
-// The left-associative binary levels, loosest first: | ^ & shifts sums terms.
+namespace {
+
+// The level of a binary operator token, loosest first (| ^ & shifts sums
+// terms: 0 to 5), and its Op; -1 for any other token.
+int BinaryLevel(const Tok& t, uint8_t* op) {
+  if (t.type != T::Op) return -1;
+  switch (t.code) {
+    case tkVbar: *op = kBitOr; return 0;
+    case tkCircumflex: *op = kBitXor; return 1;
+    case tkAmper: *op = kBitAnd; return 2;
+    case tkLeftShift: *op = kLShift; return 3;
+    case tkRightShift: *op = kRShift; return 3;
+    case tkPlus: *op = kAdd; return 4;
+    case tkMinus: *op = kSub; return 4;
+    case tkStar: *op = kMult; return 5;
+    case tkSlash: *op = kDiv; return 5;
+    case tkDoubleSlash: *op = kFloorDiv; return 5;
+    case tkPercent: *op = kMod; return 5;
+    case tkAt: *op = kMatMult; return 5;
+    default: return -1;
+  }
+}
+
+}  // namespace
+
+// The left-associative binary operators of `level` and tighter levels, by
+// precedence climbing: one call per operand, the right operand of a level-L
+// operator taking every tighter one.  So the operators this loop takes come
+// in levels that never rise, and the chain count at each is what a rule per
+// level would keep: the count on entry plus the operators of that level
+// taken so far.
 Node* Parser::Binary(int level) {
   if (level == 6) return Factor();
   ChainScope scope(this);
-  Node* left = Binary(level + 1);
+  const int base = chain_;
+  int taken_level = -1;
+  int taken = 0;
+  Node* left = Factor();
   while (left) {
-    const Tok& t = Cur();
-    if (t.type != T::Op) break;
     uint8_t op = kNoOp;
-    switch (level) {
-      case 0: if (t.code == tkVbar) op = kBitOr; break;
-      case 1: if (t.code == tkCircumflex) op = kBitXor; break;
-      case 2: if (t.code == tkAmper) op = kBitAnd; break;
-      case 3:
-        if (t.code == tkLeftShift) op = kLShift;
-        else if (t.code == tkRightShift) op = kRShift;
-        break;
-      case 4:
-        if (t.code == tkPlus) op = kAdd;
-        else if (t.code == tkMinus) op = kSub;
-        break;
-      case 5:
-        switch (t.code) {
-          case tkStar: op = kMult; break;
-          case tkSlash: op = kDiv; break;
-          case tkDoubleSlash: op = kFloorDiv; break;
-          case tkPercent: op = kMod; break;
-          case tkAt: op = kMatMult; break;
-          default: break;
-        }
-        break;
-    }
-    if (op == kNoOp) break;
+    int l = BinaryLevel(Cur(), &op);
+    if (l < level) break;
     ++pos_;
+    if (l != taken_level) {
+      taken_level = l;
+      taken = 0;
+    }
+    chain_ = base + taken++;
     if (!Chain()) return nullptr;
-    Node* right = Binary(level + 1);
+    Node* right = Binary(l + 1);
     if (!right) return nullptr;
     Node* n = New(K::BinOp);
     if (!n) return nullptr;
