@@ -277,6 +277,19 @@ def test_deep_nesting_is_an_error_not_a_crash(depth: int) -> None:
             assert nat == ref or depth > 60
 
 
+@pytest.mark.parametrize("first, then, refused", [
+    ("+", "+", False), ("+", "+", True), ("*", "*", True), ("|", "+", True), ("+", "|", False),
+    ("<<", "@", True), ("@", "<<", False)])
+def test_operator_chains_count_each_level_from_where_it_starts(first: str, then: str, refused: bool) -> None:
+    """A chain of 1001 operators is too long when every operator lengthens
+    the left-nested chain; a looser operator after tighter ones starts its
+    count from the chain it continues, not from the tighter operators'."""
+    count = 1001 if refused or first != then else 1000
+    toks = ["x", "=", "a"] + [first, "a"] * 500 + [then, "a"] * (count - 500)
+    got = outcome(run, *NATIVE, toks)
+    assert (got[0] == "ValueError") == refused
+
+
 def test_long_chains_are_an_error_not_a_crash() -> None:
     """Operator, attribute and call chains nest their trees as deep as they
     are long; a line too long for that is refused, in a process that lives."""
