@@ -11,6 +11,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 #include <vector>
 
 namespace pgram {
@@ -40,7 +43,66 @@ enum Op : uint8_t {
   kNoOp = 255,
 };
 
+// A vector that keeps its first N items in place: the parser and the builder
+// gather a node's parts in one of these for nearly every node, and most hold
+// a few items, so most lines are parsed and built without a heap allocation
+// for them.  Items are trivially copyable (pointers).  Running out of memory
+// ends the process, as it does for std::vector in this build.
+template <typename T, size_t N>
+class SmallVec {
+ public:
+  SmallVec() = default;
+  SmallVec(std::initializer_list<T> items) {
+    for (const T& v : items) push_back(v);
+  }
+  SmallVec(const T* first, const T* last) {
+    for (; first != last; ++first) push_back(*first);
+  }
+  SmallVec(const SmallVec&) = delete;
+  SmallVec& operator=(const SmallVec&) = delete;
+  ~SmallVec() {
+    if (data_ != inline_) std::free(data_);
+  }
+
+  void push_back(const T& v) {
+    if (size_ == cap_) Grow();
+    data_[size_++] = v;
+  }
+  void pop_back() { --size_; }
+  void clear() { size_ = 0; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T& operator[](size_t i) { return data_[i]; }
+  const T& operator[](size_t i) const { return data_[i]; }
+  T& back() { return data_[size_ - 1]; }
+  T* begin() { return data_; }
+  T* end() { return data_ + size_; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+
+ private:
+  void Grow() {
+    size_t cap = cap_ * 2;
+    T* more = static_cast<T*>(std::malloc(cap * sizeof(T)));
+    if (more == nullptr) std::abort();
+    std::memcpy(static_cast<void*>(more), data_, size_ * sizeof(T));
+    if (data_ != inline_) std::free(data_);
+    data_ = more;
+    cap_ = cap;
+  }
+
+  T inline_[N];
+  T* data_ = inline_;
+  size_t size_ = 0;
+  size_t cap_ = N;
+};
+
 struct Node;
+
+// The parts of a node being parsed.
+using NodeVec = SmallVec<Node*, 8>;
 
 struct NodeList {
   Node** items = nullptr;
@@ -167,7 +229,7 @@ class Arena {
   }
 
   // Copies a node list into the arena.
-  bool List(const std::vector<Node*>& v, NodeList* out) {
+  bool List(const NodeVec& v, NodeList* out) {
     out->n = static_cast<int>(v.size());
     if (v.empty()) {
       out->items = nullptr;

@@ -63,7 +63,10 @@ PyObject* Tup(A... items) {
   return t;
 }
 
-inline PyObject* TupleFromVector(std::vector<PyObject*>& v) {
+// The references gathered for a tuple or list.
+using RefVec = SmallVec<PyObject*, 8>;
+
+inline PyObject* TupleFromVector(RefVec& v) {
   PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(v.size()));
   if (t == nullptr) {
     for (PyObject* o : v) Py_DECREF(o);
@@ -80,7 +83,7 @@ inline PyObject* TupleFromVector(std::vector<PyObject*>& v) {
   return t;
 }
 
-inline PyObject* ListFromVector(std::vector<PyObject*>& v) {
+inline PyObject* ListFromVector(RefVec& v) {
   PyObject* l = PyList_New(static_cast<Py_ssize_t>(v.size()));
   if (l == nullptr) {
     for (PyObject* o : v) Py_DECREF(o);
@@ -94,7 +97,7 @@ inline PyObject* ListFromVector(std::vector<PyObject*>& v) {
 
 // Owns the new references gathered for a tuple or list under construction.
 struct Items {
-  std::vector<PyObject*> v;
+  RefVec v;
   Items() = default;
   Items(const Items&) = delete;
   Items& operator=(const Items&) = delete;

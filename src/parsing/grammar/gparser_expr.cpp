@@ -108,7 +108,7 @@ Node* Parser::Inversion() {
 Node* Parser::Comparison() {
   Node* left = BitOr();
   if (!left) return nullptr;
-  std::vector<Node*> comparators;
+  NodeVec comparators;
   std::vector<uint8_t> ops;
   for (;;) {
     const Tok& t = Cur();
@@ -278,7 +278,7 @@ Node* Parser::Trailers(Node* n) {
       ++pos_;
       Node* c = New(K::Call);
       if (!c) return nullptr;
-      std::vector<Node*> args, keywords;
+      NodeVec args, keywords;
       if (!CallArgs(&args, &keywords, true)) return nullptr;
       if (!List(args, &c->l1) || !List(keywords, &c->l2)) return nullptr;
       c->a = n;
@@ -297,7 +297,7 @@ Node* Parser::Trailers(Node* n) {
 }
 
 // Arguments after "(" up to and including ")".
-bool Parser::CallArgs(std::vector<Node*>* args, std::vector<Node*>* keywords, bool allow_genexp) {
+bool Parser::CallArgs(NodeVec* args, NodeVec* keywords, bool allow_genexp) {
   bool keyword_seen = false, double_star_seen = false;
   while (!AtOp(tkRPar)) {
     if (AtOp(tkStar)) {
@@ -373,7 +373,7 @@ Node* Parser::Slices() {
   Node* first = SliceItem();
   if (!first) return nullptr;
   if (!AtOp(tkComma) && first->kind != K::Starred) return first;
-  std::vector<Node*> elts{first};
+  NodeVec elts{first};
   while (EatOp(tkComma)) {
     if (AtOp(tkRSqb)) break;
     Node* e = SliceItem();
@@ -386,7 +386,7 @@ Node* Parser::Slices() {
 }
 
 bool Parser::Generators(NodeList* out) {
-  std::vector<Node*> gens;
+  NodeVec gens;
   for (;;) {
     bool is_async = false;
     if (AtKw(kwAsync) && IsKw(Peek(), kwFor)) {
@@ -400,7 +400,7 @@ bool Parser::Generators(NodeList* out) {
     if (!(g->a = StarTargets())) return false;
     if (!EatKw(kwIn)) return false;
     if (!(g->b = Disjunction())) return false;
-    std::vector<Node*> ifs;
+    NodeVec ifs;
     while (EatKw(kwIf)) {
       Node* c = Disjunction();
       if (!c) return false;
@@ -564,7 +564,7 @@ Node* Parser::Comprehension(Node* first, Tk close, K kind) {
 // The elements of a display after its first, up to `close` (a trailing
 // comma allowed), as a node of `kind` that holds them in l1.
 Node* Parser::DisplayRest(Node* first, Tk close, K kind) {
-  std::vector<Node*> elts{first};
+  NodeVec elts{first};
   while (EatOp(tkComma)) {
     if (AtOp(close)) break;
     Node* e = StarNamedExpression();
@@ -657,7 +657,7 @@ Node* Parser::Brace() {
         result = g;
       }
     } else {
-      std::vector<Node*> keys{first_key}, values{first_value};
+      NodeVec keys{first_key}, values{first_value};
       bool ok = true;
       while (ok && EatOp(tkComma)) {
         if (AtOp(tkRBrace)) break;
