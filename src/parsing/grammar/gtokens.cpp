@@ -1,6 +1,7 @@
 // Token classification and literal decoding for the native line grammar.
 #include "gtokens.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace pgram {
@@ -534,6 +535,31 @@ Py_ssize_t FieldEnd(const char* s, Py_ssize_t n, Py_ssize_t i) {
   return -1;
 }
 
+namespace {
+
+// Finds the occurrences of one character in s[0..end) in order, one memchr
+// per occurrence.
+class CharFinder {
+ public:
+  CharFinder(const char* s, Py_ssize_t end, char c) : s_(s), end_(end), c_(c) {}
+  // The first occurrence at or after k, or end.
+  Py_ssize_t Next(Py_ssize_t k) {
+    if (at_ < k) {
+      const void* p = k < end_ ? std::memchr(s_ + k, c_, static_cast<size_t>(end_ - k)) : nullptr;
+      at_ = p ? static_cast<const char*>(p) - s_ : end_;
+    }
+    return at_;
+  }
+
+ private:
+  const char* s_;
+  Py_ssize_t end_;
+  char c_;
+  Py_ssize_t at_ = -1;
+};
+
+}  // namespace
+
 bool SplitString(const Tok& t, StrParts* p) {
   const char* s = t.s;
   Py_ssize_t n = t.len;
@@ -568,17 +594,24 @@ bool SplitString(const Tok& t, StrParts* p) {
     p->body_len = end - start;
     return true;
   }
-  // The body holds no unescaped closing quote, and a short string no line end.
+  // The body holds no unescaped closing quote, and a short string no line
+  // end.  Only backslashes, quotes and line ends matter: the scan goes from
+  // one to the next (a docstring is mostly text without them).
+  CharFinder backslash(s, end, '\\'), quote(s, end, q), lf(s, end, '\n'), cr(s, end, '\r');
   Py_ssize_t k = start;
   while (k < end) {
+    Py_ssize_t next = std::min(backslash.Next(k), quote.Next(k));
+    if (ql == 1) next = std::min(next, std::min(lf.Next(k), cr.Next(k)));
+    if (next >= end) break;
+    k = next;
     char c = s[k];
     if (c == '\\') {
       k += 2;
       if (k > end) return false;
       continue;
     }
-    if (ql == 1 && (c == q || c == '\n' || c == '\r')) return false;
-    if (ql == 3 && c == q && k + 2 < end && s[k + 1] == q && s[k + 2] == q) return false;
+    if (ql == 1) return false;  // the quote or a line end
+    if (k + 2 < end && s[k + 1] == q && s[k + 2] == q) return false;
     ++k;
   }
   p->body = s + start;
@@ -630,13 +663,9 @@ inline Py_ssize_t LineEnd(const char* s, Py_ssize_t n, Py_ssize_t i) {
 }  // namespace
 
 PyObject* DecodeStrBody(const char* s, Py_ssize_t n, bool raw) {
-  bool plain = true;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    if ((s[i] == '\\' && !raw) || s[i] == '\r') {
-      plain = false;
-      break;
-    }
-  }
+  // Without escapes and carriage returns the body is the text.
+  bool plain = std::memchr(s, '\r', static_cast<size_t>(n)) == nullptr &&
+               (raw || std::memchr(s, '\\', static_cast<size_t>(n)) == nullptr);
   if (plain) return PyUnicode_DecodeUTF8(s, n, "surrogatepass");
   std::u32string out;
   out.reserve(static_cast<size_t>(n));
