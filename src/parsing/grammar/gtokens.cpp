@@ -205,7 +205,8 @@ inline bool IsHex(unsigned char c) {
 
 bool ClassifyWord(const char* s, Py_ssize_t n, Tok* t) {
   for (Py_ssize_t i = 0; i < n; ++i) {
-    if (!IsIdChar(static_cast<unsigned char>(s[i]))) return false;
+    // IsIdChar, by the table.
+    if (!(kChars.c[static_cast<unsigned char>(s[i])] & (kcIdStart | kcDigit))) return false;
   }
   t->type = T::Name;
   t->code = kwNone_;
@@ -290,7 +291,9 @@ bool NonAsciiName(PyObject* text, Owned* owned, Tok* t) {
   return true;
 }
 
-bool ClassifyToken(PyObject* obj, std::vector<Tok>* out, Owned* owned) {
+namespace {
+
+bool ClassifyFresh(PyObject* obj, std::vector<Tok>* out, Owned* owned) {
   Py_ssize_t n = 0;
   const char* s;
   bool ascii;
@@ -358,6 +361,53 @@ bool ClassifyToken(PyObject* obj, std::vector<Tok>* out, Owned* owned) {
         t.type = T::Op;
         t.code = op;
       }
+    }
+  }
+  return true;
+}
+
+// The classes of tokens seen lately, by identity: the splitter takes tokens
+// from the name pool, so a name, keyword or operator is mostly one object
+// met again and again.  A slot holds a reference to its token, so the
+// object it names cannot be another one at the same address; strings,
+// which rarely come back, and tokens that classify in any way but one
+// plain token are not kept.
+struct SeenToken {
+  PyObject* obj;
+  T type;
+  uint8_t code;
+};
+constexpr size_t kSeenSlots = 2048;
+SeenToken s_seen[kSeenSlots];
+
+inline SeenToken& SeenSlot(PyObject* obj) {
+  uintptr_t v = reinterpret_cast<uintptr_t>(obj);
+  return s_seen[((v >> 4) ^ (v >> 15)) & (kSeenSlots - 1)];
+}
+
+}  // namespace
+
+bool ClassifyToken(PyObject* obj, std::vector<Tok>* out, Owned* owned) {
+  if (!PyUnicode_IS_COMPACT_ASCII(obj)) return ClassifyFresh(obj, out, owned);
+  SeenToken& seen = SeenSlot(obj);
+  if (seen.obj == obj) {
+    Tok& t = out->emplace_back();
+    t.s = static_cast<const char*>(PyUnicode_DATA(obj));
+    t.len = PyUnicode_GET_LENGTH(obj);
+    t.obj = obj;
+    t.ascii = true;
+    t.type = seen.type;
+    t.code = seen.code;
+    return true;
+  }
+  size_t before = out->size();
+  if (!ClassifyFresh(obj, out, owned)) return false;
+  if (out->size() == before + 1) {
+    const Tok& t = out->back();
+    if (t.type == T::Name || t.type == T::Op || t.type == T::Number) {
+      PyObject* old = seen.obj;
+      seen = SeenToken{Py_NewRef(obj), t.type, t.code};
+      Py_XDECREF(old);
     }
   }
   return true;
