@@ -569,7 +569,8 @@ def analyzer(grammar: Any, transformer: Any) -> Any:
 
     class Mod:
         fLocalName = "m"
-    return pysource_impl.CreatePySourceImpl(Mod(), grammar, transformer, {}, AttribRef, logicalline)
+    module: Any = Mod()
+    return pysource_impl.CreatePySourceImpl(module, grammar, transformer, {}, AttribRef, logicalline)
 
 
 def outcome(call: Any, *args: Any) -> Any:
