@@ -46,6 +46,10 @@ inline PyObject* s_none_const;  // ("Const", None)
 
 inline PyObject* Str(S s) { return Py_NewRef(s_str[s]); }
 
+// PyObject_GC_IsTracked, without the call for the objects of types the
+// collector never tracks (the strings and numbers most tree items are).
+inline bool Tracked(PyObject* o) { return PyType_IS_GC(Py_TYPE(o)) && PyObject_GC_IsTracked(o); }
+
 // A tuple of the given new references (all non-null), stolen.  A tuple of
 // nothing but untracked objects can take part in no cycle: it is left out
 // of the cyclic collector's lists at once.
@@ -58,7 +62,7 @@ PyObject* Tup(A... items) {
   }
   Py_ssize_t i = 0;
   ((PyTuple_SET_ITEM(t, i++, items)), ...);
-  bool atoms = (... && !PyObject_GC_IsTracked(items));
+  bool atoms = (... && !Tracked(items));
   if (atoms) PyObject_GC_UnTrack(t);
   return t;
 }
@@ -75,7 +79,7 @@ inline PyObject* TupleFromVector(RefVec& v) {
   }
   bool atoms = true;
   for (size_t i = 0; i < v.size(); ++i) {
-    if (PyObject_GC_IsTracked(v[i])) atoms = false;
+    if (Tracked(v[i])) atoms = false;
     PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), v[i]);
   }
   v.clear();
