@@ -266,6 +266,33 @@ def test_interface_and_host_trees() -> None:
     assert nat == ref and pysource_grammar.counts()["host"] == before + 1
 
 
+@pytest.mark.parametrize("source, expr, conversion, spec", [
+    ('f"{1+2 = # my comment\n  }"', "1+2", "r", None),
+    ('f"{1+2 # c1\n = # c2\n  }"', "1+2", "r", None),
+    ('f"{"#" = # c\n}"', "'#'", "r", None),
+    ('f"{x # c\n=}"', "x", "r", None),
+    ('f"{x = # c\n!s}"', "x", "s", None),
+    ('f"{x = # c\n:>4}"', "x", None, ">4"),
+    ("f\"{'#' = }\"", "'#'", "r", None),
+    ("f\"{'a#b'=}\"", "'a#b'", "r", None),
+])
+def test_self_documenting_field_texts(source: str, expr: str, conversion: str | None, spec: str | None) -> None:
+    """`{x = }` writes the field's source up to its value, blanks and
+    comments after the `=` included; from 3.12 on the interpreter cuts every
+    `#` to its line end out of that text (one inside a string too), before
+    it keeps the text as it is."""
+    import ast
+    import re
+    text = source[source.index("{") + 1:re.search(r"=\s*(#[^\n]*\n\s*)*", source).end()]
+    if sys.version_info >= (3, 12):
+        text = re.sub(r"#[^\n]*", "", text)
+    want = ast.JoinedStr(values=[ast.Constant(text), ast.FormattedValue(
+        value=ast.parse(expr, mode="eval").body, conversion=ord(conversion) if conversion else -1,
+        format_spec=ast.JoinedStr(values=[ast.Constant(spec)]) if spec else None)])
+    tree = run(*NATIVE, tokens_of("x = " + source))
+    assert str(tree[2][1]) == ast.unparse(want)
+
+
 @pytest.mark.parametrize("depth", [50, 500, 5000])
 def test_deep_nesting_is_an_error_not_a_crash(depth: int) -> None:
     for toks in (["x", "="] + ["("] * depth + ["1"] + [")"] * depth,
