@@ -283,7 +283,9 @@ def test_self_documenting_field_texts(source: str, expr: str, conversion: str | 
     it keeps the text as it is."""
     import ast
     import re
-    text = source[source.index("{") + 1:re.search(r"=\s*(#[^\n]*\n\s*)*", source).end()]
+    after = re.search(r"=\s*(#[^\n]*\n\s*)*", source)
+    assert after is not None
+    text = source[source.index("{") + 1:after.end()]
     if sys.version_info >= (3, 12):
         text = re.sub(r"#[^\n]*", "", text)
     want = ast.JoinedStr(values=[ast.Constant(text), ast.FormattedValue(
