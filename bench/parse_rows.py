@@ -50,46 +50,48 @@ def run_pysource_native_grammar(corpus: Any, new_project: Callable[..., Any]) ->
     return total
 
 
+class _BenchModule:
+    """The module analysis an analyzer is made with; parsing asks nothing of it."""
+    fLocalName = "bench"
+
+
 def run_parse_paths(corpus: Any) -> list[tuple[str, float, int]]:
-    """Parse and transform every parsed logical line of the corpus, fed as
-    the analyzer feeds them, once through the Python grammar and transformer
-    and once through the native ones.  Returns (label, seconds, lines handed
-    to the Python grammar) per path; nothing when the module is not built."""
+    """Parse and transform every parsed logical line of the corpus through
+    the analyzer (`AstForLogicalLine`), so fed as it feeds them: once with
+    the Python grammar and transformer (a call per token) and once with the
+    native ones (the line's tokens handed over at once).  Returns (label,
+    seconds, lines handed to the Python grammar) per path; nothing when the
+    module is not built."""
     native = _native_module()
     if native is None:
         return []
+    import logicalline
+    import pysource_impl
+    from pysource.analysis import AttribRef
     from pysource.grammar import Grammar
     from pysource.transformer import Transformer
     unparsed = {splitter.kElifBeginningIndex, splitter.kElseBeginningIndex, splitter.kExceptIndex,
                 splitter.kTryIndex, splitter.kFinallyIndex}
-    lines: list[list[str]] = []
-    for f in corpus.files:
-        for line in splitter.split_logical_lines(f.text):
-            if line.type in unparsed:
-                continue
-            toks = [t for t in line.tokens if not t.startswith("#")]
-            if toks and toks[-1].startswith(":"):
-                toks.append("pass")
-            toks.append("\n")
-            lines.append(toks)
+    lines = [line for f in corpus.files for line in splitter.split_logical_lines(f.text)
+             if line.type not in unparsed]
     out: list[tuple[str, float, int]] = []
     grammars: list[tuple[str, Any, Any]] = [
         ("reference (ast)", Grammar(), Transformer({})),
         ("native", native.Grammar(), native.Transformer({}))]
     for label, grammar, transformer in grammars:
+        module: Any = _BenchModule()
+        analyzer = pysource_impl.CreatePySourceImpl(module, grammar, transformer, {}, AttribRef, logicalline)
+        ast_for = analyzer.AstForLogicalLine
         before = native.counts()["host"]
         gc.collect()
         t0 = clock()
-        for toks in lines:
-            parser = grammar.CreateParser(257)
-            add = parser.AddToken
-            for t in toks:
-                add(t)
+        for line in lines:
             try:
-                transformer.TransformNode(parser.Finish())
+                ast_for(line)
             except (SyntaxError, ValueError):
                 pass
         seconds = clock() - t0
         fell_back: int = native.counts()["host"] - before if label == "native" else 0
+        analyzer.destroy()
         out.append((label, seconds, fell_back))
     return out

@@ -266,6 +266,35 @@ def test_interface_and_host_trees() -> None:
     assert nat == ref and pysource_grammar.counts()["host"] == before + 1
 
 
+@pytest.mark.parametrize("source, expr, conversion, spec", [
+    ('f"{1+2 = # my comment\n  }"', "1+2", "r", None),
+    ('f"{1+2 # c1\n = # c2\n  }"', "1+2", "r", None),
+    ('f"{"#" = # c\n}"', "'#'", "r", None),
+    ('f"{x # c\n=}"', "x", "r", None),
+    ('f"{x = # c\n!s}"', "x", "s", None),
+    ('f"{x = # c\n:>4}"', "x", None, ">4"),
+    ("f\"{'#' = }\"", "'#'", "r", None),
+    ("f\"{'a#b'=}\"", "'a#b'", "r", None),
+])
+def test_self_documenting_field_texts(source: str, expr: str, conversion: str | None, spec: str | None) -> None:
+    """`{x = }` writes the field's source up to its value, blanks and
+    comments after the `=` included; from 3.12 on the interpreter cuts every
+    `#` to its line end out of that text (one inside a string too), before
+    it keeps the text as it is."""
+    import ast
+    import re
+    after = re.search(r"=\s*(#[^\n]*\n\s*)*", source)
+    assert after is not None
+    text = source[source.index("{") + 1:after.end()]
+    if sys.version_info >= (3, 12):
+        text = re.sub(r"#[^\n]*", "", text)
+    want = ast.JoinedStr(values=[ast.Constant(text), ast.FormattedValue(
+        value=ast.parse(expr, mode="eval").body, conversion=ord(conversion) if conversion else -1,
+        format_spec=ast.JoinedStr(values=[ast.Constant(spec)]) if spec else None)])
+    tree = run(*NATIVE, tokens_of("x = " + source))
+    assert str(tree[2][1]) == ast.unparse(want)
+
+
 @pytest.mark.parametrize("depth", [50, 500, 5000])
 def test_deep_nesting_is_an_error_not_a_crash(depth: int) -> None:
     for toks in (["x", "="] + ["("] * depth + ["1"] + [")"] * depth,
@@ -275,6 +304,19 @@ def test_deep_nesting_is_an_error_not_a_crash(depth: int) -> None:
         ref, nat = both(toks)
         if not isinstance(nat, str):
             assert nat == ref or depth > 60
+
+
+@pytest.mark.parametrize("first, then, refused", [
+    ("+", "+", False), ("+", "+", True), ("*", "*", True), ("|", "+", True), ("+", "|", False),
+    ("<<", "@", True), ("@", "<<", False)])
+def test_operator_chains_count_each_level_from_where_it_starts(first: str, then: str, refused: bool) -> None:
+    """A chain of 1001 operators is too long when every operator lengthens
+    the left-nested chain; a looser operator after tighter ones starts its
+    count from the chain it continues, not from the tighter operators'."""
+    count = 1001 if refused or first != then else 1000
+    toks = ["x", "=", "a"] + [first, "a"] * 500 + [then, "a"] * (count - 500)
+    got = outcome(run, *NATIVE, toks)
+    assert (got[0] == "ValueError") == refused
 
 
 def test_long_chains_are_an_error_not_a_crash() -> None:
@@ -532,3 +574,91 @@ def test_allocation_failure_is_raised_not_swallowed(line: str) -> None:
                 got = "an error left set"
         del hold
         assert got == want, start
+
+
+# -- the analyzer's direct path ---------------------------------------------
+
+class CallsGrammar:
+    """The native grammar behind the Python-level calls, which the analyzer
+    makes for any grammar but the native one itself."""
+
+    def __init__(self) -> None:
+        self.native = pysource_grammar.Grammar()
+        self.parsers = 0
+
+    def CreateParser(self, symbol: int) -> Any:
+        self.parsers += 1
+        return self.native.CreateParser(symbol)
+
+
+def analyzer(grammar: Any, transformer: Any) -> Any:
+    import logicalline
+    import pysource_impl
+    from pysource.analysis import AttribRef
+
+    class Mod:
+        fLocalName = "m"
+    module: Any = Mod()
+    return pysource_impl.CreatePySourceImpl(module, grammar, transformer, {}, AttribRef, logicalline)
+
+
+def outcome(call: Any, *args: Any) -> Any:
+    try:
+        return call(*args)
+    except (SyntaxError, ValueError) as e:
+        return (type(e).__name__, str(e))
+
+
+DIRECT_LINES = [t for t in FORMS.strip("\n").split("\n") if "\\n" not in t] + [
+    "x = ", "f(**k, *a)", "x = 'abc", "x = f'{}'", "x = 0777", "€ = 1", "x = (" + "(" * 300 + "1",
+    "if x: # note", "x = '\udcff'", "def s(self): pass", "x = 'a' 'b' u'c'", "x = b'a' b'b'"]
+
+
+def test_analyzer_direct_path_equals_the_calls() -> None:
+    """The analyzer hands the native grammar a line's tokens at once, and with
+    the native transformer parses and transforms in one step: the same trees,
+    errors and counts as the per-token calls, for every form, bad lines and
+    lines left to the host grammar; a subclass-free stand-in still gets the
+    calls."""
+    import logicalline
+    nonself = {tuple(tokens_of("def s(self): pass"))}
+    calls = CallsGrammar()
+    direct_xf, calls_xf = pysource_grammar.Transformer({}, nonself), pysource_grammar.Transformer({}, nonself)
+    direct, slow = analyzer(pysource_grammar.Grammar(), direct_xf), analyzer(calls, calls_xf)
+    for text in DIRECT_LINES:
+        line = logicalline.LogicalLine(tokens_of(text) + ["# c"], first_line=1)
+        counts = pysource_grammar.counts()
+        want = outcome(slow.AstForLogicalLine, line)
+        spent = {k: v - counts[k] for k, v in pysource_grammar.counts().items()}
+        counts = pysource_grammar.counts()
+        got = outcome(direct.AstForLogicalLine, line)
+        assert {k: v - counts[k] for k, v in pysource_grammar.counts().items()} == spent, text
+        assert got == want, text
+        parsed = outcome(direct.ParseLogicalLine, line)
+        assert (parsed if isinstance(parsed, tuple) else outcome(direct_xf.TransformNode, parsed)) == want, text
+    assert calls.parsers == len(DIRECT_LINES)
+    assert direct_xf.pool == calls_xf.pool
+
+
+def test_analyzer_direct_path_survives_a_parse_within_a_build() -> None:
+    """Host code run while a line is built (here a key's __eq__ in the
+    non-self set) may parse another line: the line being built keeps its
+    own parse."""
+    import logicalline
+    def_toks = tokens_of("def s(a, b=[1, 2], *c, d: int = 3): return a")
+    inner = logicalline.LogicalLine(tokens_of("y = [i * 2 for i in range(9)] + {'k': f(x)}"))
+    seen: list[Any] = []
+
+    class Reenter:
+        def __hash__(self) -> int:
+            return hash(tuple(def_toks))
+
+        def __eq__(self, other: object) -> bool:
+            seen.append(impl.AstForLogicalLine(inner))
+            return True
+
+    impl = analyzer(pysource_grammar.Grammar(), pysource_grammar.Transformer({}, {Reenter()}))
+    outer = impl.AstForLogicalLine(logicalline.LogicalLine(def_toks))
+    want = run(pysource_grammar.Grammar(), pysource_grammar.Transformer({}, {tuple(def_toks)}), def_toks)
+    assert outer == want and type(outer[2][0]) is ArgName
+    assert seen == [run(*NATIVE, list(inner.tokens))]

@@ -2,6 +2,10 @@
 // line analysis driver that walks a line's tree with the standard visitors.
 #include "linedriver.h"
 
+#include "grammar/gdirect.h"
+
+#include <cstring>
+
 static constexpr int kFileInputIndex = 257;
 
 static PyObject* s_pass_tok = nullptr;
@@ -23,10 +27,108 @@ static int EnsureGrammarNames() {
 }
 
 // ---------------------------------------------------------------------------
+// The native grammar's direct entry points
+// ---------------------------------------------------------------------------
+
+// The direct table of `grammar` when it is exactly the native Grammar, else
+// null.  The type is recognised by its name, then by the table it carries
+// in its own dictionary naming that very type, so a subclass or a look-alike
+// gets the Python-level interface.  Reading the type's dictionary runs no
+// host code.
+static const tGrammarDirectTable* DirectTableFor(PyObject* grammar) {
+  static PyTypeObject* s_type = nullptr;
+  static const tGrammarDirectTable* s_table = nullptr;
+  PyTypeObject* type = Py_TYPE(grammar);
+  if (type == s_type) return s_table;
+  if (s_type != nullptr || std::strcmp(type->tp_name, "pysource_grammar.Grammar") != 0 ||
+      (type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0 || type->tp_dict == nullptr)
+    return nullptr;
+  PyObject* capsule = PyDict_GetItemString(type->tp_dict, kGrammarDirectAttr);
+  if (capsule == nullptr || !PyCapsule_IsValid(capsule, kGrammarDirectCapsuleName)) return nullptr;
+  auto* table = static_cast<const tGrammarDirectTable*>(PyCapsule_GetPointer(capsule, kGrammarDirectCapsuleName));
+  if (table == nullptr || table->size < static_cast<Py_ssize_t>(sizeof(tGrammarDirectTable)) ||
+      table->grammar_type != type)
+    return nullptr;
+  s_type = type;
+  s_table = table;
+  return table;
+}
+
+// The native Transformer whose bound TransformNode `xform` is, else null.
+static PyObject* DirectTransformer(const tGrammarDirectTable* table, PyObject* xform) {
+  if (xform == nullptr || Py_TYPE(xform) != &PyCFunction_Type || PyCFunction_GET_FUNCTION(xform) != table->transform_node)
+    return nullptr;
+  PyObject* transformer = PyCFunction_GET_SELF(xform);
+  return transformer != nullptr && Py_TYPE(transformer) == table->transformer_type ? transformer : nullptr;
+}
+
+// The tokens the analyzer feeds a grammar for a line, in order, each held.
+class FedTokens {
+ public:
+  FedTokens() = default;
+  FedTokens(const FedTokens&) = delete;
+  FedTokens& operator=(const FedTokens&) = delete;
+  ~FedTokens() {
+    for (Py_ssize_t i = 0; i < n_; ++i) Py_DECREF(items_[i]);
+    if (items_ != inline_) PyMem_Free(items_);
+  }
+  bool Reserve(Py_ssize_t count) {
+    if (count <= cap_) return true;
+    PyObject** more = static_cast<PyObject**>(PyMem_Malloc(static_cast<size_t>(count) * sizeof(PyObject*)));
+    if (more == nullptr) {
+      PyErr_NoMemory();
+      return false;
+    }
+    for (Py_ssize_t i = 0; i < n_; ++i) more[i] = items_[i];
+    if (items_ != inline_) PyMem_Free(items_);
+    items_ = more;
+    cap_ = count;
+    return true;
+  }
+  // Room must have been reserved.
+  void Add(PyObject* tok) { items_[n_++] = Py_NewRef(tok); }
+  PyObject* const* data() const { return items_; }
+  Py_ssize_t size() const { return n_; }
+
+ private:
+  static constexpr Py_ssize_t kInline = 64;
+  PyObject* inline_[kInline];
+  PyObject** items_ = inline_;
+  Py_ssize_t cap_ = kInline;
+  Py_ssize_t n_ = 0;
+};
+
+// ---------------------------------------------------------------------------
 // Parsing one logical line
 // ---------------------------------------------------------------------------
 
-PyRef ParseLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
+// The line's tokens as they are fed: comments and anything but a str left
+// out, "pass" after a closing ':', then the newline.
+static bool CollectFedTokens(tLogicalLine* line, FedTokens* out) {
+  if (!out->Reserve(static_cast<Py_ssize_t>(line->tok_count) + 2)) return false;
+  char last_fed_first = '\0';
+  for (int32_t i = 0; i < line->tok_count; ++i) {
+    PyObject* tok = line->tok_array[i];
+    if (!IsExactStr(tok)) continue;
+    // An ASCII token's first byte is read in place; any other goes through
+    // its UTF-8 form as the per-token loop below reads it (empty when it
+    // has none).
+    char first = PyUnicode_IS_COMPACT_ASCII(tok)
+                     ? (PyUnicode_GET_LENGTH(tok) > 0 ? static_cast<const char*>(PyUnicode_DATA(tok))[0] : '\0')
+                     : StrTextOrEmpty(tok)[0];
+    if (first == '#') continue;
+    last_fed_first = first == '\0' ? ' ' : first;
+    out->Add(tok);
+  }
+  if (last_fed_first == ':') out->Add(s_pass_tok);
+  out->Add(s_newline_tok);
+  return true;
+}
+
+// The grammar's parse of the line, or, when `transformed` is given and the
+// line goes to the native grammar and transformer together, the
+// transformer's tree already (and *transformed set).
+static PyRef ParseLine(tPySourceImpl* self, PyObject* logical, bool* transformed) {
   if (CachedString(&s_pass_tok, "pass") == nullptr || CachedString(&s_newline_tok, "\n") == nullptr ||
       EnsureGrammarNames() < 0)
     return PyRef();
@@ -47,6 +149,18 @@ PyRef ParseLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
       break;
   }
   PyRef grammar = PyRef::NewRef(self->grammar.get());
+  if (const tGrammarDirectTable* direct = DirectTableFor(grammar.get())) {
+    // The native grammar: the same tokens, handed over at once.
+    FedTokens toks;
+    if (!CollectFedTokens(line, &toks)) return PyRef();
+    PyObject* transformer = transformed ? DirectTransformer(direct, self->xform_to_ast.get()) : nullptr;
+    if (transformer != nullptr) {
+      PyRef keep = PyRef::NewRef(transformer);
+      *transformed = true;
+      return PyRef::Steal(direct->parse_and_transform(transformer, toks.data(), toks.size()));
+    }
+    return PyRef::Steal(direct->parse(toks.data(), toks.size()));
+  }
   PyRef parser = PyRef::Steal(PyObject_CallMethodOneArg(grammar.get(), s_create_parser, s_file_input));
   if (!parser) return PyRef();
   PyRef add_token = PyRef::Steal(PyObject_GetAttr(parser.get(), s_add_token));
@@ -73,13 +187,16 @@ PyRef ParseLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
   return PyRef::Steal(PyObject_CallMethodNoArgs(parser.get(), s_finish));
 }
 
+PyRef ParseLogicalLineDirect(tPySourceImpl* self, PyObject* logical) { return ParseLine(self, logical, nullptr); }
+
 PyRef AstForLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
   if (!self->xform_to_ast) {
     PyErr_BadInternalCall();
     return PyRef();
   }
-  PyRef tree = ParseLogicalLineDirect(self, logical);
-  if (!tree || tree.get() == Py_None) return tree;
+  bool transformed = false;
+  PyRef tree = ParseLine(self, logical, &transformed);
+  if (!tree || tree.get() == Py_None || transformed) return tree;
   PyRef xform = PyRef::NewRef(self->xform_to_ast.get());
   if (xform.get() == nullptr) {  // destroyed by a host callback during parsing
     PyErr_BadInternalCall();

@@ -11,6 +11,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 #include <vector>
 
 namespace pgram {
@@ -40,7 +43,66 @@ enum Op : uint8_t {
   kNoOp = 255,
 };
 
+// A vector that keeps its first N items in place: the parser and the builder
+// gather a node's parts in one of these for nearly every node, and most hold
+// a few items, so most lines are parsed and built without a heap allocation
+// for them.  Items are trivially copyable (pointers).  Running out of memory
+// ends the process, as it does for std::vector in this build.
+template <typename T, size_t N>
+class SmallVec {
+ public:
+  SmallVec() = default;
+  SmallVec(std::initializer_list<T> items) {
+    for (const T& v : items) push_back(v);
+  }
+  SmallVec(const T* first, const T* last) {
+    for (; first != last; ++first) push_back(*first);
+  }
+  SmallVec(const SmallVec&) = delete;
+  SmallVec& operator=(const SmallVec&) = delete;
+  ~SmallVec() {
+    if (data_ != inline_) std::free(data_);
+  }
+
+  void push_back(const T& v) {
+    if (size_ == cap_) Grow();
+    data_[size_++] = v;
+  }
+  void pop_back() { --size_; }
+  void clear() { size_ = 0; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T& operator[](size_t i) { return data_[i]; }
+  const T& operator[](size_t i) const { return data_[i]; }
+  T& back() { return data_[size_ - 1]; }
+  T* begin() { return data_; }
+  T* end() { return data_ + size_; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+
+ private:
+  void Grow() {
+    size_t cap = cap_ * 2;
+    T* more = static_cast<T*>(std::malloc(cap * sizeof(T)));
+    if (more == nullptr) std::abort();
+    std::memcpy(static_cast<void*>(more), data_, size_ * sizeof(T));
+    if (data_ != inline_) std::free(data_);
+    data_ = more;
+    cap_ = cap;
+  }
+
+  T inline_[N];
+  T* data_ = inline_;
+  size_t size_ = 0;
+  size_t cap_ = N;
+};
+
 struct Node;
+
+// The parts of a node being parsed.
+using NodeVec = SmallVec<Node*, 8>;
 
 struct NodeList {
   Node** items = nullptr;
@@ -104,14 +166,15 @@ struct Node {
   PyObject* obj2 = nullptr;
 };
 
-// Bump allocator for nodes and node arrays; everything is freed at once.
+// Bump allocator for nodes and node arrays; everything is freed at once, or
+// given back by Reset for the next line.
 class Arena {
  public:
   Arena() = default;
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
   ~Arena() {
-    for (void* b : blocks_) std::free(b);
+    for (const Block& b : blocks_) std::free(b.data);
   }
 
   void* Alloc(size_t size) {
@@ -122,7 +185,7 @@ class Arena {
       if (want < size) want = size;
       char* block = static_cast<char*>(std::malloc(want));
       if (block == nullptr) return nullptr;
-      blocks_.push_back(block);
+      blocks_.push_back(Block{block, want});
       cur_ = block;
       left_ = want;
     }
@@ -130,6 +193,31 @@ class Arena {
     cur_ += size;
     left_ -= size;
     return p;
+  }
+
+  // Frees everything allocated, keeping the largest block (unless it is
+  // large) for what comes next, so that an arena used line after line
+  // settles on one block.
+  void Reset() {
+    size_t keep = blocks_.size();
+    for (size_t i = 0; i < blocks_.size(); ++i) {
+      if (blocks_[i].size <= kKeepLimit && (keep == blocks_.size() || blocks_[i].size > blocks_[keep].size))
+        keep = i;
+    }
+    for (size_t i = 0; i < blocks_.size(); ++i) {
+      if (i != keep) std::free(blocks_[i].data);
+    }
+    if (keep == blocks_.size()) {
+      blocks_.clear();
+      cur_ = nullptr;
+      left_ = 0;
+      return;
+    }
+    Block kept = blocks_[keep];
+    blocks_.clear();
+    blocks_.push_back(kept);
+    cur_ = kept.data;
+    left_ = kept.size;
   }
 
   Node* New(K kind) {
@@ -141,7 +229,7 @@ class Arena {
   }
 
   // Copies a node list into the arena.
-  bool List(const std::vector<Node*>& v, NodeList* out) {
+  bool List(const NodeVec& v, NodeList* out) {
     out->n = static_cast<int>(v.size());
     if (v.empty()) {
       out->items = nullptr;
@@ -154,8 +242,13 @@ class Arena {
   }
 
  private:
+  struct Block {
+    char* data;
+    size_t size;
+  };
   static constexpr size_t kFirstBlock = 1024;
-  std::vector<void*> blocks_;
+  static constexpr size_t kKeepLimit = 64 * 1024;
+  std::vector<Block> blocks_;
   char* cur_ = nullptr;
   size_t left_ = 0;
 };
@@ -168,6 +261,14 @@ struct Owned {
   Owned& operator=(const Owned&) = delete;
   ~Owned() {
     for (PyObject* o : objs) Py_DECREF(o);
+  }
+  // Releases every object, keeping the room for the next parse.
+  void Clear() {
+    std::vector<PyObject*> old;
+    old.swap(objs);
+    for (PyObject* o : old) Py_DECREF(o);
+    old.clear();
+    objs.swap(old);
   }
   // Takes over a new reference; returns it borrowed (null stays null).
   PyObject* Keep(PyObject* o) {

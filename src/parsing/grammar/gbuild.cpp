@@ -65,7 +65,7 @@ PyObject* Builder::StarredVerbatim(const char* stars, const Node* operand) {
   return Verbatim(text, &children);
 }
 
-PyObject* Builder::Line(const ParseResult& r, PyObject* tokens, Py_ssize_t fed) {
+PyObject* Builder::Line(const ParseResult& r, PyObject* const* toks, Py_ssize_t fed) {
   depth_ = 0;
   if (r.form == Form::Decorator) {
     PyObject* e = Expr(r.stmts[0]->a, kItem);
@@ -75,9 +75,9 @@ PyObject* Builder::Line(const ParseResult& r, PyObject* tokens, Py_ssize_t fed) 
     const Node* s = r.stmts[0];
     if (s->kind == K::FunctionDef && c_.nonself_defs && PySet_GET_SIZE(c_.nonself_defs) > 0) {
       // Def lines are known by their tokens.
-      PyRef slice = PyRef::Steal(PyList_GetSlice(tokens, 0, fed));
-      PyRef key = slice ? PyRef::Steal(PyList_AsTuple(slice.get())) : PyRef();
+      PyRef key = PyRef::Steal(PyTuple_New(fed));
       if (!key) return nullptr;
+      for (Py_ssize_t i = 0; i < fed; ++i) PyTuple_SET_ITEM(key.get(), i, Py_NewRef(toks[i]));
       int found = PySet_Contains(c_.nonself_defs, key.get());
       if (found < 0) return nullptr;
       if (found) return Function(s, true);

@@ -25,9 +25,9 @@ Py_ssize_t SourceTextSlot(PyObject* cls);
 int InitBuildStrings();
 
 // The tuple tree of a parsed line (a new reference), or null with an
-// exception set.  The first `fed` items of the list `tokens` are the
-// tokens parsed.
-PyObject* BuildTree(const ParseResult& parsed, PyObject* tokens, Py_ssize_t fed,
+// exception set.  `toks` are the `fed` tokens parsed (read before any
+// host code runs).
+PyObject* BuildTree(const ParseResult& parsed, PyObject* const* toks, Py_ssize_t fed,
                     const BuildContext& ctx);
 
 }  // namespace pgram

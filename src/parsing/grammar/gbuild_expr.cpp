@@ -370,10 +370,10 @@ int InitBuildStrings() {
   return s_none_const ? 0 : -1;
 }
 
-PyObject* BuildTree(const ParseResult& parsed, PyObject* tokens, Py_ssize_t fed,
+PyObject* BuildTree(const ParseResult& parsed, PyObject* const* toks, Py_ssize_t fed,
                     const BuildContext& ctx) {
   detail::Builder b(ctx);
-  return b.Line(parsed, tokens, fed);
+  return b.Line(parsed, toks, fed);
 }
 
 }  // namespace pgram

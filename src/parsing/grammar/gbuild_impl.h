@@ -46,6 +46,10 @@ inline PyObject* s_none_const;  // ("Const", None)
 
 inline PyObject* Str(S s) { return Py_NewRef(s_str[s]); }
 
+// PyObject_GC_IsTracked, without the call for the objects of types the
+// collector never tracks (the strings and numbers most tree items are).
+inline bool Tracked(PyObject* o) { return PyType_IS_GC(Py_TYPE(o)) && PyObject_GC_IsTracked(o); }
+
 // A tuple of the given new references (all non-null), stolen.  A tuple of
 // nothing but untracked objects can take part in no cycle: it is left out
 // of the cyclic collector's lists at once.
@@ -58,12 +62,15 @@ PyObject* Tup(A... items) {
   }
   Py_ssize_t i = 0;
   ((PyTuple_SET_ITEM(t, i++, items)), ...);
-  bool atoms = (... && !PyObject_GC_IsTracked(items));
+  bool atoms = (... && !Tracked(items));
   if (atoms) PyObject_GC_UnTrack(t);
   return t;
 }
 
-inline PyObject* TupleFromVector(std::vector<PyObject*>& v) {
+// The references gathered for a tuple or list.
+using RefVec = SmallVec<PyObject*, 8>;
+
+inline PyObject* TupleFromVector(RefVec& v) {
   PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(v.size()));
   if (t == nullptr) {
     for (PyObject* o : v) Py_DECREF(o);
@@ -72,7 +79,7 @@ inline PyObject* TupleFromVector(std::vector<PyObject*>& v) {
   }
   bool atoms = true;
   for (size_t i = 0; i < v.size(); ++i) {
-    if (PyObject_GC_IsTracked(v[i])) atoms = false;
+    if (Tracked(v[i])) atoms = false;
     PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), v[i]);
   }
   v.clear();
@@ -80,7 +87,7 @@ inline PyObject* TupleFromVector(std::vector<PyObject*>& v) {
   return t;
 }
 
-inline PyObject* ListFromVector(std::vector<PyObject*>& v) {
+inline PyObject* ListFromVector(RefVec& v) {
   PyObject* l = PyList_New(static_cast<Py_ssize_t>(v.size()));
   if (l == nullptr) {
     for (PyObject* o : v) Py_DECREF(o);
@@ -94,7 +101,7 @@ inline PyObject* ListFromVector(std::vector<PyObject*>& v) {
 
 // Owns the new references gathered for a tuple or list under construction.
 struct Items {
-  std::vector<PyObject*> v;
+  RefVec v;
   Items() = default;
   Items(const Items&) = delete;
   Items& operator=(const Items&) = delete;
@@ -170,7 +177,7 @@ class Builder {
  public:
   Builder(const BuildContext& ctx) : c_(ctx) {}
 
-  PyObject* Line(const ParseResult& r, PyObject* tokens, Py_ssize_t fed);
+  PyObject* Line(const ParseResult& r, PyObject* const* toks, Py_ssize_t fed);
 
  private:
   PyObject* Pooled(PyObject* s) {

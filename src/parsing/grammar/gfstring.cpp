@@ -10,6 +10,26 @@ namespace {
 
 inline bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\f' || c == '\n' || c == '\r'; }
 
+// The text a self-documenting field `{x = }` writes, from its source.  From
+// 3.12 on the interpreter cuts every `#` to the end of its line out of it
+// (a `#` inside a string as well); before, the text is the source as is.
+PyObject* DebugText(const char* s, Py_ssize_t n) {
+#if PY_VERSION_HEX >= 0x030C0000
+  std::string text;
+  text.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    if (s[k] == '#') {
+      while (k < n && s[k] != '\n') ++k;
+      if (k == n) break;
+    }
+    text.push_back(s[k]);
+  }
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass");
+#else
+  return PyUnicode_DecodeUTF8(s, n, "surrogatepass");
+#endif
+}
+
 }  // namespace
 
 Node* Parser::FieldValue() {
@@ -220,11 +240,20 @@ bool Parser::Field(const char* s, Py_ssize_t n, Py_ssize_t* i, bool raw, FPieces
   *i = k;
   bool self_doc = false;
   if (stop == '=') {
-    // `{x = }` writes the expression's text, then its repr.
+    // `{x = }` writes the expression's text, then its repr; blanks and
+    // comments after the `=` belong to the text.
     self_doc = true;
     ++*i;
-    while (*i < n && IsSpace(s[*i])) ++*i;
-    if (!AddLiteral(out, PyUnicode_DecodeUTF8(s + start, *i - start, "surrogatepass"))) return false;
+    while (*i < n) {
+      if (IsSpace(s[*i])) {
+        ++*i;
+      } else if (s[*i] == '#') {
+        while (*i < n && s[*i] != '\n') ++*i;
+      } else {
+        break;
+      }
+    }
+    if (!AddLiteral(out, DebugText(s + start, *i - start))) return false;
   }
   Node* fv = New(K::FormattedValue);
   if (!fv) return false;

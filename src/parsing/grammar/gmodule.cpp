@@ -2,6 +2,7 @@
 // (Grammar, its parsers and their parse results) and the native
 // transformer, with the interface the analyzer drives.
 #include "gbuild.h"
+#include "gdirect.h"
 
 #include <structmember.h>
 
@@ -100,10 +101,12 @@ PyObject* LineParser_AddToken(PyObject* self, PyObject* tok) {
 }
 
 // The host grammar's parse of the same tokens, for lines this one leaves.
-PyObject* HostParse(PyObject* all, Py_ssize_t fed) {
-  if (LoadHostClasses() < 0) return nullptr;
-  PyRef tokens = PyRef::Steal(PyList_GetSlice(all, 0, fed));
+// `toks` are read before any host code runs.
+PyObject* HostParse(PyObject* const* toks, Py_ssize_t fed) {
+  PyRef tokens = PyRef::Steal(PyList_New(fed));
   if (!tokens) return nullptr;
+  for (Py_ssize_t i = 0; i < fed; ++i) PyList_SET_ITEM(tokens.get(), i, Py_NewRef(toks[i]));
+  if (LoadHostClasses() < 0) return nullptr;
   PyRef parser = PyRef::Steal(PyObject_CallNoArgs(s_host.host_parser));
   if (!parser) return nullptr;
   PyRef list = PyRef::Steal(PyObject_GetAttrString(parser.get(), "tokens"));
@@ -118,44 +121,68 @@ PyObject* HostParse(PyObject* all, Py_ssize_t fed) {
   return PyObject_CallMethod(parser.get(), "Finish", nullptr);
 }
 
-PyObject* LineParser_Finish(PyObject* self, PyObject*) {
-  PyObject* all = reinterpret_cast<LineParser*>(self)->tokens;
-  Py_ssize_t n = PyList_GET_SIZE(all);
-  // The analyzer ends the statement with a newline token.
-  Py_ssize_t fed = n;
-  if (fed > 0) {
-    PyObject* last = PyList_GET_ITEM(all, fed - 1);
-    if (PyUnicode_GET_LENGTH(last) == 1 && PyUnicode_READ_CHAR(last, 0) == '\n') --fed;
+// How many of the tokens are parsed: the analyzer ends the statement with a
+// newline token, which is left out.
+Py_ssize_t FedCount(PyObject* const* toks, Py_ssize_t n) {
+  if (n > 0) {
+    PyObject* last = toks[n - 1];
+    if (PyUnicode_GET_LENGTH(last) == 1 && PyUnicode_READ_CHAR(last, 0) == '\n') return n - 1;
   }
+  return n;
+}
+
+enum class Outcome { Native, Host, Error };
+
+// Classifies and parses the `fed` tokens into `result`: Native, Host when
+// the line is one for the host grammar, or Error with the exception set.
+Outcome ParseNative(PyObject* const* toks, Py_ssize_t fed, std::vector<Tok>* buf, Arena* arena,
+                    Owned* owned, ParseResult* result) {
+  buf->reserve(static_cast<size_t>(fed) + 2);
+  for (Py_ssize_t i = 0; i < fed; ++i) {
+    if (!ClassifyToken(toks[i], buf, owned)) return PyErr_Occurred() ? Outcome::Error : Outcome::Host;
+  }
+  Tok nl;
+  nl.type = T::Newline;
+  nl.s = "\n";
+  nl.len = 1;
+  buf->push_back(nl);
+  ParseStatus st = ParseTokens(*buf, arena, owned, result);
+  if (st == ParseStatus::Unsupported) return Outcome::Host;
+  if (st == ParseStatus::Error) return Outcome::Error;
+  ++s_native_count;
+  return Outcome::Native;
+}
+
+// The parse of a line whose tokens `container` (a list or tuple, whose
+// first `n` items are `toks`) holds: a Parsed, or the host grammar's result.
+PyObject* ParseToResult(PyObject* container, PyObject* const* toks, Py_ssize_t n) {
+  Py_ssize_t fed = FedCount(toks, n);
   Parsed* p = PyObject_New(Parsed, &kParsedType);
   if (!p) return nullptr;
-  // The parse borrows the tokens' texts: it keeps the list, which only
-  // ever grows.
-  p->tokens = Py_NewRef(all);
+  // The parse borrows the tokens' texts from the container it keeps (a
+  // parser's list only ever grows).
+  p->tokens = Py_NewRef(container);
   p->fed = fed;
   p->arena = new (std::nothrow) Arena();
   p->owned = new (std::nothrow) Owned();
   p->result = new (std::nothrow) ParseResult();
   PyRef holder = PyRef::Steal(reinterpret_cast<PyObject*>(p));
   if (!p->arena || !p->owned || !p->result) return PyErr_NoMemory();
-  std::vector<Tok> toks;
-  toks.reserve(static_cast<size_t>(fed) + 2);
-  for (Py_ssize_t i = 0; i < fed; ++i) {
-    if (!ClassifyToken(PyList_GET_ITEM(all, i), &toks, p->owned)) {
-      if (PyErr_Occurred()) return nullptr;
-      return HostParse(all, fed);
-    }
+  std::vector<Tok> buf;
+  switch (ParseNative(toks, fed, &buf, p->arena, p->owned, p->result)) {
+    case Outcome::Native:
+      return holder.release();
+    case Outcome::Host:
+      return HostParse(toks, fed);
+    case Outcome::Error:
+      break;
   }
-  Tok nl;
-  nl.type = T::Newline;
-  nl.s = "\n";
-  nl.len = 1;
-  toks.push_back(nl);
-  ParseStatus st = ParseTokens(toks, p->arena, p->owned, p->result);
-  if (st == ParseStatus::Unsupported) return HostParse(all, fed);
-  if (st == ParseStatus::Error) return nullptr;
-  ++s_native_count;
-  return holder.release();
+  return nullptr;
+}
+
+PyObject* LineParser_Finish(PyObject* self, PyObject*) {
+  PyObject* all = reinterpret_cast<LineParser*>(self)->tokens;
+  return ParseToResult(all, PySequence_Fast_ITEMS(all), PyList_GET_SIZE(all));
 }
 
 PyMethodDef kLineParserMethods[] = {
@@ -262,6 +289,11 @@ void Transformer_dealloc(PyObject* self) {
   Py_TYPE(self)->tp_free(self);
 }
 
+PyObject* Build(Transformer* t, const ParseResult& result, PyObject* const* toks, Py_ssize_t fed) {
+  BuildContext ctx{t->pool, t->nonself_defs, s_host.source_text, s_host.arg_name, s_host.text_offset};
+  return BuildTree(result, toks, fed, ctx);
+}
+
 PyObject* Transformer_TransformNode(PyObject* self, PyObject* tree) {
   Transformer* t = reinterpret_cast<Transformer*>(self);
   if (!t->pool) {
@@ -270,9 +302,7 @@ PyObject* Transformer_TransformNode(PyObject* self, PyObject* tree) {
   }
   if (Py_TYPE(tree) == &kParsedType) {
     Parsed* p = reinterpret_cast<Parsed*>(tree);
-    BuildContext ctx{t->pool, t->nonself_defs, s_host.source_text, s_host.arg_name,
-                     s_host.text_offset};
-    return BuildTree(*p->result, p->tokens, p->fed, ctx);
+    return Build(t, *p->result, PySequence_Fast_ITEMS(p->tokens), p->fed);
   }
   // Anything else is a tree of the host grammar's.
   if (!t->host) {
@@ -300,6 +330,96 @@ PyTypeObject kTransformerType = {
     PyVarObject_HEAD_INIT(nullptr, 0)
     "pysource_grammar.Transformer",  // tp_name
     sizeof(Transformer),             // tp_basicsize
+};
+
+// ---------------------------------------------------------------------------
+// Direct entry points (gdirect.h)
+
+// What one parse needs besides its result, kept from line to line by the
+// direct path.
+struct Scratch {
+  Arena arena;
+  Owned owned;
+  ParseResult result;
+  std::vector<Tok> toks;
+  void Reset() {
+    toks.clear();
+    result.stmts.clear();
+    result.form = Form::Statements;
+    owned.Clear();
+    arena.Reset();
+  }
+};
+
+Scratch* s_scratch = nullptr;
+bool s_scratch_busy = false;
+
+// The shared scratch space, or one of its own for a parse that starts while
+// another is under way (host code run by a build may parse again).
+class ScratchLease {
+ public:
+  ScratchLease() {
+    if (!s_scratch_busy) {
+      if (s_scratch == nullptr) s_scratch = new (std::nothrow) Scratch();
+      if (s_scratch != nullptr) {
+        s_scratch_busy = true;
+        s_ = s_scratch;
+        return;
+      }
+    }
+    s_ = new (std::nothrow) Scratch();
+  }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+  ~ScratchLease() {
+    if (s_ == nullptr) return;
+    if (s_ == s_scratch) {
+      s_->Reset();
+      s_scratch_busy = false;
+    } else {
+      delete s_;
+    }
+  }
+  Scratch* get() const { return s_; }
+
+ private:
+  Scratch* s_ = nullptr;
+};
+
+PyObject* DirectParse(PyObject* const* toks, Py_ssize_t n) {
+  PyRef container = PyRef::Steal(PyTuple_New(n));
+  if (!container) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(container.get(), i, Py_NewRef(toks[i]));
+  return ParseToResult(container.get(), PySequence_Fast_ITEMS(container.get()), n);
+}
+
+PyObject* DirectParseAndTransform(PyObject* transformer, PyObject* const* toks, Py_ssize_t n) {
+  Py_ssize_t fed = FedCount(toks, n);
+  ScratchLease lease;
+  Scratch* s = lease.get();
+  if (s == nullptr) return PyErr_NoMemory();
+  switch (ParseNative(toks, fed, &s->toks, &s->arena, &s->owned, &s->result)) {
+    case Outcome::Native:
+      break;
+    case Outcome::Host: {
+      PyRef tree = PyRef::Steal(HostParse(toks, fed));
+      if (!tree) return nullptr;
+      return Transformer_TransformNode(transformer, tree.get());
+    }
+    case Outcome::Error:
+      return nullptr;
+  }
+  Transformer* t = reinterpret_cast<Transformer*>(transformer);
+  if (!t->pool) {
+    PyErr_SetString(PyExc_ValueError, "Transformer is not initialized");
+    return nullptr;
+  }
+  return Build(t, s->result, toks, fed);
+}
+
+const tGrammarDirectTable kDirectTable = {
+    sizeof(tGrammarDirectTable), &kGrammarType, &kTransformerType, Transformer_TransformNode,
+    DirectParse, DirectParseAndTransform,
 };
 
 PyObject* Module_counts(PyObject*, PyObject*) {
@@ -352,6 +472,13 @@ PyMODINIT_FUNC PyInit_pysource_grammar() {
       PyType_Ready(&kGrammarType) < 0 || PyType_Ready(&kTransformerType) < 0)
     return nullptr;
   if (InitBuildStrings() < 0) return nullptr;
+  {
+    PyRef capsule = PyRef::Steal(PyCapsule_New(const_cast<tGrammarDirectTable*>(&kDirectTable),
+                                               kGrammarDirectCapsuleName, nullptr));
+    if (!capsule || PyDict_SetItemString(kGrammarType.tp_dict, kGrammarDirectAttr, capsule.get()) < 0)
+      return nullptr;
+    PyType_Modified(&kGrammarType);
+  }
   PyObject* m = PyModule_Create(&kModule);
   if (!m) return nullptr;
   if (PyModule_AddObjectRef(m, "Grammar", reinterpret_cast<PyObject*>(&kGrammarType)) < 0 ||

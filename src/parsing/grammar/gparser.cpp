@@ -54,7 +54,7 @@ ParseStatus Parser::Line(ParseResult* out) {
         pos_ = 1;
         Node* subject = StarNamedExpression();
         if (subject && AtOp(tkComma)) {
-          std::vector<Node*> elts{subject};
+          NodeVec elts{subject};
           while (EatOp(tkComma)) {
             if (AtOp(tkColon)) break;
             Node* e = StarNamedExpression();
@@ -97,7 +97,7 @@ ParseStatus Parser::Line(ParseResult* out) {
   return ParseStatus::Error;
 }
 
-bool Parser::SimpleStmts(std::vector<Node*>* out) {
+bool Parser::SimpleStmts(NodeVec* out) {
   for (;;) {
     Node* s = SimpleStmt();
     if (!s) return false;
@@ -115,7 +115,7 @@ bool Parser::SimpleStmts(std::vector<Node*>* out) {
 
 bool Parser::Block(NodeList* body) {
   if (!EatOp(tkColon)) return false;
-  std::vector<Node*> stmts;
+  NodeVec stmts;
   if (!SimpleStmts(&stmts)) return false;
   return List(stmts, body);
 }
@@ -149,7 +149,7 @@ Node* Parser::SimpleStmt() {
       case kwNonlocal: {
         ++pos_;
         Node* n = New(t.code == kwGlobal ? K::Global : K::Nonlocal);
-        std::vector<Node*> names;
+        NodeVec names;
         do {
           if (!AtPlainName()) return nullptr;
           names.push_back(NameNode(Cur()));
@@ -194,7 +194,7 @@ Node* Parser::ExprOrAssign() {
   if (!first) return nullptr;
   const Tok& t = Cur();
   if (IsOp(t, tkEqual)) {
-    std::vector<Node*> targets{first};
+    NodeVec targets{first};
     Node* value = nullptr;
     while (EatOp(tkEqual)) {
       value = YieldOrStarExpressions();
@@ -261,7 +261,7 @@ Node* Parser::ExprOrAssign() {
 
 Node* Parser::DelStmt() {
   ++pos_;
-  std::vector<Node*> targets;
+  NodeVec targets;
   for (;;) {
     Node* tg = TargetAtom();
     if (!tg || !CheckDelTarget(tg)) return nullptr;
@@ -296,7 +296,7 @@ Node* Parser::DottedName() {
 
 Node* Parser::ImportStmt() {
   ++pos_;
-  std::vector<Node*> aliases;
+  NodeVec aliases;
   do {
     Node* name = DottedName();
     Node* a = name ? AliasOf(name->obj) : nullptr;
@@ -339,7 +339,7 @@ Node* Parser::FromStmt() {
     return nullptr;
   }
   if (!EatKw(kwImport)) return nullptr;
-  std::vector<Node*> aliases;
+  NodeVec aliases;
   if (AtOp(tkStar)) {
     Node* a = New(K::Alias);
     if (!a) return nullptr;
@@ -439,7 +439,7 @@ Node* Parser::ClassDef() {
   ++pos_;
   if (AtOp(tkLSqb) && !TypeParams()) return nullptr;
   if (EatOp(tkLPar)) {
-    std::vector<Node*> bases, keywords;
+    NodeVec bases, keywords;
     if (!CallArgs(&bases, &keywords, false)) return nullptr;
     if (!List(bases, &n->l2) || !List(keywords, &n->l3)) return nullptr;
   }
@@ -474,7 +474,7 @@ Node* Parser::WithStmt(bool is_async) {
   Node* n = New(K::With);
   if (!n) return nullptr;
   if (is_async) n->flags |= kAsync;
-  std::vector<Node*> items;
+  NodeVec items;
   size_t start = pos_;
   if (AtOp(tkLPar)) {
     // `with (a as b, c):` groups its items in parentheses; `with (a, b) as c:`
@@ -511,7 +511,7 @@ Node* Parser::WithStmt(bool is_async) {
 Node* Parser::Params(bool lambda) {
   Node* args = New(K::Arguments);
   if (!args) return nullptr;
-  std::vector<Node*> pos, kwonly, defaults, kw_defaults;
+  NodeVec pos, kwonly, defaults, kw_defaults;
   size_t posonly = 0;
   bool slash = false, star = false, default_seen = false;
   Tk close = lambda ? tkColon : tkRPar;
@@ -574,7 +574,7 @@ Node* Parser::Params(bool lambda) {
     if (!EatOp(tkComma)) break;
   }
   if (!AtOp(close)) return nullptr;
-  std::vector<Node*> po(pos.begin(), pos.begin() + posonly), rest(pos.begin() + posonly, pos.end());
+  NodeVec po(pos.begin(), pos.begin() + posonly), rest(pos.begin() + posonly, pos.end());
   if (!List(po, &args->l1) || !List(rest, &args->l2) || !List(kwonly, &args->l3) ||
       !List(defaults, &args->l4) || !List(kw_defaults, &args->l5))
     return nullptr;

@@ -11,7 +11,7 @@ enum class Form : uint8_t { Statements, Decorator, Match, Case };
 
 struct ParseResult {
   Form form = Form::Statements;
-  std::vector<Node*> stmts;
+  NodeVec stmts;
 };
 
 enum class ParseStatus { Ok, Error, Unsupported };

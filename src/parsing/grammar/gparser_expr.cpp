@@ -108,7 +108,7 @@ Node* Parser::Inversion() {
 Node* Parser::Comparison() {
   Node* left = BitOr();
   if (!left) return nullptr;
-  std::vector<Node*> comparators;
+  NodeVec comparators;
   std::vector<uint8_t> ops;
   for (;;) {
     const Tok& t = Cur();
@@ -161,42 +161,56 @@ Node* Parser::Comparison() {
 
 Node* Parser::BitOr() { return Binary(0); }
 
-// The left-associative binary levels, loosest first: | ^ & shifts sums terms.
+namespace {
+
+// The level of a binary operator token, loosest first (| ^ & shifts sums
+// terms: 0 to 5), and its Op; -1 for any other token.
+int BinaryLevel(const Tok& t, uint8_t* op) {
+  if (t.type != T::Op) return -1;
+  switch (t.code) {
+    case tkVbar: *op = kBitOr; return 0;
+    case tkCircumflex: *op = kBitXor; return 1;
+    case tkAmper: *op = kBitAnd; return 2;
+    case tkLeftShift: *op = kLShift; return 3;
+    case tkRightShift: *op = kRShift; return 3;
+    case tkPlus: *op = kAdd; return 4;
+    case tkMinus: *op = kSub; return 4;
+    case tkStar: *op = kMult; return 5;
+    case tkSlash: *op = kDiv; return 5;
+    case tkDoubleSlash: *op = kFloorDiv; return 5;
+    case tkPercent: *op = kMod; return 5;
+    case tkAt: *op = kMatMult; return 5;
+    default: return -1;
+  }
+}
+
+}  // namespace
+
+// The left-associative binary operators of `level` and tighter levels, by
+// precedence climbing: one call per operand, the right operand of a level-L
+// operator taking every tighter one.  So the operators this loop takes come
+// in levels that never rise, and the chain count at each is what a rule per
+// level would keep: the count on entry plus the operators of that level
+// taken so far.
 Node* Parser::Binary(int level) {
   if (level == 6) return Factor();
   ChainScope scope(this);
-  Node* left = Binary(level + 1);
+  const int base = chain_;
+  int taken_level = -1;
+  int taken = 0;
+  Node* left = Factor();
   while (left) {
-    const Tok& t = Cur();
-    if (t.type != T::Op) break;
     uint8_t op = kNoOp;
-    switch (level) {
-      case 0: if (t.code == tkVbar) op = kBitOr; break;
-      case 1: if (t.code == tkCircumflex) op = kBitXor; break;
-      case 2: if (t.code == tkAmper) op = kBitAnd; break;
-      case 3:
-        if (t.code == tkLeftShift) op = kLShift;
-        else if (t.code == tkRightShift) op = kRShift;
-        break;
-      case 4:
-        if (t.code == tkPlus) op = kAdd;
-        else if (t.code == tkMinus) op = kSub;
-        break;
-      case 5:
-        switch (t.code) {
-          case tkStar: op = kMult; break;
-          case tkSlash: op = kDiv; break;
-          case tkDoubleSlash: op = kFloorDiv; break;
-          case tkPercent: op = kMod; break;
-          case tkAt: op = kMatMult; break;
-          default: break;
-        }
-        break;
-    }
-    if (op == kNoOp) break;
+    int l = BinaryLevel(Cur(), &op);
+    if (l < level) break;
     ++pos_;
+    if (l != taken_level) {
+      taken_level = l;
+      taken = 0;
+    }
+    chain_ = base + taken++;
     if (!Chain()) return nullptr;
-    Node* right = Binary(level + 1);
+    Node* right = Binary(l + 1);
     if (!right) return nullptr;
     Node* n = New(K::BinOp);
     if (!n) return nullptr;
@@ -264,7 +278,7 @@ Node* Parser::Trailers(Node* n) {
       ++pos_;
       Node* c = New(K::Call);
       if (!c) return nullptr;
-      std::vector<Node*> args, keywords;
+      NodeVec args, keywords;
       if (!CallArgs(&args, &keywords, true)) return nullptr;
       if (!List(args, &c->l1) || !List(keywords, &c->l2)) return nullptr;
       c->a = n;
@@ -283,7 +297,7 @@ Node* Parser::Trailers(Node* n) {
 }
 
 // Arguments after "(" up to and including ")".
-bool Parser::CallArgs(std::vector<Node*>* args, std::vector<Node*>* keywords, bool allow_genexp) {
+bool Parser::CallArgs(NodeVec* args, NodeVec* keywords, bool allow_genexp) {
   bool keyword_seen = false, double_star_seen = false;
   while (!AtOp(tkRPar)) {
     if (AtOp(tkStar)) {
@@ -359,7 +373,7 @@ Node* Parser::Slices() {
   Node* first = SliceItem();
   if (!first) return nullptr;
   if (!AtOp(tkComma) && first->kind != K::Starred) return first;
-  std::vector<Node*> elts{first};
+  NodeVec elts{first};
   while (EatOp(tkComma)) {
     if (AtOp(tkRSqb)) break;
     Node* e = SliceItem();
@@ -372,7 +386,7 @@ Node* Parser::Slices() {
 }
 
 bool Parser::Generators(NodeList* out) {
-  std::vector<Node*> gens;
+  NodeVec gens;
   for (;;) {
     bool is_async = false;
     if (AtKw(kwAsync) && IsKw(Peek(), kwFor)) {
@@ -386,7 +400,7 @@ bool Parser::Generators(NodeList* out) {
     if (!(g->a = StarTargets())) return false;
     if (!EatKw(kwIn)) return false;
     if (!(g->b = Disjunction())) return false;
-    std::vector<Node*> ifs;
+    NodeVec ifs;
     while (EatKw(kwIf)) {
       Node* c = Disjunction();
       if (!c) return false;
@@ -459,6 +473,58 @@ Node* Parser::Atom() {
 }
 
 // Adjacent string tokens are one literal.
+namespace {
+
+// The value of implicitly concatenated literals: every piece decoded, then
+// copied once into a result of the summed length (joining them one by one
+// would copy the text made so far again for every piece, which is quadratic
+// in tables written as long runs of literals).
+PyObject* JoinPieces(const std::vector<StrParts>& parts, bool bytes) {
+  if (parts.size() == 1) {
+    const StrParts& p = parts[0];
+    return bytes ? DecodeBytesBody(p.body, p.body_len, p.raw) : DecodeStrBody(p.body, p.body_len, p.raw);
+  }
+  std::vector<PyRef> pieces;
+  pieces.reserve(parts.size());
+  Py_ssize_t total = 0;
+  Py_UCS4 max_char = 0;
+  for (const StrParts& p : parts) {
+    PyRef piece = PyRef::Steal(bytes ? DecodeBytesBody(p.body, p.body_len, p.raw)
+                                     : DecodeStrBody(p.body, p.body_len, p.raw));
+    if (!piece) return nullptr;
+    if (bytes) {
+      total += PyBytes_GET_SIZE(piece.get());
+    } else {
+      total += PyUnicode_GET_LENGTH(piece.get());
+      Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(piece.get());
+      if (m > max_char) max_char = m;
+    }
+    pieces.push_back(std::move(piece));
+  }
+  if (bytes) {
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, total);
+    if (!out) return nullptr;
+    char* at = PyBytes_AS_STRING(out);
+    for (const PyRef& piece : pieces) {
+      Py_ssize_t len = PyBytes_GET_SIZE(piece.get());
+      if (len > 0) std::memcpy(at, PyBytes_AS_STRING(piece.get()), static_cast<size_t>(len));
+      at += len;
+    }
+    return out;
+  }
+  PyRef out = PyRef::Steal(PyUnicode_New(total, max_char));
+  if (!out) return nullptr;
+  Py_ssize_t at = 0;
+  for (const PyRef& piece : pieces) {
+    Py_ssize_t len = PyUnicode_GET_LENGTH(piece.get());
+    if (PyUnicode_CopyCharacters(out.get(), at, piece.get(), 0, len) < 0) return nullptr;
+    at += len;
+  }
+  return out.release();
+}
+
+}  // namespace
+
 Node* Parser::Strings() {
   std::vector<StrParts> parts;
   bool any_bytes = false, any_str = false, any_f = false;
@@ -481,27 +547,8 @@ Node* Parser::Strings() {
   Node* n = New(K::Const);
   if (!n) return nullptr;
   if (parts[0].unicode) n->flags |= kUnicodeKind;
-  PyObject* value = nullptr;
-  for (const StrParts& p : parts) {
-    PyObject* piece = p.bytes ? DecodeBytesBody(p.body, p.body_len, p.raw)
-                              : DecodeStrBody(p.body, p.body_len, p.raw);
-    if (!piece) {
-      Py_XDECREF(value);
-      return nullptr;
-    }
-    if (!value) {
-      value = piece;
-    } else if (p.bytes) {
-      PyBytes_ConcatAndDel(&value, piece);
-      if (!value) return nullptr;
-    } else {
-      PyObject* joined = PyUnicode_Concat(value, piece);
-      Py_DECREF(value);
-      Py_DECREF(piece);
-      if (!joined) return nullptr;
-      value = joined;
-    }
-  }
+  PyObject* value = JoinPieces(parts, any_bytes);
+  if (!value) return nullptr;
   n->obj = owned_->Keep(value);
   return n;
 }
@@ -517,7 +564,7 @@ Node* Parser::Comprehension(Node* first, Tk close, K kind) {
 // The elements of a display after its first, up to `close` (a trailing
 // comma allowed), as a node of `kind` that holds them in l1.
 Node* Parser::DisplayRest(Node* first, Tk close, K kind) {
-  std::vector<Node*> elts{first};
+  NodeVec elts{first};
   while (EatOp(tkComma)) {
     if (AtOp(close)) break;
     Node* e = StarNamedExpression();
@@ -610,7 +657,7 @@ Node* Parser::Brace() {
         result = g;
       }
     } else {
-      std::vector<Node*> keys{first_key}, values{first_value};
+      NodeVec keys{first_key}, values{first_value};
       bool ok = true;
       while (ok && EatOp(tkComma)) {
         if (AtOp(tkRBrace)) break;

@@ -64,7 +64,7 @@ class Parser {
     if (n == nullptr) PyErr_NoMemory();
     return n;
   }
-  bool List(const std::vector<Node*>& v, NodeList* out) {
+  bool List(const NodeVec& v, NodeList* out) {
     if (arena_->List(v, out)) return true;
     PyErr_NoMemory();
     return false;
@@ -108,7 +108,7 @@ class Parser {
   template <typename EatSep, typename More>
   Node* JoinedUntil(Node* first, EatSep eat_sep, More more, Node* (Parser::*item)(), K kind,
                     uint8_t op = kNoOp) {
-    std::vector<Node*> items{first};
+    NodeVec items{first};
     while (eat_sep()) {
       if (!more()) break;
       Node* v = (this->*item)();
@@ -128,10 +128,10 @@ class Parser {
   Node* Prefixed(K kind, uint8_t op, Node* (Parser::*operand)());
   // The items of a bracketed list, its opening bracket at the cursor, up to
   // and including `close`; `comma` tells whether a comma was seen.
-  bool BracketItems(Tk close, Node* (Parser::*item)(), std::vector<Node*>* items, bool* comma);
+  bool BracketItems(Tk close, Node* (Parser::*item)(), NodeVec* items, bool* comma);
 
   // -- statements ----------------------------------------------------------
-  bool SimpleStmts(std::vector<Node*>* out);
+  bool SimpleStmts(NodeVec* out);
   Node* SimpleStmt();
   Node* CompoundStmt();
   bool Block(NodeList* body);
@@ -179,7 +179,7 @@ class Parser {
   // field: a yield expression or starred expressions.
   Node* YieldOrStarExpressions() { return AtKw(kwYield) ? YieldExpr() : StarExpressions(); }
   bool Generators(NodeList* out);
-  bool CallArgs(std::vector<Node*>* args, std::vector<Node*>* keywords, bool allow_genexp);
+  bool CallArgs(NodeVec* args, NodeVec* keywords, bool allow_genexp);
   Node* Slices();
   Node* SliceItem();
   Node* Trailers(Node* n);
@@ -206,7 +206,7 @@ class Parser {
   // -- f-strings ---------------------------------------------------------------
  public:
   struct FPieces {
-    std::vector<Node*> values;
+    NodeVec values;
     PyObject* pending = nullptr;  // literal text not yet made a node
     FPieces() = default;
     FPieces(const FPieces&) = delete;

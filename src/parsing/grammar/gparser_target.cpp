@@ -37,7 +37,7 @@ Node* Parser::TargetAtom() {
   Node* n;
   if (AtOp(tkLPar) || AtOp(tkLSqb)) {
     bool paren = AtOp(tkLPar);
-    std::vector<Node*> elts;
+    NodeVec elts;
     bool comma = false;
     if (!BracketItems(paren ? tkRPar : tkRSqb, &Parser::StarTarget, &elts, &comma)) return nullptr;
     if (paren && elts.size() == 1 && !comma) {
@@ -79,7 +79,7 @@ bool Parser::ToStore(Node* n, bool allow_star) {
   }
 }
 
-bool Parser::BracketItems(Tk close, Node* (Parser::*item)(), std::vector<Node*>* items, bool* comma) {
+bool Parser::BracketItems(Tk close, Node* (Parser::*item)(), NodeVec* items, bool* comma) {
   ++pos_;
   if (!Enter()) return false;
   while (!AtOp(close)) {
@@ -249,7 +249,7 @@ Node* Parser::ClosedPattern() {
       Node* n = New(K::MatchClass);
       if (!n) return nullptr;
       n->a = name;
-      std::vector<Node*> pats, attrs, kpats;
+      NodeVec pats, attrs, kpats;
       while (!AtOp(tkRPar)) {
         if (AtPlainName() && IsOp(Peek(), tkEqual)) {
           attrs.push_back(NameNode(Cur()));
@@ -281,7 +281,7 @@ Node* Parser::ClosedPattern() {
   }
   if (IsOp(t, tkLPar) || IsOp(t, tkLSqb)) {
     bool paren = IsOp(t, tkLPar);
-    std::vector<Node*> pats;
+    NodeVec pats;
     bool comma = false;
     if (!BracketItems(paren ? tkRPar : tkRSqb, &Parser::MaybeStarPattern, &pats, &comma)) return nullptr;
     if (paren && pats.size() == 1 && !comma) {
@@ -296,7 +296,7 @@ Node* Parser::ClosedPattern() {
     ++pos_;
     Node* n = New(K::MatchMapping);
     if (!n) return nullptr;
-    std::vector<Node*> keys, pats;
+    NodeVec keys, pats;
     while (!AtOp(tkRBrace)) {
       if (EatOp(tkDoubleStar)) {
         if (!AtPlainName() || TextIs(Cur(), "_")) return nullptr;

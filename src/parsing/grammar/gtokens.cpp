@@ -1,6 +1,7 @@
 // Token classification and literal decoding for the native line grammar.
 #include "gtokens.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace pgram {
@@ -85,6 +86,118 @@ const OpEntry kOperators[] = {
     {"!", tkExclamation},
 };
 
+// The operator whose text is s[0..n), the same answer as a lookup in
+// kOperators, decided by the characters instead of a table search: one is
+// asked for every operator token of every line.
+Tk OpCode(const char* s, Py_ssize_t n) {
+  unsigned char a = static_cast<unsigned char>(s[0]);
+  if (n == 1) {
+    switch (a) {
+      case '(': return tkLPar;
+      case ')': return tkRPar;
+      case '[': return tkLSqb;
+      case ']': return tkRSqb;
+      case '{': return tkLBrace;
+      case '}': return tkRBrace;
+      case ':': return tkColon;
+      case ',': return tkComma;
+      case ';': return tkSemi;
+      case '+': return tkPlus;
+      case '-': return tkMinus;
+      case '*': return tkStar;
+      case '/': return tkSlash;
+      case '|': return tkVbar;
+      case '&': return tkAmper;
+      case '<': return tkLess;
+      case '>': return tkGreater;
+      case '=': return tkEqual;
+      case '.': return tkDot;
+      case '%': return tkPercent;
+      case '~': return tkTilde;
+      case '^': return tkCircumflex;
+      case '@': return tkAt;
+      case '!': return tkExclamation;
+      default: return tkNone;
+    }
+  }
+  unsigned char b = static_cast<unsigned char>(s[1]);
+  if (n == 2) {
+    if (b == '=') {
+      switch (a) {
+        case '=': return tkEqEqual;
+        case '!': return tkNotEqual;
+        case '<': return tkLessEqual;
+        case '>': return tkGreaterEqual;
+        case '+': return tkPlusEqual;
+        case '-': return tkMinEqual;
+        case '*': return tkStarEqual;
+        case '/': return tkSlashEqual;
+        case '%': return tkPercentEqual;
+        case '&': return tkAmperEqual;
+        case '|': return tkVbarEqual;
+        case '^': return tkCircumflexEqual;
+        case '@': return tkAtEqual;
+        case ':': return tkColonEqual;
+        default: return tkNone;
+      }
+    }
+    if (a == b) {
+      switch (a) {
+        case '<': return tkLeftShift;
+        case '>': return tkRightShift;
+        case '*': return tkDoubleStar;
+        case '/': return tkDoubleSlash;
+        default: return tkNone;
+      }
+    }
+    return a == '-' && b == '>' ? tkRArrow : tkNone;
+  }
+  if (n == 3 && a == b) {
+    unsigned char c = static_cast<unsigned char>(s[2]);
+    if (c == '=') {
+      switch (a) {
+        case '<': return tkLeftShiftEqual;
+        case '>': return tkRightShiftEqual;
+        case '*': return tkDoubleStarEqual;
+        case '/': return tkDoubleSlashEqual;
+        default: return tkNone;
+      }
+    }
+    if (a == '.' && c == '.') return tkEllipsis;
+  }
+  return tkNone;
+}
+
+// Character classes of the first characters of tokens.
+enum : uint8_t { kcIdStart = 1, kcDigit = 2, kcQuote = 4, kcPrefix = 8 };
+
+struct CharClasses {
+  uint8_t c[256] = {};
+  constexpr CharClasses() {
+    for (int ch = 'a'; ch <= 'z'; ++ch) c[ch] = kcIdStart;
+    for (int ch = 'A'; ch <= 'Z'; ++ch) c[ch] = kcIdStart;
+    c[static_cast<int>('_')] = kcIdStart;
+    for (int ch = '0'; ch <= '9'; ++ch) c[ch] = kcDigit;
+    c[static_cast<int>('\'')] = c[static_cast<int>('"')] = kcQuote;
+    for (const char* p = "rRbBuUfF"; *p; ++p) c[static_cast<unsigned char>(*p)] |= kcPrefix;
+    // IsStringStart's strchr finds the terminator for a NUL character: one
+    // passes as a prefix letter there, and so here.
+    c[0] |= kcPrefix;
+  }
+};
+constexpr CharClasses kChars;
+
+// IsStringStart by the table: a quote within the first three characters,
+// after string prefix letters only.
+inline bool StartsString(const char* s, Py_ssize_t n) {
+  for (Py_ssize_t i = 0; i < n && i < 3; ++i) {
+    uint8_t k = kChars.c[static_cast<unsigned char>(s[i])];
+    if (k & kcQuote) return true;
+    if (!(k & kcPrefix)) return false;
+  }
+  return false;
+}
+
 inline bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 inline bool IsHex(unsigned char c) {
   return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -92,7 +205,8 @@ inline bool IsHex(unsigned char c) {
 
 bool ClassifyWord(const char* s, Py_ssize_t n, Tok* t) {
   for (Py_ssize_t i = 0; i < n; ++i) {
-    if (!IsIdChar(static_cast<unsigned char>(s[i]))) return false;
+    // IsIdChar, by the table.
+    if (!(kChars.c[static_cast<unsigned char>(s[i])] & (kcIdStart | kcDigit))) return false;
   }
   t->type = T::Name;
   t->code = kwNone_;
@@ -130,9 +244,9 @@ bool ClassifyText(const char* s, Py_ssize_t n, Tok* t) {
   }
   t->type = T::Error;
   if (n <= 3) {
-    if (const OpEntry* e = Lookup(kOperators, s, n)) {
+    if (Tk op = OpCode(s, n); op != tkNone) {
       t->type = T::Op;
-      t->code = e->tk;
+      t->code = op;
     }
   }
   return c0 < 0x80;
@@ -177,59 +291,125 @@ bool NonAsciiName(PyObject* text, Owned* owned, Tok* t) {
   return true;
 }
 
-bool ClassifyToken(PyObject* obj, std::vector<Tok>* out, Owned* owned) {
+namespace {
+
+bool ClassifyFresh(PyObject* obj, std::vector<Tok>* out, Owned* owned) {
   Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
-  if (s == nullptr) {
-    PyErr_Clear();
-    return false;
+  const char* s;
+  bool ascii;
+  if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+    // Its text is its UTF-8 form, right after the object.
+    s = static_cast<const char*>(PyUnicode_DATA(obj));
+    n = PyUnicode_GET_LENGTH(obj);
+    ascii = true;
+  } else {
+    s = PyUnicode_AsUTF8AndSize(obj, &n);
+    if (s == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    // The string knows whether it is ASCII: no need to look at its bytes.
+    ascii = PyUnicode_IS_ASCII(obj);
   }
-  Tok t;
+  Tok& t = out->emplace_back();
   t.s = s;
   t.len = n;
   t.obj = obj;
+  t.ascii = ascii;
   if (n == 0) {
     t.type = T::Error;
-    out->push_back(t);
     return true;
   }
-  // The string knows whether it is ASCII: no need to look at its bytes.
-  if (!PyUnicode_IS_ASCII(obj)) t.ascii = false;
   unsigned char c0 = static_cast<unsigned char>(s[0]);
-  if (n == 1 && s[0] == '\n') {
+  uint8_t k = kChars.c[c0];
+  if (n == 1 && c0 == '\n') {
     t.type = T::Newline;
-  } else if (IsStringStart(s, n)) {
+  } else if ((k & kcQuote) || ((k & kcPrefix) && StartsString(s, n))) {
     t.type = T::String;
-  } else if (!t.ascii && (IsIdStart(c0) || c0 >= 0x80)) {
-    if (!NonAsciiName(obj, owned, &t)) return false;
-  } else if (IsIdStart(c0)) {
+  } else if (!ascii && ((k & kcIdStart) || c0 >= 0x80)) {
+    if (!NonAsciiName(obj, owned, &t)) {
+      out->pop_back();
+      return false;
+    }
+  } else if (k & kcIdStart) {
     // "async def", "async for", "async with": two tokens.
     if (n > 6 && std::memcmp(s, "async ", 6) == 0) {
-      Tok a = t;
-      a.len = 5;
-      a.type = T::Name;
-      a.code = kwAsync;
-      out->push_back(a);
+      t.len = 5;
+      t.type = T::Name;
+      t.code = kwAsync;
       Tok b = t;
       b.s = s + 6;
       b.len = n - 6;
-      if (!ClassifyWord(b.s, b.len, &b)) return false;
+      b.code = 0;
+      if (!ClassifyWord(b.s, b.len, &b)) {
+        out->pop_back();
+        return false;
+      }
       out->push_back(b);
       return true;
     }
-    if (!ClassifyWord(s, n, &t)) return false;
-  } else if (IsDigit(c0) || (c0 == '.' && n > 1 && IsDigit(static_cast<unsigned char>(s[1])))) {
+    if (!ClassifyWord(s, n, &t)) {
+      out->pop_back();
+      return false;
+    }
+  } else if ((k & kcDigit) || (c0 == '.' && n > 1 && IsDigit(static_cast<unsigned char>(s[1])))) {
     t.type = T::Number;
   } else {
     t.type = T::Error;
     if (n <= 3) {
-      if (const OpEntry* e = Lookup(kOperators, s, n)) {
+      if (Tk op = OpCode(s, n); op != tkNone) {
         t.type = T::Op;
-        t.code = e->tk;
+        t.code = op;
       }
     }
   }
-  out->push_back(t);
+  return true;
+}
+
+// The classes of tokens seen lately, by identity: the splitter takes tokens
+// from the name pool, so a name, keyword or operator is mostly one object
+// met again and again.  A slot holds a reference to its token, so the
+// object it names cannot be another one at the same address; strings,
+// which rarely come back, and tokens that classify in any way but one
+// plain token are not kept.
+struct SeenToken {
+  PyObject* obj;
+  T type;
+  uint8_t code;
+};
+constexpr size_t kSeenSlots = 2048;
+SeenToken s_seen[kSeenSlots];
+
+inline SeenToken& SeenSlot(PyObject* obj) {
+  uintptr_t v = reinterpret_cast<uintptr_t>(obj);
+  return s_seen[((v >> 4) ^ (v >> 15)) & (kSeenSlots - 1)];
+}
+
+}  // namespace
+
+bool ClassifyToken(PyObject* obj, std::vector<Tok>* out, Owned* owned) {
+  if (!PyUnicode_IS_COMPACT_ASCII(obj)) return ClassifyFresh(obj, out, owned);
+  SeenToken& seen = SeenSlot(obj);
+  if (seen.obj == obj) {
+    Tok& t = out->emplace_back();
+    t.s = static_cast<const char*>(PyUnicode_DATA(obj));
+    t.len = PyUnicode_GET_LENGTH(obj);
+    t.obj = obj;
+    t.ascii = true;
+    t.type = seen.type;
+    t.code = seen.code;
+    return true;
+  }
+  size_t before = out->size();
+  if (!ClassifyFresh(obj, out, owned)) return false;
+  if (out->size() == before + 1) {
+    const Tok& t = out->back();
+    if (t.type == T::Name || t.type == T::Op || t.type == T::Number) {
+      PyObject* old = seen.obj;
+      seen = SeenToken{Py_NewRef(obj), t.type, t.code};
+      Py_XDECREF(old);
+    }
+  }
   return true;
 }
 
@@ -405,6 +585,31 @@ Py_ssize_t FieldEnd(const char* s, Py_ssize_t n, Py_ssize_t i) {
   return -1;
 }
 
+namespace {
+
+// Finds the occurrences of one character in s[0..end) in order, one memchr
+// per occurrence.
+class CharFinder {
+ public:
+  CharFinder(const char* s, Py_ssize_t end, char c) : s_(s), end_(end), c_(c) {}
+  // The first occurrence at or after k, or end.
+  Py_ssize_t Next(Py_ssize_t k) {
+    if (at_ < k) {
+      const void* p = k < end_ ? std::memchr(s_ + k, c_, static_cast<size_t>(end_ - k)) : nullptr;
+      at_ = p ? static_cast<const char*>(p) - s_ : end_;
+    }
+    return at_;
+  }
+
+ private:
+  const char* s_;
+  Py_ssize_t end_;
+  char c_;
+  Py_ssize_t at_ = -1;
+};
+
+}  // namespace
+
 bool SplitString(const Tok& t, StrParts* p) {
   const char* s = t.s;
   Py_ssize_t n = t.len;
@@ -439,17 +644,24 @@ bool SplitString(const Tok& t, StrParts* p) {
     p->body_len = end - start;
     return true;
   }
-  // The body holds no unescaped closing quote, and a short string no line end.
+  // The body holds no unescaped closing quote, and a short string no line
+  // end.  Only backslashes, quotes and line ends matter: the scan goes from
+  // one to the next (a docstring is mostly text without them).
+  CharFinder backslash(s, end, '\\'), quote(s, end, q), lf(s, end, '\n'), cr(s, end, '\r');
   Py_ssize_t k = start;
   while (k < end) {
+    Py_ssize_t next = std::min(backslash.Next(k), quote.Next(k));
+    if (ql == 1) next = std::min(next, std::min(lf.Next(k), cr.Next(k)));
+    if (next >= end) break;
+    k = next;
     char c = s[k];
     if (c == '\\') {
       k += 2;
       if (k > end) return false;
       continue;
     }
-    if (ql == 1 && (c == q || c == '\n' || c == '\r')) return false;
-    if (ql == 3 && c == q && k + 2 < end && s[k + 1] == q && s[k + 2] == q) return false;
+    if (ql == 1) return false;  // the quote or a line end
+    if (k + 2 < end && s[k + 1] == q && s[k + 2] == q) return false;
     ++k;
   }
   p->body = s + start;
@@ -501,13 +713,9 @@ inline Py_ssize_t LineEnd(const char* s, Py_ssize_t n, Py_ssize_t i) {
 }  // namespace
 
 PyObject* DecodeStrBody(const char* s, Py_ssize_t n, bool raw) {
-  bool plain = true;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    if ((s[i] == '\\' && !raw) || s[i] == '\r') {
-      plain = false;
-      break;
-    }
-  }
+  // Without escapes and carriage returns the body is the text.
+  bool plain = std::memchr(s, '\r', static_cast<size_t>(n)) == nullptr &&
+               (raw || std::memchr(s, '\\', static_cast<size_t>(n)) == nullptr);
   if (plain) return PyUnicode_DecodeUTF8(s, n, "surrogatepass");
   std::u32string out;
   out.reserve(static_cast<size_t>(n));
