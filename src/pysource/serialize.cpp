@@ -292,9 +292,8 @@ struct tPairArray {
   }
 };
 
-// With `strings_only`, every item must be an exact str (the tokens).
 static int ReadReferenceArray(tReadCursor* cur, PyObject* names, int32_t max_count, tObjectArray* array,
-                              int32_t* total, bool strings_only = false) {
+                              int32_t* total) {
   if (ReadCount(cur, max_count, 4, total) != 0) return -1;
   if (*total == 0) return 0;
   array->items = static_cast<PyObject**>(std::malloc(sizeof(PyObject*) * static_cast<size_t>(*total)));
@@ -308,7 +307,6 @@ static int ReadReferenceArray(tReadCursor* cur, PyObject* names, int32_t max_cou
     uint32_t index = TakeIndex(cur);
     if (index >= names_len) return InvalidLineData();
     PyObject* item = PyList_GET_ITEM(names, index);
-    if (strings_only && !IsExactStr(item)) return InvalidLineData();
     array->items[array->count++] = PyRef::NewRef(item).release();
   }
   return 0;
@@ -334,35 +332,21 @@ static int ReadPairArray(tReadCursor* cur, PyObject* names, tPairArray* array, i
   return 0;
 }
 
-struct tPositionArray {
-  tTokenPosition* items = nullptr;
-  ~tPositionArray() { std::free(items); }
-  tTokenPosition* release() {
-    tTokenPosition* p = items;
-    items = nullptr;
-    return p;
-  }
-};
-
-// The positions: a count equal to the token count, then row and column.
-static int ReadPositionArray(tReadCursor* cur, int32_t tok_count, tPositionArray* array) {
+// The positions, into `out` (room for tok_count entries): a count equal to
+// the token count, then row and column.
+static int ReadPositionArray(tReadCursor* cur, int32_t tok_count, tTokenPosition* out) {
   int32_t count;
   if (!ReadInt32(cur, &count) || count != tok_count || count > cur->left / 4) return InvalidLineData();
   if (count == 0) return 0;
-  array->items = static_cast<tTokenPosition*>(std::malloc(sizeof(tTokenPosition) * static_cast<size_t>(count)));
-  if (array->items == nullptr) {
-    PyErr_NoMemory();
-    return -1;
-  }
   // The count check above leaves room for every entry.
   if constexpr (std::endian::native == std::endian::little && sizeof(tTokenPosition) == 4) {
-    std::memcpy(array->items, cur->pos, 4 * static_cast<size_t>(count));
+    std::memcpy(out, cur->pos, 4 * static_cast<size_t>(count));
     cur->pos += 4 * count;
     cur->left -= 4 * count;
   } else {
     for (int32_t i = 0; i < count; ++i) {
-      ReadUInt16(cur, &array->items[i].row);
-      ReadUInt16(cur, &array->items[i].col);
+      ReadUInt16(cur, &out[i].row);
+      ReadUInt16(cur, &out[i].col);
     }
   }
   return 0;
@@ -389,10 +373,12 @@ static bool HoldsNoCycle(tLogicalLine* line) {
   return true;
 }
 
-// A new logical line from its byte form.  Arrays are read into holders that
-// release them on failure and are handed to the line only once the whole
-// line has been read, so the line's own destruction never sees half an array.
-// The cursor is left after the line's last field.
+// A new logical line from its byte form.  The line is made as soon as its
+// token count is known, with its token and position arrays in its own block;
+// the tokens are counted in as they are stored and the other arrays are read
+// into holders that release them on failure and are handed to the line once
+// read, so the line's own destruction never sees half an array.  The cursor
+// is left after the line's last field.
 static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& cur) {
   int32_t first_line;
   uint16_t indent, line_count, type, parsed, tabs, spaces;
@@ -402,12 +388,29 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& 
     InvalidLineData();
     return PyRef();
   }
-  tObjectArray tokens;
   int32_t tok_count;
-  // Everything that reads a line takes its tokens for strings.
-  if (ReadReferenceArray(&cur, names, INT32_MAX, &tokens, &tok_count, true) != 0) return PyRef();
-  tPositionArray positions;
-  if (ReadPositionArray(&cur, tok_count, &positions) != 0) return PyRef();
+  if (ReadCount(&cur, INT32_MAX, 4, &tok_count) != 0) return PyRef();
+  PyRef logical = PyRef::Steal(
+      NewLogicalLineWithArrays(reinterpret_cast<PyTypeObject*>(self->logical_mod.logical_type), tok_count));
+  if (!logical) return PyRef();
+  tLogicalLine* line = AsLogical(logical.get());
+  // Everything that reads a line takes its tokens for strings.  The count
+  // check above leaves room for every index.
+  const uint32_t names_len = static_cast<uint32_t>(PyList_GET_SIZE(names));
+  while (line->tok_count < tok_count) {
+    uint32_t index = TakeIndex(&cur);
+    if (index >= names_len) {
+      InvalidLineData();
+      return PyRef();
+    }
+    PyObject* item = PyList_GET_ITEM(names, index);
+    if (!IsExactStr(item)) {
+      InvalidLineData();
+      return PyRef();
+    }
+    line->tok_array[line->tok_count++] = Py_NewRef(item);
+  }
+  if (ReadPositionArray(&cur, tok_count, line->position_array) != 0) return PyRef();
   PyRef scope_name = ReadReference(&cur, names);
   if (!scope_name) return PyRef();
   if (scope_name.get() == Py_None) {
@@ -423,17 +426,6 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& 
   int32_t pairs_len;
   if (ReadPairArray(&cur, names, &pairs, &pairs_len) != 0) return PyRef();
 
-  if (self->logical_mod.funcs.create == nullptr) {
-    PyErr_BadInternalCall();
-    return PyRef();
-  }
-  PyRef logical = PyRef::Steal(self->logical_mod.funcs.create());
-  if (!logical) return PyRef();
-  if (!IsLogical(self, logical.get())) {
-    PyErr_BadInternalCall();
-    return PyRef();
-  }
-  tLogicalLine* line = AsLogical(logical.get());
   line->first_line = first_line;
   line->indent = static_cast<int16_t>(indent);
   line->line_count = static_cast<int16_t>(line_count);
@@ -441,19 +433,16 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& 
   line->parsed = parsed & 1;
   line->tabs_in_indent = tabs & 1;
   line->spaces_in_indent = spaces & 1;
-  line->tok_count = tok_count;
-  line->tok_array = tokens.release();
-  line->position_array = positions.release();
   line->scope_name = scope_name.release();
   line->objs_len = static_cast<uint8_t>(objs_len);
   line->objs = objs.release();
   line->type_equivs_len = static_cast<uint8_t>(pairs_len);
   line->type_equivs = pairs.release();
   // A line holding only strings, None and tuples of them can be in no
-  // cycle; left tracked, every line of a loaded module would be scanned by
-  // each full collection.  The line tracks itself again when the analyzer
-  // adds an entry of another kind.
-  if (HoldsNoCycle(line)) PyObject_GC_UnTrack(logical.get());
+  // cycle; tracked, every line of a loaded module would be scanned by each
+  // full collection.  The line tracks itself when the analyzer adds an
+  // entry of another kind.
+  if (!HoldsNoCycle(line)) PyObject_GC_Track(logical.get());
   return logical;
 }
 
