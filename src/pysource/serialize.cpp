@@ -204,15 +204,25 @@ static bool ReadLittleEndian(tReadCursor* cur, int size, uint32_t* value) {
   return true;
 }
 
-// A 4-byte index the caller has made room for.
-static inline uint32_t TakeIndex(tReadCursor* cur) {
+// Little-endian integers at a place the caller has checked there is room.
+static inline uint32_t Load32(const unsigned char* p) {
   uint32_t v;
   if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(&v, cur->pos, 4);
+    std::memcpy(&v, p, 4);
   } else {
-    v = static_cast<uint32_t>(cur->pos[0]) | static_cast<uint32_t>(cur->pos[1]) << 8 |
-        static_cast<uint32_t>(cur->pos[2]) << 16 | static_cast<uint32_t>(cur->pos[3]) << 24;
+    v = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+        static_cast<uint32_t>(p[3]) << 24;
   }
+  return v;
+}
+
+static inline uint16_t Load16(const unsigned char* p) {
+  return static_cast<uint16_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8);
+}
+
+// A 4-byte index the caller has made room for.
+static inline uint32_t TakeIndex(tReadCursor* cur) {
+  uint32_t v = Load32(cur->pos);
   cur->pos += 4;
   cur->left -= 4;
   return v;
@@ -380,36 +390,47 @@ static bool HoldsNoCycle(tLogicalLine* line) {
 // read, so the line's own destruction never sees half an array.  The cursor
 // is left after the line's last field.
 static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& cur) {
-  int32_t first_line;
-  uint16_t indent, line_count, type, parsed, tabs, spaces;
-  if (!ReadInt32(&cur, &first_line) || !ReadUInt16(&cur, &indent) || !ReadUInt16(&cur, &line_count) ||
-      !ReadUInt16(&cur, &type) || !ReadUInt16(&cur, &parsed) || !ReadUInt16(&cur, &tabs) ||
-      !ReadUInt16(&cur, &spaces) || indent > INT16_MAX) {
+  // The fixed head: first line (4 bytes); indent, line count, kind, parsed,
+  // tabs and spaces (2 bytes each); the token count (4 bytes).
+  constexpr Py_ssize_t kHeadSize = 20;
+  if (cur.left < kHeadSize) {
     InvalidLineData();
     return PyRef();
   }
-  int32_t tok_count;
-  if (ReadCount(&cur, INT32_MAX, 4, &tok_count) != 0) return PyRef();
+  const unsigned char* head = cur.pos;
+  const int32_t first_line = static_cast<int32_t>(Load32(head));
+  const uint16_t indent = Load16(head + 4), line_count = Load16(head + 6), type = Load16(head + 8),
+                 parsed = Load16(head + 10), tabs = Load16(head + 12), spaces = Load16(head + 14);
+  const int32_t tok_count = static_cast<int32_t>(Load32(head + 16));
+  cur.pos += kHeadSize;
+  cur.left -= kHeadSize;
+  // Each token has a 4-byte index here and a 4-byte position after it.
+  if (indent > INT16_MAX || tok_count < 0 || tok_count > cur.left / 8) {
+    InvalidLineData();
+    return PyRef();
+  }
   PyRef logical = PyRef::Steal(
       NewLogicalLineWithArrays(reinterpret_cast<PyTypeObject*>(self->logical_mod.logical_type), tok_count));
   if (!logical) return PyRef();
   tLogicalLine* line = AsLogical(logical.get());
-  // Everything that reads a line takes its tokens for strings.  The count
-  // check above leaves room for every index.
+  // Everything that reads a line takes its tokens for strings.  Read after
+  // the allocation above, which may have run code that changed the list.
+  PyObject** tokens = line->tok_array;
+  PyObject* const* items = PySequence_Fast_ITEMS(names);
   const uint32_t names_len = static_cast<uint32_t>(PyList_GET_SIZE(names));
-  while (line->tok_count < tok_count) {
-    uint32_t index = TakeIndex(&cur);
-    if (index >= names_len) {
+  for (int32_t i = 0; i < tok_count; ++i) {
+    uint32_t index = Load32(cur.pos + 4 * static_cast<Py_ssize_t>(i));
+    PyObject* item = index < names_len ? items[index] : nullptr;
+    if (item == nullptr || !PyUnicode_CheckExact(item)) {
+      line->tok_count = i;  // the line releases the tokens taken so far
       InvalidLineData();
       return PyRef();
     }
-    PyObject* item = PyList_GET_ITEM(names, index);
-    if (!IsExactStr(item)) {
-      InvalidLineData();
-      return PyRef();
-    }
-    line->tok_array[line->tok_count++] = Py_NewRef(item);
+    tokens[i] = Py_NewRef(item);
   }
+  line->tok_count = tok_count;
+  cur.pos += 4 * static_cast<Py_ssize_t>(tok_count);
+  cur.left -= 4 * static_cast<Py_ssize_t>(tok_count);
   if (ReadPositionArray(&cur, tok_count, line->position_array) != 0) return PyRef();
   PyRef scope_name = ReadReference(&cur, names);
   if (!scope_name) return PyRef();
