@@ -9,13 +9,13 @@
 //   the loader's keep them in the line's own block (arrays_inline, see
 //   NewLogicalLineWithArrays); they are released with the line itself.
 // - objs and type_equivs hold objs_len / type_equivs_len entries; an array is
-//   null when its length is 0.  They come from PyMem_Malloc / PyMem_Realloc
-//   and are released with PyMem_Free.  The record keeps no capacity: each
-//   append reallocs to the exact new length, which the allocator's size
-//   classes make a no-op for every other small array.
+//   null when its length is 0.  The record keeps no capacity: appends realloc
+//   to the next power of two at or above the new length, which is a no-op for
+//   the allocator most of the time and stays correct for arrays that other
+//   code installs with an exact-fit malloc (deserialization does).
 // - Every object held in an array, and scope_name, is one owned reference.
-// - Token and position arrays that are not inline are released with free(),
-//   matching malloc.
+// - Arrays other than inline ones are released with free(), matching
+//   malloc/realloc.
 //
 // Lines take part in cyclic garbage collection: an import entry in objs holds
 // the analysis object of another module, which can lead back to this line
@@ -61,11 +61,10 @@ tLogicalLine* LineArg(PyObject* obj) {
 // Releasing what a line holds
 // ---------------------------------------------------------------------------
 
-// Releases the objects of an array and then the array with `release`.
-void ReleaseObjectArray(PyObject** array, Py_ssize_t count, void (*release)(void*)) {
+void ReleaseObjectArray(PyObject** array, Py_ssize_t count) {
   if (array == nullptr) return;
   for (Py_ssize_t i = 0; i < count; ++i) Py_XDECREF(array[i]);
-  release(array);
+  std::free(array);
 }
 
 void ReleasePairArray(tNonTuplePair* pairs, Py_ssize_t count) {
@@ -74,7 +73,7 @@ void ReleasePairArray(tNonTuplePair* pairs, Py_ssize_t count) {
     Py_XDECREF(pairs[i].one);
     Py_XDECREF(pairs[i].two);
   }
-  PyMem_Free(pairs);
+  std::free(pairs);
 }
 
 // Empties objs and type_equivs.  The arrays are detached from the line before
@@ -88,7 +87,7 @@ void ClearDerived(tLogicalLine* line) {
   line->objs_len = 0;
   line->type_equivs = nullptr;
   line->type_equivs_len = 0;
-  ReleaseObjectArray(objs, objs_len, PyMem_Free);
+  ReleaseObjectArray(objs, objs_len);
   ReleasePairArray(pairs, pairs_len);
 }
 
@@ -112,7 +111,7 @@ void ClearAll(tLogicalLine* line) {
       for (Py_ssize_t i = 0; i < tok_count; ++i) Py_XDECREF(tokens[i]);
     }
   } else {
-    ReleaseObjectArray(tokens, tok_count, std::free);
+    ReleaseObjectArray(tokens, tok_count);
     std::free(positions);
   }
   Py_XDECREF(scope_name);
@@ -147,6 +146,15 @@ PyObject* NewEmptyLine(bool track = true) {
   return reinterpret_cast<PyObject*>(line);
 }
 
+// Room for `count` entries: the next power of two.  Most lines hold one or
+// two entries and are kept as long as their module, so no room is set aside
+// beyond that.
+size_t GrownCapacity(size_t count) {
+  size_t cap = 1;
+  while (cap < count) cap *= 2;
+  return cap;
+}
+
 // Tracks a line once it is to hold an object that is not a string.
 void TrackFor(tLogicalLine* line, PyObject* obj) {
   PyObject* self = reinterpret_cast<PyObject*>(line);
@@ -157,7 +165,7 @@ void TrackFor(tLogicalLine* line, PyObject* obj) {
 // 0, or -1 with MemoryError (the array is left as it was).
 template <typename T>
 int GrowFor(T** array, size_t len) {
-  void* block = PyMem_Realloc(*array, (len + 1) * sizeof(T));
+  void* block = std::realloc(*array, GrownCapacity(len + 1) * sizeof(T));
   if (block == nullptr) {
     PyErr_NoMemory();
     return -1;

@@ -46,10 +46,7 @@ enum tLineType : uint8_t {
 };
 
 // One logical line.  The arrays and every object they hold are owned by the
-// line.  objs and type_equivs are allocated with PyMem_Malloc (or
-// PyMem_Realloc) and freed with PyMem_Free: most lines that have them hold
-// one or two entries, which the interpreter's allocator keeps without a
-// per-block header.
+// line.  objs and type_equivs are allocated with malloc and freed with free.
 // The token and position arrays are either both malloc'd (freed with free),
 // or, when `arrays_inline` is set, both part of the line's own block, right
 // after the record (see NewLogicalLineWithArrays): they go with the line and

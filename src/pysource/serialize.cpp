@@ -267,14 +267,14 @@ static PyRef ReadReference(tReadCursor* cur, PyObject* names) {
   return PyRef::NewRef(PyList_GET_ITEM(names, index));
 }
 
-// An array of object references being read (PyMem_Malloc, as a line's
-// entries are); releases what it holds unless handed over to a line.
+// A malloc'd array of object references being read; releases what it holds
+// unless handed over to a line.
 struct tObjectArray {
   PyObject** items = nullptr;
   int32_t count = 0;
   ~tObjectArray() {
     for (int32_t i = 0; i < count; ++i) Py_DECREF(items[i]);
-    PyMem_Free(items);
+    std::free(items);
   }
   PyObject** release() {
     PyObject** p = items;
@@ -292,7 +292,7 @@ struct tPairArray {
       Py_DECREF(items[i].one);
       Py_DECREF(items[i].two);
     }
-    PyMem_Free(items);
+    std::free(items);
   }
   tNonTuplePair* release() {
     tNonTuplePair* p = items;
@@ -306,7 +306,7 @@ static int ReadReferenceArray(tReadCursor* cur, PyObject* names, int32_t max_cou
                               int32_t* total) {
   if (ReadCount(cur, max_count, 4, total) != 0) return -1;
   if (*total == 0) return 0;
-  array->items = static_cast<PyObject**>(PyMem_Malloc(sizeof(PyObject*) * static_cast<size_t>(*total)));
+  array->items = static_cast<PyObject**>(std::malloc(sizeof(PyObject*) * static_cast<size_t>(*total)));
   if (array->items == nullptr) {
     PyErr_NoMemory();
     return -1;
@@ -325,7 +325,7 @@ static int ReadReferenceArray(tReadCursor* cur, PyObject* names, int32_t max_cou
 static int ReadPairArray(tReadCursor* cur, PyObject* names, tPairArray* array, int32_t* total) {
   if (ReadCount(cur, kMaxLineEntries, 8, total) != 0) return -1;
   if (*total == 0) return 0;
-  array->items = static_cast<tNonTuplePair*>(PyMem_Malloc(sizeof(tNonTuplePair) * static_cast<size_t>(*total)));
+  array->items = static_cast<tNonTuplePair*>(std::malloc(sizeof(tNonTuplePair) * static_cast<size_t>(*total)));
   if (array->items == nullptr) {
     PyErr_NoMemory();
     return -1;
