@@ -187,11 +187,12 @@ def test_cycle_through_entry_collected():
     assert probe() is None
 
 
-# -- lines whose arrays share the line's own block ---------------------------------
+# -- the ways a line's arrays are laid out ----------------------------------------
 
 def _made(how, tokens):
-    """A line with `tokens` made by the constructor, the splitter or the
-    loader (the three keep tokens and positions in the line's block)."""
+    """A line with `tokens` made by the constructor, the splitter (both keep
+    tokens and positions in the line's own block) or the loader (arrays of
+    their own)."""
     text = " ".join(tokens)
     positions = [(1, len(" ".join(tokens[:i])) + (i > 0)) for i in range(len(tokens))]
     line = LogicalLine(tokens, positions=positions, type=ll.kFromImportIndex)

@@ -5,9 +5,9 @@
 //
 // Storage rules kept by every routine here:
 // - tok_array and position_array are both present with tok_count entries, or
-//   both null with tok_count 0.  The splitter's lines, the constructor's and
-//   the loader's keep them in the line's own block (arrays_inline, see
-//   NewLogicalLineWithArrays); they are released with the line itself.
+//   both null with tok_count 0.  The splitter's lines and the constructor's
+//   keep them in the line's own block (arrays_inline, see NewLineWithArrays);
+//   they are released with the line itself.
 // - objs and type_equivs hold objs_len / type_equivs_len entries; an array is
 //   null when its length is 0.  The record keeps no capacity: appends realloc
 //   to the next power of two at or above the new length, which is a no-op for
@@ -153,6 +153,46 @@ size_t GrownCapacity(size_t count) {
   size_t cap = 1;
   while (cap < count) cap *= 2;
   return cap;
+}
+
+// Bytes per token of a line whose arrays are in its own block: the token
+// pointer and its position.  The type's item size.
+constexpr Py_ssize_t kInlineTokenBytes = sizeof(PyObject*) + sizeof(tTokenPosition);
+static_assert(sizeof(tLogicalLine) % alignof(PyObject*) == 0);
+
+// A new line with room for `count` tokens and their positions in its own
+// block, untracked: one allocation instead of three, and no allocator
+// overhead per array.  Every other field is as NewEmptyLine leaves it,
+// tok_count included: the caller fills the arrays' first `count` entries,
+// then sets tok_count, so that a line released before that holds nothing to
+// release.
+PyObject* NewLineWithArrays(Py_ssize_t count) {
+  if (count < 0 || count > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "too many tokens");
+    return nullptr;
+  }
+  // The record starts with a plain object header: the size the allocator
+  // writes after it is overwritten by tok_array below.
+  tLogicalLine* line = PyObject_GC_NewVar(tLogicalLine, &kLogicalLineType, count);
+  if (line == nullptr) return nullptr;
+  PyObject** tokens = reinterpret_cast<PyObject**>(line + 1);
+  line->tok_array = count > 0 ? tokens : nullptr;
+  line->position_array = count > 0 ? reinterpret_cast<tTokenPosition*>(tokens + count) : nullptr;
+  line->first_line = 0;
+  line->tok_count = 0;
+  line->indent = 0;
+  line->line_count = 0;
+  line->objs_len = 0;
+  line->type_equivs_len = 0;
+  line->type = kUnknownIndex;
+  line->parsed = 0;
+  line->tabs_in_indent = 0;
+  line->spaces_in_indent = 0;
+  line->arrays_inline = count > 0 ? 1 : 0;
+  line->scope_name = nullptr;
+  line->objs = nullptr;
+  line->type_equivs = nullptr;
+  return reinterpret_cast<PyObject*>(line);
 }
 
 // Tracks a line once it is to hold an object that is not a string.
@@ -366,7 +406,7 @@ PyObject* LogicalLineNew(PyTypeObject*, PyObject* args, PyObject* kwds) {
   if (!seq) return nullptr;
   Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
   // Holds strings only: untracked, like the splitter's lines.
-  PyRef obj = PyRef::Steal(NewLogicalLineWithArrays(&kLogicalLineType, count));
+  PyRef obj = PyRef::Steal(NewLineWithArrays(count));
   if (!obj) return nullptr;
   tLogicalLine* line = AsLogical(obj.get());
   // The tokens are taken before the positions are read: reading them may
@@ -623,9 +663,7 @@ int AddModuleContents(PyObject* module) {
 
 PyObject* NewUntrackedLogicalLine() { return NewEmptyLine(false); }
 
-PyObject* NewUntrackedLogicalLine(Py_ssize_t tok_count) {
-  return NewLogicalLineWithArrays(&kLogicalLineType, tok_count);
-}
+PyObject* NewUntrackedLogicalLine(Py_ssize_t tok_count) { return NewLineWithArrays(tok_count); }
 
 PyMODINIT_FUNC PyInit_logicalline(void) {
   if (PyType_Ready(&kLogicalLineType) < 0) return nullptr;

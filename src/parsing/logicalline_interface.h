@@ -47,11 +47,12 @@ enum tLineType : uint8_t {
 
 // One logical line.  The arrays and every object they hold are owned by the
 // line.  objs and type_equivs are allocated with malloc and freed with free.
-// The token and position arrays are either both malloc'd (freed with free),
-// or, when `arrays_inline` is set, both part of the line's own block, right
-// after the record (see NewLogicalLineWithArrays): they go with the line and
-// are never freed on their own.  Code that installs arrays of its own does so
-// on a line from the function table's create(), whose flag is clear.
+// The token and position arrays are both malloc'd and freed with free, except
+// in the lines the logical line module makes itself (splitter, constructor):
+// there `arrays_inline` is set and both arrays are part of the line's own
+// block, right after the record; they go with the line and are never freed on
+// their own.  Code that installs arrays of its own does so on a line from the
+// function table's create(), whose flag is clear.
 struct tLogicalLine {
   PyObject_HEAD
   PyObject** tok_array;
@@ -111,49 +112,12 @@ struct tLogicalModuleInfo {
 
 inline tLogicalLine* AsLogical(PyObject* o) { return reinterpret_cast<tLogicalLine*>(o); }
 
-// Bytes per token of a line whose arrays are in its own block: the token
-// pointer and its position.  The logical line type's item size.
-constexpr Py_ssize_t kInlineTokenBytes = sizeof(PyObject*) + sizeof(tTokenPosition);
-static_assert(sizeof(tLogicalLine) % alignof(PyObject*) == 0);
-
-// A new line of `type` (the logical line type) with room for `count` tokens
-// and their positions in its own block, untracked by the cyclic collector:
-// one allocation instead of three, and no allocator overhead per array.
-// Every other field is as create() leaves it, tok_count included: the caller
-// fills the arrays' first `count` entries, then sets tok_count, so that a
-// line released before that holds nothing to release.  Null with the
-// exception set on failure.
-inline PyObject* NewLogicalLineWithArrays(PyTypeObject* type, Py_ssize_t count) {
-  if (type == nullptr || type->tp_itemsize != kInlineTokenBytes || count < 0 || count > INT32_MAX) {
-    PyErr_BadInternalCall();
-    return nullptr;
-  }
-  // The record starts with a plain object header: the size the allocator
-  // writes after it is overwritten by tok_array below.
-  tLogicalLine* line = PyObject_GC_NewVar(tLogicalLine, type, count);
-  if (line == nullptr) return nullptr;
-  PyObject** tokens = reinterpret_cast<PyObject**>(line + 1);
-  line->tok_array = count > 0 ? tokens : nullptr;
-  line->position_array = count > 0 ? reinterpret_cast<tTokenPosition*>(tokens + count) : nullptr;
-  line->first_line = 0;
-  line->tok_count = 0;
-  line->indent = 0;
-  line->line_count = 0;
-  line->objs_len = 0;
-  line->type_equivs_len = 0;
-  line->type = kUnknownIndex;
-  line->parsed = 0;
-  line->tabs_in_indent = 0;
-  line->spaces_in_indent = 0;
-  line->arrays_inline = count > 0 ? 1 : 0;
-  line->scope_name = nullptr;
-  line->objs = nullptr;
-  line->type_equivs = nullptr;
-  return reinterpret_cast<PyObject*>(line);
-}
-
-// Provided by the logical line module to its splitter: a line as
-// NewLogicalLineWithArrays(<the logical line type>, tok_count) makes it.
+// Provided by the logical line module to its splitter: a new line with room
+// for `tok_count` tokens and their positions in its own block (arrays_inline
+// set, tok_array and position_array pointing there), untracked by the cyclic
+// collector, every other field as create() leaves it, tok_count included: the
+// caller fills the first `tok_count` entries of both arrays, then sets
+// tok_count.  Null with the exception set on failure.
 PyObject* NewUntrackedLogicalLine(Py_ssize_t tok_count);
 
 inline bool IsScopeDefType(int type) { return type == kClassDefIndex || type == kFunctionDefIndex; }

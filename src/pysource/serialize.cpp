@@ -342,21 +342,35 @@ static int ReadPairArray(tReadCursor* cur, PyObject* names, tPairArray* array, i
   return 0;
 }
 
-// The positions, into `out` (room for tok_count entries): a count equal to
-// the token count, then row and column.
-static int ReadPositionArray(tReadCursor* cur, int32_t tok_count, tTokenPosition* out) {
+struct tPositionArray {
+  tTokenPosition* items = nullptr;
+  ~tPositionArray() { std::free(items); }
+  tTokenPosition* release() {
+    tTokenPosition* p = items;
+    items = nullptr;
+    return p;
+  }
+};
+
+// The positions: a count equal to the token count, then row and column.
+static int ReadPositionArray(tReadCursor* cur, int32_t tok_count, tPositionArray* array) {
   int32_t count;
   if (!ReadInt32(cur, &count) || count != tok_count || count > cur->left / 4) return InvalidLineData();
   if (count == 0) return 0;
+  array->items = static_cast<tTokenPosition*>(std::malloc(sizeof(tTokenPosition) * static_cast<size_t>(count)));
+  if (array->items == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
   // The count check above leaves room for every entry.
   if constexpr (std::endian::native == std::endian::little && sizeof(tTokenPosition) == 4) {
-    std::memcpy(out, cur->pos, 4 * static_cast<size_t>(count));
+    std::memcpy(array->items, cur->pos, 4 * static_cast<size_t>(count));
     cur->pos += 4 * count;
     cur->left -= 4 * count;
   } else {
     for (int32_t i = 0; i < count; ++i) {
-      ReadUInt16(cur, &out[i].row);
-      ReadUInt16(cur, &out[i].col);
+      ReadUInt16(cur, &array->items[i].row);
+      ReadUInt16(cur, &array->items[i].col);
     }
   }
   return 0;
@@ -383,12 +397,38 @@ static bool HoldsNoCycle(tLogicalLine* line) {
   return true;
 }
 
-// A new logical line from its byte form.  The line is made as soon as its
-// token count is known, with its token and position arrays in its own block;
-// the tokens are counted in as they are stored and the other arrays are read
-// into holders that release them on failure and are handed to the line once
-// read, so the line's own destruction never sees half an array.  The cursor
-// is left after the line's last field.
+// The token array: `count` 4-byte indices of exact strings in `names`, for
+// which the caller has checked there is room.  Everything that reads a line
+// takes its tokens for strings.
+static int ReadTokenArray(tReadCursor* cur, PyObject* names, int32_t count, tObjectArray* array) {
+  if (count == 0) return 0;
+  array->items = static_cast<PyObject**>(std::malloc(sizeof(PyObject*) * static_cast<size_t>(count)));
+  if (array->items == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  PyObject** out = array->items;
+  PyObject* const* items = PySequence_Fast_ITEMS(names);
+  const uint32_t names_len = static_cast<uint32_t>(PyList_GET_SIZE(names));
+  const unsigned char* pos = cur->pos;
+  int32_t i = 0;
+  for (; i < count; ++i) {
+    uint32_t index = Load32(pos + 4 * static_cast<Py_ssize_t>(i));
+    PyObject* item = index < names_len ? items[index] : nullptr;
+    if (item == nullptr || !PyUnicode_CheckExact(item)) break;
+    out[i] = Py_NewRef(item);
+  }
+  array->count = i;  // the holder releases what was taken
+  if (i < count) return InvalidLineData();
+  cur->pos += 4 * static_cast<Py_ssize_t>(count);
+  cur->left -= 4 * static_cast<Py_ssize_t>(count);
+  return 0;
+}
+
+// A new logical line from its byte form.  Arrays are read into holders that
+// release them on failure and are handed to the line only once the whole
+// line has been read, so the line's own destruction never sees half an array.
+// The cursor is left after the line's last field.
 static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& cur) {
   // The fixed head: first line (4 bytes); indent, line count, kind, parsed,
   // tabs and spaces (2 bytes each); the token count (4 bytes).
@@ -409,29 +449,10 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& 
     InvalidLineData();
     return PyRef();
   }
-  PyRef logical = PyRef::Steal(
-      NewLogicalLineWithArrays(reinterpret_cast<PyTypeObject*>(self->logical_mod.logical_type), tok_count));
-  if (!logical) return PyRef();
-  tLogicalLine* line = AsLogical(logical.get());
-  // Everything that reads a line takes its tokens for strings.  Read after
-  // the allocation above, which may have run code that changed the list.
-  PyObject** tokens = line->tok_array;
-  PyObject* const* items = PySequence_Fast_ITEMS(names);
-  const uint32_t names_len = static_cast<uint32_t>(PyList_GET_SIZE(names));
-  for (int32_t i = 0; i < tok_count; ++i) {
-    uint32_t index = Load32(cur.pos + 4 * static_cast<Py_ssize_t>(i));
-    PyObject* item = index < names_len ? items[index] : nullptr;
-    if (item == nullptr || !PyUnicode_CheckExact(item)) {
-      line->tok_count = i;  // the line releases the tokens taken so far
-      InvalidLineData();
-      return PyRef();
-    }
-    tokens[i] = Py_NewRef(item);
-  }
-  line->tok_count = tok_count;
-  cur.pos += 4 * static_cast<Py_ssize_t>(tok_count);
-  cur.left -= 4 * static_cast<Py_ssize_t>(tok_count);
-  if (ReadPositionArray(&cur, tok_count, line->position_array) != 0) return PyRef();
+  tObjectArray tokens;
+  if (ReadTokenArray(&cur, names, tok_count, &tokens) != 0) return PyRef();
+  tPositionArray positions;
+  if (ReadPositionArray(&cur, tok_count, &positions) != 0) return PyRef();
   PyRef scope_name = ReadReference(&cur, names);
   if (!scope_name) return PyRef();
   if (scope_name.get() == Py_None) {
@@ -447,6 +468,17 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& 
   int32_t pairs_len;
   if (ReadPairArray(&cur, names, &pairs, &pairs_len) != 0) return PyRef();
 
+  if (self->logical_mod.funcs.create == nullptr) {
+    PyErr_BadInternalCall();
+    return PyRef();
+  }
+  PyRef logical = PyRef::Steal(self->logical_mod.funcs.create());
+  if (!logical) return PyRef();
+  if (!IsLogical(self, logical.get())) {
+    PyErr_BadInternalCall();
+    return PyRef();
+  }
+  tLogicalLine* line = AsLogical(logical.get());
   line->first_line = first_line;
   line->indent = static_cast<int16_t>(indent);
   line->line_count = static_cast<int16_t>(line_count);
@@ -454,16 +486,19 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& 
   line->parsed = parsed & 1;
   line->tabs_in_indent = tabs & 1;
   line->spaces_in_indent = spaces & 1;
+  line->tok_count = tok_count;
+  line->tok_array = tokens.release();
+  line->position_array = positions.release();
   line->scope_name = scope_name.release();
   line->objs_len = static_cast<uint8_t>(objs_len);
   line->objs = objs.release();
   line->type_equivs_len = static_cast<uint8_t>(pairs_len);
   line->type_equivs = pairs.release();
   // A line holding only strings, None and tuples of them can be in no
-  // cycle; tracked, every line of a loaded module would be scanned by each
-  // full collection.  The line tracks itself when the analyzer adds an
-  // entry of another kind.
-  if (!HoldsNoCycle(line)) PyObject_GC_Track(logical.get());
+  // cycle; left tracked, every line of a loaded module would be scanned by
+  // each full collection.  The line tracks itself again when the analyzer
+  // adds an entry of another kind.
+  if (HoldsNoCycle(line)) PyObject_GC_UnTrack(logical.get());
   return logical;
 }
 
