@@ -215,6 +215,11 @@ def test_lines_made_every_way_hold_release_and_copy_their_arrays(how):
                                                                 (1, 13 + len(tokens[1])))
     copy = LogicalLine(line.tokens, line.first_line, line.indent, line.line_count, line.type, line.positions)
     assert (copy.tokens, copy.positions) == (line.tokens, line.positions)
+    from hostobjects import Host
+    impl = Host().impl
+    [again] = impl.DeserializeLogicalList(impl.SerializeLogicalList([line]))
+    assert (again.tokens, again.positions, again.first_line) == (line.tokens, line.positions, line.first_line)
+    del again
     # the size counts the tokens' slots and the entries
     empty = sys.getsizeof(LogicalLine([]))
     assert sys.getsizeof(line) == empty + 4 * (sys.getsizeof(LogicalLine(["a"])) - empty)
