@@ -1021,7 +1021,7 @@ def main(argv=None):
             "Python objects held after the analysis       %s (%d bytes per logical line)"
             % (mib(tm["traced_current"]), tm["traced_current"] / logical),
             "Python objects at their peak                 %s" % mib(tm["traced_peak"]),
-            "(Python objects: tracemalloc; the lines' arrays are plain malloc and count in RSS only)",
+            "(Python objects: tracemalloc; the lines' entry arrays are plain malloc and count in RSS only)",
         ]
     else:
         memory_lines = []

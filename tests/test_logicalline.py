@@ -185,3 +185,72 @@ def test_cycle_through_entry_collected():
     del line, holder
     gc.collect()
     assert probe() is None
+
+
+# -- the ways a line's arrays are laid out ----------------------------------------
+
+def _made(how, tokens):
+    """A line with `tokens` made by the constructor, the splitter (both keep
+    tokens and positions in the line's own block) or the loader (arrays of
+    their own)."""
+    text = " ".join(tokens)
+    positions = [(1, len(" ".join(tokens[:i])) + (i > 0)) for i in range(len(tokens))]
+    line = LogicalLine(tokens, positions=positions, type=ll.kFromImportIndex)
+    if how == "split":
+        [line] = ll.split_logical_lines(text + "\n")
+    elif how == "load":
+        from hostobjects import Host
+        impl = Host().impl
+        [line] = impl.DeserializeLogicalList(impl.SerializeLogicalList([line]))
+    return line
+
+
+@pytest.mark.parametrize("how", ["new", "split", "load"])
+def test_lines_made_every_way_hold_release_and_copy_their_arrays(how):
+    tokens = ["from", "m%d" % id(how), "import", "x"]
+    line = _made(how, tokens)
+    words = line.tokens
+    counts = [sys.getrefcount(t) for t in words]
+    assert line.tokens == tuple(tokens) and line.positions == ((1, 0), (1, 5), (1, 6 + len(tokens[1])),
+                                                                (1, 13 + len(tokens[1])))
+    copy = LogicalLine(line.tokens, line.first_line, line.indent, line.line_count, line.type, line.positions)
+    assert (copy.tokens, copy.positions) == (line.tokens, line.positions)
+    from hostobjects import Host
+    impl = Host().impl
+    [again] = impl.DeserializeLogicalList(impl.SerializeLogicalList([line]))
+    assert (again.tokens, again.positions, again.first_line) == (line.tokens, line.positions, line.first_line)
+    del again
+    # the size counts the tokens' slots and the entries
+    empty = sys.getsizeof(LogicalLine([]))
+    assert sys.getsizeof(line) == empty + 4 * (sys.getsizeof(LogicalLine(["a"])) - empty)
+    T.append_attrib(line, "x")
+    assert sys.getsizeof(line) > sys.getsizeof(copy)
+    # cleared by the collector as part of a cycle: every token is released
+    class Analysis:
+        pass
+    holder = Analysis()
+    holder.line = line
+    T.append_attrib(line, ("x", holder, "x"))
+    probe = weakref.ref(holder)
+    del copy
+    del line, holder
+    gc.collect()
+    # the line's own reference to each token is gone
+    assert probe() is None and [sys.getrefcount(t) for t in words] == [c - 1 for c in counts]
+
+
+def test_positions_read_after_the_tokens_are_taken():
+    tokens = ["a", "b", "c"]
+
+    def positions():
+        tokens.clear()  # the token list changes while the positions are read
+        yield from [(1, 0), (1, 1), (1, 2)]
+    line = LogicalLine(tokens, positions=positions())
+    assert line.tokens == ("a", "b", "c") and line.positions[2] == (1, 2)
+
+    def failing():
+        yield (1, 0)
+        raise KeyError("stop")
+    for make in (lambda: LogicalLine(["p", "q"], positions=failing()),
+                 lambda: LogicalLine(["p", "q"], positions=[(1, 0)] * 3)):
+        assert_steady(lambda: pytest.raises((KeyError, ValueError), make), "p", "q", rounds=200)

@@ -508,7 +508,7 @@ def _lz4_decompress(body: bytes, where: str) -> bytes:
     return out
 
 
-_STR_ONLY = frozenset([str])
+_STR_OR_NONE = frozenset([str, type(None)])
 
 
 def _check_lines_value(value: Any, where: str) -> tuple[list[Any], tuple[int, ...], list[tuple[str, ...]], bytes]:
@@ -519,9 +519,10 @@ def _check_lines_value(value: Any, where: str) -> tuple[list[Any], tuple[int, ..
         n = len(names)
         ok = (all(type(k) is int and 0 <= k < n and type(names[k]) is str for k in slots)
               and all(type(key) is tuple and all(type(t) is str for t in key) for key in keys)
-              # Most names are strings: only the others need a closer look,
-              # and whether there are any is asked at C speed first.
-              and (set(map(type, names)) <= _STR_ONLY
+              # Most names are strings and the rest mostly None: only other
+              # kinds need a closer look, and whether there are any is asked
+              # at C speed first.
+              and (set(map(type, names)) <= _STR_OR_NONE
                    or all(_storable(x, True) for x in names if type(x) is not str)))
     if not ok:
         raise CorruptStoreError("%s: damaged stored module (lines section malformed)" % where)

@@ -5,14 +5,17 @@
 //
 // Storage rules kept by every routine here:
 // - tok_array and position_array are both present with tok_count entries, or
-//   both null with tok_count 0.
+//   both null with tok_count 0.  The splitter's lines and the constructor's
+//   keep them in the line's own block (arrays_inline, see NewLineWithArrays);
+//   they are released with the line itself.
 // - objs and type_equivs hold objs_len / type_equivs_len entries; an array is
 //   null when its length is 0.  The record keeps no capacity: appends realloc
 //   to the next power of two at or above the new length, which is a no-op for
 //   the allocator most of the time and stays correct for arrays that other
 //   code installs with an exact-fit malloc (deserialization does).
 // - Every object held in an array, and scope_name, is one owned reference.
-// - Arrays are released with free(), matching malloc/realloc.
+// - Arrays other than inline ones are released with free(), matching
+//   malloc/realloc.
 //
 // Lines take part in cyclic garbage collection: an import entry in objs holds
 // the analysis object of another module, which can lead back to this line
@@ -94,14 +97,23 @@ void ClearAll(tLogicalLine* line) {
   PyObject** tokens = line->tok_array;
   Py_ssize_t tok_count = line->tok_count;
   tTokenPosition* positions = line->position_array;
+  bool in_block = line->arrays_inline;
   PyObject* scope_name = line->scope_name;
   line->tok_array = nullptr;
   line->position_array = nullptr;
   line->tok_count = 0;
+  line->arrays_inline = 0;
   line->scope_name = nullptr;
   ClearDerived(line);
-  ReleaseObjectArray(tokens, tok_count);
-  std::free(positions);
+  if (in_block) {
+    // The references are released; the block goes with the line.
+    if (tokens != nullptr) {
+      for (Py_ssize_t i = 0; i < tok_count; ++i) Py_XDECREF(tokens[i]);
+    }
+  } else {
+    ReleaseObjectArray(tokens, tok_count);
+    std::free(positions);
+  }
   Py_XDECREF(scope_name);
 }
 
@@ -126,6 +138,7 @@ PyObject* NewEmptyLine(bool track = true) {
   line->parsed = 0;
   line->tabs_in_indent = 0;
   line->spaces_in_indent = 0;
+  line->arrays_inline = 0;
   line->scope_name = nullptr;
   line->objs = nullptr;
   line->type_equivs = nullptr;
@@ -140,6 +153,46 @@ size_t GrownCapacity(size_t count) {
   size_t cap = 1;
   while (cap < count) cap *= 2;
   return cap;
+}
+
+// Bytes per token of a line whose arrays are in its own block: the token
+// pointer and its position.  The type's item size.
+constexpr Py_ssize_t kInlineTokenBytes = sizeof(PyObject*) + sizeof(tTokenPosition);
+static_assert(sizeof(tLogicalLine) % alignof(PyObject*) == 0);
+
+// A new line with room for `count` tokens and their positions in its own
+// block, untracked: one allocation instead of three, and no allocator
+// overhead per array.  Every other field is as NewEmptyLine leaves it,
+// tok_count included: the caller fills the arrays' first `count` entries,
+// then sets tok_count, so that a line released before that holds nothing to
+// release.
+PyObject* NewLineWithArrays(Py_ssize_t count) {
+  if (count < 0 || count > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "too many tokens");
+    return nullptr;
+  }
+  // The record starts with a plain object header: the size the allocator
+  // writes after it is overwritten by tok_array below.
+  tLogicalLine* line = PyObject_GC_NewVar(tLogicalLine, &kLogicalLineType, count);
+  if (line == nullptr) return nullptr;
+  PyObject** tokens = reinterpret_cast<PyObject**>(line + 1);
+  line->tok_array = count > 0 ? tokens : nullptr;
+  line->position_array = count > 0 ? reinterpret_cast<tTokenPosition*>(tokens + count) : nullptr;
+  line->first_line = 0;
+  line->tok_count = 0;
+  line->indent = 0;
+  line->line_count = 0;
+  line->objs_len = 0;
+  line->type_equivs_len = 0;
+  line->type = kUnknownIndex;
+  line->parsed = 0;
+  line->tabs_in_indent = 0;
+  line->spaces_in_indent = 0;
+  line->arrays_inline = count > 0 ? 1 : 0;
+  line->scope_name = nullptr;
+  line->objs = nullptr;
+  line->type_equivs = nullptr;
+  return reinterpret_cast<PyObject*>(line);
 }
 
 // Tracks a line once it is to hold an object that is not a string.
@@ -263,38 +316,27 @@ tLogicalLineFunctionTable kFunctionTable = {
 // Python side of the type
 // ---------------------------------------------------------------------------
 
-// Reads `tokens` (a sequence of exact str) into a new malloc'd array of new
-// references.  Sets *count; *array is null when the sequence is empty.
-int ReadTokens(PyObject* tokens, PyObject*** array, Py_ssize_t* count) {
+// The tokens as a fast sequence of exact str, or null with the error set.
+PyRef TokenSequence(PyObject* tokens) {
   if (PyUnicode_Check(tokens) || PyBytes_Check(tokens)) {
     PyErr_Format(PyExc_TypeError, "tokens must be a sequence of strings, not %.200s", Py_TYPE(tokens)->tp_name);
-    return -1;
+    return PyRef();
   }
   PyRef seq = PyRef::Steal(PySequence_Fast(tokens, "tokens must be a sequence of strings"));
-  if (!seq) return -1;
+  if (!seq) return PyRef();
   Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
   if (n > INT32_MAX) {
     PyErr_SetString(PyExc_OverflowError, "too many tokens");
-    return -1;
+    return PyRef();
   }
   PyObject** items = PySequence_Fast_ITEMS(seq.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (!PyUnicode_CheckExact(items[i])) {
       PyErr_Format(PyExc_TypeError, "tokens must be strings, not %.200s (token %zd)", Py_TYPE(items[i])->tp_name, i);
-      return -1;
+      return PyRef();
     }
   }
-  *count = n;
-  *array = nullptr;
-  if (n == 0) return 0;
-  PyObject** out = static_cast<PyObject**>(std::malloc(n * sizeof(PyObject*)));
-  if (out == nullptr) {
-    PyErr_NoMemory();
-    return -1;
-  }
-  for (Py_ssize_t i = 0; i < n; ++i) out[i] = Py_NewRef(items[i]);
-  *array = out;
-  return 0;
+  return seq;
 }
 
 // One position value: an int in 0..65535.
@@ -310,42 +352,31 @@ int ReadPositionValue(PyObject* obj, uint16_t* out) {
 }
 
 // Reads `positions` (None or a sequence of (row, col) pairs, one per token)
-// into a new malloc'd array, zeroed for None; null when count is 0.
-int ReadPositions(PyObject* positions, Py_ssize_t count, tTokenPosition** array) {
-  *array = nullptr;
-  PyRef seq;
-  if (positions != Py_None) {
-    seq.reset(PySequence_Fast(positions, "positions must be None or a sequence of (row, col) pairs"));
-    if (!seq) return -1;
-    if (PySequence_Fast_GET_SIZE(seq.get()) != count) {
-      PyErr_Format(PyExc_ValueError, "%zd positions given for %zd tokens", PySequence_Fast_GET_SIZE(seq.get()),
-                   count);
+// into `out`, which has room for `count` entries; zeros for None.
+int ReadPositions(PyObject* positions, Py_ssize_t count, tTokenPosition* out) {
+  if (positions == Py_None) {
+    for (Py_ssize_t i = 0; i < count; ++i) out[i] = tTokenPosition{0, 0};
+    return 0;
+  }
+  PyRef seq = PyRef::Steal(PySequence_Fast(positions, "positions must be None or a sequence of (row, col) pairs"));
+  if (!seq) return -1;
+  if (PySequence_Fast_GET_SIZE(seq.get()) != count) {
+    PyErr_Format(PyExc_ValueError, "%zd positions given for %zd tokens", PySequence_Fast_GET_SIZE(seq.get()),
+                 count);
+    return -1;
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyRef pair = PyRef::Steal(
+        PySequence_Fast(PySequence_Fast_GET_ITEM(seq.get(), i), "each position must be a (row, col) pair"));
+    if (!pair || PySequence_Fast_GET_SIZE(pair.get()) != 2) {
+      if (pair) PyErr_SetString(PyExc_ValueError, "each position must be a (row, col) pair");
+      return -1;
+    }
+    if (ReadPositionValue(PySequence_Fast_GET_ITEM(pair.get(), 0), &out[i].row) < 0 ||
+        ReadPositionValue(PySequence_Fast_GET_ITEM(pair.get(), 1), &out[i].col) < 0) {
       return -1;
     }
   }
-  if (count == 0) return 0;
-  tTokenPosition* out = static_cast<tTokenPosition*>(std::calloc(count, sizeof(tTokenPosition)));
-  if (out == nullptr) {
-    PyErr_NoMemory();
-    return -1;
-  }
-  if (seq) {
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      PyRef pair = PyRef::Steal(
-          PySequence_Fast(PySequence_Fast_GET_ITEM(seq.get(), i), "each position must be a (row, col) pair"));
-      if (!pair || PySequence_Fast_GET_SIZE(pair.get()) != 2) {
-        if (pair) PyErr_SetString(PyExc_ValueError, "each position must be a (row, col) pair");
-        std::free(out);
-        return -1;
-      }
-      if (ReadPositionValue(PySequence_Fast_GET_ITEM(pair.get(), 0), &out[i].row) < 0 ||
-          ReadPositionValue(PySequence_Fast_GET_ITEM(pair.get(), 1), &out[i].col) < 0) {
-        std::free(out);
-        return -1;
-      }
-    }
-  }
-  *array = out;
   return 0;
 }
 
@@ -371,24 +402,19 @@ PyObject* LogicalLineNew(PyTypeObject*, PyObject* args, PyObject* kwds) {
     PyErr_Format(PyExc_ValueError, "type must be a line kind in 0..%d, not %d", kLineTypeCount - 1, type);
     return nullptr;
   }
-  PyObject** tok_array = nullptr;
-  Py_ssize_t tok_count = 0;
-  if (ReadTokens(tokens, &tok_array, &tok_count) < 0) return nullptr;
-  tTokenPosition* position_array = nullptr;
-  if (ReadPositions(positions, tok_count, &position_array) < 0) {
-    ReleaseObjectArray(tok_array, tok_count);
-    return nullptr;
-  }
-  PyObject* obj = NewEmptyLine(false);
-  if (obj == nullptr) {
-    ReleaseObjectArray(tok_array, tok_count);
-    std::free(position_array);
-    return nullptr;
-  }
-  tLogicalLine* line = AsLogical(obj);
-  line->tok_array = tok_array;
-  line->position_array = position_array;
-  line->tok_count = static_cast<int32_t>(tok_count);
+  PyRef seq = TokenSequence(tokens);
+  if (!seq) return nullptr;
+  Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
+  // Holds strings only: untracked, like the splitter's lines.
+  PyRef obj = PyRef::Steal(NewLineWithArrays(count));
+  if (!obj) return nullptr;
+  tLogicalLine* line = AsLogical(obj.get());
+  // The tokens are taken before the positions are read: reading them may
+  // run code that changes the tokens' list.
+  PyObject** items = PySequence_Fast_ITEMS(seq.get());
+  for (Py_ssize_t i = 0; i < count; ++i) line->tok_array[i] = Py_NewRef(items[i]);
+  line->tok_count = static_cast<int32_t>(count);
+  if (ReadPositions(positions, count, line->position_array) < 0) return nullptr;
   line->first_line = first_line;
   line->indent = indent;
   line->line_count = line_count;
@@ -396,7 +422,7 @@ PyObject* LogicalLineNew(PyTypeObject*, PyObject* args, PyObject* kwds) {
   line->parsed = parsed ? 1 : 0;
   line->tabs_in_indent = tabs_in_indent ? 1 : 0;
   line->spaces_in_indent = spaces_in_indent ? 1 : 0;
-  return obj;
+  return obj.release();
 }
 
 void LogicalLineDealloc(PyObject* self) {
@@ -540,6 +566,23 @@ PyGetSetDef kLogicalLineGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The bytes the line owns: the record, its arrays, and the allocator's
+// share of the inline ones.  Objects the arrays refer to are not counted.
+PyObject* LogicalLineSizeOf(PyObject* self, PyObject*) {
+  tLogicalLine* line = AsLogical(self);
+  Py_ssize_t size = sizeof(tLogicalLine);
+  Py_ssize_t tokens = line->tok_array ? line->tok_count : 0;
+  size += tokens * kInlineTokenBytes;
+  size += line->objs ? line->objs_len * static_cast<Py_ssize_t>(sizeof(PyObject*)) : 0;
+  size += line->type_equivs ? line->type_equivs_len * static_cast<Py_ssize_t>(sizeof(tNonTuplePair)) : 0;
+  return PyLong_FromSsize_t(size);
+}
+
+PyMethodDef kLogicalLineMethods[] = {
+    {"__sizeof__", LogicalLineSizeOf, METH_NOARGS, "Size of the line and its arrays in memory, in bytes."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyDoc_STRVAR(LogicalLine_doc,
              "LogicalLine(tokens, first_line=1, indent=0, line_count=1, type=0, positions=None,\n"
              "            parsed=False, tabs_in_indent=False, spaces_in_indent=False)\n\n"
@@ -550,12 +593,15 @@ PyTypeObject kLogicalLineType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "logicalline.LogicalLine",
     .tp_basicsize = sizeof(tLogicalLine),
+    // Lines may keep their token and position arrays in their own block.
+    .tp_itemsize = kInlineTokenBytes,
     .tp_dealloc = LogicalLineDealloc,
     .tp_repr = LogicalLineRepr,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     .tp_doc = LogicalLine_doc,
     .tp_traverse = LogicalLineTraverse,
     .tp_clear = LogicalLineClear,
+    .tp_methods = kLogicalLineMethods,
     .tp_getset = kLogicalLineGetSet,
     .tp_new = LogicalLineNew,
     .tp_free = PyObject_GC_Del,
@@ -616,6 +662,8 @@ int AddModuleContents(PyObject* module) {
 }  // namespace
 
 PyObject* NewUntrackedLogicalLine() { return NewEmptyLine(false); }
+
+PyObject* NewUntrackedLogicalLine(Py_ssize_t tok_count) { return NewLineWithArrays(tok_count); }
 
 PyMODINIT_FUNC PyInit_logicalline(void) {
   if (PyType_Ready(&kLogicalLineType) < 0) return nullptr;

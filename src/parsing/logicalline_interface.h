@@ -46,7 +46,13 @@ enum tLineType : uint8_t {
 };
 
 // One logical line.  The arrays and every object they hold are owned by the
-// line; arrays are allocated with malloc and freed with free.
+// line.  objs and type_equivs are allocated with malloc and freed with free.
+// The token and position arrays are both malloc'd and freed with free, except
+// in the lines the logical line module makes itself (splitter, constructor):
+// there `arrays_inline` is set and both arrays are part of the line's own
+// block, right after the record; they go with the line and are never freed on
+// their own.  Code that installs arrays of its own does so on a line from the
+// function table's create(), whose flag is clear.
 struct tLogicalLine {
   PyObject_HEAD
   PyObject** tok_array;
@@ -61,6 +67,7 @@ struct tLogicalLine {
   uint8_t parsed : 1;
   uint8_t tabs_in_indent : 1;
   uint8_t spaces_in_indent : 1;
+  uint8_t arrays_inline : 1;
   PyObject* scope_name;
   PyObject** objs;
   tNonTuplePair* type_equivs;
@@ -104,6 +111,14 @@ struct tLogicalModuleInfo {
 };
 
 inline tLogicalLine* AsLogical(PyObject* o) { return reinterpret_cast<tLogicalLine*>(o); }
+
+// Provided by the logical line module to its splitter: a new line with room
+// for `tok_count` tokens and their positions in its own block (arrays_inline
+// set, tok_array and position_array pointing there), untracked by the cyclic
+// collector, every other field as create() leaves it, tok_count included: the
+// caller fills the first `tok_count` entries of both arrays, then sets
+// tok_count.  Null with the exception set on failure.
+PyObject* NewUntrackedLogicalLine(Py_ssize_t tok_count);
 
 inline bool IsScopeDefType(int type) { return type == kClassDefIndex || type == kFunctionDefIndex; }
 inline bool IsCommentOrBlankType(int type) { return type == kCommentIndex || type == kBlankLineIndex; }

@@ -601,30 +601,18 @@ class LineSink {
     size_t n = line.toks ? line.toks->size() : 0;
     size_t skip = line.first_text ? 1 : 0;
     size_t count = n - skip;
-    PyRef obj = PyRef::Steal(NewUntrackedLogicalLine());
+    PyRef obj = PyRef::Steal(NewUntrackedLogicalLine(static_cast<Py_ssize_t>(count)));
     if (!obj) return -1;
     tLogicalLine* out = AsLogical(obj.get());
-    if (count > 0) {
-      PyObject** toks = static_cast<PyObject**>(std::malloc(count * sizeof(PyObject*)));
-      tTokenPosition* poss = static_cast<tTokenPosition*>(std::malloc(count * sizeof(tTokenPosition)));
-      if (toks == nullptr || poss == nullptr) {
-        std::free(toks);
-        std::free(poss);
-        PyErr_NoMemory();
-        return -1;
-      }
-      for (size_t i = 0, k = 0; i < n; ++i) {
-        if (skip && i == 1) continue;
-        const Token& t = (*line.toks)[i];
-        toks[k] = Py_NewRef((i == 0 && line.first_text) ? line.first_text : t.text);
-        poss[k].row = static_cast<uint16_t>(Saturated(t.row));
-        poss[k].col = static_cast<uint16_t>(Saturated(t.col));
-        ++k;
-      }
-      out->tok_array = toks;
-      out->position_array = poss;
-      out->tok_count = static_cast<int32_t>(count);
+    for (size_t i = 0, k = 0; i < n; ++i) {
+      if (skip && i == 1) continue;
+      const Token& t = (*line.toks)[i];
+      out->tok_array[k] = Py_NewRef((i == 0 && line.first_text) ? line.first_text : t.text);
+      out->position_array[k].row = static_cast<uint16_t>(Saturated(t.row));
+      out->position_array[k].col = static_cast<uint16_t>(Saturated(t.col));
+      ++k;
     }
+    out->tok_count = static_cast<int32_t>(count);
     out->first_line = static_cast<int32_t>(line.first_row < INT32_MAX ? line.first_row : INT32_MAX);
     out->indent = static_cast<int16_t>(line.indent < 32767 ? line.indent : 32767);
     out->line_count = static_cast<int16_t>(line.line_count < 32767 ? line.line_count : 32767);

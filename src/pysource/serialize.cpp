@@ -204,15 +204,25 @@ static bool ReadLittleEndian(tReadCursor* cur, int size, uint32_t* value) {
   return true;
 }
 
-// A 4-byte index the caller has made room for.
-static inline uint32_t TakeIndex(tReadCursor* cur) {
+// Little-endian integers at a place the caller has checked there is room.
+static inline uint32_t Load32(const unsigned char* p) {
   uint32_t v;
   if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(&v, cur->pos, 4);
+    std::memcpy(&v, p, 4);
   } else {
-    v = static_cast<uint32_t>(cur->pos[0]) | static_cast<uint32_t>(cur->pos[1]) << 8 |
-        static_cast<uint32_t>(cur->pos[2]) << 16 | static_cast<uint32_t>(cur->pos[3]) << 24;
+    v = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+        static_cast<uint32_t>(p[3]) << 24;
   }
+  return v;
+}
+
+static inline uint16_t Load16(const unsigned char* p) {
+  return static_cast<uint16_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8);
+}
+
+// A 4-byte index the caller has made room for.
+static inline uint32_t TakeIndex(tReadCursor* cur) {
+  uint32_t v = Load32(cur->pos);
   cur->pos += 4;
   cur->left -= 4;
   return v;
@@ -292,9 +302,8 @@ struct tPairArray {
   }
 };
 
-// With `strings_only`, every item must be an exact str (the tokens).
 static int ReadReferenceArray(tReadCursor* cur, PyObject* names, int32_t max_count, tObjectArray* array,
-                              int32_t* total, bool strings_only = false) {
+                              int32_t* total) {
   if (ReadCount(cur, max_count, 4, total) != 0) return -1;
   if (*total == 0) return 0;
   array->items = static_cast<PyObject**>(std::malloc(sizeof(PyObject*) * static_cast<size_t>(*total)));
@@ -308,7 +317,6 @@ static int ReadReferenceArray(tReadCursor* cur, PyObject* names, int32_t max_cou
     uint32_t index = TakeIndex(cur);
     if (index >= names_len) return InvalidLineData();
     PyObject* item = PyList_GET_ITEM(names, index);
-    if (strings_only && !IsExactStr(item)) return InvalidLineData();
     array->items[array->count++] = PyRef::NewRef(item).release();
   }
   return 0;
@@ -389,23 +397,60 @@ static bool HoldsNoCycle(tLogicalLine* line) {
   return true;
 }
 
+// The token array: `count` 4-byte indices of exact strings in `names`, for
+// which the caller has checked there is room.  Everything that reads a line
+// takes its tokens for strings.
+static int ReadTokenArray(tReadCursor* cur, PyObject* names, int32_t count, tObjectArray* array) {
+  if (count == 0) return 0;
+  array->items = static_cast<PyObject**>(std::malloc(sizeof(PyObject*) * static_cast<size_t>(count)));
+  if (array->items == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  PyObject** out = array->items;
+  PyObject* const* items = PySequence_Fast_ITEMS(names);
+  const uint32_t names_len = static_cast<uint32_t>(PyList_GET_SIZE(names));
+  const unsigned char* pos = cur->pos;
+  int32_t i = 0;
+  for (; i < count; ++i) {
+    uint32_t index = Load32(pos + 4 * static_cast<Py_ssize_t>(i));
+    PyObject* item = index < names_len ? items[index] : nullptr;
+    if (item == nullptr || !PyUnicode_CheckExact(item)) break;
+    out[i] = Py_NewRef(item);
+  }
+  array->count = i;  // the holder releases what was taken
+  if (i < count) return InvalidLineData();
+  cur->pos += 4 * static_cast<Py_ssize_t>(count);
+  cur->left -= 4 * static_cast<Py_ssize_t>(count);
+  return 0;
+}
+
 // A new logical line from its byte form.  Arrays are read into holders that
 // release them on failure and are handed to the line only once the whole
 // line has been read, so the line's own destruction never sees half an array.
 // The cursor is left after the line's last field.
 static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& cur) {
-  int32_t first_line;
-  uint16_t indent, line_count, type, parsed, tabs, spaces;
-  if (!ReadInt32(&cur, &first_line) || !ReadUInt16(&cur, &indent) || !ReadUInt16(&cur, &line_count) ||
-      !ReadUInt16(&cur, &type) || !ReadUInt16(&cur, &parsed) || !ReadUInt16(&cur, &tabs) ||
-      !ReadUInt16(&cur, &spaces) || indent > INT16_MAX) {
+  // The fixed head: first line (4 bytes); indent, line count, kind, parsed,
+  // tabs and spaces (2 bytes each); the token count (4 bytes).
+  constexpr Py_ssize_t kHeadSize = 20;
+  if (cur.left < kHeadSize) {
+    InvalidLineData();
+    return PyRef();
+  }
+  const unsigned char* head = cur.pos;
+  const int32_t first_line = static_cast<int32_t>(Load32(head));
+  const uint16_t indent = Load16(head + 4), line_count = Load16(head + 6), type = Load16(head + 8),
+                 parsed = Load16(head + 10), tabs = Load16(head + 12), spaces = Load16(head + 14);
+  const int32_t tok_count = static_cast<int32_t>(Load32(head + 16));
+  cur.pos += kHeadSize;
+  cur.left -= kHeadSize;
+  // Each token has a 4-byte index here and a 4-byte position after it.
+  if (indent > INT16_MAX || tok_count < 0 || tok_count > cur.left / 8) {
     InvalidLineData();
     return PyRef();
   }
   tObjectArray tokens;
-  int32_t tok_count;
-  // Everything that reads a line takes its tokens for strings.
-  if (ReadReferenceArray(&cur, names, INT32_MAX, &tokens, &tok_count, true) != 0) return PyRef();
+  if (ReadTokenArray(&cur, names, tok_count, &tokens) != 0) return PyRef();
   tPositionArray positions;
   if (ReadPositionArray(&cur, tok_count, &positions) != 0) return PyRef();
   PyRef scope_name = ReadReference(&cur, names);
