@@ -148,6 +148,16 @@ def test_factory_follows_symbolic_links(tmp_path):
     assert alias.fFileName == str(tmp_path / "real.py") and alias.fLocalName == "alias"
     assert [find(n, None) for n in ("alias", "real", "alias")] == [alias] * 3
     assert project.module_for_path(str(tmp_path / "alias.py")) is alias
+    # A folder reached through a link, and a file linked from another folder.
+    (tmp_path / "pkg").mkdir()
+    (tmp_path / "pkg" / "m.py").write_text("y = 2\n")
+    (tmp_path / "pkglink").symlink_to(tmp_path / "pkg")
+    (tmp_path / "pkg" / "far.py").symlink_to(tmp_path / "real.py")
+    m = project.module_for_path(str(tmp_path / "pkglink" / "m.py"))
+    assert m.fFileName == str(tmp_path / "pkg" / "m.py")
+    assert project.module_for_path(str(tmp_path / "pkg" / "m.py")) is m
+    assert project.module_for_path(str(tmp_path / "pkglink" / "far.py")) is alias
+    assert project.module_for_path(str(tmp_path / "pkglink" / ".." / "real.py")) is alias
     project.close()
 
 

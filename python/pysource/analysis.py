@@ -707,6 +707,7 @@ class Project:
         # module asks for one, and resolving symbolic links is a system call
         # per path component; the lookups above are kept as long.
         self._real_paths: dict[str, str] = {}
+        self._real_folders: dict[str, str] = {}
 
     # -- the factory call --------------------------------------------------
 
@@ -719,9 +720,7 @@ class Project:
         path = self.find_module_path(name, package_dir)
         if path is None:
             return None
-        real = self._real_paths.get(path)
-        if real is None:
-            real = self._real_paths[path] = os.path.realpath(path)
+        real = self._real_path(path)
         mod = self._modules.get(real)
         if mod is not None:
             return mod
@@ -767,6 +766,23 @@ class Project:
                 return path
         return None
 
+    def _real_path(self, path: str) -> str:
+        """`os.path.realpath(path)`, remembered: resolving links is a system
+        call per path component, and every module made and every import
+        line asks.  A folder is resolved once; then only the file itself is
+        looked at."""
+        real = self._real_paths.get(path)
+        if real is None:
+            folder, tail = os.path.split(os.path.abspath(path))
+            real_folder = self._real_folders.get(folder)
+            if real_folder is None:
+                real_folder = self._real_folders[folder] = os.path.realpath(folder)
+            real = os.path.join(real_folder, tail)
+            if not tail or os.path.islink(real):
+                real = os.path.realpath(path)
+            self._real_paths[path] = real
+        return real
+
     def _absolute_name(self, name: str, path: str) -> str:
         name = name.replace("/", ".")
         if not name.startswith("."):
@@ -779,7 +795,7 @@ class Project:
         """The (cached) analysis of the source file `path`; not analysed
         yet.  `source`, when given, is the file's text, used if the module
         is made by this call."""
-        real = os.path.realpath(path)
+        real = self._real_path(path)
         mod = self._modules.get(real)
         if mod is None:
             if name is None:
