@@ -2,6 +2,8 @@
 // line analysis driver that walks a line's tree with the standard visitors.
 #include "linedriver.h"
 
+#include "walker.h"
+
 static constexpr int kFileInputIndex = 257;
 
 static PyObject* s_pass_tok = nullptr;
@@ -130,10 +132,7 @@ int AnalyzeLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
   }
   if (tree.get() == Py_None) return 0;
 
-  PyRef context = PyRef::Steal(PyTuple_Pack(2, logical, mod_analysis.get()));
-  if (!context) return -1;
-  PyRef result = PyRef::Steal(PyObject_CallFunctionObjArgs(walk.get(), tree.get(), context.get(), nullptr));
-  if (!result) return -1;
+  if (WalkLineTree(walk.get(), tree.get(), logical, mod_analysis.get()) < 0) return -1;
   if (line->parsed) {
     ++self->parsed_count;
     if (AddNameDefnsToCache(&self->info_cache, logical) != 0) return -1;
