@@ -162,7 +162,7 @@ def _context_kept(old: Sequence[ScanRecord], new: Sequence[ScanRecord], start: i
 def _rescan_range(old_text: str, old_records: list[ScanRecord], new_text: str, prefix: int, old_end: int,
                   new_end: int, pool: dict[str, str], first_row: int, rows: int,
                   scan: Callable[[str, dict[str, str]], list[ScanRecord]],
-                  tries: int = 4) -> tuple[list[ScanRecord], int, int]:
+                  tries: int = 4, carriage_returns: bool | None = None) -> tuple[list[ScanRecord], int, int]:
     """The records of `new_text`, which is `old_text` with the part from
     `prefix` to `old_end` replaced by the part of `new_text` from `prefix`
     to `new_end`, and the numbers of leading and of trailing records that
@@ -176,10 +176,13 @@ def _rescan_range(old_text: str, old_records: list[ScanRecord], new_text: str, p
     such line is found within a few logical lines, or the text holds
     carriage returns or a very large number of rows, the whole text is
     scanned.  `first_row` is the row `prefix` lies in, and `old_text` has
-    `rows` rows; `scan` is the host's scanner."""
+    `rows` rows; `scan` is the host's scanner.  `carriage_returns`, when
+    known, tells whether either text holds a carriage return."""
     n = len(old_records)
     added_rows = new_text.count("\n", prefix, new_end)
-    if n == 0 or rows > 65000 or rows + added_rows > 65000 or "\r" in new_text or "\r" in old_text:
+    if carriage_returns is None:
+        carriage_returns = "\r" in new_text or "\r" in old_text
+    if n == 0 or rows > 65000 or rows + added_rows > 65000 or carriage_returns:
         return scan(new_text, pool), 0, 0
     last_old_row = first_row + old_text.count("\n", prefix, max(prefix, old_end - 1))
     delta = added_rows - old_text.count("\n", prefix, old_end)
@@ -221,10 +224,16 @@ def _rescan_range(old_text: str, old_records: list[ScanRecord], new_text: str, p
         window = scan(new_text[start:end], pool)
         head = [_shifted(r, base) for r in window] if base else window
         if head and head[-1] == (_shifted(sync, delta) if delta else sync):
-            tail = old_records[j:]
+            # One copy of the list, the window put in by slice assignment:
+            # concatenating slices copies the records twice.
             if delta:
-                tail = [_shifted(r, delta) for r in tail]
-            return old_records[:i0] + head[:-1] + tail, i0, n - j
+                records = old_records[:i0]
+                records += head[:-1]
+                records += [_shifted(r, delta) for r in old_records[j:]]
+            else:
+                records = old_records.copy()
+                records[i0:j] = head[:-1]
+            return records, i0, n - j
         j += 1
     return scan(new_text, pool), 0, 0
 
@@ -337,40 +346,62 @@ class _RowStarts:
 
     def row_of(self, offset: int) -> int:
         """The row (from 0) in which `offset` falls."""
+        starts = self.starts
         if not self.moves:
-            return bisect.bisect_right(self.starts, offset) - 1
-        lo, hi = 0, len(self.starts)      # start(lo) <= offset < start(hi)
-        while hi - lo > 1:
-            mid = (lo + hi) // 2
-            if self.start(mid) <= offset:
-                lo = mid
+            return bisect.bisect_right(starts, offset) - 1
+        # Between two moved rows every start is moved by the same amount: a
+        # bisection of the list in each such stretch, from the last one up.
+        hi = len(starts)
+        for first, moved in reversed(self._stretches()):
+            if first < hi and starts[first] + moved <= offset:
+                return bisect.bisect_right(starts, offset - moved, first, hi) - 1
+            hi = min(hi, first)
+        return bisect.bisect_right(starts, offset, 0, hi) - 1
+
+    def _stretches(self) -> list[tuple[int, int]]:
+        """(first row, total move) of each stretch of rows from a moved row
+        to the next one, in row order; the rows above the first stretch are
+        not moved."""
+        out: list[tuple[int, int]] = []
+        total = 0
+        for first, delta in sorted(self.moves):
+            total += delta
+            if out and out[-1][0] == first:
+                out[-1] = (first, total)
             else:
-                hi = mid
-        return lo
+                out.append((first, total))
+        return out
 
     def replace(self, row_a: int, row_b: int, added: list[int], shift: int) -> None:
         """Rows `row_a` to `row_b` (from 1) were replaced by text whose
         line breaks end at the offsets `added`, and the text below moved by
         `shift` characters."""
-        if len(self.moves) < self.MAX_MOVES and len(added) == row_b - row_a <= 8:
+        moves = self.moves
+        if len(moves) < self.MAX_MOVES and len(added) == row_b - row_a <= 8:
             # The same rows again, only moved (a row retyped whole, as a
             # new text compared with the old one gives it): a move of every
             # start from row_a on.
             if all(added[k] == self.start(row_a + k) + shift for k in range(len(added))):
                 if shift:
-                    self.moves.append((row_a, shift))
+                    # Typing in one row moves the rows below it again and
+                    # again: one move, added up.
+                    if moves and moves[-1][0] == row_a:
+                        total = moves[-1][1] + shift
+                        if total:
+                            moves[-1] = (row_a, total)
+                        else:
+                            moves.pop()
+                    else:
+                        moves.append((row_a, shift))
                 return
         starts = self.starts
-        if self.moves:
-            change = [0] * (len(starts) + 1)
-            for first, delta in self.moves:
-                change[first] += delta
-            moved = 0
-            starts = list(starts)
-            for i, d in enumerate(change[:-1]):
-                moved += d
-                if moved:
-                    starts[i] += moved
+        if moves:
+            stretches = self._stretches()
+            moved_starts = starts[:stretches[0][0]]
+            for k, (first, total) in enumerate(stretches):
+                end = stretches[k + 1][0] if k + 1 < len(stretches) else len(starts)
+                moved_starts += [r + total for r in starts[first:end]] if total else starts[first:end]
+            starts = moved_starts
             self.moves = []
         self.starts = starts[:row_a] + added + ([r + shift for r in starts[row_b:]] if shift else starts[row_b:])
 
@@ -406,6 +437,11 @@ class SourceBuffer:
         # Offsets of the starts of the rows of `text`, made on the first
         # range edit.
         self._rows: _RowStarts | None = None
+        # Whether `text` holds a carriage return, when known.
+        self._crs: bool | None = None
+        # The scopes at the position the last change started at, (position,
+        # walk): the records above it are those of `text`.
+        self._walk: tuple[int, _ScopeWalk] | None = None
 
     @property
     def context(self) -> Callable[[Sequence[str]], Hashable] | None:
@@ -453,10 +489,15 @@ class SourceBuffer:
         text = old_text[:a] + new_text + old_text[b:]
         old = self._old_records()
         new_end = a + len(new_text)
+        crs = self._crs
+        if crs is None:
+            crs = "\r" in old_text
+        new_crs = "\r" in new_text or (crs and "\r" in text)
         new, same, tail = _rescan_range(old_text, old, text, a, b, new_end, self.pool, row_a, len(rows),
-                                        self.host.scan_logical_lines)
+                                        self.host.scan_logical_lines, carriage_returns=crs or new_crs)
         self._rows = None
         changes = self._apply(old, new, text, same, tail, True)
+        self._crs = new_crs
         added = []
         i = new_text.find("\n")
         while i >= 0:
@@ -541,8 +582,16 @@ class SourceBuffer:
                 place(lines[i])
 
         # The scopes of the lines from the start of the change on, before
-        # and after it (the lines above it are in the same scopes).
-        walk = _walk_at(old, start)
+        # and after it (the lines above it are in the same scopes).  Typing
+        # goes on where it was: the walk to the same place is kept, which
+        # stays good because every change starts at or below the place the
+        # walk was kept for (each change keeps its own).
+        kept = self._walk
+        if kept is not None and kept[0] == start:
+            walk = kept[1].copy()
+        else:
+            walk = _walk_at(old, start)
+            self._walk = (start, walk.copy())
         new_walk = walk.copy()
         # The analyzer reports the scopes of the lines it had placed; the
         # scopes of removed lines it never placed, and those that moved lines
@@ -592,6 +641,7 @@ class SourceBuffer:
             added = run
 
         self.text = text
+        self._crs = None
         self._records = new
         self._context = new_context
         changes = Changes(*self.impl.LogicalCacheModified(self, ChangeSet(removed, added)))
