@@ -163,10 +163,7 @@ PyObject* GetFullNameForScopeDef(tPySourceImpl* self, PyObject* args) {
 
 Py_ssize_t FindIndexOfLogical(PyObject* scan_list, PyObject* logical) {
   if (scan_list == nullptr) return -1;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scan_list); ++i) {
-    if (PyList_GET_ITEM(scan_list, i) == logical) return i;
-  }
-  return -1;
+  return FirstIndexOf(scan_list, logical);
 }
 
 static PyRef ScopeNotFound(PyObject* full_name) {
