@@ -545,8 +545,8 @@ static int VisitClassDefDirect(tVisitContext* ctx) {
 
 static int IsNodeSpecificName(tVisitContext*, PyObject* node, const char* name) {
   if (IsExactTuple(node) && PyTuple_GET_SIZE(node) >= 1 && IsExactStr(PyTuple_GET_ITEM(node, 0))) {
-    return PyTuple_GET_SIZE(node) >= 2 && StrEquals(PyTuple_GET_ITEM(node, 0), "Name") &&
-           StrEquals(PyTuple_GET_ITEM(node, 1), name);
+    return PyTuple_GET_SIZE(node) >= 2 && NodeTextEquals(PyTuple_GET_ITEM(node, 0), "Name") &&
+           NodeTextEquals(PyTuple_GET_ITEM(node, 1), name);
   }
   PyRef value = PyRef::Steal(PyObject_GetAttrString(node, "name"));
   if (!value) return ClearMissingChild() ? 0 : -1;
