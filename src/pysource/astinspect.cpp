@@ -222,13 +222,22 @@ struct tImportHost {
   PyRef pkg_dir;
 };
 
+static PyObject* s_fAnalysisFactory = nullptr;
+static PyObject* s_FindAnalysisByName = nullptr;
+static PyObject* s_fPackageDir = nullptr;
+
+// The attributes are read on every import line, by names made once.
 static int GetImportHost(tVisitContext* ctx, tImportHost* host) {
+  if (CachedString(&s_fAnalysisFactory, "fAnalysisFactory") == nullptr ||
+      CachedString(&s_FindAnalysisByName, "FindAnalysisByName") == nullptr ||
+      CachedString(&s_fPackageDir, "fPackageDir") == nullptr)
+    return -1;
   PyObject* own = ctx->self->mod_analysis;
-  host->factory = PyRef::Steal(PyObject_GetAttrString(own, "fAnalysisFactory"));
+  host->factory = PyRef::Steal(PyObject_GetAttr(own, s_fAnalysisFactory));
   if (!host->factory) return -1;
-  host->find_proc = PyRef::Steal(PyObject_GetAttrString(host->factory.get(), "FindAnalysisByName"));
+  host->find_proc = PyRef::Steal(PyObject_GetAttr(host->factory.get(), s_FindAnalysisByName));
   if (!host->find_proc) return -1;
-  host->pkg_dir = PyRef::Steal(PyObject_GetAttrString(own, "fPackageDir"));
+  host->pkg_dir = PyRef::Steal(PyObject_GetAttr(own, s_fPackageDir));
   if (!host->pkg_dir) return -1;
   return 0;
 }
