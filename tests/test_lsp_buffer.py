@@ -12,7 +12,7 @@ import logicalline as ll
 import pytest
 
 import pysource
-from pysource.edits import line_positions
+from pysource.edits import SourceBuffer, line_positions
 from pysource.lsp_documents import splice
 from pysource.splitter import split_logical_lines
 from test_edits import assert_same_as_fresh
@@ -180,6 +180,38 @@ def test_edits_in_one_place_report_the_scopes_of_the_text_now(edits):
         assert changes[1:] == whole.last_changes[1:]
         by_range.impl.SearchForAttribs({})
     assert_same_as_fresh(by_range)
+    project.close()
+
+
+class FailingOnce:
+    """An analyzer whose GetFullNameForScopeDef fails the first time."""
+
+    def __init__(self, impl):
+        self.impl, self.failed = impl, False
+
+    def __getattr__(self, name):
+        return getattr(self.impl, name)
+
+    def GetFullNameForScopeDef(self, line):
+        if not self.failed:
+            self.failed = True
+            raise RuntimeError("analyzer failure")
+        return self.impl.GetFullNameForScopeDef(line)
+
+
+@pytest.mark.parametrize("start, end, new", [((1, 5), (1, 5), "x"), ((1, 4), (1, 5), "g"), ((1, 0), (1, 8), "")])
+def test_a_failed_edit_leaves_the_buffer_as_it_was(start, end, new):
+    text = "def f():\n    return 1\nclass K:\n    pass\n"
+    project = pysource.Project(search_path=[])
+    mod = pysource.ModuleAnalysis(project, "m", source=text)
+    lines = mod.lines
+    buffer = SourceBuffer(FailingOnce(mod.impl), lines, text, project.name_pool, host=project.host)
+    with pytest.raises(RuntimeError):
+        buffer.edit(start, end, new)
+    assert buffer.text == text and shape(lines) == shape(split_logical_lines(text))
+    buffer.edit(start, end, new)
+    buffer.edit((3, 7), (3, 7), "x")
+    assert shape(lines) == shape(split_logical_lines(buffer.text))
     project.close()
 
 

@@ -44,7 +44,7 @@ reported in the body scopes from the buffer's own reckoning.
 from __future__ import annotations
 
 import bisect
-from typing import TYPE_CHECKING, Callable, Hashable, NamedTuple, Sequence
+from typing import TYPE_CHECKING, Callable, Hashable, NamedTuple, Sequence, overload
 
 from .hosts import Host, get_host
 from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionDefIndex, ScanRecord, \
@@ -159,10 +159,49 @@ def _context_kept(old: Sequence[ScanRecord], new: Sequence[ScanRecord], start: i
     return i < 0 or not _is_decorator(old[i])
 
 
+class _OldRecords(Sequence[ScanRecord]):
+    """The records of a text before a change that was made to their list in
+    place: the list held `run` at `start` where it now holds `shift` more
+    records (fewer when negative); every other record is the same object,
+    at the same place above the change and moved by `shift` below it."""
+
+    __slots__ = ("records", "start", "run", "shift")
+
+    def __init__(self, records: list[ScanRecord], start: int, run: list[ScanRecord], shift: int) -> None:
+        self.records = records
+        self.start = start
+        self.run = run
+        self.shift = shift
+
+    def __len__(self) -> int:
+        return len(self.records) - self.shift
+
+    @overload
+    def __getitem__(self, i: int) -> ScanRecord: ...
+
+    @overload
+    def __getitem__(self, i: slice) -> list[ScanRecord]: ...
+
+    def __getitem__(self, i: int | slice) -> ScanRecord | list[ScanRecord]:
+        if isinstance(i, slice):
+            return [self[k] for k in range(*i.indices(len(self)))]
+        if i < 0:
+            i += len(self)
+            if i < 0:
+                raise IndexError("record index out of range")
+        if i < self.start:
+            return self.records[i]
+        k = i - self.start
+        if k < len(self.run):
+            return self.run[k]
+        return self.records[i + self.shift]
+
+
 def _rescan_range(old_text: str, old_records: list[ScanRecord], new_text: str, prefix: int, old_end: int,
                   new_end: int, pool: dict[str, str], first_row: int, rows: int,
                   scan: Callable[[str, dict[str, str]], list[ScanRecord]],
-                  tries: int = 4, carriage_returns: bool | None = None) -> tuple[list[ScanRecord], int, int]:
+                  tries: int = 4, carriage_returns: bool | None = None,
+                  in_place: bool = False) -> tuple[list[ScanRecord], int, int, list[ScanRecord] | None]:
     """The records of `new_text`, which is `old_text` with the part from
     `prefix` to `old_end` replaced by the part of `new_text` from `prefix`
     to `new_end`, and the numbers of leading and of trailing records that
@@ -177,13 +216,19 @@ def _rescan_range(old_text: str, old_records: list[ScanRecord], new_text: str, p
     carriage returns or a very large number of rows, the whole text is
     scanned.  `first_row` is the row `prefix` lies in, and `old_text` has
     `rows` rows; `scan` is the host's scanner.  `carriage_returns`, when
-    known, tells whether either text holds a carriage return."""
+    known, tells whether either text holds a carriage return.
+
+    The fourth value is None, or, with `in_place` and an edit that moved no
+    line to another row, the records that `old_records` held where the new
+    ones now are: then the new records are `old_records` itself, changed in
+    place (a copy of a long list, and the release of the old one, touch
+    every record)."""
     n = len(old_records)
     added_rows = new_text.count("\n", prefix, new_end)
     if carriage_returns is None:
         carriage_returns = "\r" in new_text or "\r" in old_text
     if n == 0 or rows > 65000 or rows + added_rows > 65000 or carriage_returns:
-        return scan(new_text, pool), 0, 0
+        return scan(new_text, pool), 0, 0, None
     last_old_row = first_row + old_text.count("\n", prefix, max(prefix, old_end - 1))
     delta = added_rows - old_text.count("\n", prefix, old_end)
     # Records are in row order: a binary search for the first one that
@@ -197,7 +242,7 @@ def _rescan_range(old_text: str, old_records: list[ScanRecord], new_text: str, p
             hi = mid
     i0 = lo
     if i0 == n:
-        return scan(new_text, pool), 0, 0
+        return scan(new_text, pool), 0, 0, None
     start_row = min(old_records[i0][2], first_row)
     start = new_text.rfind("\n", 0, prefix) + 1
     for _ in range(first_row - start_row):
@@ -211,7 +256,7 @@ def _rescan_range(old_text: str, old_records: list[ScanRecord], new_text: str, p
         if j >= n:
             window = scan(new_text[start:], pool)
             head = [_shifted(r, base) for r in window] if base else window
-            return old_records[:i0] + head, i0, 0
+            return old_records[:i0] + head, i0, 0, None
         sync = old_records[j]
         # The window ends with the physical lines of the line to sync on.
         end = new_end
@@ -230,12 +275,16 @@ def _rescan_range(old_text: str, old_records: list[ScanRecord], new_text: str, p
                 records = old_records[:i0]
                 records += head[:-1]
                 records += [_shifted(r, delta) for r in old_records[j:]]
+            elif in_place:
+                replaced = old_records[i0:j]
+                old_records[i0:j] = head[:-1]
+                return old_records, i0, n - j, replaced
             else:
                 records = old_records.copy()
                 records[i0:j] = head[:-1]
-            return records, i0, n - j
+            return records, i0, n - j, None
         j += 1
-    return scan(new_text, pool), 0, 0
+    return scan(new_text, pool), 0, 0, None
 
 
 def _join(scope: str, name: str) -> str:
@@ -487,16 +536,29 @@ class SourceBuffer:
         if a == b and not new_text:
             return Changes([], [], [], [])
         text = old_text[:a] + new_text + old_text[b:]
-        old = self._old_records()
+        old: Sequence[ScanRecord] = self._old_records()
+        n_old = len(old)
+        if self.def_context is not None and self._context is None:
+            # Worked out from the records as they are, before they change.
+            self._context = self.def_context(old)
         new_end = a + len(new_text)
         crs = self._crs
         if crs is None:
             crs = "\r" in old_text
         new_crs = "\r" in new_text or (crs and "\r" in text)
-        new, same, tail = _rescan_range(old_text, old, text, a, b, new_end, self.pool, row_a, len(rows),
-                                        self.host.scan_logical_lines, carriage_returns=crs or new_crs)
+        new, same, tail, replaced = _rescan_range(old_text, self._old_records(), text, a, b, new_end, self.pool,
+                                                  row_a, len(rows), self.host.scan_logical_lines,
+                                                  carriage_returns=crs or new_crs, in_place=True)
+        if replaced is not None:
+            old = _OldRecords(new, same, replaced, len(new) - n_old)
         self._rows = None
-        changes = self._apply(old, new, text, same, tail, True)
+        try:
+            changes = self._apply(old, new, text, same, tail, True)
+        except BaseException:
+            if replaced is not None and self.text is old_text:
+                # Nothing was put in place: the records go back as they were.
+                new[same:same + len(replaced) + len(new) - n_old] = replaced
+            raise
         self._crs = new_crs
         added = []
         i = new_text.find("\n")
@@ -556,7 +618,7 @@ class SourceBuffer:
             self._records = old
         return old
 
-    def _apply(self, old: list[ScanRecord], new: list[ScanRecord], text: str, start: int, tail: int = 0,
+    def _apply(self, old: Sequence[ScanRecord], new: list[ScanRecord], text: str, start: int, tail: int = 0,
                unmoved_tail: bool = False) -> Changes:
         """Put the records `new` of `text` in place of `old`, the first
         `start` and the last `tail` of which are known to be the same lines
@@ -590,7 +652,7 @@ class SourceBuffer:
         if kept is not None and kept[0] == start:
             walk = kept[1].copy()
         else:
-            walk = _walk_at(old, start)
+            walk = _walk_at(new, start)   # the records above `start` are the same
             self._walk = (start, walk.copy())
         new_walk = walk.copy()
         # The analyzer reports the scopes of the lines it had placed; the
@@ -613,7 +675,7 @@ class SourceBuffer:
                 new_context = self.def_context(new)
         else:
             new_context = None
-        replace = self._context_changed(old, start, context, new_context) \
+        replace = self._context_changed(new, start, context, new_context) \
             if context is not None and new_context is not context else []
         name_again: list[int] = []
         if tail:
