@@ -333,6 +333,39 @@ class _ScopeWalk:
         return here
 
 
+# Texts are compared a chunk at a time: `startswith` and `endswith` at an
+# offset copy only the chunk of one text, where a bisection of slices copies
+# both texts about twice.
+_COMPARE_CHUNK = 16384
+
+
+def _prefix_len(x: str, y: str) -> int:
+    """Length of the longest common prefix of two strings."""
+    n = min(len(x), len(y))
+    i = 0
+    while i < n:
+        j = min(i + _COMPARE_CHUNK, n)
+        chunk = x[i:j]
+        if not y.startswith(chunk, i):
+            return i + _common_prefix_len(chunk, y[i:j])
+        i = j
+    return n
+
+
+def _suffix_len(x: str, y: str, limit: int) -> int:
+    """Length of the longest common suffix of two strings, at most `limit`."""
+    nx, ny = len(x), len(y)
+    n = min(nx, ny, limit)
+    k = 0
+    while k < n:
+        m = min(k + _COMPARE_CHUNK, n)
+        chunk = x[nx - m:nx - k]
+        if not y.endswith(chunk, 0, ny - k):
+            return k + _common_suffix_len(chunk, y[ny - m:ny - k], m - k)
+        k = m
+    return n
+
+
 def _changed_rows(old: str, new: str, rows: _RowStarts | None = None
                   ) -> tuple[tuple[int, int], tuple[int, int], str] | None:
     """The range edit that turns `old` into `new`, widened to whole rows:
@@ -341,9 +374,9 @@ def _changed_rows(old: str, new: str, rows: _RowStarts | None = None
     `old` when known, spare counting the line breaks above the edit."""
     if old == new:
         return None
-    p = _common_prefix_len(old, new)
+    p = _prefix_len(old, new)
     limit = min(len(old), len(new)) - p
-    s = _common_suffix_len(old, new, limit)
+    s = _suffix_len(old, new, limit)
     # Row boundaries only, so that no end falls between a carriage return
     # and its line feed.
     a = old.rfind("\n", 0, p) + 1
