@@ -540,7 +540,7 @@ class SourceBuffer:
             # Handed on as the range edit it is: the rows around it are split
             # again, not the whole text compared record by record.
             start, end, new_text = span
-            return self.edit(start, end, new_text)
+            return self._edit(start, end, new_text, text)
         old = self._old_records()
         new = self.host.rescan_logical_lines(self.text, old, text, self.pool)
         self._rows = None
@@ -560,6 +560,11 @@ class SourceBuffer:
         that reach the edit are split again."""
         if type(new_text) is not str:
             raise TypeError("the new text must be a str, not %s" % type(new_text).__name__)
+        return self._edit(start, end, new_text, None)
+
+    def _edit(self, start: tuple[int, int], end: tuple[int, int], new_text: str, whole: str | None) -> Changes:
+        """`edit`; `whole`, when given, is the text after the edit (which
+        `update` has), so that it is not made again."""
         rows = self._row_starts()
         a, row_a = self._offset(rows, start)
         b, row_b = self._offset(rows, end)
@@ -568,7 +573,10 @@ class SourceBuffer:
         old_text = self.text
         if a == b and not new_text:
             return Changes([], [], [], [])
-        text = "".join((old_text[:a], new_text, old_text[b:]))   # one copy fewer than two concatenations
+        if whole is not None:
+            text = whole
+        else:
+            text = "".join((old_text[:a], new_text, old_text[b:]))   # one copy fewer than two concatenations
         old: Sequence[ScanRecord] = self._old_records()
         n_old = len(old)
         if self.def_context is not None and self._context is None:
