@@ -1,9 +1,8 @@
 // The source info cache of an analyzer: the name cache (name -> the logical
-// line that defines it, or the list of them when there are several) and the
-// per-scope cache (full scope name -> PerScopeEntry with the scope's
-// definition line and, once worked out, its body lines and doc string line).
-// Both dictionaries are made on the first store; an absent dictionary reads
-// as an empty one.
+// line that defines it, or the list of them when there are several) and the per-scope cache (full scope name ->
+// PerScopeEntry with the scope's definition line and, once worked out, its
+// body lines and doc string line).  Both dictionaries are made on the first
+// store; an absent dictionary reads as an empty one.
 //
 // Releasing a line or an entry can run arbitrary code (a line's facts hold
 // the analysis objects of other modules), and that code may reach this cache
