@@ -272,15 +272,15 @@ static int SearchLogicalList(tSearchContext* ctx, PyObject* initial_scope, PyObj
 // The lookup of an exact name in the name cache.
 static int SearchForSpecificName(tSearchContext* ctx, PyObject* name, PyObject* ret_list) {
   tPySourceImpl* self = ctx->self;
-  // The entry is looked up again for each line: host code run for one line
-  // may change the name's definitions.
-  for (Py_ssize_t i = 0;; ++i) {
-    PyRef item = NameDefnAt(&self->info_cache, name, i);
-    if (!item) return PyErr_Occurred() ? -1 : 0;
-    if (!IsLogical(self, item.get())) {
-      PyErr_BadInternalCall();
-      return -1;
-    }
+  PyRef defns = LookupNameDefnInCache(&self->info_cache, name);
+  if (!defns) return PyErr_Occurred() ? -1 : 0;
+  if (!IsExactList(defns.get())) {
+    PyErr_BadInternalCall();
+    return -1;
+  }
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(defns.get()); ++i) {
+    PyRef item = HeldLine(self, defns.get(), i);
+    if (!item) return -1;
     PyRef scope_name = GetScopeNameForLineDirect(self, item.get());
     if (!scope_name) return -1;
     if (SearchSingleLogical(ctx, item.get(), scope_name.get(), ret_list) != 0) return -1;

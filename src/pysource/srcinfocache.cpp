@@ -1,5 +1,5 @@
-// The source info cache of an analyzer: the name cache (name -> the logical
-// line that defines it, or the list of them when there are several) and the per-scope cache (full scope name ->
+// The source info cache of an analyzer: the name cache (name -> list of the
+// logical lines that define it) and the per-scope cache (full scope name ->
 // PerScopeEntry with the scope's definition line and, once worked out, its
 // body lines and doc string line).  Both dictionaries are made on the first
 // store; an absent dictionary reads as an empty one.
@@ -99,24 +99,24 @@ static int EnsureDict(PyObject** slot) {
 // Name cache
 // ---------------------------------------------------------------------------
 
-// A name defined by one line maps to that line; a second definition turns
-// the entry into a list of the lines in the order they were entered.  Most
-// names have one definition, and a list per name would be an object more
-// for the collector to go over in every full collection.
 static int AddSingleNameEntryToCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical) {
   if (EnsureDict(&cache->name_cache) < 0) return -1;
   PyRef dict = PyRef::NewRef(cache->name_cache);
-  PyRef found = PyRef::NewRef(PyDict_GetItemWithError(dict.get(), name));
-  if (!found) {
+  PyObject* found = PyDict_GetItemWithError(dict.get(), name);
+  PyRef list;
+  if (found != nullptr) {
+    if (!PyList_CheckExact(found)) {
+      PyErr_BadInternalCall();
+      return -1;
+    }
+    list = PyRef::NewRef(found);
+  } else {
     if (PyErr_Occurred()) return -1;
-    return PyDict_SetItem(dict.get(), name, logical);
+    list.reset(PyList_New(0));
+    if (!list) return -1;
+    if (PyDict_SetItem(dict.get(), name, list.get()) < 0) return -1;
   }
-  if (PyList_CheckExact(found.get())) return PyList_Append(found.get(), logical);
-  PyRef list = PyRef::Steal(PyList_New(2));
-  if (!list) return -1;
-  PyList_SET_ITEM(list.get(), 0, Py_NewRef(found.get()));
-  PyList_SET_ITEM(list.get(), 1, Py_NewRef(logical));
-  return PyDict_SetItem(dict.get(), name, list.get());
+  return PyList_Append(list.get(), logical);
 }
 
 // The value under `key` in `dict` (either may be null): a new reference, or
@@ -131,17 +131,15 @@ static PyRef LookupHeld(PyObject* dict, PyObject* key) {
 }
 
 static int RemoveSingleNameEntryFromCache(tSrcInfoCache* cache, PyObject* name, PyObject* logical) {
-  PyRef found = LookupHeld(cache->name_cache, name);
-  if (!found) return PyErr_Occurred() ? -1 : 0;
-  if (!PyList_CheckExact(found.get())) {
-    if (found.get() != logical) return 0;
-    PyRef dict = PyRef::NewRef(cache->name_cache);
-    PyRef held_name = PyRef::NewRef(name);
-    return PyDict_DelItem(dict.get(), held_name.get());
+  PyRef list = LookupHeld(cache->name_cache, name);
+  if (!list) return PyErr_Occurred() ? -1 : 0;
+  if (!PyList_CheckExact(list.get())) {
+    PyErr_BadInternalCall();
+    return -1;
   }
-  Py_ssize_t size = PyList_GET_SIZE(found.get());
+  Py_ssize_t size = PyList_GET_SIZE(list.get());
   for (Py_ssize_t i = 0; i < size; ++i) {
-    if (PyList_GET_ITEM(found.get(), i) == logical) return PyList_SetSlice(found.get(), i, i + 1, nullptr);
+    if (PyList_GET_ITEM(list.get(), i) == logical) return PyList_SetSlice(list.get(), i, i + 1, nullptr);
   }
   return 0;
 }
@@ -164,15 +162,10 @@ int RemoveNameDefnsFromCache(tSrcInfoCache* cache, PyObject* logical) {
 
 // A name that cannot be a key (unhashable: TypeError) has no entry either;
 // any other failure of the lookup is the caller's.
-PyRef NameDefnAt(tSrcInfoCache* cache, PyObject* name, Py_ssize_t index) {
+PyRef LookupNameDefnInCache(tSrcInfoCache* cache, PyObject* name) {
   PyRef found = LookupHeld(cache->name_cache, name);
-  if (!found) {
-    if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_TypeError)) PyErr_Clear();
-    return found;
-  }
-  if (!PyList_CheckExact(found.get())) return index == 0 ? std::move(found) : PyRef();
-  if (index >= PyList_GET_SIZE(found.get())) return PyRef();
-  return PyRef::NewRef(PyList_GET_ITEM(found.get(), index));
+  if (!found && PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_TypeError)) PyErr_Clear();
+  return found;
 }
 
 // ---------------------------------------------------------------------------

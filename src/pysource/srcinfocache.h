@@ -7,7 +7,7 @@
 #include "py_utils.h"
 
 struct tSrcInfoCache {
-  PyObject* name_cache;       // dict: name -> defining line, or list of them; or null
+  PyObject* name_cache;       // dict: name -> list of defining lines, or null
   PyObject* per_scope_cache;  // dict: full scope name -> PerScopeEntry, or null
 };
 
@@ -18,10 +18,9 @@ void ClearSrcInfoCache(tSrcInfoCache* cache);
 
 int AddNameDefnsToCache(tSrcInfoCache* cache, PyObject* logical);
 int RemoveNameDefnsFromCache(tSrcInfoCache* cache, PyObject* logical);
-// New reference to the `index`-th line defining `name` (in the order they
-// were entered); null with no exception when there is none, or with the
-// error set when the lookup failed.
-PyRef NameDefnAt(tSrcInfoCache* cache, PyObject* name, Py_ssize_t index);
+// New reference to the name's list; null with no exception when there is
+// none, or with the error set when the lookup failed.
+PyRef LookupNameDefnInCache(tSrcInfoCache* cache, PyObject* name);
 
 int AddOrClearScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name, PyObject* scope_def);
 // New reference to the entry's scope_def; null with KeyError(full_name) when absent.
