@@ -12,7 +12,7 @@ import logicalline as ll
 import pytest
 
 import pysource
-from pysource.edits import line_positions
+from pysource.edits import SourceBuffer, line_positions
 from pysource.lsp_documents import splice
 from pysource.splitter import split_logical_lines
 from test_edits import assert_same_as_fresh
@@ -100,6 +100,118 @@ def test_range_edits_split_and_answer_as_the_whole_text(name, count):
         if step % 25 == 24 and not nameless_defs(by_range):
             assert_same_as_fresh(by_range, "after step %d" % step)
     assert by_range.lines is lines
+    project.close()
+
+
+@pytest.mark.parametrize("name, newline", [("shlex.py", "\n"), ("textwrap.py", "\r\n")])
+def test_typing_bursts_split_and_answer_as_the_whole_text(name, newline):
+    # Keystrokes as an editor sends them: runs of one-character inserts and
+    # deletes at one place, in many places (more than the buffer keeps as
+    # row moves), now and then a line break, a carriage return typed or
+    # deleted, or an edit above the place typed at.
+    text = "".join(pysource.read_source(os.path.join(STDLIB, name)).splitlines(keepends=True)[:300])
+    text = text.replace("\n", newline)
+    rng = random.Random(name)
+    project = pysource.Project(search_path=[])
+    mod = pysource.ModuleAnalysis(project, "m", source=text)
+    mod.impl.SearchForAttribs({})
+    for burst in range(45):
+        rows = text.split("\n")
+        row = rng.randrange(len(rows)) + 1
+        col = rng.randrange(len(rows[row - 1].rstrip("\r")) + 1)
+        for k in range(rng.randrange(1, 12)):
+            a = sum(len(x) + 1 for x in rows[:row - 1]) + col
+            if k and rng.random() < 0.3:
+                start, end, new, b = (row, col - 1), (row, col), "", a
+                a -= 1
+                col -= 1
+            else:
+                new = rng.choice(["x", "y", "_", " ", "(", "\r", "\n"]) if rng.random() < 0.15 else "z"
+                start = end = (row, col)
+                b = a
+                if new == "\n":
+                    row, col = row + 1, 0
+                else:
+                    col += 1
+            if (col < 0 or new == "\r" and newline == "\n"
+                    or start[1] > len(rows[start[0] - 1].rstrip("\r"))):
+                break
+            text = text[:a] + new + text[b:]
+            mod.edit(start, end, new)
+            rows = text.split("\n")
+            assert mod.source == text, "burst %d" % burst
+            assert shape(mod.lines) == shape(split_logical_lines(text)), "burst %d" % burst
+            for r in (1, row - 1, row, row + 1, len(rows)):
+                if 1 <= r <= len(rows):
+                    want = rows[r - 1]
+                    assert mod.row(r) == (want[:-1] if want.endswith("\r") and r < len(rows) else want)
+            mod.impl.SearchForAttribs({})
+        if burst % 3 == 0 and row > 5:
+            # A line opened above the place typed at.
+            mod.edit((row - 3, 0), (row - 3, 0), "q = 1" + newline)
+            text = mod.source
+        if burst % 15 == 14 and not nameless_defs(mod):
+            assert_same_as_fresh(mod, "after burst %d" % burst)
+    project.close()
+
+
+SCOPED = "class A:\n    def f(self):\n        x = 1\n\n    def g(self):\n        y = 2\n"
+
+
+@pytest.mark.parametrize("edits", [
+    # Typing in a body, a definition above renamed or re-indented, typing
+    # in the same body again: the scopes reported are the new ones.
+    [((3, 9), "a"), ((1, 7), "B"), ((3, 10), "b")],
+    [((3, 9), "a"), ((2, 9), "h"), ((3, 10), "b")],
+    [((3, 9), "a"), ((1, 7), "B"), ((3, 0), "class C:\n")],
+    [((6, 9), "a"), ((5, 4), "    "), ((6, 10), "b"), ((1, 0), "class Z:\n    pass\n"), ((8, 11), "c")],
+])
+def test_edits_in_one_place_report_the_scopes_of_the_text_now(edits):
+    project = pysource.Project(search_path=[])
+    by_range = pysource.ModuleAnalysis(project, "m", source=SCOPED)
+    whole = pysource.ModuleAnalysis(project, "m", source=SCOPED)
+    by_range.impl.SearchForAttribs({})
+    whole.impl.SearchForAttribs({})
+    for at, new in edits:
+        changes = by_range.edit(at, at, new)
+        whole.set_source(by_range.source)
+        whole.UpdateFromCache()
+        assert sorted(changes.body_scopes) == sorted(whole.last_changes.body_scopes), (at, new)
+        assert changes[1:] == whole.last_changes[1:]
+        by_range.impl.SearchForAttribs({})
+    assert_same_as_fresh(by_range)
+    project.close()
+
+
+class FailingOnce:
+    """An analyzer whose GetFullNameForScopeDef fails the first time."""
+
+    def __init__(self, impl):
+        self.impl, self.failed = impl, False
+
+    def __getattr__(self, name):
+        return getattr(self.impl, name)
+
+    def GetFullNameForScopeDef(self, line):
+        if not self.failed:
+            self.failed = True
+            raise RuntimeError("analyzer failure")
+        return self.impl.GetFullNameForScopeDef(line)
+
+
+@pytest.mark.parametrize("start, end, new", [((1, 5), (1, 5), "x"), ((1, 4), (1, 5), "g"), ((1, 0), (1, 8), "")])
+def test_a_failed_edit_leaves_the_buffer_as_it_was(start, end, new):
+    text = "def f():\n    return 1\nclass K:\n    pass\n"
+    project = pysource.Project(search_path=[])
+    mod = pysource.ModuleAnalysis(project, "m", source=text)
+    lines = mod.lines
+    buffer = SourceBuffer(FailingOnce(mod.impl), lines, text, project.name_pool, host=project.host)
+    with pytest.raises(RuntimeError):
+        buffer.edit(start, end, new)
+    assert buffer.text == text and shape(lines) == shape(split_logical_lines(text))
+    buffer.edit(start, end, new)
+    buffer.edit((3, 7), (3, 7), "x")
+    assert shape(lines) == shape(split_logical_lines(buffer.text))
     project.close()
 
 

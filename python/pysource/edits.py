@@ -44,7 +44,7 @@ reported in the body scopes from the buffer's own reckoning.
 from __future__ import annotations
 
 import bisect
-from typing import TYPE_CHECKING, Callable, Hashable, NamedTuple, Sequence
+from typing import TYPE_CHECKING, Callable, Hashable, NamedTuple, Sequence, overload
 
 from .hosts import Host, get_host
 from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionDefIndex, ScanRecord, \
@@ -159,10 +159,49 @@ def _context_kept(old: Sequence[ScanRecord], new: Sequence[ScanRecord], start: i
     return i < 0 or not _is_decorator(old[i])
 
 
+class _OldRecords(Sequence[ScanRecord]):
+    """The records of a text before a change that was made to their list in
+    place: the list held `run` at `start` where it now holds `shift` more
+    records (fewer when negative); every other record is the same object,
+    at the same place above the change and moved by `shift` below it."""
+
+    __slots__ = ("records", "start", "run", "shift")
+
+    def __init__(self, records: list[ScanRecord], start: int, run: list[ScanRecord], shift: int) -> None:
+        self.records = records
+        self.start = start
+        self.run = run
+        self.shift = shift
+
+    def __len__(self) -> int:
+        return len(self.records) - self.shift
+
+    @overload
+    def __getitem__(self, i: int) -> ScanRecord: ...
+
+    @overload
+    def __getitem__(self, i: slice) -> list[ScanRecord]: ...
+
+    def __getitem__(self, i: int | slice) -> ScanRecord | list[ScanRecord]:
+        if isinstance(i, slice):
+            return [self[k] for k in range(*i.indices(len(self)))]
+        if i < 0:
+            i += len(self)
+            if i < 0:
+                raise IndexError("record index out of range")
+        if i < self.start:
+            return self.records[i]
+        k = i - self.start
+        if k < len(self.run):
+            return self.run[k]
+        return self.records[i + self.shift]
+
+
 def _rescan_range(old_text: str, old_records: list[ScanRecord], new_text: str, prefix: int, old_end: int,
                   new_end: int, pool: dict[str, str], first_row: int, rows: int,
                   scan: Callable[[str, dict[str, str]], list[ScanRecord]],
-                  tries: int = 4) -> tuple[list[ScanRecord], int, int]:
+                  tries: int = 4, carriage_returns: bool | None = None,
+                  in_place: bool = False) -> tuple[list[ScanRecord], int, int, list[ScanRecord] | None]:
     """The records of `new_text`, which is `old_text` with the part from
     `prefix` to `old_end` replaced by the part of `new_text` from `prefix`
     to `new_end`, and the numbers of leading and of trailing records that
@@ -176,11 +215,20 @@ def _rescan_range(old_text: str, old_records: list[ScanRecord], new_text: str, p
     such line is found within a few logical lines, or the text holds
     carriage returns or a very large number of rows, the whole text is
     scanned.  `first_row` is the row `prefix` lies in, and `old_text` has
-    `rows` rows; `scan` is the host's scanner."""
+    `rows` rows; `scan` is the host's scanner.  `carriage_returns`, when
+    known, tells whether either text holds a carriage return.
+
+    The fourth value is None, or, with `in_place` and an edit that moved no
+    line to another row, the records that `old_records` held where the new
+    ones now are: then the new records are `old_records` itself, changed in
+    place (a copy of a long list, and the release of the old one, touch
+    every record)."""
     n = len(old_records)
     added_rows = new_text.count("\n", prefix, new_end)
-    if n == 0 or rows > 65000 or rows + added_rows > 65000 or "\r" in new_text or "\r" in old_text:
-        return scan(new_text, pool), 0, 0
+    if carriage_returns is None:
+        carriage_returns = "\r" in new_text or "\r" in old_text
+    if n == 0 or rows > 65000 or rows + added_rows > 65000 or carriage_returns:
+        return scan(new_text, pool), 0, 0, None
     last_old_row = first_row + old_text.count("\n", prefix, max(prefix, old_end - 1))
     delta = added_rows - old_text.count("\n", prefix, old_end)
     # Records are in row order: a binary search for the first one that
@@ -194,7 +242,7 @@ def _rescan_range(old_text: str, old_records: list[ScanRecord], new_text: str, p
             hi = mid
     i0 = lo
     if i0 == n:
-        return scan(new_text, pool), 0, 0
+        return scan(new_text, pool), 0, 0, None
     start_row = min(old_records[i0][2], first_row)
     start = new_text.rfind("\n", 0, prefix) + 1
     for _ in range(first_row - start_row):
@@ -208,7 +256,7 @@ def _rescan_range(old_text: str, old_records: list[ScanRecord], new_text: str, p
         if j >= n:
             window = scan(new_text[start:], pool)
             head = [_shifted(r, base) for r in window] if base else window
-            return old_records[:i0] + head, i0, 0
+            return old_records[:i0] + head, i0, 0, None
         sync = old_records[j]
         # The window ends with the physical lines of the line to sync on.
         end = new_end
@@ -221,12 +269,22 @@ def _rescan_range(old_text: str, old_records: list[ScanRecord], new_text: str, p
         window = scan(new_text[start:end], pool)
         head = [_shifted(r, base) for r in window] if base else window
         if head and head[-1] == (_shifted(sync, delta) if delta else sync):
-            tail = old_records[j:]
+            # One copy of the list, the window put in by slice assignment:
+            # concatenating slices copies the records twice.
             if delta:
-                tail = [_shifted(r, delta) for r in tail]
-            return old_records[:i0] + head[:-1] + tail, i0, n - j
+                records = old_records[:i0]
+                records += head[:-1]
+                records += [_shifted(r, delta) for r in old_records[j:]]
+            elif in_place:
+                replaced = old_records[i0:j]
+                old_records[i0:j] = head[:-1]
+                return old_records, i0, n - j, replaced
+            else:
+                records = old_records.copy()
+                records[i0:j] = head[:-1]
+            return records, i0, n - j, None
         j += 1
-    return scan(new_text, pool), 0, 0
+    return scan(new_text, pool), 0, 0, None
 
 
 def _join(scope: str, name: str) -> str:
@@ -275,6 +333,39 @@ class _ScopeWalk:
         return here
 
 
+# Texts are compared a chunk at a time: `startswith` and `endswith` at an
+# offset copy only the chunk of one text, where a bisection of slices copies
+# both texts about twice.
+_COMPARE_CHUNK = 16384
+
+
+def _prefix_len(x: str, y: str) -> int:
+    """Length of the longest common prefix of two strings."""
+    n = min(len(x), len(y))
+    i = 0
+    while i < n:
+        j = min(i + _COMPARE_CHUNK, n)
+        chunk = x[i:j]
+        if not y.startswith(chunk, i):
+            return i + _common_prefix_len(chunk, y[i:j])
+        i = j
+    return n
+
+
+def _suffix_len(x: str, y: str, limit: int) -> int:
+    """Length of the longest common suffix of two strings, at most `limit`."""
+    nx, ny = len(x), len(y)
+    n = min(nx, ny, limit)
+    k = 0
+    while k < n:
+        m = min(k + _COMPARE_CHUNK, n)
+        chunk = x[nx - m:nx - k]
+        if not y.endswith(chunk, 0, ny - k):
+            return k + _common_suffix_len(chunk, y[ny - m:ny - k], m - k)
+        k = m
+    return n
+
+
 def _changed_rows(old: str, new: str, rows: _RowStarts | None = None
                   ) -> tuple[tuple[int, int], tuple[int, int], str] | None:
     """The range edit that turns `old` into `new`, widened to whole rows:
@@ -283,9 +374,9 @@ def _changed_rows(old: str, new: str, rows: _RowStarts | None = None
     `old` when known, spare counting the line breaks above the edit."""
     if old == new:
         return None
-    p = _common_prefix_len(old, new)
+    p = _prefix_len(old, new)
     limit = min(len(old), len(new)) - p
-    s = _common_suffix_len(old, new, limit)
+    s = _suffix_len(old, new, limit)
     # Row boundaries only, so that no end falls between a carriage return
     # and its line feed.
     a = old.rfind("\n", 0, p) + 1
@@ -337,40 +428,62 @@ class _RowStarts:
 
     def row_of(self, offset: int) -> int:
         """The row (from 0) in which `offset` falls."""
+        starts = self.starts
         if not self.moves:
-            return bisect.bisect_right(self.starts, offset) - 1
-        lo, hi = 0, len(self.starts)      # start(lo) <= offset < start(hi)
-        while hi - lo > 1:
-            mid = (lo + hi) // 2
-            if self.start(mid) <= offset:
-                lo = mid
+            return bisect.bisect_right(starts, offset) - 1
+        # Between two moved rows every start is moved by the same amount: a
+        # bisection of the list in each such stretch, from the last one up.
+        hi = len(starts)
+        for first, moved in reversed(self._stretches()):
+            if first < hi and starts[first] + moved <= offset:
+                return bisect.bisect_right(starts, offset - moved, first, hi) - 1
+            hi = min(hi, first)
+        return bisect.bisect_right(starts, offset, 0, hi) - 1
+
+    def _stretches(self) -> list[tuple[int, int]]:
+        """(first row, total move) of each stretch of rows from a moved row
+        to the next one, in row order; the rows above the first stretch are
+        not moved."""
+        out: list[tuple[int, int]] = []
+        total = 0
+        for first, delta in sorted(self.moves):
+            total += delta
+            if out and out[-1][0] == first:
+                out[-1] = (first, total)
             else:
-                hi = mid
-        return lo
+                out.append((first, total))
+        return out
 
     def replace(self, row_a: int, row_b: int, added: list[int], shift: int) -> None:
         """Rows `row_a` to `row_b` (from 1) were replaced by text whose
         line breaks end at the offsets `added`, and the text below moved by
         `shift` characters."""
-        if len(self.moves) < self.MAX_MOVES and len(added) == row_b - row_a <= 8:
+        moves = self.moves
+        if len(moves) < self.MAX_MOVES and len(added) == row_b - row_a <= 8:
             # The same rows again, only moved (a row retyped whole, as a
             # new text compared with the old one gives it): a move of every
             # start from row_a on.
             if all(added[k] == self.start(row_a + k) + shift for k in range(len(added))):
                 if shift:
-                    self.moves.append((row_a, shift))
+                    # Typing in one row moves the rows below it again and
+                    # again: one move, added up.
+                    if moves and moves[-1][0] == row_a:
+                        total = moves[-1][1] + shift
+                        if total:
+                            moves[-1] = (row_a, total)
+                        else:
+                            moves.pop()
+                    else:
+                        moves.append((row_a, shift))
                 return
         starts = self.starts
-        if self.moves:
-            change = [0] * (len(starts) + 1)
-            for first, delta in self.moves:
-                change[first] += delta
-            moved = 0
-            starts = list(starts)
-            for i, d in enumerate(change[:-1]):
-                moved += d
-                if moved:
-                    starts[i] += moved
+        if moves:
+            stretches = self._stretches()
+            moved_starts = starts[:stretches[0][0]]
+            for k, (first, total) in enumerate(stretches):
+                end = stretches[k + 1][0] if k + 1 < len(stretches) else len(starts)
+                moved_starts += [r + total for r in starts[first:end]] if total else starts[first:end]
+            starts = moved_starts
             self.moves = []
         self.starts = starts[:row_a] + added + ([r + shift for r in starts[row_b:]] if shift else starts[row_b:])
 
@@ -406,6 +519,11 @@ class SourceBuffer:
         # Offsets of the starts of the rows of `text`, made on the first
         # range edit.
         self._rows: _RowStarts | None = None
+        # Whether `text` holds a carriage return, when known.
+        self._crs: bool | None = None
+        # The scopes at the position the last change started at, (position,
+        # walk): the records above it are those of `text`.
+        self._walk: tuple[int, _ScopeWalk] | None = None
 
     @property
     def context(self) -> Callable[[Sequence[str]], Hashable] | None:
@@ -422,7 +540,7 @@ class SourceBuffer:
             # Handed on as the range edit it is: the rows around it are split
             # again, not the whole text compared record by record.
             start, end, new_text = span
-            return self.edit(start, end, new_text)
+            return self._edit(start, end, new_text, text)
         old = self._old_records()
         new = self.host.rescan_logical_lines(self.text, old, text, self.pool)
         self._rows = None
@@ -442,6 +560,11 @@ class SourceBuffer:
         that reach the edit are split again."""
         if type(new_text) is not str:
             raise TypeError("the new text must be a str, not %s" % type(new_text).__name__)
+        return self._edit(start, end, new_text, None)
+
+    def _edit(self, start: tuple[int, int], end: tuple[int, int], new_text: str, whole: str | None) -> Changes:
+        """`edit`; `whole`, when given, is the text after the edit (which
+        `update` has), so that it is not made again."""
         rows = self._row_starts()
         a, row_a = self._offset(rows, start)
         b, row_b = self._offset(rows, end)
@@ -450,13 +573,34 @@ class SourceBuffer:
         old_text = self.text
         if a == b and not new_text:
             return Changes([], [], [], [])
-        text = old_text[:a] + new_text + old_text[b:]
-        old = self._old_records()
+        if whole is not None:
+            text = whole
+        else:
+            text = "".join((old_text[:a], new_text, old_text[b:]))   # one copy fewer than two concatenations
+        old: Sequence[ScanRecord] = self._old_records()
+        n_old = len(old)
+        if self.def_context is not None and self._context is None:
+            # Worked out from the records as they are, before they change.
+            self._context = self.def_context(old)
         new_end = a + len(new_text)
-        new, same, tail = _rescan_range(old_text, old, text, a, b, new_end, self.pool, row_a, len(rows),
-                                        self.host.scan_logical_lines)
+        crs = self._crs
+        if crs is None:
+            crs = "\r" in old_text
+        new_crs = "\r" in new_text or (crs and "\r" in text)
+        new, same, tail, replaced = _rescan_range(old_text, self._old_records(), text, a, b, new_end, self.pool,
+                                                  row_a, len(rows), self.host.scan_logical_lines,
+                                                  carriage_returns=crs or new_crs, in_place=True)
+        if replaced is not None:
+            old = _OldRecords(new, same, replaced, len(new) - n_old)
         self._rows = None
-        changes = self._apply(old, new, text, same, tail, True)
+        try:
+            changes = self._apply(old, new, text, same, tail, True)
+        except BaseException:
+            if replaced is not None and self.text is old_text:
+                # Nothing was put in place: the records go back as they were.
+                new[same:same + len(replaced) + len(new) - n_old] = replaced
+            raise
+        self._crs = new_crs
         added = []
         i = new_text.find("\n")
         while i >= 0:
@@ -515,7 +659,7 @@ class SourceBuffer:
             self._records = old
         return old
 
-    def _apply(self, old: list[ScanRecord], new: list[ScanRecord], text: str, start: int, tail: int = 0,
+    def _apply(self, old: Sequence[ScanRecord], new: list[ScanRecord], text: str, start: int, tail: int = 0,
                unmoved_tail: bool = False) -> Changes:
         """Put the records `new` of `text` in place of `old`, the first
         `start` and the last `tail` of which are known to be the same lines
@@ -541,8 +685,16 @@ class SourceBuffer:
                 place(lines[i])
 
         # The scopes of the lines from the start of the change on, before
-        # and after it (the lines above it are in the same scopes).
-        walk = _walk_at(old, start)
+        # and after it (the lines above it are in the same scopes).  Typing
+        # goes on where it was: the walk to the same place is kept, which
+        # stays good because every change starts at or below the place the
+        # walk was kept for (each change keeps its own).
+        kept = self._walk
+        if kept is not None and kept[0] == start:
+            walk = kept[1].copy()
+        else:
+            walk = _walk_at(new, start)   # the records above `start` are the same
+            self._walk = (start, walk.copy())
         new_walk = walk.copy()
         # The analyzer reports the scopes of the lines it had placed; the
         # scopes of removed lines it never placed, and those that moved lines
@@ -564,7 +716,7 @@ class SourceBuffer:
                 new_context = self.def_context(new)
         else:
             new_context = None
-        replace = self._context_changed(old, start, context, new_context) \
+        replace = self._context_changed(new, start, context, new_context) \
             if context is not None and new_context is not context else []
         name_again: list[int] = []
         if tail:
@@ -592,6 +744,7 @@ class SourceBuffer:
             added = run
 
         self.text = text
+        self._crs = None
         self._records = new
         self._context = new_context
         changes = Changes(*self.impl.LogicalCacheModified(self, ChangeSet(removed, added)))

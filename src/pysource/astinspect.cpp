@@ -4,6 +4,7 @@
 #include "astinspect.h"
 
 #include <array>
+#include <iterator>
 
 #include "gcobject.h"
 
@@ -164,39 +165,33 @@ static int ProcessGenericTargets(tVisitContext* ctx, PyObject* targets, PyObject
   return rc;
 }
 
-static PyObject* VisitReturn(PyObject* self, PyObject* args) {
-  if (CachedString(&s_return_name, "return") == nullptr) return nullptr;
-  tVisitContext ctx;
-  if (SetUpVisitContext(self, args, &ctx) < 0) return nullptr;
-  PyRef expression = GetReturnStmtExpr(&ctx, ctx.primary_node);
-  if (!expression) return nullptr;
-  if (expression.get() == Py_None) return NewTruth(1);
-  PyRef name = PoolString(ctx.self->name_pool, PyRef::NewRef(s_return_name));
-  if (!name || AppendEquivForExpr(&ctx, name.get(), expression.get()) < 0) return nullptr;
-  return NewTruth(1);
+static int VisitReturnDirect(tVisitContext* ctx) {
+  if (CachedString(&s_return_name, "return") == nullptr) return -1;
+  PyRef expression = GetReturnStmtExpr(ctx, ctx->primary_node);
+  if (!expression) return -1;
+  if (expression.get() == Py_None) return 1;
+  PyRef name = PoolString(ctx->self->name_pool, PyRef::NewRef(s_return_name));
+  if (!name || AppendEquivForExpr(ctx, name.get(), expression.get()) < 0) return -1;
+  return 1;
 }
 
-static PyObject* VisitAssign(PyObject* self, PyObject* args) {
-  tVisitContext ctx;
-  if (SetUpVisitContext(self, args, &ctx) < 0) return nullptr;
-  PyRef targets = GetAssignStmtTargets(&ctx, ctx.primary_node);
-  if (!targets) return nullptr;
-  PyRef expression = GetAssignStmtExpr(&ctx, ctx.primary_node);
-  if (!expression) return nullptr;
-  if (ProcessGenericTargets(&ctx, targets.get(), expression.get(), kWholeValue) < 0) return nullptr;
-  return NewTruth(1);
+static int VisitAssignDirect(tVisitContext* ctx) {
+  PyRef targets = GetAssignStmtTargets(ctx, ctx->primary_node);
+  if (!targets) return -1;
+  PyRef expression = GetAssignStmtExpr(ctx, ctx->primary_node);
+  if (!expression) return -1;
+  if (ProcessGenericTargets(ctx, targets.get(), expression.get(), kWholeValue) < 0) return -1;
+  return 1;
 }
 
-static PyObject* VisitFor(PyObject* self, PyObject* args) {
-  tVisitContext ctx;
-  if (SetUpVisitContext(self, args, &ctx) < 0) return nullptr;
-  PyRef targets = GetForStmtTargets(&ctx, ctx.primary_node);
-  if (!targets) return nullptr;
-  PyRef expression = GetForStmtExpr(&ctx, ctx.primary_node);
-  if (!expression) return nullptr;
+static int VisitForDirect(tVisitContext* ctx) {
+  PyRef targets = GetForStmtTargets(ctx, ctx->primary_node);
+  if (!targets) return -1;
+  PyRef expression = GetForStmtExpr(ctx, ctx->primary_node);
+  if (!expression) return -1;
   // Loop targets stand for elements of the sequence, never for all of it.
-  if (ProcessGenericTargets(&ctx, targets.get(), expression.get(), kPartOfValue) < 0) return nullptr;
-  return NewTruth(1);
+  if (ProcessGenericTargets(ctx, targets.get(), expression.get(), kPartOfValue) < 0) return -1;
+  return 1;
 }
 
 // ===========================================================================
@@ -227,13 +222,22 @@ struct tImportHost {
   PyRef pkg_dir;
 };
 
+static PyObject* s_fAnalysisFactory = nullptr;
+static PyObject* s_FindAnalysisByName = nullptr;
+static PyObject* s_fPackageDir = nullptr;
+
+// The attributes are read on every import line, by names made once.
 static int GetImportHost(tVisitContext* ctx, tImportHost* host) {
+  if (CachedString(&s_fAnalysisFactory, "fAnalysisFactory") == nullptr ||
+      CachedString(&s_FindAnalysisByName, "FindAnalysisByName") == nullptr ||
+      CachedString(&s_fPackageDir, "fPackageDir") == nullptr)
+    return -1;
   PyObject* own = ctx->self->mod_analysis;
-  host->factory = PyRef::Steal(PyObject_GetAttrString(own, "fAnalysisFactory"));
+  host->factory = PyRef::Steal(PyObject_GetAttr(own, s_fAnalysisFactory));
   if (!host->factory) return -1;
-  host->find_proc = PyRef::Steal(PyObject_GetAttrString(host->factory.get(), "FindAnalysisByName"));
+  host->find_proc = PyRef::Steal(PyObject_GetAttr(host->factory.get(), s_FindAnalysisByName));
   if (!host->find_proc) return -1;
-  host->pkg_dir = PyRef::Steal(PyObject_GetAttrString(own, "fPackageDir"));
+  host->pkg_dir = PyRef::Steal(PyObject_GetAttr(own, s_fPackageDir));
   if (!host->pkg_dir) return -1;
   return 0;
 }
@@ -375,24 +379,22 @@ static int ProcessFromImportStar(tVisitContext* ctx, PyObject* mod) {
   }
 }
 
-static PyObject* VisitImport(PyObject* self, PyObject* args) {
-  tVisitContext ctx;
-  if (SetUpVisitContext(self, args, &ctx) < 0) return nullptr;
+static int VisitImportDirect(tVisitContext* ctx) {
   tImportHost host;
-  if (GetImportHost(&ctx, &host) < 0) return nullptr;
-  PyRef ids = GetImportNames(&ctx, ctx.primary_node);
-  if (!ids) return nullptr;
+  if (GetImportHost(ctx, &host) < 0) return -1;
+  PyRef ids = GetImportNames(ctx, ctx->primary_node);
+  if (!ids) return -1;
   if (!IsExactTuple(ids.get())) {
     SetTreeShapeError("Import", "names", "a tuple", ids.get());
-    return nullptr;
+    return -1;
   }
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ids.get()); ++i) {
-    if (ProcessSingleImportName(&ctx, PyTuple_GET_ITEM(ids.get(), i), host.find_proc.get(), host.pkg_dir.get()) <
+    if (ProcessSingleImportName(ctx, PyTuple_GET_ITEM(ids.get(), i), host.find_proc.get(), host.pkg_dir.get()) <
         0) {
-      return nullptr;
+      return -1;
     }
   }
-  return NewTruth(0);
+  return 0;
 }
 
 // A single name whose first character is "*" (the rest is not looked at).
@@ -402,32 +404,30 @@ static bool IsStarImportNames(PyObject* names) {
   return IsExactStr(name) && PyUnicode_GET_LENGTH(name) > 0 && PyUnicode_READ_CHAR(name, 0) == '*';
 }
 
-static PyObject* VisitFromImport(PyObject* self, PyObject* args) {
-  tVisitContext ctx;
-  if (SetUpVisitContext(self, args, &ctx) < 0) return nullptr;
+static int VisitFromImportDirect(tVisitContext* ctx) {
   tImportHost host;
-  if (GetImportHost(&ctx, &host) < 0) return nullptr;
-  PyRef modname = GetFromImportModuleName(&ctx, ctx.primary_node);
-  if (!modname) return nullptr;
-  PyRef names = GetFromImportNames(&ctx, ctx.primary_node);
-  if (!names) return nullptr;
+  if (GetImportHost(ctx, &host) < 0) return -1;
+  PyRef modname = GetFromImportModuleName(ctx, ctx->primary_node);
+  if (!modname) return -1;
+  PyRef names = GetFromImportNames(ctx, ctx->primary_node);
+  if (!names) return -1;
   if (!IsExactTuple(names.get())) {
     SetTreeShapeError("From", "names", "a tuple", names.get());
-    return nullptr;
+    return -1;
   }
   PyRef mod =
       PyRef::Steal(PyObject_CallFunctionObjArgs(host.find_proc.get(), modname.get(), host.pkg_dir.get(), nullptr));
-  if (!mod) return nullptr;
+  if (!mod) return -1;
   if (IsStarImportNames(names.get())) {
-    if (mod.get() != Py_None && ProcessFromImportStar(&ctx, mod.get()) < 0) return nullptr;
-    return NewTruth(0);
+    if (mod.get() != Py_None && ProcessFromImportStar(ctx, mod.get()) < 0) return -1;
+    return 0;
   }
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
     PyObject* name = PyTuple_GET_ITEM(names.get(), i);
     if (!IsExactStr(name)) continue;
-    if (AppendImportedAttrib(&ctx, name, mod.get(), name) < 0) return nullptr;
+    if (AppendImportedAttrib(ctx, name, mod.get(), name) < 0) return -1;
   }
-  return NewTruth(0);
+  return 0;
 }
 
 // ===========================================================================
@@ -499,57 +499,53 @@ static PyRef GetFullInstanceNameForLogical(tVisitContext* ctx, PyObject* class_l
   return GetStringFromPool(ctx->self->name_pool, buffer.ptr);
 }
 
-static PyObject* VisitFunctionDef(PyObject* self, PyObject* args) {
-  tVisitContext ctx;
-  if (SetUpVisitContext(self, args, &ctx) < 0) return nullptr;
-  tLogicalLineFunctionTable* funcs = Funcs(&ctx);
-  PyRef argnames = GetFunctionDefArgNames(&ctx, ctx.primary_node);
-  if (!argnames) return nullptr;
+static int VisitFunctionDefDirect(tVisitContext* ctx) {
+  tLogicalLineFunctionTable* funcs = Funcs(ctx);
+  PyRef argnames = GetFunctionDefArgNames(ctx, ctx->primary_node);
+  if (!argnames) return -1;
   if (!IsExactTuple(argnames.get())) {
     SetTreeShapeError("Function", "argument names", "a tuple", argnames.get());
-    return nullptr;
+    return -1;
   }
   Py_ssize_t count = PyTuple_GET_SIZE(argnames.get());
   for (Py_ssize_t i = 0; i < count; ++i) {
-    if (funcs->append_arg_name(ctx.logical, PyTuple_GET_ITEM(argnames.get(), i)) != 0) return nullptr;
+    if (funcs->append_arg_name(ctx->logical, PyTuple_GET_ITEM(argnames.get(), i)) != 0) return -1;
   }
   PyObject* first_arg = count > 0 ? PyTuple_GET_ITEM(argnames.get(), 0) : nullptr;
   if (first_arg != nullptr && IsExactStr(first_arg)) {
-    PyRef parent = FindScopeForLineDirect(funcs, ctx.self->logical_list, ctx.logical);
-    if (!parent) return nullptr;
+    PyRef parent = FindScopeForLineDirect(funcs, ctx->self->logical_list, ctx->logical);
+    if (!parent) return -1;
     if (parent.get() != Py_None) {
       if (!funcs->check(parent.get())) {
         PyErr_BadInternalCall();
-        return nullptr;
+        return -1;
       }
       if (AsLogical(parent.get())->type == kClassDefIndex) {
         // A method: its first argument is an instance of the class.
-        PyRef instance_name = GetFullInstanceNameForLogical(&ctx, parent.get());
-        if (!instance_name) return nullptr;
-        if (instance_name.get() == Py_None) return NewTruth(0);
-        if (funcs->append_arg_type_equiv(ctx.logical, first_arg, instance_name.get()) != 0) return nullptr;
+        PyRef instance_name = GetFullInstanceNameForLogical(ctx, parent.get());
+        if (!instance_name) return -1;
+        if (instance_name.get() == Py_None) return 0;
+        if (funcs->append_arg_type_equiv(ctx->logical, first_arg, instance_name.get()) != 0) return -1;
       }
     }
   }
-  return NewTruth(0);
+  return 0;
 }
 
-static PyObject* VisitClassDef(PyObject* self, PyObject* args) {
-  tVisitContext ctx;
-  if (SetUpVisitContext(self, args, &ctx) < 0) return nullptr;
-  PyRef bases = GetClassDefBaseNames(&ctx, ctx.primary_node);
-  if (!bases) return nullptr;
+static int VisitClassDefDirect(tVisitContext* ctx) {
+  PyRef bases = GetClassDefBaseNames(ctx, ctx->primary_node);
+  if (!bases) return -1;
   if (!IsExactTuple(bases.get())) {
     SetTreeShapeError("Class", "bases", "a tuple", bases.get());
-    return nullptr;
+    return -1;
   }
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases.get()); ++i) {
-    PyRef text = SynthesizeExpSource(ctx.self->name_pool, PyTuple_GET_ITEM(bases.get(), i));
-    if (!text) return nullptr;
+    PyRef text = SynthesizeExpSource(ctx->self->name_pool, PyTuple_GET_ITEM(bases.get(), i));
+    if (!text) return -1;
     if (text.get() == Py_None) continue;
-    if (Funcs(&ctx)->append_base_class_name(ctx.logical, text.get()) != 0) return nullptr;
+    if (Funcs(ctx)->append_base_class_name(ctx->logical, text.get()) != 0) return -1;
   }
-  return NewTruth(0);
+  return 0;
 }
 
 // ===========================================================================
@@ -558,8 +554,8 @@ static PyObject* VisitClassDef(PyObject* self, PyObject* args) {
 
 static int IsNodeSpecificName(tVisitContext*, PyObject* node, const char* name) {
   if (IsExactTuple(node) && PyTuple_GET_SIZE(node) >= 1 && IsExactStr(PyTuple_GET_ITEM(node, 0))) {
-    return PyTuple_GET_SIZE(node) >= 2 && StrEquals(PyTuple_GET_ITEM(node, 0), "Name") &&
-           StrEquals(PyTuple_GET_ITEM(node, 1), name);
+    return PyTuple_GET_SIZE(node) >= 2 && NodeTextEquals(PyTuple_GET_ITEM(node, 0), "Name") &&
+           NodeTextEquals(PyTuple_GET_ITEM(node, 1), name);
   }
   PyRef value = PyRef::Steal(PyObject_GetAttrString(node, "name"));
   if (!value) return ClearMissingChild() ? 0 : -1;
@@ -586,11 +582,9 @@ static int FindIsInstanceCalls(tVisitContext* ctx, PyObject* node) {
   return Funcs(ctx)->append_type_equiv(ctx->logical, one.get(), two.get()) != 0 ? -1 : 0;
 }
 
-static PyObject* VisitCallFunc(PyObject* self, PyObject* args) {
-  tVisitContext ctx;
-  if (SetUpVisitContext(self, args, &ctx) < 0) return nullptr;
-  if (FindIsInstanceCalls(&ctx, ctx.primary_node) < 0) return nullptr;
-  return NewTruth(1);
+static int VisitCallFuncDirect(tVisitContext* ctx) {
+  if (FindIsInstanceCalls(ctx, ctx->primary_node) < 0) return -1;
+  return 1;
 }
 
 // ===========================================================================
@@ -611,16 +605,31 @@ static const char VisitCallFunc_doc[] = "Visit a funtion call node.  Finds all i
 static const char VisitImport_doc[] = "Visit an import node.";
 static const char VisitFromImport_doc[] = "Visit an import node.";
 
+using tVisitorBody = int (*)(tVisitContext*);
+
+// A visitor as a method: (node, (logical, mod)) -> 1 to walk the node's
+// children, 0 not to.
+template <tVisitorBody Body>
+static PyObject* VisitorMethod(PyObject* self, PyObject* args) {
+  tVisitContext ctx;
+  if (SetUpVisitContext(self, args, &ctx) < 0) return nullptr;
+  int rc = Body(&ctx);
+  if (rc < 0) return nullptr;
+  return NewTruth(rc);
+}
+
+#define STD_VISITOR(name) {#name, VisitorMethod<name##Direct>, METH_VARARGS, name##_doc}
+
 static PyMethodDef kStdVisitorsMethods[] = {
-    {"VisitReturn", VisitReturn, METH_VARARGS, VisitReturn_doc},
-    {"VisitAssign", VisitAssign, METH_VARARGS, VisitAssign_doc},
-    {"VisitFor", VisitFor, METH_VARARGS, VisitFor_doc},
-    {"VisitFunctionDef", VisitFunctionDef, METH_VARARGS, VisitFunctionDef_doc},
-    {"VisitClassDef", VisitClassDef, METH_VARARGS, VisitClassDef_doc},
-    {"VisitCallFunc", VisitCallFunc, METH_VARARGS, VisitCallFunc_doc},
-    {"VisitImport", VisitImport, METH_VARARGS, VisitImport_doc},
-    {"VisitFromImport", VisitFromImport, METH_VARARGS, VisitFromImport_doc},
-    {nullptr, nullptr, 0, nullptr},
+    STD_VISITOR(VisitReturn),      STD_VISITOR(VisitAssign),   STD_VISITOR(VisitFor),
+    STD_VISITOR(VisitFunctionDef), STD_VISITOR(VisitClassDef), STD_VISITOR(VisitCallFunc),
+    STD_VISITOR(VisitImport),      STD_VISITOR(VisitFromImport), {nullptr, nullptr, 0, nullptr},
+};
+
+// The bodies of the methods above, in the same order.
+static const tVisitorBody kStdVisitorBodies[] = {
+    VisitReturnDirect,   VisitAssignDirect,   VisitForDirect,    VisitFunctionDefDirect,
+    VisitClassDefDirect, VisitCallFuncDirect, VisitImportDirect, VisitFromImportDirect,
 };
 
 static std::array<PyObject**, 3> StdVisitorsMembers(tStdVisitors* visitors) {
@@ -686,4 +695,20 @@ PyRef CreateStdWalkerDirect(PyObject* mod_analysis, PyObject* name_pool, PyObjec
     if (SetDictEntryToAttrib(dict.get(), entry.key, visitors.get(), entry.method) != 0) return PyRef();
   }
   return CreateNodeWalkerDirect(dict.get());
+}
+
+int CallStdVisitorDirect(PyObject* visitor, PyObject* node, PyObject* logical) {
+  if (!PyCFunction_CheckExact(visitor)) return kNotStdVisitor;
+  PyObject* owner = PyCFunction_GET_SELF(visitor);
+  if (owner == nullptr || Py_TYPE(owner) != &kStdVisitorsType) return kNotStdVisitor;
+  PyCFunction method = PyCFunction_GET_FUNCTION(visitor);
+  for (size_t i = 0; i < std::size(kStdVisitorBodies); ++i) {
+    if (kStdVisitorsMethods[i].ml_meth != method) continue;
+    tVisitContext ctx;
+    ctx.self = reinterpret_cast<tStdVisitors*>(owner);
+    ctx.logical = logical;
+    ctx.primary_node = node;
+    return kStdVisitorBodies[i](&ctx);
+  }
+  return kNotStdVisitor;
 }

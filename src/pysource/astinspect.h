@@ -14,4 +14,11 @@ PyRef CreateStdVisitorsDirect(PyObject* mod_analysis, PyObject* name_pool, PyObj
 PyRef CreateStdWalkerDirect(PyObject* mod_analysis, PyObject* name_pool, PyObject* line_list,
                             tLogicalLineFunctionTable* funcs);
 
+// Runs `visitor` on `node` of the line `logical` without a call through the
+// interpreter, when it is a method of standard visitors: 1 to walk the
+// node's children, 0 not to, -1 on failure.  kNotStdVisitor when it is
+// anything else, which is then to be called as an object.
+constexpr int kNotStdVisitor = -2;
+int CallStdVisitorDirect(PyObject* visitor, PyObject* node, PyObject* logical);
+
 #endif  // PYSOURCE_ASTINSPECT_H

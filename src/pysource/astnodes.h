@@ -3,10 +3,23 @@
 #ifndef PYSOURCE_ASTNODES_H
 #define PYSOURCE_ASTNODES_H
 
+#include <cstring>
+
 #include "py_utils.h"
 
+// StrEquals for the strings of trees, read at every node the visitors and the
+// expression writer look at: a compact ASCII string (every kind and name the
+// transformers write, nearly) is compared in place, without asking for its
+// UTF-8 form.
+inline bool NodeTextEquals(PyObject* s, const char* text) {
+  if (!IsExactStr(s)) return false;
+  if (!PyUnicode_IS_COMPACT_ASCII(s)) return StrEquals(s, text);
+  size_t len = std::strlen(text);
+  return static_cast<size_t>(PyUnicode_GET_LENGTH(s)) == len && std::memcmp(PyUnicode_DATA(s), text, len) == 0;
+}
+
 inline bool IsNodeType(PyObject* node, const char* type_name) {
-  return IsExactTuple(node) && PyTuple_GET_SIZE(node) >= 1 && StrEquals(PyTuple_GET_ITEM(node, 0), type_name);
+  return IsExactTuple(node) && PyTuple_GET_SIZE(node) >= 1 && NodeTextEquals(PyTuple_GET_ITEM(node, 0), type_name);
 }
 
 // A part of a node that does not have the shape the analyzer reads: a

@@ -139,19 +139,42 @@ static const tExpKind kExpKinds[] = {
 
 constexpr int kUnknownNode = 1;
 
+// The entry of kExpKinds for a node kind (an exact str), or null when the
+// writer does not know the kind; -1 in `*failed` when the table could not
+// be made.  The table maps each kind string to its index, made once:
+// writing an expression looks up the kind of every node in it.
+static const tExpKind* FindExpKind(PyObject* kind, bool* failed) {
+  static PyObject* indexes = nullptr;
+  if (indexes == nullptr) {
+    PyRef made = PyRef::Steal(PyDict_New());
+    if (!made) {
+      *failed = true;
+      return nullptr;
+    }
+    for (size_t i = 0; i < sizeof(kExpKinds) / sizeof(kExpKinds[0]); ++i) {
+      PyRef index = PyRef::Steal(PyLong_FromSize_t(i));
+      if (!index || PyDict_SetItemString(made.get(), kExpKinds[i].kind, index.get()) < 0) {
+        *failed = true;
+        return nullptr;
+      }
+    }
+    indexes = made.release();
+  }
+  // An exact str key: the lookup runs no other code and cannot fail.
+  PyObject* found = PyDict_GetItemWithError(indexes, kind);
+  if (found == nullptr) return nullptr;
+  return &kExpKinds[PyLong_AsSize_t(found)];
+}
+
 // Writes a node of a known kind: 0 written, -1 failed, kUnknownNode when the
 // node is not one the writer knows (the caller reports it).
 static int AppendKnownNode(tCharBuffer* buffer, PyObject* expr) {
   if (!IsExactTuple(expr) || PyTuple_GET_SIZE(expr) < 2 || !IsExactStr(PyTuple_GET_ITEM(expr, 0))) {
     return kUnknownNode;
   }
-  const tExpKind* entry = nullptr;
-  for (const tExpKind& k : kExpKinds) {
-    if (StrEquals(PyTuple_GET_ITEM(expr, 0), k.kind)) {
-      entry = &k;
-      break;
-    }
-  }
+  bool failed = false;
+  const tExpKind* entry = FindExpKind(PyTuple_GET_ITEM(expr, 0), &failed);
+  if (failed) return -1;
   if (entry == nullptr) return kUnknownNode;
 
   Py_ssize_t size = PyTuple_GET_SIZE(expr);

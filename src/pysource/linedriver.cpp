@@ -3,6 +3,7 @@
 #include "linedriver.h"
 
 #include "grammar/gdirect.h"
+#include "walker.h"
 
 #include <cstring>
 
@@ -247,10 +248,7 @@ int AnalyzeLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
   }
   if (tree.get() == Py_None) return 0;
 
-  PyRef context = PyRef::Steal(PyTuple_Pack(2, logical, mod_analysis.get()));
-  if (!context) return -1;
-  PyRef result = PyRef::Steal(PyObject_CallFunctionObjArgs(walk.get(), tree.get(), context.get(), nullptr));
-  if (!result) return -1;
+  if (WalkLineTree(walk.get(), tree.get(), logical, mod_analysis.get()) < 0) return -1;
   if (line->parsed) {
     ++self->parsed_count;
     if (AddNameDefnsToCache(&self->info_cache, logical) != 0) return -1;

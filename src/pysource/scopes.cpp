@@ -15,17 +15,26 @@ static void SetNotLogicalLineError() {
   PyErr_SetString(PyExc_TypeError, "Every element of logical list must be a logical line");
 }
 
-PyRef FindScopeForLineDirect(tLogicalLineFunctionTable* funcs, PyObject* line_list, PyObject* logical) {
-  Py_ssize_t i = -1;
-  if (IsExactList(line_list)) {
-    Py_ssize_t count = PyList_GET_SIZE(line_list);
-    for (Py_ssize_t j = 0; j < count; ++j) {
-      if (PyList_GET_ITEM(line_list, j) == logical) {
-        i = j;
-        break;
-      }
-    }
+// The index of the first item of `list` that is `item`, or -1.  Lines are
+// looked for in long lists for every def line analysed: blocks of eight are
+// compared without a branch per item.
+static Py_ssize_t FirstIndexOf(PyObject* list, PyObject* item) {
+  PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
+  Py_ssize_t count = PyList_GET_SIZE(list);
+  Py_ssize_t j = 0;
+  for (; j + 8 <= count; j += 8) {
+    bool hit = false;
+    for (int k = 0; k < 8; ++k) hit |= items[j + k] == item;
+    if (hit) break;
   }
+  for (; j < count; ++j) {
+    if (items[j] == item) return j;
+  }
+  return -1;
+}
+
+PyRef FindScopeForLineDirect(tLogicalLineFunctionTable* funcs, PyObject* line_list, PyObject* logical) {
+  Py_ssize_t i = IsExactList(line_list) ? FirstIndexOf(line_list, logical) : -1;
   if (i < 0) {
     PyErr_SetString(PyExc_ValueError, "FindScopeForLine requires logical to be in the logical list");
     return {};
@@ -37,11 +46,18 @@ PyRef FindScopeForLineDirect(tLogicalLineFunctionTable* funcs, PyObject* line_li
     return {};
   }
   // No interpreter code runs below, so the list cannot change under us.
+  // What the table's check accepts is exactly the line type: the lines
+  // passed over are checked against it here, without a call for each.
+  PyRef line_type = PyRef::Steal(funcs->get_type_object());
+  if (!line_type) return {};
+  auto is_line = [&line_type](PyObject* obj) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(obj)) == line_type.get();
+  };
   PyObject* cur = logical;
   while (i > 0 && IsCommentOrBlankType(AsLogical(cur)->type)) {
     --i;
     cur = PyList_GET_ITEM(line_list, i);
-    if (!funcs->check(cur)) {
+    if (!is_line(cur)) {
       SetNotLogicalLineError();
       return {};
     }
@@ -51,7 +67,7 @@ PyRef FindScopeForLineDirect(tLogicalLineFunctionTable* funcs, PyObject* line_li
   while (i > 0) {
     --i;
     PyObject* item = PyList_GET_ITEM(line_list, i);
-    if (!funcs->check(item)) {
+    if (!is_line(item)) {
       SetNotLogicalLineError();
       return {};
     }
@@ -147,10 +163,7 @@ PyObject* GetFullNameForScopeDef(tPySourceImpl* self, PyObject* args) {
 
 Py_ssize_t FindIndexOfLogical(PyObject* scan_list, PyObject* logical) {
   if (scan_list == nullptr) return -1;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(scan_list); ++i) {
-    if (PyList_GET_ITEM(scan_list, i) == logical) return i;
-  }
-  return -1;
+  return FirstIndexOf(scan_list, logical);
 }
 
 static PyRef ScopeNotFound(PyObject* full_name) {

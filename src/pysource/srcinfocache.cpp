@@ -103,20 +103,21 @@ static int AddSingleNameEntryToCache(tSrcInfoCache* cache, PyObject* name, PyObj
   if (EnsureDict(&cache->name_cache) < 0) return -1;
   PyRef dict = PyRef::NewRef(cache->name_cache);
   PyObject* found = PyDict_GetItemWithError(dict.get(), name);
-  PyRef list;
   if (found != nullptr) {
     if (!PyList_CheckExact(found)) {
       PyErr_BadInternalCall();
       return -1;
     }
-    list = PyRef::NewRef(found);
-  } else {
-    if (PyErr_Occurred()) return -1;
-    list.reset(PyList_New(0));
-    if (!list) return -1;
-    if (PyDict_SetItem(dict.get(), name, list.get()) < 0) return -1;
+    PyRef list = PyRef::NewRef(found);
+    return PyList_Append(list.get(), logical);
   }
-  return PyList_Append(list.get(), logical);
+  if (PyErr_Occurred()) return -1;
+  // Made with room for the one line: most names have one definition, and an
+  // append to an empty list would make room for four.
+  PyRef list = PyRef::Steal(PyList_New(1));
+  if (!list) return -1;
+  PyList_SET_ITEM(list.get(), 0, Py_NewRef(logical));
+  return PyDict_SetItem(dict.get(), name, list.get());
 }
 
 // The value under `key` in `dict` (either may be null): a new reference, or

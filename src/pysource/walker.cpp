@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "astinspect.h"
 #include "gcobject.h"
 
 // The integer objects 1 and 0: visitor results are compared to them by
@@ -56,33 +57,51 @@ struct tNodeWalker {
 
 static PyObject* s_children_attr = nullptr;  // "_children"
 
-static int WalkObject(tNodeWalker* walker, PyObject* obj, PyObject* ctx);
+// What a walk hands each visitor.  The standard visitors are run directly on
+// the line; any other visitor is called with (node, (logical, mod)), the
+// pair made when the first such call needs it.  `logical` is null when the
+// walk was given a context that is not such a pair: then every visitor is
+// called with that context as it is.
+struct tWalkContext {
+  PyObject* logical;
+  PyObject* mod;
+  PyRef pair;
+};
+
+static int WalkObject(tNodeWalker* walker, PyObject* obj, tWalkContext* ctx);
 
 // Calls the visitor with (node, ctx).  1: walk the node's children, 0: don't,
 // -1: failure.  The integers 1 and 0 answer by identity, anything else by
 // its truth value.
 static int CallVisitor(PyObject* visitor, PyObject* node, PyObject* ctx) {
-  PyRef args = PyRef::Steal(PyTuple_Pack(2, node, ctx));
-  if (!args) return -1;
-  PyRef result = PyRef::Steal(PyObject_Call(visitor, args.get(), nullptr));
+  PyObject* args[] = {node, ctx};
+  PyRef result = PyRef::Steal(PyObject_Vectorcall(visitor, args, 2, nullptr));
   if (!result) return -1;
   if (result.get() == s_int_one) return 1;
   if (result.get() == s_int_zero) return 0;
   return PyObject_IsTrue(result.get());
 }
 
-// Looks `key` up in the visit dictionary and calls the visitor found.  1 when
+// Looks `key` up in the visit dictionary and runs the visitor found.  1 when
 // the node's children are to be walked (also when there is no visitor).
-static int DispatchVisitor(tNodeWalker* walker, PyObject* key, PyObject* node, PyObject* ctx) {
+static int DispatchVisitor(tNodeWalker* walker, PyObject* key, PyObject* node, tWalkContext* ctx) {
   PyObject* found = PyDict_GetItemWithError(walker->visit_dict, key);
   if (found == nullptr) return PyErr_Occurred() ? -1 : 1;
   // The visitor may run code that changes the dictionary: hold it.
   PyRef visitor = PyRef::NewRef(found);
-  return CallVisitor(visitor.get(), node, ctx);
+  if (ctx->logical != nullptr) {
+    int rc = CallStdVisitorDirect(visitor.get(), node, ctx->logical);
+    if (rc != kNotStdVisitor) return rc;
+  }
+  if (!ctx->pair) {
+    ctx->pair = PyRef::Steal(PyTuple_Pack(2, ctx->logical, ctx->mod));
+    if (!ctx->pair) return -1;
+  }
+  return CallVisitor(visitor.get(), node, ctx->pair.get());
 }
 
 // Walks the items of a tuple from `start` on.
-static int WalkTupleItems(tNodeWalker* walker, PyObject* tuple, Py_ssize_t start, PyObject* ctx) {
+static int WalkTupleItems(tNodeWalker* walker, PyObject* tuple, Py_ssize_t start, tWalkContext* ctx) {
   Py_ssize_t count = PyTuple_GET_SIZE(tuple);
   for (Py_ssize_t i = start; i < count; ++i) {
     if (WalkObject(walker, PyTuple_GET_ITEM(tuple, i), ctx) < 0) return -1;
@@ -92,7 +111,7 @@ static int WalkTupleItems(tNodeWalker* walker, PyObject* tuple, Py_ssize_t start
 
 // Walks the items of a list; its length is read once.  Visitors may run code
 // that shrinks the list, so items are fetched with a bounds check and held.
-static int WalkListItems(tNodeWalker* walker, PyObject* list, PyObject* ctx) {
+static int WalkListItems(tNodeWalker* walker, PyObject* list, tWalkContext* ctx) {
   Py_ssize_t count = PyList_GET_SIZE(list);
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* item = PyList_GetItem(list, i);
@@ -103,14 +122,14 @@ static int WalkListItems(tNodeWalker* walker, PyObject* list, PyObject* ctx) {
   return 0;
 }
 
-static int WalkNodeTuple(tNodeWalker* walker, PyObject* node, PyObject* ctx) {
+static int WalkNodeTuple(tNodeWalker* walker, PyObject* node, tWalkContext* ctx) {
   int descend = DispatchVisitor(walker, PyTuple_GET_ITEM(node, 0), node, ctx);
   if (descend <= 0) return descend;
   return WalkTupleItems(walker, node, 1, ctx);
 }
 
 // A class instance: keyed by its class object; children in "_children".
-static int WalkNodeInstance(tNodeWalker* walker, PyObject* node, PyObject* ctx) {
+static int WalkNodeInstance(tNodeWalker* walker, PyObject* node, tWalkContext* ctx) {
   int descend = DispatchVisitor(walker, reinterpret_cast<PyObject*>(Py_TYPE(node)), node, ctx);
   if (descend <= 0) return descend;
   if (CachedString(&s_children_attr, "_children") == nullptr) return -1;
@@ -121,7 +140,7 @@ static int WalkNodeInstance(tNodeWalker* walker, PyObject* node, PyObject* ctx) 
   return 0;
 }
 
-static int WalkObject(tNodeWalker* walker, PyObject* obj, PyObject* ctx) {
+static int WalkObject(tNodeWalker* walker, PyObject* obj, tWalkContext* ctx) {
   bool is_tuple = IsExactTuple(obj);
   if (is_tuple && PyTuple_GET_SIZE(obj) == 0) return 0;
   bool is_list = !is_tuple && IsExactList(obj);
@@ -144,15 +163,26 @@ static int WalkObject(tNodeWalker* walker, PyObject* obj, PyObject* ctx) {
   return rc;
 }
 
+// Walks `tree` with `ctx` as the visitors' context.
+static int WalkTree(tNodeWalker* walker, PyObject* tree, tWalkContext* ctx) {
+  if (EnsureIntConstants() < 0) return -1;
+  // Visitors run host code that may drop the last other reference to the
+  // walker or the tree.
+  PyRef hold_walker = PyRef::NewRef(reinterpret_cast<PyObject*>(walker));
+  PyRef hold_tree = PyRef::NewRef(tree);
+  return WalkObject(walker, tree, ctx);
+}
+
 static PyObject* Walk(PyObject* self, PyObject* args) {
   PyObject* tree;
   PyObject* ctx;
   if (!PyArg_ParseTuple(args, "OO:Walk", &tree, &ctx)) return nullptr;
-  if (EnsureIntConstants() < 0) return nullptr;
-  // Visitors run host code that may drop the last other reference to us.
-  PyRef hold_self = PyRef::NewRef(self);
-  PyRef hold_tree = PyRef::NewRef(tree);
-  if (WalkObject(reinterpret_cast<tNodeWalker*>(self), tree, ctx) < 0) return nullptr;
+  tWalkContext walk_ctx{nullptr, nullptr, PyRef::NewRef(ctx)};
+  if (IsExactTuple(ctx) && PyTuple_GET_SIZE(ctx) == 2) {
+    walk_ctx.logical = PyTuple_GET_ITEM(ctx, 0);
+    walk_ctx.mod = PyTuple_GET_ITEM(ctx, 1);
+  }
+  if (WalkTree(reinterpret_cast<tNodeWalker*>(self), tree, &walk_ctx) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -199,4 +229,20 @@ PyRef CreateNodeWalkerDirect(PyObject* visit_dict) {
   walker->visit_dict = visit_dict;
   PyObject_GC_Track(walker);
   return PyRef::Steal(reinterpret_cast<PyObject*>(walker));
+}
+
+int WalkLineTree(PyObject* walk_proc, PyObject* tree, PyObject* logical, PyObject* mod) {
+  // The walk procedure is the Walk method of a walker: walked here, without
+  // the call and the context pair.
+  if (PyCFunction_CheckExact(walk_proc) && PyCFunction_GET_FUNCTION(walk_proc) == Walk) {
+    PyObject* walker = PyCFunction_GET_SELF(walk_proc);
+    if (walker != nullptr && Py_TYPE(walker) == &kNodeWalkerType) {
+      tWalkContext ctx{logical, mod, PyRef()};
+      return WalkTree(reinterpret_cast<tNodeWalker*>(walker), tree, &ctx);
+    }
+  }
+  PyRef context = PyRef::Steal(PyTuple_Pack(2, logical, mod));
+  if (!context) return -1;
+  PyRef result = PyRef::Steal(PyObject_CallFunctionObjArgs(walk_proc, tree, context.get(), nullptr));
+  return result ? 0 : -1;
 }

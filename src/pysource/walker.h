@@ -9,6 +9,11 @@ extern PyTypeObject kNodeWalkerType;
 // New NodeWalker on `visit_dict` (exactly a dict), or null with TypeError.
 PyRef CreateNodeWalkerDirect(PyObject* visit_dict);
 
+// Walks the tree of the line `logical` with `walk_proc` (the Walk method of
+// a NodeWalker, or anything callable as one) and the context (logical, mod):
+// 0, or -1 with the error set.
+int WalkLineTree(PyObject* walk_proc, PyObject* tree, PyObject* logical, PyObject* mod);
+
 // The pooled string for a text: a new reference, or null with the error set.
 PyRef GetStringWithLengthFromPool(PyObject* name_pool, const char* str, Py_ssize_t len);
 PyRef GetStringFromPool(PyObject* name_pool, const char* str);
