@@ -121,13 +121,10 @@ void ClearAll(tLogicalLine* line) {
 // Creation and appends
 // ---------------------------------------------------------------------------
 
-// A new, empty line: counts 0, arrays and scope_name null, flags clear;
-// tracked by the cyclic collector when `track` is set.
-PyObject* NewEmptyLine(bool track = true) {
-  tLogicalLine* line = PyObject_GC_New(tLogicalLine, &kLogicalLineType);
-  if (line == nullptr) return nullptr;
-  line->tok_array = nullptr;
-  line->position_array = nullptr;
+// Every field after the token and position arrays of a new line: counts
+// 0, flags clear, scope_name and the entry arrays null (arrays_inline is
+// the caller's).
+void ClearFieldsAfterArrays(tLogicalLine* line) {
   line->first_line = 0;
   line->tok_count = 0;
   line->indent = 0;
@@ -138,10 +135,20 @@ PyObject* NewEmptyLine(bool track = true) {
   line->parsed = 0;
   line->tabs_in_indent = 0;
   line->spaces_in_indent = 0;
-  line->arrays_inline = 0;
   line->scope_name = nullptr;
   line->objs = nullptr;
   line->type_equivs = nullptr;
+}
+
+// A new, empty line: counts 0, arrays and scope_name null, flags clear;
+// tracked by the cyclic collector when `track` is set.
+PyObject* NewEmptyLine(bool track = true) {
+  tLogicalLine* line = PyObject_GC_New(tLogicalLine, &kLogicalLineType);
+  if (line == nullptr) return nullptr;
+  line->tok_array = nullptr;
+  line->position_array = nullptr;
+  ClearFieldsAfterArrays(line);
+  line->arrays_inline = 0;
   if (track) PyObject_GC_Track(reinterpret_cast<PyObject*>(line));
   return reinterpret_cast<PyObject*>(line);
 }
@@ -178,20 +185,8 @@ PyObject* NewLineWithArrays(Py_ssize_t count) {
   PyObject** tokens = reinterpret_cast<PyObject**>(line + 1);
   line->tok_array = count > 0 ? tokens : nullptr;
   line->position_array = count > 0 ? reinterpret_cast<tTokenPosition*>(tokens + count) : nullptr;
-  line->first_line = 0;
-  line->tok_count = 0;
-  line->indent = 0;
-  line->line_count = 0;
-  line->objs_len = 0;
-  line->type_equivs_len = 0;
-  line->type = kUnknownIndex;
-  line->parsed = 0;
-  line->tabs_in_indent = 0;
-  line->spaces_in_indent = 0;
+  ClearFieldsAfterArrays(line);
   line->arrays_inline = count > 0 ? 1 : 0;
-  line->scope_name = nullptr;
-  line->objs = nullptr;
-  line->type_equivs = nullptr;
   return reinterpret_cast<PyObject*>(line);
 }
 
