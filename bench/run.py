@@ -603,6 +603,14 @@ def run_jedi(files, roots):
         return clock() - t0, names, jedi.__version__
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
+        # What jedi keeps of the sample (parso's trees, its own caches) would
+        # otherwise stay for the rest of the run, and every collection in
+        # the rows after this one (each keystroke row starts with one) would
+        # walk it and leave the processor's caches cold.
+        import parso.cache
+        parso.cache.parser_cache.clear()
+        jedi.cache.clear_time_caches(delete_all=True)
+        gc.collect()
 
 
 def run_parso(files):
