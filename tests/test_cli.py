@@ -151,6 +151,13 @@ def everything(cwd, cache):
 
 # -- indexing ------------------------------------------------------------------
 
+def test_index_summary_counts_one_thing_in_the_singular(tmp_path):
+    (tmp_path / "one.py").write_text("def f(:\n")
+    line = summary(run(["index", "one.py", "-j", "1"], tmp_path, tmp_path / "cache"))
+    assert line.startswith("indexed 1 file (1 analysed, 0 unchanged), 1 logical line, 2 definitions, ")
+    assert line.endswith("with 1 job; 1 line did not parse, 0 names dropped, 1 file with syntax errors; none failed")
+
+
 def test_index_the_working_folder_and_report_what_is_lost(tree):
     root, cache = tree
     r = run(["index", "-j", "1", "--verbose"], root, cache)

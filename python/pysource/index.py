@@ -275,15 +275,14 @@ class Summary:
     seconds: float = 0.0
 
     def line(self) -> str:
-        text = ("%d files (%d analysed, %d unchanged), %d logical lines, %d definitions, "
+        text = ("%d file%s (%d analysed, %d unchanged), %d logical line%s, %d definition%s, "
                 "%.1f s with %d job%s"
-                % (self.files, self.analysed, self.loaded, self.lines, self.defs, self.seconds,
-                   self.jobs, "" if self.jobs == 1 else "s"))
-        text += "; %d line%s did not parse" % (self.unparsed, "" if self.unparsed == 1 else "s")
-        text += ", %d name%s dropped" % (self.dropped, "" if self.dropped == 1 else "s")
+                % (self.files, _s(self.files), self.analysed, self.loaded, self.lines, _s(self.lines),
+                   self.defs, _s(self.defs), self.seconds, self.jobs, _s(self.jobs)))
+        text += "; %d line%s did not parse" % (self.unparsed, _s(self.unparsed))
+        text += ", %d name%s dropped" % (self.dropped, _s(self.dropped))
         if self.syntax_errors:
-            text += ", %d file%s with syntax errors" % (
-                len(self.syntax_errors), "" if len(self.syntax_errors) == 1 else "s")
+            text += ", %d file%s with syntax errors" % (len(self.syntax_errors), _s(len(self.syntax_errors)))
         if self.failed:
             reasons: dict[str, int] = {}
             for _, why in self.failed:
@@ -294,6 +293,11 @@ class Summary:
         else:
             text += "; none failed"
         return text
+
+
+def _s(count: int) -> str:
+    """The plural ending for `count` things."""
+    return "" if count == 1 else "s"
 
 
 # -- the database --------------------------------------------------------------
