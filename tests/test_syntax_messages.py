@@ -55,6 +55,9 @@ MISTAKES = [
     ("f(a, k=1, b", "'(' was never closed"),
     ("d = {a: 1, b.", "'{' was never closed"),
     ("def f(a, b=1, c", "'(' was never closed"),
+    ("x = [f(a) for", "'[' was never closed"),
+    ("x = (a for a,", "'(' was never closed"),
+    ("f(k=a if", "'(' was never closed"),
     # strings
     ("x = 'abc", "unterminated string literal"),
     ("x = f(\"abc", "unterminated string literal"),

@@ -688,21 +688,24 @@ const Node* InvalidTarget(const Node* n, bool del = false) {
 }  // namespace
 
 void Parser::Diagnose() {
-  if (TokenError()) return;
+  // The bracket left open at the end when the interpreter would not get
+  // that far.
+  const char* unclosed = nullptr;
+  if (TokenError(&unclosed)) return;
   if (expected_ != nullptr) {
     SetSyntaxError(expected_);
     return;
   }
-  if (ExprError() || AssignError() || TargetError()) return;
+  if (ExprError(unclosed) || AssignError() || TargetError()) return;
   if (!Failed()) SetSyntaxError("invalid syntax");
 }
 
 // A rule that looks at the token after what it matched, at the end of a
 // line left inside brackets, makes the interpreter's tokenizer report the
 // bracket first.
-bool Parser::Unclosed() {
-  if (unclosed_ == nullptr || pos_ + 1 != t_.size()) return false;
-  PyErr_Format(PyExc_SyntaxError, "'%s' was never closed", unclosed_);
+bool Parser::Unclosed(const char* unclosed) {
+  if (unclosed == nullptr || pos_ + 1 != t_.size()) return false;
+  PyErr_Format(PyExc_SyntaxError, "'%s' was never closed", unclosed);
   return true;
 }
 
@@ -723,7 +726,7 @@ bool Parser::Reparse(size_t at) {
 // Two expressions in a row inside brackets (a missing comma), a conditional
 // expression without its else, and a Python 2 print or exec statement, at
 // the first place an expression starts where one of them is found.
-bool Parser::ExprError() {
+bool Parser::ExprError(const char* unclosed) {
   // For each token, the bracket depth after it and the innermost bracket
   // open at it.
   std::vector<int> level(t_.size());
@@ -796,7 +799,7 @@ bool Parser::ExprError() {
     if (AtKw(kwIf)) {
       ++pos_;
       if (Disjunction() && !Failed() && !AtKw(kwElse) && !AtOp(tkColon)) {
-        if (!Unclosed()) SetSyntaxError("expected 'else' after 'if' expression");
+        if (!Unclosed(unclosed)) SetSyntaxError("expected 'else' after 'if' expression");
         return true;
       }
       continue;
@@ -805,7 +808,7 @@ bool Parser::ExprError() {
                           TextIs(t, "case") || TextIs(t, "_"));
     if (!skip && CanStartExpr(Cur()) && !AtOp(tkStar)) {
       if (Expression() && !Failed() && level[pos_ - 1] > 0) {
-        if (!Unclosed()) SetSyntaxError("invalid syntax. Perhaps you forgot a comma?");
+        if (!Unclosed(unclosed)) SetSyntaxError("invalid syntax. Perhaps you forgot a comma?");
         return true;
       }
     }
@@ -875,7 +878,7 @@ bool Parser::TargetError() {
 // a line left inside brackets, before its parser says anything about the
 // tokens up to there (unless the parser insists on a token at or before
 // that point, which comes first).
-bool Parser::TokenError() {
+bool Parser::TokenError(const char** unclosed) {
   Tk stack[kMaxDepth];
   int level = 0;
   for (size_t i = 0; i < t_.size(); ++i) {
@@ -918,64 +921,57 @@ bool Parser::TokenError() {
   int viable = Viable(stack, level);
   if (viable < 0) return true;
   if (viable == 0) {
-    unclosed_ = BracketText(stack[level - 1]);
+    *unclosed = BracketText(stack[level - 1]);
     return false;
   }
   PyErr_Format(PyExc_SyntaxError, "'%s' was never closed", BracketText(stack[level - 1]));
   return true;
 }
 
-// Whether the line's tokens, with a name, a colon and a body, or the
-// closing brackets added, make a statement: 1 if so, 0 if not, -1 with an
-// exception set when memory runs out.
+// Whether the line's tokens, with a few tokens that could come next, the
+// closing brackets and then perhaps a colon and a body added, make a
+// statement: 1 if so, 0 if not, -1 with an exception set when memory runs
+// out.
 int Parser::Viable(const Tk* open, int level) {
   PyObject* name = owned_->Keep(PyUnicode_InternFromString("x"));
   if (name == nullptr) return -1;
+  auto word = [name](const char* w) {
+    Tok t{T::Op};
+    t.s = w;
+    t.len = static_cast<Py_ssize_t>(std::strlen(w));
+    switch (w[0]) {
+      case 'x': t.type = T::Name; t.obj = name; break;
+      case 'i': t.type = T::Name; t.code = kwIn; break;
+      case 'e': t.type = T::Name; t.code = kwElse; break;
+      case 'p': t.type = T::Name; t.code = kwPass; break;
+      case '=': t.code = tkEqual; break;
+      case ':': t.code = tkColon; break;
+      case ')': t.code = tkRPar; break;
+      case ']': t.code = tkRSqb; break;
+      default: t.code = tkRBrace; break;
+    }
+    return t;
+  };
+  // Nothing, an operand, a keyword argument's or a dict item's value (with
+  // its name or key), the rest of a comprehension's `for` clause and of a
+  // conditional expression.
+  static const char* const kFills[][3] = {
+      {}, {"x"}, {"=", "x"}, {":", "x"}, {"x", ":", "x"}, {"x", "in", "x"}, {"in", "x"},
+      {"x", "else", "x"}, {"else", "x"},
+  };
   std::vector<Tok> toks;
-  // Nothing, a name, a name as a keyword argument's or a dict item's
-  // value, and a name and such a value, before the brackets.
-  for (int fill = 0; fill < 5; ++fill) {
+  for (const auto& fill : kFills) {
     for (int with_body = 0; with_body < 2; ++with_body) {
       toks.assign(t_.begin(), t_.end() - 1);
-      if (fill == 4) {
-        Tok x{T::Name};
-        x.s = "x";
-        x.len = 1;
-        x.obj = name;
-        toks.push_back(x);
-      }
-      if (fill >= 2) {
-        Tok sep{T::Op};
-        sep.code = fill == 2 ? tkEqual : tkColon;
-        sep.s = fill == 2 ? "=" : ":";
-        sep.len = 1;
-        toks.push_back(sep);
-      }
-      if (fill >= 1) {
-        Tok x{T::Name};
-        x.s = "x";
-        x.len = 1;
-        x.obj = name;
-        toks.push_back(x);
+      for (const char* w : fill) {
+        if (w != nullptr) toks.push_back(word(w));
       }
       for (int i = level; i-- > 0;) {
-        Tok close{T::Op};
-        close.code = open[i] == tkLPar ? tkRPar : open[i] == tkLSqb ? tkRSqb : tkRBrace;
-        close.s = BracketText(static_cast<Tk>(close.code));
-        close.len = 1;
-        toks.push_back(close);
+        toks.push_back(word(open[i] == tkLPar ? ")" : open[i] == tkLSqb ? "]" : "}"));
       }
       if (with_body) {
-        Tok colon{T::Op};
-        colon.code = tkColon;
-        colon.s = ":";
-        colon.len = 1;
-        toks.push_back(colon);
-        Tok pass{T::Name};
-        pass.code = kwPass;
-        pass.s = "pass";
-        pass.len = 4;
-        toks.push_back(pass);
+        toks.push_back(word(":"));
+        toks.push_back(word("pass"));
       }
       toks.push_back(t_.back());
       Parser p(toks, arena_, owned_);

@@ -113,15 +113,15 @@ class Parser {
     expected_pos_ = at;
   }
   void Diagnose();
-  bool TokenError();
+  bool TokenError(const char** unclosed);
   int Viable(const Tk* open, int level);
   bool StringError(const Tok& t);
   bool AssignError();
-  bool ExprError();
+  bool ExprError(const char* unclosed);
   bool DictItemError(size_t open, size_t s);
   bool TargetError();
   bool Reparse(size_t at);
-  bool Unclosed();
+  bool Unclosed(const char* unclosed);
 
   // The run `first SEP item SEP item ...` that starts with `first`, as one
   // node of `kind` that holds the items in l1 (and `op`).  `eat_sep` takes a
@@ -257,8 +257,7 @@ class Parser {
   Tok end_{T::End};
   bool unsupported_ = false;
   const char* expected_ = nullptr;
-  size_t expected_pos_ = 0;
-  const char* unclosed_ = nullptr;  // the bracket a failing line leaves open
+  size_t expected_pos_;  // set with expected_
 };
 
 }  // namespace detail
