@@ -301,7 +301,10 @@ bool Parser::CallArgs(NodeVec* args, NodeVec* keywords, bool allow_genexp) {
   bool keyword_seen = false, double_star_seen = false;
   while (!AtOp(tkRPar)) {
     if (AtOp(tkStar)) {
-      if (double_star_seen) return false;
+      if (double_star_seen) {
+        Expect("iterable argument unpacking follows keyword argument unpacking");
+        return false;
+      }
       ++pos_;
       Node* s = New(K::Starred);
       if (!s || !(s->a = Expression())) return false;
@@ -332,7 +335,11 @@ bool Parser::CallArgs(NodeVec* args, NodeVec* keywords, bool allow_genexp) {
         args->push_back(g);
         return EatOp(tkRPar);
       }
-      if (keyword_seen || double_star_seen) return false;
+      if (keyword_seen || double_star_seen) {
+        Expect(double_star_seen ? "positional argument follows keyword argument unpacking"
+                                : "positional argument follows keyword argument");
+        return false;
+      }
       args->push_back(e);
     }
     if (!EatOp(tkComma)) break;

@@ -101,6 +101,28 @@ class Parser {
 
   bool CanStartExpr(const Tok& t) const;
 
+  // -- error messages ----------------------------------------------------
+  // Only a line that fails gets here, so none of it costs a line that
+  // parses.  Expect notes what a rule found missing (the first such note
+  // is the one the interpreter reports); Diagnose sets the SyntaxError the
+  // line fails with, the most telling one it finds, else "invalid syntax".
+  void Expect(const char* message) { Expect(message, pos_); }
+  void Expect(const char* message, size_t at) {
+    if (expected_ != nullptr) return;
+    expected_ = message;
+    expected_pos_ = at;
+  }
+  void Diagnose();
+  bool TokenError(const char** unclosed);
+  int Viable(const Tk* open, int level);
+  bool StringError(const Tok& t);
+  bool AssignError();
+  bool ExprError(const char* unclosed);
+  bool DictItemError(size_t open, size_t s);
+  bool TargetError();
+  bool Reparse(size_t at);
+  bool Unclosed(const char* unclosed);
+
   // The run `first SEP item SEP item ...` that starts with `first`, as one
   // node of `kind` that holds the items in l1 (and `op`).  `eat_sep` takes a
   // separator; `more`, asked after each one, tells whether an item follows
@@ -134,7 +156,10 @@ class Parser {
   bool SimpleStmts(NodeVec* out);
   Node* SimpleStmt();
   Node* CompoundStmt();
-  bool Block(NodeList* body);
+  // The colon and body of a compound statement.  A missing colon is noted
+  // for the error message when the header ends there, or always (`forced`)
+  // where nothing else may follow the header.
+  bool Block(NodeList* body, bool forced = false);
   Node* ExprOrAssign();
   Node* ImportStmt();
   Node* FromStmt();
@@ -231,6 +256,8 @@ class Parser {
   int chain_ = 0;
   Tok end_{T::End};
   bool unsupported_ = false;
+  const char* expected_ = nullptr;
+  size_t expected_pos_;  // set with expected_
 };
 
 }  // namespace detail
