@@ -298,10 +298,10 @@ def dumps(lines: Iterable[LogicalLine], stamp: SourceStamp, extra: Any = None, c
     """The stored form of the logical list `lines` (bytes) of a source with
     the stamp `stamp`; `extra` is any value marshal can write, kept beside
     the lines (see `read_extra`)."""
-    from .analysis import _nonself_keys
+    from .hosts import get_host
     lines = list(lines)
     names, slots, data = _serialize(lines)
-    keys = tuple(sorted(_nonself_keys((line.type, line.tokens) for line in lines)))
+    keys = tuple(sorted(get_host().nonself_keys(lines)))
     return _pack(names, slots, keys, data, stamp, extra, compress)
 
 
