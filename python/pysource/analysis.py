@@ -25,6 +25,7 @@ cycles through star imports terminate.
 from __future__ import annotations
 
 import ast
+import codecs
 import io
 import os
 import sys
@@ -75,17 +76,21 @@ def read_source(path: str | os.PathLike[str]) -> str:
     (UTF-8 by default); undecodable bytes become replacement characters."""
     with open(path, "rb") as f:
         data = f.read()
-    try:
-        encoding, _ = tokenize.detect_encoding(io.BytesIO(data).readline)
-    except (SyntaxError, LookupError):
-        encoding = "utf-8"
-    try:
-        text = data.decode(encoding, errors="replace")
-    except LookupError:
-        text = data.decode("utf-8", errors="replace")
+    text = data.decode(source_encoding(data), errors="replace")
     if text.startswith("\ufeff"):
         text = text[1:]
     return text
+
+
+def source_encoding(data: bytes) -> str:
+    """The encoding of Python source `data`: its coding declaration or BOM
+    when the codec exists, else UTF-8."""
+    try:
+        encoding, _ = tokenize.detect_encoding(io.BytesIO(data).readline)
+        codecs.lookup(encoding)
+    except (SyntaxError, LookupError):
+        return "utf-8"
+    return encoding
 
 
 def _decorator_name(tokens: Sequence[str]) -> str | None:

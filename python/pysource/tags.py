@@ -11,10 +11,7 @@ want the places where things are defined.
 
 from __future__ import annotations
 
-import codecs
-import io
 import os
-import tokenize
 from collections.abc import Iterable
 
 from . import __version__
@@ -38,17 +35,6 @@ def _pattern(text: str) -> str:
     return "/^%s$/" % text.replace("\\", "\\\\").replace("/", "\\/")
 
 
-def _source_encoding(data: bytes) -> str:
-    """The encoding of Python source `data`: its coding declaration or BOM,
-    else UTF-8."""
-    try:
-        encoding, _ = tokenize.detect_encoding(io.BytesIO(data).readline)
-        codecs.lookup(encoding)
-    except (SyntaxError, LookupError):
-        return "utf-8"
-    return encoding
-
-
 def _source_row(path: str, line: int, cache: dict[str, list[str]]) -> str:
     rows = cache.get(path)
     if rows is None:
@@ -59,7 +45,8 @@ def _source_row(path: str, line: int, cache: dict[str, list[str]]) -> str:
             # other characters that do not end a line of Python source.  Rows
             # are decoded as the file declares, as the editor searching the
             # pattern reads it.
-            encoding = _source_encoding(data)
+            from .analysis import source_encoding
+            encoding = source_encoding(data)
             rows = [r.decode(encoding, "replace") for r in data.splitlines()]
         except OSError:
             rows = []
