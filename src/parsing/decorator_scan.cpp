@@ -11,6 +11,7 @@
 #include "splitter.h"
 #include "logicalline_interface.h"
 
+#include <cstring>
 #include <string_view>
 
 namespace {
