@@ -61,10 +61,12 @@ tLogicalLine* LineArg(PyObject* obj) {
 // Releasing what a line holds
 // ---------------------------------------------------------------------------
 
-void ReleaseObjectArray(PyObject** array, Py_ssize_t count) {
+// Releases the references in `array`; the array itself is freed only when
+// `owned` (a line's inline token array goes with the line).
+void ReleaseObjectArray(PyObject** array, Py_ssize_t count, bool owned = true) {
   if (array == nullptr) return;
   for (Py_ssize_t i = 0; i < count; ++i) Py_XDECREF(array[i]);
-  std::free(array);
+  if (owned) std::free(array);
 }
 
 void ReleasePairArray(tNonTuplePair* pairs, Py_ssize_t count) {
@@ -105,15 +107,8 @@ void ClearAll(tLogicalLine* line) {
   line->arrays_inline = 0;
   line->scope_name = nullptr;
   ClearDerived(line);
-  if (in_block) {
-    // The references are released; the block goes with the line.
-    if (tokens != nullptr) {
-      for (Py_ssize_t i = 0; i < tok_count; ++i) Py_XDECREF(tokens[i]);
-    }
-  } else {
-    ReleaseObjectArray(tokens, tok_count);
-    std::free(positions);
-  }
+  ReleaseObjectArray(tokens, tok_count, !in_block);
+  if (!in_block) std::free(positions);
   Py_XDECREF(scope_name);
 }
 
