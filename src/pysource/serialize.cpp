@@ -190,20 +190,6 @@ struct tReadCursor {
   Py_ssize_t left;
 };
 
-static bool ReadLittleEndian(tReadCursor* cur, int size, uint32_t* value) {
-  if (cur->left < size) return false;
-  uint32_t v = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(&v, cur->pos, static_cast<size_t>(size));
-  } else {
-    for (int i = 0; i < size; ++i) v |= static_cast<uint32_t>(cur->pos[i]) << (8 * i);
-  }
-  cur->pos += size;
-  cur->left -= size;
-  *value = v;
-  return true;
-}
-
 // Little-endian integers at a place the caller has checked there is room.
 static inline uint32_t Load32(const unsigned char* p) {
   uint32_t v;
@@ -228,17 +214,19 @@ static inline uint32_t TakeIndex(tReadCursor* cur) {
   return v;
 }
 
+// The integer at the cursor, which moves past it; false when the line ends
+// before it.
 static bool ReadInt32(tReadCursor* cur, int32_t* value) {
-  uint32_t v;
-  if (!ReadLittleEndian(cur, 4, &v)) return false;
-  *value = static_cast<int32_t>(v);
+  if (cur->left < 4) return false;
+  *value = static_cast<int32_t>(TakeIndex(cur));
   return true;
 }
 
 static bool ReadUInt16(tReadCursor* cur, uint16_t* value) {
-  uint32_t v;
-  if (!ReadLittleEndian(cur, 2, &v)) return false;
-  *value = static_cast<uint16_t>(v);
+  if (cur->left < 2) return false;
+  *value = Load16(cur->pos);
+  cur->pos += 2;
+  cur->left -= 2;
   return true;
 }
 
