@@ -163,3 +163,40 @@ def test_a_project_closes_the_modules_it_made():
     # A module closed by its project is made again on demand.
     assert from_text.impl.FindInstAttribTypeEquivs("index", "Store", None) == [("Store.__init__", ["::dict:"])]
     project.close()
+
+
+def _mutual_imports(tmp_path, stored):
+    """Two modules that import each other, each holding the other's analysis
+    in its import lines, analysed (or loaded) and queried, then dropped."""
+    (tmp_path / "ping.py").write_text("import pong\nfrom pong import Pong\n\nclass Ping(Pong):\n"
+                                      "    def hit(self, ball):\n        self.ball = ball\n")
+    (tmp_path / "pong.py").write_text("import ping\nfrom ping import Ping\n\nclass Pong:\n"
+                                      "    def hit(self, ball):\n        self.ball = ping.Ping()\n")
+    project = pysource.Project(search_path=[str(tmp_path)])
+    mods = [project.find_module(name) for name in ("ping", "pong")]
+    if stored:
+        for mod in mods:
+            store.save_module(mod.analyze(), str(tmp_path / (mod.fLocalName + ".stored")))
+        project.close()
+        project = pysource.Project(search_path=[str(tmp_path)])
+        mods = [project.module_for_path(str(tmp_path / (name + ".py")), name) for name in ("ping", "pong")]
+        for mod in mods:
+            store.load_module(mod, str(tmp_path / (mod.fLocalName + ".stored")))
+    for mod in mods:
+        mod.analyze()
+        mod.impl.SearchForAttribs({"local_name": "*"})
+        mod.impl.SearchForAttribs({"local_name": "Ping"})
+        cls = mod.fLocalName.capitalize()
+        mod.impl.GetBodyOfScope(cls)
+        mod.impl.GetBodyOfScope(cls + ".hit")
+    assert any(type(o).__name__ == "ModuleAnalysis" for line in mods[0].lines for o in gc.get_referents(line)
+               for o in ([o] if type(o) is not tuple else o))
+    return [weakref.ref(m) for m in mods]
+
+
+@needs_collectable_analyzer
+@pytest.mark.parametrize("stored", [False, True], ids=["analysed", "loaded"])
+def test_modules_that_import_each_other_die_together(tmp_path, stored):
+    refs = _mutual_imports(tmp_path, stored)
+    gc.collect()
+    assert [r() for r in refs] == [None, None]

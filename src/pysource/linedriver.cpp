@@ -292,6 +292,7 @@ PyObject* ClearAnalysis(tPySourceImpl* self, PyObject* args) {
   if (!line->parsed) Py_RETURN_NONE;
   line->parsed = 0;
   --self->parsed_count;
+  if (!PyObject_GC_IsTracked(logical)) TrackScopeCacheEntries(&self->info_cache);
   if (RemoveNameDefnsFromCache(&self->info_cache, logical) != 0) return nullptr;
   if (self->logical_mod.funcs.clear_derived_info != nullptr &&
       self->logical_mod.funcs.clear_derived_info(logical) != 0)

@@ -10,6 +10,18 @@
 // dictionary holds its own reference to the dictionary (and the key) for the
 // duration, and every field swap on an entry writes the entry first and
 // releases the old value last.
+//
+// The collector sees a list, an entry or one of the two dictionaries only
+// while it may be part of a reference cycle: while it holds a line the
+// collector tracks (one whose facts hold objects that can be in a cycle,
+// such as the analysis of another module) or a line not analysed yet (its
+// facts come later), or a body list (the host gets those).  A loaded module
+// has a hundred thousand lists and entries holding nothing of the kind, and
+// every full collection would otherwise walk them and the lines in them.
+// Analysing a line enters its names after its facts, so the lists of a
+// line that comes to be tracked are tracked as it is entered; ClearAnalysis
+// lets a line analysed before come to be tracked while an entry holds it,
+// and tracks the entries (TrackScopeCacheEntries).
 
 #include "srcinfocache.h"
 
@@ -48,6 +60,29 @@ PyTypeObject kPerScopeEntryType = {
 // PerScopeEntry
 // ---------------------------------------------------------------------------
 
+// Whether `line` (a logical line, None or null) is or may come to be in a
+// reference cycle: the collector tracks it, or it is not analysed yet.
+static bool MayJoinCycle(PyObject* line) {
+  if (line == nullptr || line == Py_None) return false;
+  return PyObject_GC_IsTracked(line) || !AsLogical(line)->parsed;
+}
+
+// Lets the collector see `holder` and the dictionary that holds it.
+static void TrackHolder(PyObject* holder, PyObject* dict) {
+  if (!PyObject_GC_IsTracked(holder)) PyObject_GC_Track(holder);
+  if (dict != nullptr && !PyObject_GC_IsTracked(dict)) PyObject_GC_Track(dict);
+}
+
+// Stores `value` under `key`, leaving the dictionary out of the collector's
+// sight when it was and `value` is too (storing a list or an entry tracks a
+// dictionary whatever they hold).
+static int StoreValue(PyObject* dict, PyObject* key, PyObject* value) {
+  bool was_tracked = PyObject_GC_IsTracked(dict);
+  if (PyDict_SetItem(dict, key, value) != 0) return -1;
+  if (!was_tracked && !PyObject_GC_IsTracked(value)) PyObject_GC_UnTrack(dict);
+  return 0;
+}
+
 // A new entry holding a reference to `scope_def` (which may be null), every
 // other field empty; null with the error set.  The type is readied here the
 // first time, which also sets its own type to the type of types.
@@ -60,7 +95,7 @@ static PyRef CreatePerScopeEntry(PyObject* scope_def) {
   entry->scope_def = Py_XNewRef(scope_def);
   entry->body_logicals = nullptr;
   entry->doc_string = nullptr;
-  PyObject_GC_Track(entry);
+  if (MayJoinCycle(scope_def)) PyObject_GC_Track(entry);
   return PyRef::Steal(reinterpret_cast<PyObject*>(entry));
 }
 
@@ -109,7 +144,9 @@ static int AddSingleNameEntryToCache(tSrcInfoCache* cache, PyObject* name, PyObj
       return -1;
     }
     PyRef list = PyRef::NewRef(found);
-    return PyList_Append(list.get(), logical);
+    if (PyList_Append(list.get(), logical) != 0) return -1;
+    if (PyObject_GC_IsTracked(logical)) TrackHolder(list.get(), dict.get());
+    return 0;
   }
   if (PyErr_Occurred()) return -1;
   // Made with room for the one line: most names have one definition, and an
@@ -117,7 +154,8 @@ static int AddSingleNameEntryToCache(tSrcInfoCache* cache, PyObject* name, PyObj
   PyRef list = PyRef::Steal(PyList_New(1));
   if (!list) return -1;
   PyList_SET_ITEM(list.get(), 0, Py_NewRef(logical));
-  return PyDict_SetItem(dict.get(), name, list.get());
+  if (!PyObject_GC_IsTracked(logical)) PyObject_GC_UnTrack(list.get());
+  return StoreValue(dict.get(), name, list.get());
 }
 
 // The value under `key` in `dict` (either may be null): a new reference, or
@@ -188,7 +226,7 @@ int AddOrClearScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name, PyObjec
   PyRef dict = PyRef::NewRef(cache->per_scope_cache);
   PyRef entry = CreatePerScopeEntry(scope_def);
   if (!entry) return -1;
-  return PyDict_SetItem(dict.get(), full_name, entry.get());
+  return StoreValue(dict.get(), full_name, entry.get());
 }
 
 // The existing entry, or a fresh one for `scope_def`: a new reference, or
@@ -228,6 +266,7 @@ int AddScopeBodyToCache(tSrcInfoCache* cache, PyObject* full_name, PyObject* sco
   PyRef entry = LookupOrAddPerScopeEntry(cache, full_name, scope_def);
   if (!entry) return -1;
   SetEntryField(&AsEntry(entry)->body_logicals, body);
+  if (body != nullptr && PyObject_GC_IsTracked(body)) TrackHolder(entry.get(), cache->per_scope_cache);
   return 0;
 }
 
@@ -249,6 +288,7 @@ int AddDocStringLogicalToCache(tSrcInfoCache* cache, PyObject* full_name, PyObje
   PyRef entry = LookupOrAddPerScopeEntry(cache, full_name, scope_def);
   if (!entry) return -1;
   SetEntryField(&AsEntry(entry)->doc_string, doc_logical);
+  if (MayJoinCycle(doc_logical)) TrackHolder(entry.get(), cache->per_scope_cache);
   return 0;
 }
 
@@ -270,4 +310,12 @@ int RemoveScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name) {
   if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
   PyErr_Clear();
   return 0;
+}
+
+void TrackScopeCacheEntries(tSrcInfoCache* cache) {
+  if (cache->per_scope_cache == nullptr) return;
+  PyObject* key;
+  PyObject* entry;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(cache->per_scope_cache, &pos, &key, &entry)) TrackHolder(entry, cache->per_scope_cache);
 }

@@ -38,5 +38,9 @@ int AddDocStringLogicalToCache(tSrcInfoCache* cache, PyObject* full_name, PyObje
 int RemoveDocStringLogicalFromCache(tSrcInfoCache* cache, PyObject* full_name);
 Py_ssize_t GetScopeCacheEntryCount(tSrcInfoCache* cache);
 int RemoveScopeCacheEntry(tSrcInfoCache* cache, PyObject* full_name);
+// Lets the collector see every per-scope entry: for a line that was
+// analysed, which may come to hold objects that can be in a cycle when it is
+// analysed again.
+void TrackScopeCacheEntries(tSrcInfoCache* cache);
 
 #endif  // PYSOURCE_SRCINFOCACHE_H
