@@ -493,10 +493,28 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& 
 const char DeserializeLogicalList_doc[] =
     "Deserialize a list of logical lines from (names, data): data is a list of byte strings, one per line, or one "
     "byte string holding the lines one after the other.  With a pool (dict), the names that are strings are taken "
-    "from it.";
+    "from it, string and number literals excepted.";
 
-// The names list with every exact string replaced by the pool's equal one
-// (entered in the pool when it has none): a new list.
+// Whether `text` is a string or number literal: the one token of most
+// lines that no other module holds, so that looking it up in the pool,
+// which grows to the whole project's texts, costs a cache miss and saves
+// nothing.
+static bool IsLiteralText(PyObject* text) {
+  Py_ssize_t len = PyUnicode_GET_LENGTH(text);
+  if (len == 0) return false;
+  int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  Py_UCS4 last = PyUnicode_READ(kind, data, len - 1);
+  if (last == '\'' || last == '"') return true;
+  Py_UCS4 first = PyUnicode_READ(kind, data, 0);
+  if (first >= '0' && first <= '9') return true;
+  if (first != '.' || len < 2) return false;
+  Py_UCS4 second = PyUnicode_READ(kind, data, 1);
+  return second >= '0' && second <= '9';
+}
+
+// The names list with every exact string but a literal replaced by the
+// pool's equal one (entered in the pool when it has none): a new list.
 static PyRef PooledNames(PyObject* names, PyObject* pool) {
   Py_ssize_t count = PyList_GET_SIZE(names);
   PyRef out = PyRef::Steal(PyList_New(count));
@@ -507,7 +525,7 @@ static PyRef PooledNames(PyObject* names, PyObject* pool) {
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* name = PyList_GET_ITEM(names, i);
     PyObject* pooled = name;
-    if (PyUnicode_CheckExact(name)) {
+    if (PyUnicode_CheckExact(name) && !IsLiteralText(name)) {
       pooled = PyDict_SetDefault(pool, name, name);  // borrowed
       if (pooled == nullptr) return PyRef();
     }
