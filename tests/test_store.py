@@ -314,3 +314,16 @@ def test_loaded_lines_get_the_scopes_a_search_finds(tmp_path):
         want = [(l.first_line, impl.GetFullNameForScopeDef(impl.FindScopeForLine(l))) for l in mod.lines]
         assert got == want
         assert [dict(got)[n] for n in (9, 11, 17, 20, 21)] == ["Outer.Inner.method"] * 2 + ["top", "InIf", ""]
+
+
+def test_loaded_module_knows_its_future_imports(tmp_path):
+    src = tmp_path / "fut.py"
+    src.write_text('"""Doc."""\nfrom __future__ import annotations\nx: "int" = 1\n')
+    project = pysource.Project(roots=[str(tmp_path)], search_path=[])
+    analysed = project.analyze_file(str(src))
+    store.save_module(analysed, str(tmp_path / "fut.pysl"))
+    loaded = pysource.Project(roots=[str(tmp_path)], search_path=[]).module_for_path(str(src))
+    store.load_module(loaded, str(tmp_path / "fut.pysl"))
+    assert loaded.future_flags == analysed.future_flags == {"annotations": 1}
+    loaded.fAnalysisFactory.close()
+    project.close()

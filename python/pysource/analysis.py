@@ -224,7 +224,7 @@ class ModuleAnalysis:
             self._nonself_defs.update(nonself_keys)
         impl = self._impl
         if impl is None:
-            impl = self.impl
+            impl = self._make_impl(False)
         else:
             impl.SetLogicalList(lines)
         impl.RebuildCache()
@@ -329,6 +329,11 @@ class ModuleAnalysis:
 
     @property
     def impl(self) -> PySourceImpl:
+        return self._make_impl(True)
+
+    def _make_impl(self, show_future: bool) -> PySourceImpl:
+        """Make the analyzer; with `show_future` false, the caller has it
+        rebuild its cache (which reads the future imports itself)."""
         if self._impl is None:
             import logicalline
             import pysource_impl
@@ -340,12 +345,13 @@ class ModuleAnalysis:
                                                     logicalline)
             impl.SetLogicalList(lines)
             self._impl = impl
-            # The analyzer reads the future imports only when a change
-            # touches a from-import line; show it one that is in place.
-            future = [line for line in lines if line.type == kFromImportIndex and line.indent == 0
-                      and line.tokens[1:3] == ("__future__", "import")][:1]
-            if future:
-                impl.LogicalCacheModified(self, ChangeSet(future, future))
+            if show_future:
+                # The analyzer reads the future imports only when a change
+                # touches a from-import line; show it one that is in place.
+                future = [line for line in lines if line.type == kFromImportIndex and line.indent == 0
+                          and line.tokens[1:3] == ("__future__", "import")][:1]
+                if future:
+                    impl.LogicalCacheModified(self, ChangeSet(future, future))
         return self._impl
 
     def analyze(self) -> ModuleAnalysis:
