@@ -218,6 +218,7 @@ static int ProcessAddedLogicals(tPySourceImpl* self, PyObject* added_list, tLogi
       return -1;
     }
     PyRef keep = PyRef::NewRef(item);
+    TrackLogicalListFor(self, item);
     tLogicalLine* line = AsLogical(item);
     if (line->parsed) ++self->parsed_count;
     if (line->type == kFromImportIndex) changes->scan_for_future = 1;

@@ -249,6 +249,7 @@ int AnalyzeLogicalLineDirect(tPySourceImpl* self, PyObject* logical) {
   if (tree.get() == Py_None) return 0;
 
   if (WalkLineTree(walk.get(), tree.get(), logical, mod_analysis.get()) < 0) return -1;
+  TrackLogicalListFor(self, logical);
   if (line->parsed) {
     ++self->parsed_count;
     if (AddNameDefnsToCache(&self->info_cache, logical) != 0) return -1;

@@ -70,6 +70,17 @@ inline bool CheckLogicalList(tPySourceImpl* self) {
   return true;
 }
 
+// A logical list made by the stored-form loader is out of the collector's
+// sight while none of its lines is tracked (none holds an object that can be
+// in a cycle): every full collection would otherwise visit every line of
+// every loaded module.  Whatever gives the list such a line tracks it: the
+// analysis of one of its lines, change processing of an added line,
+// SetLogicalList.
+inline void TrackLogicalListFor(tPySourceImpl* self, PyObject* line) {
+  PyObject* list = self->logical_list.get();
+  if (list != nullptr && !PyObject_GC_IsTracked(list) && PyObject_GC_IsTracked(line)) PyObject_GC_Track(list);
+}
+
 // Item `i` of a list of lines the analyzer walks, held (host code run while
 // it is in use may change the list); null with SystemError when it is not a
 // logical line.

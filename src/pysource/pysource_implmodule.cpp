@@ -277,6 +277,7 @@ static PyObject* SetLogicalList(tPySourceImpl* self, PyObject* args) {
       return nullptr;
     }
     if (AsLogical(item)->parsed) ++self->parsed_count;
+    TrackLogicalListFor(self, item);
   }
   PyRef walker = CreateStdWalkerDirect(self->mod_analysis.get(), self->name_pool.get(), self->logical_list.get(),
                                        &self->logical_mod.funcs);

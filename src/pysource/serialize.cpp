@@ -552,15 +552,18 @@ PyObject* DeserializeLogicalList(tPySourceImpl* self, PyObject* args) {
     tReadCursor cur = {reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)), PyBytes_GET_SIZE(data)};
     PyRef result = PyRef::Steal(PyList_New(0));
     if (!result) return nullptr;
-    // Out of the collector's sight while it grows: the collections that
-    // the new lines set off would otherwise walk the whole list each time.
-    // No other code sees it before it is tracked again.
+    // The list stays out of the collector's sight unless one of its lines
+    // may be in a cycle: the analyzer tracks it as soon as one comes to be
+    // (TrackLogicalListFor), and until then every full collection would
+    // visit each of its lines.
     PyObject_GC_UnTrack(result.get());
+    bool any_tracked = false;
     while (cur.left > 0) {
       PyRef logical = ReadLogicalLine(self, names_ref.get(), cur);
       if (!logical || PyList_Append(result.get(), logical.get()) != 0) return nullptr;
+      any_tracked = any_tracked || PyObject_GC_IsTracked(logical.get());
     }
-    PyObject_GC_Track(result.get());
+    if (any_tracked) PyObject_GC_Track(result.get());
     return result.release();
   }
   PyRef items = PyRef::Steal(PyList_GetSlice(data, 0, PY_SSIZE_T_MAX));
@@ -568,6 +571,8 @@ PyObject* DeserializeLogicalList(tPySourceImpl* self, PyObject* args) {
   Py_ssize_t count = PyList_GET_SIZE(items.get());
   PyRef result = PyRef::Steal(PyList_New(count));
   if (!result) return nullptr;
+  PyObject_GC_UnTrack(result.get());
+  bool any_tracked = false;
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* bytes = PyList_GET_ITEM(items.get(), i);
     char* line_data;
@@ -576,7 +581,9 @@ PyObject* DeserializeLogicalList(tPySourceImpl* self, PyObject* args) {
     tReadCursor cur = {reinterpret_cast<const unsigned char*>(line_data), size};
     PyRef logical = ReadLogicalLine(self, names_ref.get(), cur);
     if (!logical) return nullptr;
+    any_tracked = any_tracked || PyObject_GC_IsTracked(logical.get());
     PyList_SET_ITEM(result.get(), i, logical.release());
   }
+  if (any_tracked) PyObject_GC_Track(result.get());
   return result.release();
 }
