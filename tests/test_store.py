@@ -293,6 +293,9 @@ if True:
         z = 3
     w = 4
 last = 5
+class Made:
+    @classmethod
+    def make(cls): return cls()
 '''
 
 
@@ -307,8 +310,10 @@ def test_loaded_lines_get_the_scopes_a_search_finds(tmp_path):
     with pysource.Project(roots=[str(tmp_path)], search_path=[]) as project:
         mod = project.module_for_path(str(src))
         store.load_module(mod, path)
-        # Strings and tuples of them only: nothing for the collector to scan.
-        assert not any(gc.is_tracked(l) for l in mod.lines)
+        # Strings (a class method's ArgName too) and tuples of them only:
+        # nothing for the collector to scan, neither the lines nor their list.
+        assert any(type(o).__name__ == "ArgName" for l in mod.lines for o in l.objs)
+        assert not any(gc.is_tracked(l) for l in mod.lines) and not gc.is_tracked(mod.lines)
         impl = mod.impl
         got = [(l.first_line, l.scope_name) for l in mod.lines]
         want = [(l.first_line, impl.GetFullNameForScopeDef(impl.FindScopeForLine(l))) for l in mod.lines]

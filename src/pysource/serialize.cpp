@@ -364,12 +364,15 @@ static int ReadPositionArray(tReadCursor* cur, int32_t tok_count, tPositionArray
   return 0;
 }
 
-// Whether `obj` is an object that can never lead back to a line: a string
-// (an ArgName too: a str subclass without a __dict__), None, or a tuple of
-// such objects.
+// Whether `obj` is an object that can never lead back to a line: a string,
+// None, or a tuple of such objects.  A str subclass that adds no member (an
+// ArgName: no __dict__, no slots) counts as a string: the collector tracks
+// its instances, as of every class made by a class statement, but they
+// refer to nothing but their class.
 static bool IsAcyclicValue(PyObject* obj, int depth = 0) {
   if (obj == Py_None || PyUnicode_CheckExact(obj)) return true;
-  if (PyUnicode_Check(obj)) return !PyObject_IS_GC(obj);
+  if (PyUnicode_Check(obj))
+    return Py_TYPE(obj)->tp_basicsize == PyUnicode_Type.tp_basicsize && Py_TYPE(obj)->tp_dictoffset == 0;
   if (!PyTuple_CheckExact(obj) || depth > 8) return false;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i)
     if (!IsAcyclicValue(PyTuple_GET_ITEM(obj, i), depth + 1)) return false;
