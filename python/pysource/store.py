@@ -443,8 +443,8 @@ def loads(blob: bytes, stamp: SourceStamp | None = None, source_path: str | None
     `stamp` (a `SourceStamp` of the source as it is now) or `source_path`
     (its file, looked at only as far as needed) make a stored module of a
     changed source refused; with neither, the source is not checked.
-    Strings are taken from the name pool `pool` when given (string and
-    number literals excepted).  Raises
+    Strings but literals and comments are taken from the name pool `pool`
+    when given.  Raises
     `StoreError` (`StaleStoreError` or `CorruptStoreError`) with a message
     naming `where` and the reason.  With `decode_lines` false, everything is
     checked but the lines are not decoded, and the result is

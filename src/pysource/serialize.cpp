@@ -496,28 +496,29 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& 
 const char DeserializeLogicalList_doc[] =
     "Deserialize a list of logical lines from (names, data): data is a list of byte strings, one per line, or one "
     "byte string holding the lines one after the other.  With a pool (dict), the names that are strings are taken "
-    "from it, string and number literals excepted.";
+    "from it, literals and comments excepted.";
 
-// Whether `text` is a string or number literal: the one token of most
-// lines that no other module holds, so that looking it up in the pool,
-// which grows to the whole project's texts, costs a cache miss and saves
-// nothing.
-static bool IsLiteralText(PyObject* text) {
+// Whether `text` is a literal or a comment: the tokens that are mostly one
+// module's own.  Looking one up in the project's name pool, which grows to
+// the whole project's texts, costs a cache miss and saves nothing; and no
+// code compares them by identity, as it does names and scope names.
+static bool IsOwnText(PyObject* text) {
   Py_ssize_t len = PyUnicode_GET_LENGTH(text);
   if (len == 0) return false;
   int kind = PyUnicode_KIND(text);
   const void* data = PyUnicode_DATA(text);
+  Py_UCS4 first = PyUnicode_READ(kind, data, 0);
+  if (first == '#' || (first >= '0' && first <= '9')) return true;
   Py_UCS4 last = PyUnicode_READ(kind, data, len - 1);
   if (last == '\'' || last == '"') return true;
-  Py_UCS4 first = PyUnicode_READ(kind, data, 0);
-  if (first >= '0' && first <= '9') return true;
   if (first != '.' || len < 2) return false;
   Py_UCS4 second = PyUnicode_READ(kind, data, 1);
   return second >= '0' && second <= '9';
 }
 
-// The names list with every exact string but a literal replaced by the
-// pool's equal one (entered in the pool when it has none): a new list.
+// The names list with every exact string but a literal or a comment
+// replaced by the pool's equal one (entered in the pool when it has none): a
+// new list.
 static PyRef PooledNames(PyObject* names, PyObject* pool) {
   Py_ssize_t count = PyList_GET_SIZE(names);
   PyRef out = PyRef::Steal(PyList_New(count));
@@ -528,7 +529,7 @@ static PyRef PooledNames(PyObject* names, PyObject* pool) {
   for (Py_ssize_t i = 0; i < count; ++i) {
     PyObject* name = PyList_GET_ITEM(names, i);
     PyObject* pooled = name;
-    if (PyUnicode_CheckExact(name) && !IsLiteralText(name)) {
+    if (PyUnicode_CheckExact(name) && !IsOwnText(name)) {
       pooled = PyDict_SetDefault(pool, name, name);  // borrowed
       if (pooled == nullptr) return PyRef();
     }
