@@ -11,17 +11,22 @@
 // duration, and every field swap on an entry writes the entry first and
 // releases the old value last.
 //
-// The collector sees a list, an entry or one of the two dictionaries only
-// while it may be part of a reference cycle: while it holds a line the
-// collector tracks (one whose facts hold objects that can be in a cycle,
-// such as the analysis of another module) or a line not analysed yet (its
-// facts come later), or a body list (the host gets those).  A loaded module
-// has a hundred thousand lists and entries holding nothing of the kind, and
-// every full collection would otherwise walk them and the lines in them.
-// Analysing a line enters its names after its facts, so the lists of a
-// line that comes to be tracked are tracked as it is entered; ClearAnalysis
-// lets a line analysed before come to be tracked while an entry holds it,
-// and tracks the entries (TrackScopeCacheEntries).
+// The collector sees a name list, an entry or one of the two dictionaries
+// only while it may be part of a reference cycle.  A loaded module has a
+// hundred thousand lists and entries that cannot be, and every full
+// collection would otherwise walk them and the lines in them.  A line may
+// be in a cycle when the collector tracks it: its facts hold objects that
+// can be, such as the analysis of another module.
+// - A name list is tracked once it holds a tracked line.  Analysing a line
+//   enters its names after its facts are in place, so a line that comes to
+//   be tracked tracks its lists as it is entered (a def line entered before
+//   its analysis is entered again, in the same list, by the analysis).
+// - An entry is tracked once it holds a tracked line, a line not analysed
+//   yet (its facts come later, and it is not entered anew) or a body list
+//   (the host gets those).  ClearAnalysis, after which a line analysed
+//   before may come to be tracked while an entry holds it, tracks every
+//   entry (TrackScopeCacheEntries).
+// - A dictionary is tracked once it holds a tracked list or entry.
 
 #include "srcinfocache.h"
 
