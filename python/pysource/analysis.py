@@ -163,6 +163,9 @@ class ModuleAnalysis:
     def _lines_source(self) -> str:
         """The text the logical list is made from."""
         if self._source is None:
+            if self._buffer is not None:
+                # Range edits keep the text in the buffer, made when read.
+                return self._buffer.text
             try:
                 self._source = read_source(self.fFileName) if self.fFileName else ""
             except OSError:
@@ -263,7 +266,7 @@ class ModuleAnalysis:
         buffer = self._source_buffer()
         context = buffer.context
         changes = buffer.edit(start, end, new_text)
-        self._source = buffer.text
+        self._source = None     # the buffer's text from now on
         if buffer.context is not context:
             # Decorator or def lines changed.
             self._find_nonself_defs()
@@ -385,6 +388,8 @@ class ModuleAnalysis:
     def close(self) -> None:
         """Release the analyzer, breaking the reference cycle with it."""
         impl, self._impl = self._impl, None
+        if self._buffer is not None and self._source is None:
+            self._source = self._buffer.text
         self._buffer = None
         if impl is not None:
             impl.destroy()

@@ -46,6 +46,8 @@ from __future__ import annotations
 import bisect
 from typing import TYPE_CHECKING, Callable, Hashable, NamedTuple, Sequence, overload
 
+import logicalline
+
 from .hosts import Host, get_host
 from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionDefIndex, ScanRecord, \
     _common_prefix_len, _common_suffix_len, _shifted
@@ -76,6 +78,11 @@ DefContext = Callable[[Sequence[ScanRecord]], Callable[[Sequence[str]], Hashable
 _Context = Callable[[Sequence[str]], Hashable]
 
 _DEF_KINDS = (kClassDefIndex, kFunctionDefIndex)
+# A buffer's text between edits: (start, end, text) puts `text` in place of
+# base[start:end] (see SourceBuffer.text).
+_Hole = tuple[int, int, str]
+# The longest text a hole grows to before the whole text is made.
+_MAX_HOLE = 4096
 _NOT_STATEMENTS = (kCommentIndex, kBlankLineIndex)
 
 
@@ -511,7 +518,11 @@ class SourceBuffer:
         self.impl = impl
         self.host = host if host is not None else get_host()
         self.lines = lines
-        self.text = text
+        # The text is `_base` with the hole put in, when there is one: typing
+        # in one place changes the hole only, and the whole text is made
+        # when somebody reads it.
+        self._base = text
+        self._hole: _Hole | None = None
         self.pool = pool if pool is not None else {}
         self.def_context = def_context
         self._records: list[ScanRecord] | None = None   # scan records of `text`, made on the first update
@@ -524,6 +535,66 @@ class SourceBuffer:
         # The scopes at the position the last change started at, (position,
         # walk): the records above it are those of `text`.
         self._walk: tuple[int, _ScopeWalk] | None = None
+        # Counts the texts put in place.
+        self._generation = 0
+        # The native re-split of the lines around a range edit, with the
+        # native host.
+        self._rescan_window = logicalline.rescan_window if self.host.name == "native" else None
+
+    @property
+    def text(self) -> str:
+        """The source text."""
+        hole = self._hole
+        if hole is not None:
+            start, end, middle = hole
+            base = self._base
+            self._base = "".join((base[:start], middle, base[end:]))
+            self._hole = None
+        return self._base
+
+    @text.setter
+    def text(self, text: str) -> None:
+        self._base = text
+        self._hole = None
+
+    def _length(self) -> int:
+        """len(self.text), without making the text."""
+        hole = self._hole
+        if hole is None:
+            return len(self._base)
+        return len(self._base) - (hole[1] - hole[0]) + len(hole[2])
+
+    def _slice(self, begin: int, end: int) -> str:
+        """self.text[begin:end] (0 <= begin <= end), without making the
+        whole text."""
+        hole = self._hole
+        if hole is None:
+            return self._base[begin:end]
+        start, stop, middle = hole
+        if end <= start:
+            return self._base[begin:end]
+        after = start + len(middle)
+        shift = stop - after
+        if begin >= after:
+            return self._base[begin + shift:end + shift]
+        return "".join((self._base[begin:start] if begin < start else "", middle[max(begin - start, 0):end - start],
+                        self._base[after + shift:end + shift] if end > after else ""))
+
+    def _spliced(self, a: int, b: int, new_text: str) -> _Hole | None:
+        """The hole that makes the text with text[a:b] replaced by
+        `new_text`, from the base as it is; None when the edit is not next
+        to the hole or would make it too long."""
+        hole = self._hole
+        if hole is None:
+            return (a, b, new_text) if len(new_text) <= _MAX_HOLE else None
+        start, stop, middle = hole
+        after = start + len(middle)
+        if b < start or a > after:
+            return None
+        middle = "".join((middle[:a - start] if a > start else "", new_text, middle[b - start:] if b < after else ""))
+        if len(middle) > _MAX_HOLE:
+            return None
+        return (min(a, start), max(b, after) - after + stop, middle)
 
     @property
     def context(self) -> Callable[[Sequence[str]], Hashable] | None:
@@ -544,7 +615,7 @@ class SourceBuffer:
         old = self._old_records()
         new = self.host.rescan_logical_lines(self.text, old, text, self.pool)
         self._rows = None
-        return self._apply(old, new, text, 0)
+        return self._apply(old, new, text, None, 0)
 
     def edit(self, start: tuple[int, int], end: tuple[int, int], new_text: str) -> Changes:
         """Replace the text from `start` to `end` by `new_text` and bring
@@ -570,9 +641,13 @@ class SourceBuffer:
         b, row_b = self._offset(rows, end)
         if b < a:
             raise ValueError("the range ends before it starts: %r, %r" % (tuple(start), tuple(end)))
-        old_text = self.text
         if a == b and not new_text:
             return Changes([], [], [], [])
+        if whole is None and self._rescan_window is not None and self._crs is False and "\r" not in new_text:
+            changes = self._edit_window(rows, a, b, row_a, row_b, new_text)
+            if changes is not None:
+                return changes
+        old_text = self.text
         if whole is not None:
             text = whole
         else:
@@ -590,13 +665,53 @@ class SourceBuffer:
         new, same, tail, replaced = _rescan_range(old_text, self._old_records(), text, a, b, new_end, self.pool,
                                                   row_a, len(rows), self.host.scan_logical_lines,
                                                   carriage_returns=crs or new_crs, in_place=True)
+        return self._put(rows, a, b, row_a, row_b, new_text, old, n_old, new, same, tail, replaced, text, None,
+                         new_crs)
+
+    def _edit_window(self, rows: _RowStarts, a: int, b: int, row_a: int, row_b: int,
+                     new_text: str) -> Changes | None:
+        """`_edit` by the native re-split of the lines around the edit, the
+        text kept with a hole in it; None when the whole text is to be
+        scanned."""
+        old = self._old_records()
+        n_old = len(old)
+        added_rows = new_text.count("\n")
+        if n_old == 0 or len(rows) > 65000 or len(rows) + added_rows > 65000:
+            return None
+        removed = self._slice(a, b) if b > a else ""
+        last_old_row = row_a + removed.count("\n", 0, max(0, len(removed) - 1))
+        delta = added_rows - removed.count("\n")
+        hole = self._spliced(a, b, new_text)
+        if hole is None:
+            self.text   # made whole, the edit the only hole
+            hole = (a, b, new_text)
+        if self.def_context is not None and self._context is None:
+            # Worked out from the records as they are, before they change.
+            self._context = self.def_context(old)
+        assert self._rescan_window is not None
+        done = self._rescan_window(self._base, hole[0], hole[1], hole[2], old, a, a + len(new_text), row_a,
+                                   last_old_row, delta, added_rows, self.pool)
+        if done is None:
+            return None
+        new, same, tail, replaced = done
+        return self._put(rows, a, b, row_a, row_b, new_text, old, n_old, new, same, tail, replaced, self._base, hole,
+                         False)
+
+    def _put(self, rows: _RowStarts, a: int, b: int, row_a: int, row_b: int, new_text: str,
+             old: Sequence[ScanRecord], n_old: int, new: list[ScanRecord], same: int, tail: int,
+             replaced: list[ScanRecord] | None, base: str, hole: _Hole | None, new_crs: bool) -> Changes:
+        """The end of `_edit`: the records `new` of the text `base` (with
+        `hole` put in) put in place of `old` (`n_old` records; when
+        `replaced` is given, the list itself was changed in place), and the
+        row table moved."""
         if replaced is not None:
             old = _OldRecords(new, same, replaced, len(new) - n_old)
+        generation = self._generation
         self._rows = None
         try:
-            changes = self._apply(old, new, text, same, tail, True)
+            changes = self._apply(old, new, base, hole, same, tail, True)
         except BaseException:
-            if replaced is not None and self.text is old_text:
+            if replaced is not None and self._generation == generation:
                 # Nothing was put in place: the records go back as they were.
                 new[same:same + len(replaced) + len(new) - n_old] = replaced
             raise
@@ -617,16 +732,15 @@ class SourceBuffer:
         if row < 1 or row > len(rows):
             return ""
         begin, end = self._row_span(rows, row)
-        return self.text[begin:end]
+        return self._slice(begin, end)
 
     def _row_span(self, rows: _RowStarts, row: int) -> tuple[int, int]:
         """The offsets at which row `row` (from 1, at most the last row)
         begins and ends, its line break left out."""
-        text = self.text
         n = len(rows)
         begin = rows.start(row - 1)
-        end = rows.start(row) - 1 if row < n else len(text)
-        if end > begin and text[end - 1] == "\r" and row < n:
+        end = rows.start(row) - 1 if row < n else self._length()
+        if end > begin and row < n and self._slice(end - 1, end) == "\r":
             end -= 1
         return begin, end
 
@@ -646,7 +760,7 @@ class SourceBuffer:
             raise ValueError("rows count from 1 and columns from 0: %r" % (position,))
         n = len(rows)
         if row > n:
-            return len(self.text), n
+            return self._length(), n
         begin, end = self._row_span(rows, row)
         return begin + min(col, end - begin), row
 
@@ -659,9 +773,10 @@ class SourceBuffer:
             self._records = old
         return old
 
-    def _apply(self, old: Sequence[ScanRecord], new: list[ScanRecord], text: str, start: int, tail: int = 0,
-               unmoved_tail: bool = False) -> Changes:
-        """Put the records `new` of `text` in place of `old`, the first
+    def _apply(self, old: Sequence[ScanRecord], new: list[ScanRecord], text: str, hole: _Hole | None, start: int,
+               tail: int = 0, unmoved_tail: bool = False) -> Changes:
+        """Put the records `new` of `text` (with `hole` put in, when given)
+        in place of `old`, the first
         `start` and the last `tail` of which are known to be the same lines
         (the last ones possibly moved; with `unmoved_tail`, all of them by
         the same number of rows)."""
@@ -743,7 +858,9 @@ class SourceBuffer:
         else:
             added = run
 
-        self.text = text
+        self._base = text
+        self._hole = hole
+        self._generation += 1
         self._crs = None
         self._records = new
         self._context = new_context

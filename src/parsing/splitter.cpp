@@ -942,6 +942,8 @@ PyDoc_STRVAR(scan_logical_lines_doc,
 PyMethodDef kSplitterMethods[] = {
     {"rescan_logical_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(RescanLogicalLines)),
      METH_VARARGS | METH_KEYWORDS, kRescanLogicalLinesDoc},
+    {"rescan_window", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(RescanWindowFunction)),
+     METH_VARARGS | METH_KEYWORDS, kRescanWindowDoc},
     {"split_logical_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(SplitLogicalLines)),
      METH_VARARGS | METH_KEYWORDS, split_logical_lines_doc},
     {"scan_logical_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(ScanLogicalLines)),

@@ -21,6 +21,11 @@ PyObject* ScanRecords(PyObject* text, Py_ssize_t start, Py_ssize_t end, PyObject
 PyObject* RescanLogicalLines(PyObject* module, PyObject* args, PyObject* kwds);
 extern const char* const kRescanLogicalLinesDoc;
 
+// rescan_window(...), the source buffer's re-split after a range edit
+// (rescan.cpp).
+PyObject* RescanWindowFunction(PyObject* module, PyObject* args, PyObject* kwds);
+extern const char* const kRescanWindowDoc;
+
 // nonself_def_keys(lines) (decorator_scan.cpp).
 PyObject* NonselfDefKeysFunction(PyObject* module, PyObject* lines);
 extern const char* const kNonselfDefKeysDoc;
