@@ -704,12 +704,15 @@ class SourceBuffer:
         `hole` put in) put in place of `old` (`n_old` records; when
         `replaced` is given, the list itself was changed in place), and the
         row table moved."""
+        one = replaced is not None and len(replaced) == 1 and len(new) == n_old
         if replaced is not None:
             old = _OldRecords(new, same, replaced, len(new) - n_old)
         generation = self._generation
         self._rows = None
         try:
-            changes = self._apply(old, new, base, hole, same, tail, True)
+            changes = self._apply_one(new, same, replaced[0], base, hole) if one and replaced is not None else None
+            if changes is None:
+                changes = self._apply(old, new, base, hole, same, tail, True)
         except BaseException:
             if replaced is not None and self._generation == generation:
                 # Nothing was put in place: the records go back as they were.
@@ -865,6 +868,61 @@ class SourceBuffer:
         self._records = new
         self._context = new_context
         changes = Changes(*self.impl.LogicalCacheModified(self, ChangeSet(removed, added)))
+        body_scopes = changes.body_scopes
+        for scope in reported:
+            if scope not in body_scopes:
+                body_scopes.append(scope)
+        return changes
+
+    def _apply_one(self, records: list[ScanRecord], i: int, old: ScanRecord, text: str,
+                   hole: _Hole | None) -> Changes | None:
+        """`_apply` for the records `records`, changed in place at `i` only,
+        where they held `old`, when that changes nothing around the line:
+        neither record is a def or decorator line nor follows a decorator
+        line, and the scope walk stands as it stood after the line (both
+        records are statements with the same indent, or neither is one).
+        None when the change is not of that kind (nothing is changed then)."""
+        new = records[i]
+        kind = new[5]
+        if kind in _DEF_KINDS or old[5] in _DEF_KINDS or _is_decorator(new) or _is_decorator(old):
+            return None
+        statement = kind not in _NOT_STATEMENTS
+        if statement != (old[5] not in _NOT_STATEMENTS) or _same_moved(old, new):
+            return None
+        if statement and (new[4] if new[4] < 32767 else 32767) != (old[4] if old[4] < 32767 else 32767):
+            return None
+        context = self._context
+        if self.def_context is not None:
+            if context is None:
+                return None
+            k = i - 1
+            while k >= 0 and records[k][5] in _NOT_STATEMENTS:
+                k -= 1
+            if k >= 0 and _is_decorator(records[k]):
+                return None
+        lines = self.lines
+        line = lines[i]
+        reported: list[str] = []
+        kept = self._walk
+        if statement and line.scope_name is None:
+            # The analyzer never placed the line: its scope is reported from
+            # here.
+            if kept is not None and kept[0] == i:
+                walk = kept[1].copy()
+            else:
+                walk = _walk_at(records, i)
+                self._walk = (i, walk.copy())
+            reported.append(walk.step(old)[0])
+        elif kept is not None and kept[0] > i:
+            self._walk = None
+        run = self.host.lines_from_records([new])
+        lines[i] = run[0]
+        self._base = text
+        self._hole = hole
+        self._generation += 1
+        self._crs = None
+        self._records = records
+        changes = Changes(*self.impl.LogicalCacheModified(self, ChangeSet([line], run)))
         body_scopes = changes.body_scopes
         for scope in reported:
             if scope not in body_scopes:
