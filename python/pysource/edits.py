@@ -540,6 +540,8 @@ class SourceBuffer:
         # The native re-split of the lines around a range edit, with the
         # native host.
         self._rescan_window = logicalline.rescan_window if self.host.name == "native" else None
+        # Where the last range edit's changes started in the records.
+        self._hint = -1
 
     @property
     def text(self) -> str:
@@ -638,7 +640,7 @@ class SourceBuffer:
         `update` has), so that it is not made again."""
         rows = self._row_starts()
         a, row_a = self._offset(rows, start)
-        b, row_b = self._offset(rows, end)
+        b, row_b = (a, row_a) if end == start else self._offset(rows, end)
         if b < a:
             raise ValueError("the range ends before it starts: %r, %r" % (tuple(start), tuple(end)))
         if a == b and not new_text:
@@ -690,10 +692,11 @@ class SourceBuffer:
             self._context = self.def_context(old)
         assert self._rescan_window is not None
         done = self._rescan_window(self._base, hole[0], hole[1], hole[2], old, a, a + len(new_text), row_a,
-                                   last_old_row, delta, added_rows, self.pool)
+                                   last_old_row, delta, added_rows, self.pool, 4, self._hint)
         if done is None:
             return None
         new, same, tail, replaced = done
+        self._hint = same
         return self._put(rows, a, b, row_a, row_b, new_text, old, n_old, new, same, tail, replaced, self._base, hole,
                          False)
 

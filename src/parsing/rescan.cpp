@@ -405,22 +405,31 @@ struct TextView {
 PyRef WindowRecords(const TextView& text, Py_ssize_t start, Py_ssize_t end, PyObject* pool, long base) {
   PyRef slice = text.Slice(start, end);
   if (!slice) return PyRef();
-  PyRef window = PyRef::Steal(ScanRecords(slice.get(), 0, PyUnicode_GET_LENGTH(slice.get()), pool));
-  if (!window || base == 0) return window;
-  PyRef moved = PyRef::Steal(PyList_New(0));
-  if (!moved || ExtendShifted(moved.get(), window.get(), 0, PyList_GET_SIZE(window.get()), base) < 0) return PyRef();
-  return moved;
+  return PyRef::Steal(ScanRecordsBelow(slice.get(), 0, PyUnicode_GET_LENGTH(slice.get()), pool, base));
 }
 
 // The records of the text after an edit, made from `records` (those of the
 // text before it) and a scan of the lines around the edit; see
 // kRescanWindowDoc.  None when the whole text is to be scanned.
 PyRef RescanWindow(const TextView& text, PyObject* records, Py_ssize_t prefix, Py_ssize_t new_end, long first_row,
-                   long last_old_row, long delta, long added_rows, PyObject* pool, long tries) {
+                   long last_old_row, long delta, long added_rows, PyObject* pool, long tries, Py_ssize_t hint) {
   Py_ssize_t n = PyList_GET_SIZE(records);
-  // Records are in row order: a binary search for the first one that
-  // reaches the edit's first row.
+  // Records are in row order: the first one that reaches the edit's first
+  // row is `hint` (typing goes on where it was), or found by a binary search.
   Py_ssize_t lo = 0, hi = n;
+  if (hint >= 0 && hint < n) {
+    long last;
+    if (RecordLastRow(PyList_GET_ITEM(records, hint), &last) < 0) return PyRef();
+    if (last < first_row) {
+      lo = hint + 1;
+    } else {
+      hi = hint;
+      if (hint > 0) {
+        if (RecordLastRow(PyList_GET_ITEM(records, hint - 1), &last) < 0) return PyRef();
+        if (last < first_row) lo = hint;
+      }
+    }
+  }
   while (lo < hi) {
     Py_ssize_t mid = (lo + hi) / 2;
     long last;
@@ -503,16 +512,18 @@ PyRef RescanWindow(const TextView& text, PyObject* records, Py_ssize_t prefix, P
 
 PyObject* RescanWindowEntry(PyObject* args, PyObject* kwds) {
   static const char* kwlist[] = {"base", "hole_start", "hole_end", "hole", "records", "prefix", "new_end",
-                                 "first_row", "last_old_row", "delta", "added_rows", "pool", "tries", nullptr};
+                                 "first_row", "last_old_row", "delta", "added_rows", "pool", "tries", "hint",
+                                 nullptr};
   TextView text{};
   PyObject* records = nullptr;
   Py_ssize_t prefix = 0, new_end = 0;
   long first_row = 0, last_old_row = 0, delta = 0, added_rows = 0, tries = 4;
+  Py_ssize_t hint = -1;
   PyObject* pool = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "UnnUO!nnllllO!|l:rescan_window", const_cast<char**>(kwlist),
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "UnnUO!nnllllO!|ln:rescan_window", const_cast<char**>(kwlist),
                                    &text.base, &text.hole_start, &text.hole_end, &text.hole, &PyList_Type, &records,
                                    &prefix, &new_end, &first_row, &last_old_row, &delta, &added_rows, &PyDict_Type,
-                                   &pool, &tries)) {
+                                   &pool, &tries, &hint)) {
     return nullptr;
   }
 #if PY_VERSION_HEX < 0x030C0000
@@ -531,7 +542,8 @@ PyObject* RescanWindowEntry(PyObject* args, PyObject* kwds) {
   // comparison can run code that drops them.
   PyRef held_base = PyRef::NewRef(text.base), held_hole = PyRef::NewRef(text.hole);
   PyRef held_records = PyRef::NewRef(records);
-  return RescanWindow(text, records, prefix, new_end, first_row, last_old_row, delta, added_rows, pool, tries)
+  return RescanWindow(text, records, prefix, new_end, first_row, last_old_row, delta, added_rows, pool, tries,
+                      hint)
       .release();
 }
 
@@ -548,7 +560,7 @@ PyObject* RescanWindowFunction(PyObject*, PyObject* args, PyObject* kwds) { retu
 
 const char* const kRescanWindowDoc =
     "rescan_window(base, hole_start, hole_end, hole, records, prefix, new_end, first_row,\n"
-    "              last_old_row, delta, added_rows, pool, tries=4)\n\n"
+    "              last_old_row, delta, added_rows, pool, tries=4, hint=-1)\n\n"
     "The source buffer's re-split after a range edit.  The text after the edit is\n"
     "base[:hole_start] + hole + base[hole_end:]; the edit put text[prefix:new_end] in\n"
     "place of old rows first_row to last_old_row, adding `added_rows` line breaks and\n"
@@ -557,4 +569,6 @@ const char* const kRescanWindowDoc =
     "leading and trailing records are those of the old one (the trailing ones moved\n"
     "by delta rows), and, when no line moved, the records that `records` held where\n"
     "the new ones are, `records` itself being changed in place (else replaced is\n"
-    "None and records a new list).  None when the whole text is to be scanned.";
+    "None and records a new list).  None when the whole text is to be scanned.\n"
+    "`hint` is a guess at the first record that reaches the edit (the `same` of the\n"
+    "last edit, for typing that goes on in one place); a wrong guess costs a search.";

@@ -15,6 +15,10 @@ int AddSplitterFunctions(PyObject* module);
 // slice, in a new list; tokens from `pool` (a dict).  Null with the
 // exception set on failure.
 PyObject* ScanRecords(PyObject* text, Py_ssize_t start, Py_ssize_t end, PyObject* pool);
+// The same, every row moved down by `row_base`: the records of a window of a
+// text that starts below its first row (the rows must stay below the
+// saturation of positions, 65535).
+PyObject* ScanRecordsBelow(PyObject* text, Py_ssize_t start, Py_ssize_t end, PyObject* pool, long row_base);
 
 // rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4)
 // (rescan.cpp).
