@@ -263,7 +263,9 @@ class ModuleAnalysis:
         are split again, and only those the analyzer is told to analyse
         again.  A pending `set_source` is folded in first, and the analyzer
         made if it was not."""
-        buffer = self._source_buffer()
+        buffer = self._buffer
+        if buffer is None or self._pending_source is not None or self._impl is None:
+            buffer = self._source_buffer()
         context = buffer.context
         changes = buffer.edit(start, end, new_text)
         self._source = None     # the buffer's text from now on

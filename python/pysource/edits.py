@@ -470,7 +470,7 @@ class _RowStarts:
             # The same rows again, only moved (a row retyped whole, as a
             # new text compared with the old one gives it): a move of every
             # start from row_a on.
-            if all(added[k] == self.start(row_a + k) + shift for k in range(len(added))):
+            if not added or all(added[k] == self.start(row_a + k) + shift for k in range(len(added))):
                 if shift:
                     # Typing in one row moves the rows below it again and
                     # again: one move, added up.
@@ -558,6 +558,7 @@ class SourceBuffer:
     def text(self, text: str) -> None:
         self._base = text
         self._hole = None
+        self._crs = None
 
     def _length(self) -> int:
         """len(self.text), without making the text."""
@@ -640,7 +641,10 @@ class SourceBuffer:
         `update` has), so that it is not made again."""
         rows = self._row_starts()
         a, row_a = self._offset(rows, start)
-        b, row_b = (a, row_a) if end == start else self._offset(rows, end)
+        if type(end) is tuple and len(end) == 2 and type(end[0]) is int and type(end[1]) is int and end == start:
+            b, row_b = a, row_a     # typing: the position is taken as it was
+        else:
+            b, row_b = self._offset(rows, end)
         if b < a:
             raise ValueError("the range ends before it starts: %r, %r" % (tuple(start), tuple(end)))
         if a == b and not new_text:
@@ -678,7 +682,8 @@ class SourceBuffer:
         old = self._old_records()
         n_old = len(old)
         added_rows = new_text.count("\n")
-        if n_old == 0 or len(rows) > 65000 or len(rows) + added_rows > 65000:
+        n_rows = len(rows.starts)
+        if n_old == 0 or n_rows > 65000 or n_rows + added_rows > 65000:
             return None
         removed = self._slice(a, b) if b > a else ""
         last_old_row = row_a + removed.count("\n", 0, max(0, len(removed) - 1))
@@ -743,10 +748,10 @@ class SourceBuffer:
     def _row_span(self, rows: _RowStarts, row: int) -> tuple[int, int]:
         """The offsets at which row `row` (from 1, at most the last row)
         begins and ends, its line break left out."""
-        n = len(rows)
+        n = len(rows.starts)
         begin = rows.start(row - 1)
         end = rows.start(row) - 1 if row < n else self._length()
-        if end > begin and row < n and self._slice(end - 1, end) == "\r":
+        if end > begin and row < n and self._crs is not False and self._slice(end - 1, end) == "\r":
             end -= 1
         return begin, end
 
@@ -764,7 +769,7 @@ class SourceBuffer:
             raise TypeError("a position is two ints (row, column), not %r" % (position,))
         if row < 1 or col < 0:
             raise ValueError("rows count from 1 and columns from 0: %r" % (position,))
-        n = len(rows)
+        n = len(rows.starts)
         if row > n:
             return self._length(), n
         begin, end = self._row_span(rows, row)
