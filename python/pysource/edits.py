@@ -649,8 +649,8 @@ class SourceBuffer:
             raise ValueError("the range ends before it starts: %r, %r" % (tuple(start), tuple(end)))
         if a == b and not new_text:
             return Changes([], [], [], [])
-        if whole is None and self._rescan_window is not None and self._crs is False and "\r" not in new_text:
-            changes = self._edit_window(rows, a, b, row_a, row_b, new_text)
+        if self._rescan_window is not None and self._crs is False and "\r" not in new_text:
+            changes = self._edit_window(rows, a, b, row_a, row_b, new_text, whole)
             if changes is not None:
                 return changes
         old_text = self.text
@@ -675,10 +675,10 @@ class SourceBuffer:
                          new_crs)
 
     def _edit_window(self, rows: _RowStarts, a: int, b: int, row_a: int, row_b: int,
-                     new_text: str) -> Changes | None:
+                     new_text: str, whole: str | None) -> Changes | None:
         """`_edit` by the native re-split of the lines around the edit, the
-        text kept with a hole in it; None when the whole text is to be
-        scanned."""
+        text kept with a hole in it (unless `whole`, the text after the
+        edit, is given); None when the whole text is to be scanned."""
         old = self._old_records()
         n_old = len(old)
         added_rows = new_text.count("\n")
@@ -688,22 +688,26 @@ class SourceBuffer:
         removed = self._slice(a, b) if b > a else ""
         last_old_row = row_a + removed.count("\n", 0, max(0, len(removed) - 1))
         delta = added_rows - removed.count("\n")
-        hole = self._spliced(a, b, new_text)
-        if hole is None:
-            self.text   # made whole, the edit the only hole
-            hole = (a, b, new_text)
+        if whole is not None:
+            base, hole = whole, None
+        else:
+            hole = self._spliced(a, b, new_text)
+            if hole is None:
+                self.text   # made whole, the edit the only hole
+                hole = (a, b, new_text)
+            base = self._base
         if self.def_context is not None and self._context is None:
             # Worked out from the records as they are, before they change.
             self._context = self.def_context(old)
         assert self._rescan_window is not None
-        done = self._rescan_window(self._base, hole[0], hole[1], hole[2], old, a, a + len(new_text), row_a,
-                                   last_old_row, delta, added_rows, self.pool, 4, self._hint)
+        start, end, middle = hole if hole is not None else (0, 0, "")
+        done = self._rescan_window(base, start, end, middle, old, a, a + len(new_text), row_a, last_old_row, delta,
+                                   added_rows, self.pool, 4, self._hint)
         if done is None:
             return None
         new, same, tail, replaced = done
         self._hint = same
-        return self._put(rows, a, b, row_a, row_b, new_text, old, n_old, new, same, tail, replaced, self._base, hole,
-                         False)
+        return self._put(rows, a, b, row_a, row_b, new_text, old, n_old, new, same, tail, replaced, base, hole, False)
 
     def _put(self, rows: _RowStarts, a: int, b: int, row_a: int, row_b: int, new_text: str,
              old: Sequence[ScanRecord], n_old: int, new: list[ScanRecord], same: int, tail: int,
