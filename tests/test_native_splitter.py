@@ -137,6 +137,18 @@ def test_rescanning_a_window_of_a_text_with_a_hole_gives_what_the_python_rescan_
             text, records = new, full
 
 
+def test_common_ends_are_what_the_python_comparison_finds():
+    rnd = random.Random(9)
+    text = sd.read(os.path.join(STDLIB, "shlex.py"))
+    pairs = [("", ""), ("abc", "abc"), ("abc", ""), ("ab", "abab"), ("xé", "x\U0001f600"), ("a\U0001f600b", "ab")]
+    for _ in range(60):
+        a = rnd.randrange(len(text) + 1)
+        b = min(len(text), a + rnd.randrange(600))
+        pairs.append((text, text[:a] + rnd.choice(["", "x", "é", "\U0001f600", text[a:b]]) + text[b:]))
+    for old, new in pairs:
+        assert ll.common_ends(old, new) == edits._common_ends(old, new), (old[:20], new[:20])
+
+
 @pytest.mark.parametrize("change, error", [
     (dict(hole_start=5, hole_end=4), "hole is not a range"),
     (dict(hole_end=99), "hole is not a range"),

@@ -373,17 +373,24 @@ def _suffix_len(x: str, y: str, limit: int) -> int:
     return n
 
 
-def _changed_rows(old: str, new: str, rows: _RowStarts | None = None
+def _common_ends(old: str, new: str) -> tuple[int, int]:
+    """(prefix, suffix): the lengths of the longest common head of the two
+    texts and of the longest common tail of what follows it."""
+    p = _prefix_len(old, new)
+    return p, _suffix_len(old, new, min(len(old), len(new)) - p)
+
+
+def _changed_rows(old: str, new: str, rows: _RowStarts | None = None,
+                  common_ends: Callable[[str, str], tuple[int, int]] = _common_ends
                   ) -> tuple[tuple[int, int], tuple[int, int], str] | None:
     """The range edit that turns `old` into `new`, widened to whole rows:
     (start, end, new text), with `start` and `end` as `SourceBuffer.edit`
     takes them; None when the texts are equal.  `rows`, the row starts of
-    `old` when known, spare counting the line breaks above the edit."""
+    `old` when known, spare counting the line breaks above the edit;
+    `common_ends` finds the common head and tail."""
     if old == new:
         return None
-    p = _prefix_len(old, new)
-    limit = min(len(old), len(new)) - p
-    s = _suffix_len(old, new, limit)
+    p, s = common_ends(old, new)
     # Row boundaries only, so that no end falls between a carriage return
     # and its line feed.
     a = old.rfind("\n", 0, p) + 1
@@ -542,6 +549,7 @@ class SourceBuffer:
         self._rescan_window = logicalline.rescan_window if self.host.name == "native" else None
         # Where the last range edit's changes started in the records.
         self._hint = -1
+        self._common_ends = logicalline.common_ends if self.host.name == "native" else _common_ends
 
     @property
     def text(self) -> str:
@@ -609,7 +617,7 @@ class SourceBuffer:
     def update(self, text: str) -> Changes:
         """Bring the logical list and the analyzer to the source `text`;
         returns the `Changes` the analyzer reports."""
-        span = _changed_rows(self.text, text, self._rows)
+        span = _changed_rows(self.text, text, self._rows, self._common_ends)
         if span is not None:
             # Handed on as the range edit it is: the rows around it are split
             # again, not the whole text compared record by record.

@@ -558,6 +558,23 @@ const char* const kRescanLogicalLinesDoc =
 
 PyObject* RescanWindowFunction(PyObject*, PyObject* args, PyObject* kwds) { return RescanWindowEntry(args, kwds); }
 
+PyObject* CommonEndsFunction(PyObject*, PyObject* args) {
+  PyObject* old_text = nullptr;
+  PyObject* new_text = nullptr;
+  if (!PyArg_ParseTuple(args, "UU:common_ends", &old_text, &new_text)) return nullptr;
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(old_text) < 0 || PyUnicode_READY(new_text) < 0) return nullptr;
+#endif
+  Py_ssize_t prefix = CommonPrefix(old_text, new_text);
+  Py_ssize_t limit = std::min(PyUnicode_GET_LENGTH(old_text), PyUnicode_GET_LENGTH(new_text)) - prefix;
+  return Py_BuildValue("(nn)", prefix, CommonSuffix(old_text, new_text, limit));
+}
+
+const char* const kCommonEndsDoc =
+    "common_ends(old_text, new_text)\n\n"
+    "(prefix, suffix): the lengths of the longest common head of the two texts and of\n"
+    "the longest common tail of what follows it.";
+
 const char* const kRescanWindowDoc =
     "rescan_window(base, hole_start, hole_end, hole, records, prefix, new_end, first_row,\n"
     "              last_old_row, delta, added_rows, pool, tries=4, hint=-1)\n\n"

@@ -969,6 +969,7 @@ PyMethodDef kSplitterMethods[] = {
      METH_VARARGS | METH_KEYWORDS, kRescanLogicalLinesDoc},
     {"rescan_window", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(RescanWindowFunction)),
      METH_VARARGS | METH_KEYWORDS, kRescanWindowDoc},
+    {"common_ends", CommonEndsFunction, METH_VARARGS, kCommonEndsDoc},
     {"split_logical_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(SplitLogicalLines)),
      METH_VARARGS | METH_KEYWORDS, split_logical_lines_doc},
     {"scan_logical_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(ScanLogicalLines)),

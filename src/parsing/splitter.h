@@ -30,6 +30,10 @@ extern const char* const kRescanLogicalLinesDoc;
 PyObject* RescanWindowFunction(PyObject* module, PyObject* args, PyObject* kwds);
 extern const char* const kRescanWindowDoc;
 
+// common_ends(old_text, new_text) (rescan.cpp).
+PyObject* CommonEndsFunction(PyObject* module, PyObject* args);
+extern const char* const kCommonEndsDoc;
+
 // nonself_def_keys(lines) (decorator_scan.cpp).
 PyObject* NonselfDefKeysFunction(PyObject* module, PyObject* lines);
 extern const char* const kNonselfDefKeysDoc;
