@@ -217,6 +217,14 @@ def test_splits_leave_no_references_behind():
         ll.split_logical_lines(text, pool)
         ll.rescan_logical_lines(text, records, edited, pool)
         ll.rescan_window(edited, at, at + 10, edited[at:at + 10], list(records), at, at + 10, row, row, 3, 3, pool)
+        ll.common_ends(text, edited)
+        try:
+            ll.rescan_window(edited, at, at + 10, edited[at:at + 10], [r[:7] for r in records], at, at + 10, row, row,
+                             3, 3, pool)
+        except TypeError:
+            pass
+        else:
+            raise AssertionError("a bad record was taken by the window re-split")
         try:
             ll.rescan_logical_lines(text, records[:3] + [records[3][:7]] + records[4:], edited, pool)
         except TypeError:

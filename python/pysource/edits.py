@@ -10,6 +10,14 @@ removed and added lines touched in its caches.  Lines outside the run keep
 their objects, and with them their analysis: an edit costs one split of the
 text and the analysis of the lines it really changed.
 
+A range edit (`SourceBuffer.edit`) splits again only the logical lines
+around it; with the native host that is one call (``rescan_window``), and
+the buffer's text is not made anew: it is kept as the text before with one
+hole, which typing in one place grows, and made whole when somebody reads
+it.  A change that replaces one line by one and leaves the scopes around it
+as they were (most keystrokes) is put in place without the scope walk the
+general case needs.
+
 A line counts as unchanged when its tokens, kind, indent, indent
 characters, physical line count and token positions are the same, the
 positions allowing for the line having moved up or down as a whole.  A line
