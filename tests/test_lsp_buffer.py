@@ -307,3 +307,79 @@ def test_reanalyzed_lines_see_the_imported_module_anew(tmp_path):
     assert a.lines[1] is not star and a.lines[1].tokens == star.tokens and not a.lines[1].parsed
     assert a.names() == ["os", "x", "y"]
     project.close()
+
+
+def test_keystrokes_change_what_the_general_path_and_the_python_host_change(monkeypatch):
+    # Typing in one line mostly replaces one line and nothing around it; the
+    # buffer takes a shorter way then.  Each keystroke goes to three
+    # modules: the native host, the native host made to take the general
+    # way, and the Python host.
+    text = "".join(pysource.read_source(os.path.join(STDLIB, "shlex.py")).splitlines(keepends=True)[:250])
+    text += "@decorate\nx = 1\n\nclass K:\n    @property\n    # note\n    y = 2\n" \
+            "class L:\n    def f(self):\n        pass\nx = 1\n    z = 2\n"
+    rng = random.Random(11)
+    projects = [pysource.Project(search_path=[]), pysource.Project(search_path=[]),
+                pysource.Project(search_path=[], host="python")]
+    mods = [pysource.ModuleAnalysis(p, "m", source=text) for p in projects]
+    for mod in mods:
+        mod.impl.SearchForAttribs({})
+    general = SourceBuffer._apply_one
+    typed = ["z", "z", "z", " ", "(", ")", "#", "'", ":", "\n", "    ", "@", "def", "\t", "\\"]
+    for burst in range(60):
+        rows = text.split("\n")
+        row = rng.randrange(len(rows)) + 1 if burst % 3 else len(rows) - rng.randrange(1, 9)
+        line = rows[row - 1]
+        # In the indent, at its end, or anywhere.
+        col = rng.choice([0, len(line) - len(line.lstrip()), rng.randrange(len(line) + 1)])
+        query = rng.random() < 0.5
+        for k in range(rng.randrange(1, 8)):
+            new = rng.choice(typed)
+            delete = k and rng.random() < 0.25 and col > 0
+            start, end = ((row, col - 1), (row, col)) if delete else ((row, col), (row, col))
+            out = []
+            for m, mod in enumerate(mods):
+                monkeypatch.setattr(SourceBuffer, "_apply_one", general if m != 1 else lambda *args: None)
+                changes = mod.edit(start, end, "" if delete else new)
+                out.append((sorted(changes.body_scopes), changes[1:], shape(mod.lines)))
+                if query:   # else the lines typed are not placed in their scopes
+                    mod.impl.SearchForAttribs({})
+            assert out[0] == out[1] == out[2], "burst %d" % burst
+            text = mods[0].source
+            if "\n" in new and not delete:
+                break
+            col += -1 if delete else len(new)
+        monkeypatch.setattr(SourceBuffer, "_apply_one", general)
+        if burst % 10 == 9 and not nameless_defs(mods[0]):
+            for mod in mods:    # the same queries, so that their caches stay alike
+                assert_same_as_fresh(mod, "after burst %d" % burst)
+    for project in projects:
+        project.close()
+
+
+NESTED = "class L:\n    def f(self):\n        pass\nx = 1\n    z = 2\n"
+DECORATED = "class K:\n    @staticmethod\n    x = 1\n    def f(a):\n        a.b = 1\n"
+
+
+@pytest.mark.parametrize("text, at, new", [
+    (NESTED, (4, 0), "#"),              # a statement made a comment: the line below changes scope
+    (NESTED, (4, 0), " "),              # indented
+    ("x = 1\n# note\ny = 2\n", (2, 0), "z = "),   # a comment made a statement
+    (DECORATED, (3, 5), "y"),           # a line between a decorator and a def
+    (DECORATED, (3, 0), "@"),           # made a decorator
+    ("class K:\n    staticmethod\n    def f(a):\n        a.b = 1\n", (2, 4), "@"),  # the def below is static now
+    (NESTED, (3, 12), " # done"),
+])
+def test_one_line_changes_report_what_the_general_path_reports(monkeypatch, text, at, new):
+    out = []
+    for general in (False, True):
+        project = pysource.Project(search_path=[])
+        mod = pysource.ModuleAnalysis(project, "m", source=text)
+        mod.impl.SearchForAttribs({})
+        if general:
+            monkeypatch.setattr(SourceBuffer, "_apply_one", lambda *args: None)
+        changes = mod.edit(at, at, new)
+        out.append((sorted(changes.body_scopes), changes[1:], shape(mod.lines)))
+        if not nameless_defs(mod):
+            assert_same_as_fresh(mod, "after %r" % new)
+        project.close()
+    assert out[0] == out[1]

@@ -16,7 +16,7 @@ import logicalline as ll
 import pytest
 
 import pysource
-from pysource import hosts
+from pysource import edits, hosts
 import splitter_differential as sd
 
 SLOW = os.environ.get("PYSOURCE_SLOW") == "1"
@@ -92,6 +92,78 @@ def test_rescanning_an_edit_gives_a_full_scan_and_what_the_python_rescan_gives()
             text, records = new, again
 
 
+def _window_args(rnd, text, a, b, piece, junk):
+    """rescan_window's arguments for text[a:b] replaced by `piece`: the new
+    text held as a base with a hole around the edit, `junk` in the base
+    where the hole is."""
+    new = text[:a] + piece + text[b:]
+    start = rnd.randint(max(0, a - 40), a)
+    end = rnd.randint(a + len(piece), min(len(new), a + len(piece) + 40))
+    base = new[:start] + junk + new[end:]
+    first_row = text.count("\n", 0, a) + 1
+    return new, dict(base=base, hole_start=start, hole_end=start + len(junk), hole=new[start:end], prefix=a,
+                     new_end=a + len(piece), first_row=first_row,
+                     last_old_row=first_row + text.count("\n", a, max(a, b - 1)),
+                     delta=piece.count("\n") - text.count("\n", a, b), added_rows=piece.count("\n"))
+
+
+def test_rescanning_a_window_of_a_text_with_a_hole_gives_what_the_python_rescan_gives():
+    # The source buffer's re-split: the new text given as a base with a
+    # hole, the records changed in place when no line moved.
+    rnd = random.Random(5)
+    pieces = [p for p in sd.PIECES if "\r" not in p] + ["x", "    ", "def g(self):\n    ", "@d\n"]
+    for name in ("textwrap.py", "shlex.py"):
+        text = sd.read(os.path.join(STDLIB, name)).replace("\r", "")
+        records = ll.scan_logical_lines(text)
+        for k in range(300):
+            a = rnd.randrange(len(text) + 1)
+            b = a if k % 2 else min(len(text), a + rnd.randrange(30))
+            piece = "".join(rnd.choice(pieces) for _ in range(rnd.randrange(3)))
+            if a == b and not piece:
+                continue
+            new, args = _window_args(rnd, text, a, b, piece, rnd.choice(["", "\n", "(", "'''x\n", "é"]))
+            want = edits._rescan_range(text, list(records), new, a, b, a + len(piece), {}, args["first_row"],
+                                       text.count("\n") + 1, ll.scan_logical_lines, 1 + k % 4, False, True)
+            mine = list(records)
+            # Any guess at the first record the edit reaches gives the same.
+            hint = rnd.choice([-1, rnd.randrange(len(records) + 2), want[1], want[1] + 1, want[1] - 1])
+            got = ll.rescan_window(**args, records=mine, pool={}, tries=1 + k % 4, hint=hint)
+            full = ll.scan_logical_lines(new)
+            if got is None:
+                assert want[0] == full and want[1:3] == (0, 0)
+            else:
+                assert got == want and got[0] == full
+                assert (got[0] is mine) == (got[3] is not None)
+            text, records = new, full
+
+
+def test_common_ends_are_what_the_python_comparison_finds():
+    rnd = random.Random(9)
+    text = sd.read(os.path.join(STDLIB, "shlex.py"))
+    pairs = [("", ""), ("abc", "abc"), ("abc", ""), ("ab", "abab"), ("xé", "x\U0001f600"), ("a\U0001f600b", "ab")]
+    for _ in range(60):
+        a = rnd.randrange(len(text) + 1)
+        b = min(len(text), a + rnd.randrange(600))
+        pairs.append((text, text[:a] + rnd.choice(["", "x", "é", "\U0001f600", text[a:b]]) + text[b:]))
+    for old, new in pairs:
+        assert ll.common_ends(old, new) == edits._common_ends(old, new), (old[:20], new[:20])
+
+
+@pytest.mark.parametrize("change, error", [
+    (dict(hole_start=5, hole_end=4), "hole is not a range"),
+    (dict(hole_end=99), "hole is not a range"),
+    (dict(prefix=3, new_end=2), "edit is not a range"),
+    (dict(new_end=99), "edit is not a range"),
+])
+def test_rescanning_a_window_out_of_range_is_a_value_error(change, error):
+    text = "x = 1\ny = 2\n"
+    args = dict(base=text, hole_start=4, hole_end=5, hole="7", records=ll.scan_logical_lines(text), prefix=4,
+                new_end=5, first_row=1, last_old_row=1, delta=0, added_rows=0, pool={})
+    args.update(change)
+    with pytest.raises(ValueError, match=error):
+        ll.rescan_window(**args)
+
+
 @pytest.mark.parametrize("rows, insert", [(65520, "\n" * 20), (65560, "x = 1"), (64990, "\n"), (100, "(\n" * 3)])
 def test_rescanning_around_the_row_limit_gives_a_full_scan(rows, insert):
     # Rows past 65535 saturate in positions; texts of 65000 rows or more are scanned whole.
@@ -138,10 +210,21 @@ def test_splits_leave_no_references_behind():
 
     records = ll.scan_logical_lines(text, pool)
     edited = text.replace("import re", "import re\n\nx = (1,\n", 1)
+    at = text.index("import re") + 9
+    row = text.count("\n", 0, at) + 1
 
     def once():
         ll.split_logical_lines(text, pool)
         ll.rescan_logical_lines(text, records, edited, pool)
+        ll.rescan_window(edited, at, at + 10, edited[at:at + 10], list(records), at, at + 10, row, row, 3, 3, pool)
+        ll.common_ends(text, edited)
+        try:
+            ll.rescan_window(edited, at, at + 10, edited[at:at + 10], [r[:7] for r in records], at, at + 10, row, row,
+                             3, 3, pool)
+        except TypeError:
+            pass
+        else:
+            raise AssertionError("a bad record was taken by the window re-split")
         try:
             ll.rescan_logical_lines(text, records[:3] + [records[3][:7]] + records[4:], edited, pool)
         except TypeError:

@@ -6,8 +6,10 @@ random edits of the kinds an editor makes (statements and blocks deleted,
 inserted, replaced and moved, definitions renamed, doc strings, decorators
 and future imports added and removed, and half-typed lines: a bare `def`,
 an unclosed bracket, a `class` with no name, `def  # to do`, a line cut off
-anywhere) through `ModuleAnalysis.set_source`, with queries between the
-edits so that the caches are warm.  After every edit (or every few) it asks
+anywhere) through `ModuleAnalysis.set_source`, or with --range as the range
+edit an editor sends (`ModuleAnalysis.edit`, the part of the text between
+the common head and tail replaced), with queries between the edits so that
+the caches are warm.  After every edit (or every few) it asks
 the edited module and a fresh analysis of the same text the same questions
 and compares the answers: the scope of every line, the full name of every
 definition line and the line of every full name, scope bodies, the
@@ -22,6 +24,7 @@ with an error the fresh analysis does not give, is counted by kind.
 
     PYTHONPATH=build/dev:python python3 tools/edit_differential.py            # 10,000 edits
     PYTHONPATH=build/dev:python python3 tools/edit_differential.py --edits 500 --seed 7 -v
+    PYTHONPATH=build/dev:python python3 tools/edit_differential.py --range    # as range edits
 
 Exit status 1 when any difference was found.
 """
@@ -326,10 +329,27 @@ def compare(mod: pysource.ModuleAnalysis, seen: set[str], counts: Counts, where:
             counts.differences["crash"] += 1
 
 
+def range_edit(old: str, new: str) -> tuple[tuple[int, int], tuple[int, int], str]:
+    """The range edit that turns `old` into `new`: the (row, column) start
+    and end in `old` of what lies between the common head and tail, and the
+    text that replaces it."""
+    n = min(len(old), len(new))
+    head = 0
+    while head < n and old[head] == new[head]:
+        head += 1
+    tail = 0
+    while tail < n - head and old[-1 - tail] == new[-1 - tail]:
+        tail += 1
+
+    def position(offset: int) -> tuple[int, int]:
+        return old.count("\n", 0, offset) + 1, offset - (old.rfind("\n", 0, offset) + 1)
+    return position(head), position(len(old) - tail), new[head:len(new) - tail]
+
+
 def session(path: str, rows: int, edits: int, seed: int, counts: Counts, compare_every: int = 1,
-            verbose: bool = False) -> None:
+            verbose: bool = False, by_range: bool = False) -> None:
     """`edits` random edits of the first `rows` rows of `path`, in one
-    module analysis."""
+    module analysis; with `by_range`, each handed over as a range edit."""
     text = "".join(pysource.read_source(path).splitlines(keepends=True)[:rows])
     rng = random.Random("%s:%d" % (os.path.basename(path), seed))
     project = pysource.Project(search_path=[])
@@ -339,7 +359,11 @@ def session(path: str, rows: int, edits: int, seed: int, counts: Counts, compare
         for step in range(edits):
             before = text
             text = random_edit(text, rng)
-            mod.set_source(text)
+            if by_range:
+                mod.edit(*range_edit(before, text))
+                assert mod.source == text
+            else:
+                mod.set_source(text)
             warm_queries(mod, rng)
             seen.update(d for _, d, _ in placed(mod.lines) if d)
             counts.edits += 1
@@ -355,7 +379,7 @@ def session(path: str, rows: int, edits: int, seed: int, counts: Counts, compare
 
 
 def run(edits: int, seed: int = 0, files: list[tuple[str, int]] | None = None, per_session: int = 100,
-        compare_every: int = 1, verbose: bool = False) -> Counts:
+        compare_every: int = 1, verbose: bool = False, by_range: bool = False) -> Counts:
     files = files or FILES
     counts = Counts()
     start = time.perf_counter()
@@ -363,7 +387,7 @@ def run(edits: int, seed: int = 0, files: list[tuple[str, int]] | None = None, p
     while counts.edits < edits:
         name, rows = files[n % len(files)]
         session(os.path.join(STDLIB, name), rows, min(per_session, edits - counts.edits), seed + n, counts,
-                compare_every, verbose)
+                compare_every, verbose, by_range)
         n += 1
     counts.seconds = time.perf_counter() - start
     return counts
@@ -377,9 +401,10 @@ def main(argv: list[str] | None = None) -> int:
                     help="edits made to one module before starting again from a file")
     ap.add_argument("--compare-every", type=int, default=1, help="compare after every n-th edit")
     ap.add_argument("-v", "--verbose", action="store_true", help="show the edit before each difference")
+    ap.add_argument("--range", action="store_true", help="hand each edit over as a range edit (ModuleAnalysis.edit)")
     args = ap.parse_args(argv)
     counts = run(args.edits, args.seed, per_session=args.per_session, compare_every=args.compare_every,
-                 verbose=args.verbose)
+                 verbose=args.verbose, by_range=args.range)
     print(counts.report())
     for example in counts.examples:
         print(example)

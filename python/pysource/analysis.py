@@ -163,6 +163,9 @@ class ModuleAnalysis:
     def _lines_source(self) -> str:
         """The text the logical list is made from."""
         if self._source is None:
+            if self._buffer is not None:
+                # Range edits keep the text in the buffer, made when read.
+                return self._buffer.text
             try:
                 self._source = read_source(self.fFileName) if self.fFileName else ""
             except OSError:
@@ -260,10 +263,12 @@ class ModuleAnalysis:
         are split again, and only those the analyzer is told to analyse
         again.  A pending `set_source` is folded in first, and the analyzer
         made if it was not."""
-        buffer = self._source_buffer()
+        buffer = self._buffer
+        if buffer is None or self._pending_source is not None or self._impl is None:
+            buffer = self._source_buffer()
         context = buffer.context
         changes = buffer.edit(start, end, new_text)
-        self._source = buffer.text
+        self._source = None     # the buffer's text from now on
         if buffer.context is not context:
             # Decorator or def lines changed.
             self._find_nonself_defs()
@@ -391,6 +396,8 @@ class ModuleAnalysis:
     def close(self) -> None:
         """Release the analyzer, breaking the reference cycle with it."""
         impl, self._impl = self._impl, None
+        if self._buffer is not None and self._source is None:
+            self._source = self._buffer.text
         self._buffer = None
         if impl is not None:
             impl.destroy()

@@ -10,6 +10,14 @@ removed and added lines touched in its caches.  Lines outside the run keep
 their objects, and with them their analysis: an edit costs one split of the
 text and the analysis of the lines it really changed.
 
+A range edit (`SourceBuffer.edit`) splits again only the logical lines
+around it; with the native host that is one call (``rescan_window``), and
+the buffer's text is not made anew: it is kept as the text before with one
+hole, which typing in one place grows, and made whole when somebody reads
+it.  A change that replaces one line by one and leaves the scopes around it
+as they were (most keystrokes) is put in place without the scope walk the
+general case needs.
+
 A line counts as unchanged when its tokens, kind, indent, indent
 characters, physical line count and token positions are the same, the
 positions allowing for the line having moved up or down as a whole.  A line
@@ -46,6 +54,8 @@ from __future__ import annotations
 import bisect
 from typing import TYPE_CHECKING, Callable, Hashable, NamedTuple, Sequence, overload
 
+import logicalline
+
 from .hosts import Host, get_host
 from .splitter import kBlankLineIndex, kClassDefIndex, kCommentIndex, kFunctionDefIndex, ScanRecord, \
     _common_prefix_len, _common_suffix_len, _shifted
@@ -76,6 +86,11 @@ DefContext = Callable[[Sequence[ScanRecord]], Callable[[Sequence[str]], Hashable
 _Context = Callable[[Sequence[str]], Hashable]
 
 _DEF_KINDS = (kClassDefIndex, kFunctionDefIndex)
+# A buffer's text between edits: (start, end, text) puts `text` in place of
+# base[start:end] (see SourceBuffer.text).
+_Hole = tuple[int, int, str]
+# The longest text a hole grows to before the whole text is made.
+_MAX_HOLE = 4096
 _NOT_STATEMENTS = (kCommentIndex, kBlankLineIndex)
 
 
@@ -366,17 +381,24 @@ def _suffix_len(x: str, y: str, limit: int) -> int:
     return n
 
 
-def _changed_rows(old: str, new: str, rows: _RowStarts | None = None
+def _common_ends(old: str, new: str) -> tuple[int, int]:
+    """(prefix, suffix): the lengths of the longest common head of the two
+    texts and of the longest common tail of what follows it."""
+    p = _prefix_len(old, new)
+    return p, _suffix_len(old, new, min(len(old), len(new)) - p)
+
+
+def _changed_rows(old: str, new: str, rows: _RowStarts | None = None,
+                  common_ends: Callable[[str, str], tuple[int, int]] = _common_ends
                   ) -> tuple[tuple[int, int], tuple[int, int], str] | None:
     """The range edit that turns `old` into `new`, widened to whole rows:
     (start, end, new text), with `start` and `end` as `SourceBuffer.edit`
     takes them; None when the texts are equal.  `rows`, the row starts of
-    `old` when known, spare counting the line breaks above the edit."""
+    `old` when known, spare counting the line breaks above the edit;
+    `common_ends` finds the common head and tail."""
     if old == new:
         return None
-    p = _prefix_len(old, new)
-    limit = min(len(old), len(new)) - p
-    s = _suffix_len(old, new, limit)
+    p, s = common_ends(old, new)
     # Row boundaries only, so that no end falls between a carriage return
     # and its line feed.
     a = old.rfind("\n", 0, p) + 1
@@ -463,7 +485,7 @@ class _RowStarts:
             # The same rows again, only moved (a row retyped whole, as a
             # new text compared with the old one gives it): a move of every
             # start from row_a on.
-            if all(added[k] == self.start(row_a + k) + shift for k in range(len(added))):
+            if not added or all(added[k] == self.start(row_a + k) + shift for k in range(len(added))):
                 if shift:
                     # Typing in one row moves the rows below it again and
                     # again: one move, added up.
@@ -511,7 +533,11 @@ class SourceBuffer:
         self.impl = impl
         self.host = host if host is not None else get_host()
         self.lines = lines
-        self.text = text
+        # The text is `_base` with the hole put in, when there is one: typing
+        # in one place changes the hole only, and the whole text is made
+        # when somebody reads it.
+        self._base = text
+        self._hole: _Hole | None = None
         self.pool = pool if pool is not None else {}
         self.def_context = def_context
         self._records: list[ScanRecord] | None = None   # scan records of `text`, made on the first update
@@ -524,6 +550,70 @@ class SourceBuffer:
         # The scopes at the position the last change started at, (position,
         # walk): the records above it are those of `text`.
         self._walk: tuple[int, _ScopeWalk] | None = None
+        # Counts the texts put in place.
+        self._generation = 0
+        # The native re-split of the lines around a range edit, with the
+        # native host.
+        self._rescan_window = logicalline.rescan_window if self.host.name == "native" else None
+        # Where the last range edit's changes started in the records.
+        self._hint = -1
+        self._common_ends = logicalline.common_ends if self.host.name == "native" else _common_ends
+
+    @property
+    def text(self) -> str:
+        """The source text."""
+        hole = self._hole
+        if hole is not None:
+            start, end, middle = hole
+            base = self._base
+            self._base = "".join((base[:start], middle, base[end:]))
+            self._hole = None
+        return self._base
+
+    @text.setter
+    def text(self, text: str) -> None:
+        self._base = text
+        self._hole = None
+        self._crs = None
+
+    def _length(self) -> int:
+        """len(self.text), without making the text."""
+        hole = self._hole
+        if hole is None:
+            return len(self._base)
+        return len(self._base) - (hole[1] - hole[0]) + len(hole[2])
+
+    def _slice(self, begin: int, end: int) -> str:
+        """self.text[begin:end] (0 <= begin <= end), without making the
+        whole text."""
+        hole = self._hole
+        if hole is None:
+            return self._base[begin:end]
+        start, stop, middle = hole
+        if end <= start:
+            return self._base[begin:end]
+        after = start + len(middle)
+        shift = stop - after
+        if begin >= after:
+            return self._base[begin + shift:end + shift]
+        return "".join((self._base[begin:start] if begin < start else "", middle[max(begin - start, 0):end - start],
+                        self._base[after + shift:end + shift] if end > after else ""))
+
+    def _spliced(self, a: int, b: int, new_text: str) -> _Hole | None:
+        """The hole that makes the text with text[a:b] replaced by
+        `new_text`, from the base as it is; None when the edit is not next
+        to the hole or would make it too long."""
+        hole = self._hole
+        if hole is None:
+            return (a, b, new_text) if len(new_text) <= _MAX_HOLE else None
+        start, stop, middle = hole
+        after = start + len(middle)
+        if b < start or a > after:
+            return None
+        middle = "".join((middle[:a - start] if a > start else "", new_text, middle[b - start:] if b < after else ""))
+        if len(middle) > _MAX_HOLE:
+            return None
+        return (min(a, start), max(b, after) - after + stop, middle)
 
     @property
     def context(self) -> Callable[[Sequence[str]], Hashable] | None:
@@ -535,7 +625,7 @@ class SourceBuffer:
     def update(self, text: str) -> Changes:
         """Bring the logical list and the analyzer to the source `text`;
         returns the `Changes` the analyzer reports."""
-        span = _changed_rows(self.text, text, self._rows)
+        span = _changed_rows(self.text, text, self._rows, self._common_ends)
         if span is not None:
             # Handed on as the range edit it is: the rows around it are split
             # again, not the whole text compared record by record.
@@ -544,7 +634,7 @@ class SourceBuffer:
         old = self._old_records()
         new = self.host.rescan_logical_lines(self.text, old, text, self.pool)
         self._rows = None
-        return self._apply(old, new, text, 0)
+        return self._apply(old, new, text, None, 0)
 
     def edit(self, start: tuple[int, int], end: tuple[int, int], new_text: str) -> Changes:
         """Replace the text from `start` to `end` by `new_text` and bring
@@ -567,12 +657,19 @@ class SourceBuffer:
         `update` has), so that it is not made again."""
         rows = self._row_starts()
         a, row_a = self._offset(rows, start)
-        b, row_b = self._offset(rows, end)
+        if type(end) is tuple and len(end) == 2 and type(end[0]) is int and type(end[1]) is int and end == start:
+            b, row_b = a, row_a     # typing: the position is taken as it was
+        else:
+            b, row_b = self._offset(rows, end)
         if b < a:
             raise ValueError("the range ends before it starts: %r, %r" % (tuple(start), tuple(end)))
-        old_text = self.text
         if a == b and not new_text:
             return Changes([], [], [], [])
+        if self._rescan_window is not None and self._crs is False and "\r" not in new_text:
+            changes = self._edit_window(rows, a, b, row_a, row_b, new_text, whole)
+            if changes is not None:
+                return changes
+        old_text = self.text
         if whole is not None:
             text = whole
         else:
@@ -590,13 +687,62 @@ class SourceBuffer:
         new, same, tail, replaced = _rescan_range(old_text, self._old_records(), text, a, b, new_end, self.pool,
                                                   row_a, len(rows), self.host.scan_logical_lines,
                                                   carriage_returns=crs or new_crs, in_place=True)
+        return self._put(rows, a, b, row_a, row_b, new_text, old, n_old, new, same, tail, replaced, text, None,
+                         new_crs)
+
+    def _edit_window(self, rows: _RowStarts, a: int, b: int, row_a: int, row_b: int,
+                     new_text: str, whole: str | None) -> Changes | None:
+        """`_edit` by the native re-split of the lines around the edit, the
+        text kept with a hole in it (unless `whole`, the text after the
+        edit, is given); None when the whole text is to be scanned."""
+        old = self._old_records()
+        n_old = len(old)
+        added_rows = new_text.count("\n")
+        n_rows = len(rows.starts)
+        if n_old == 0 or n_rows > 65000 or n_rows + added_rows > 65000:
+            return None
+        removed = self._slice(a, b) if b > a else ""
+        last_old_row = row_a + removed.count("\n", 0, max(0, len(removed) - 1))
+        delta = added_rows - removed.count("\n")
+        if whole is not None:
+            base, hole = whole, None
+        else:
+            hole = self._spliced(a, b, new_text)
+            if hole is None:
+                self.text   # made whole, the edit the only hole
+                hole = (a, b, new_text)
+            base = self._base
+        if self.def_context is not None and self._context is None:
+            # Worked out from the records as they are, before they change.
+            self._context = self.def_context(old)
+        assert self._rescan_window is not None
+        start, end, middle = hole if hole is not None else (0, 0, "")
+        done = self._rescan_window(base, start, end, middle, old, a, a + len(new_text), row_a, last_old_row, delta,
+                                   added_rows, self.pool, 4, self._hint)
+        if done is None:
+            return None
+        new, same, tail, replaced = done
+        self._hint = same
+        return self._put(rows, a, b, row_a, row_b, new_text, old, n_old, new, same, tail, replaced, base, hole, False)
+
+    def _put(self, rows: _RowStarts, a: int, b: int, row_a: int, row_b: int, new_text: str,
+             old: Sequence[ScanRecord], n_old: int, new: list[ScanRecord], same: int, tail: int,
+             replaced: list[ScanRecord] | None, base: str, hole: _Hole | None, new_crs: bool) -> Changes:
+        """The end of `_edit`: the records `new` of the text `base` (with
+        `hole` put in) put in place of `old` (`n_old` records; when
+        `replaced` is given, the list itself was changed in place), and the
+        row table moved."""
+        one = replaced is not None and len(replaced) == 1 and len(new) == n_old
         if replaced is not None:
             old = _OldRecords(new, same, replaced, len(new) - n_old)
+        generation = self._generation
         self._rows = None
         try:
-            changes = self._apply(old, new, text, same, tail, True)
+            changes = self._apply_one(new, same, replaced[0], base, hole) if one and replaced is not None else None
+            if changes is None:
+                changes = self._apply(old, new, base, hole, same, tail, True)
         except BaseException:
-            if replaced is not None and self.text is old_text:
+            if replaced is not None and self._generation == generation:
                 # Nothing was put in place: the records go back as they were.
                 new[same:same + len(replaced) + len(new) - n_old] = replaced
             raise
@@ -617,16 +763,15 @@ class SourceBuffer:
         if row < 1 or row > len(rows):
             return ""
         begin, end = self._row_span(rows, row)
-        return self.text[begin:end]
+        return self._slice(begin, end)
 
     def _row_span(self, rows: _RowStarts, row: int) -> tuple[int, int]:
         """The offsets at which row `row` (from 1, at most the last row)
         begins and ends, its line break left out."""
-        text = self.text
-        n = len(rows)
+        n = len(rows.starts)
         begin = rows.start(row - 1)
-        end = rows.start(row) - 1 if row < n else len(text)
-        if end > begin and text[end - 1] == "\r" and row < n:
+        end = rows.start(row) - 1 if row < n else self._length()
+        if end > begin and row < n and self._crs is not False and self._slice(end - 1, end) == "\r":
             end -= 1
         return begin, end
 
@@ -644,9 +789,9 @@ class SourceBuffer:
             raise TypeError("a position is two ints (row, column), not %r" % (position,))
         if row < 1 or col < 0:
             raise ValueError("rows count from 1 and columns from 0: %r" % (position,))
-        n = len(rows)
+        n = len(rows.starts)
         if row > n:
-            return len(self.text), n
+            return self._length(), n
         begin, end = self._row_span(rows, row)
         return begin + min(col, end - begin), row
 
@@ -659,9 +804,10 @@ class SourceBuffer:
             self._records = old
         return old
 
-    def _apply(self, old: Sequence[ScanRecord], new: list[ScanRecord], text: str, start: int, tail: int = 0,
-               unmoved_tail: bool = False) -> Changes:
-        """Put the records `new` of `text` in place of `old`, the first
+    def _apply(self, old: Sequence[ScanRecord], new: list[ScanRecord], text: str, hole: _Hole | None, start: int,
+               tail: int = 0, unmoved_tail: bool = False) -> Changes:
+        """Put the records `new` of `text` (with `hole` put in, when given)
+        in place of `old`, the first
         `start` and the last `tail` of which are known to be the same lines
         (the last ones possibly moved; with `unmoved_tail`, all of them by
         the same number of rows)."""
@@ -743,11 +889,68 @@ class SourceBuffer:
         else:
             added = run
 
-        self.text = text
+        self._base = text
+        self._hole = hole
+        self._generation += 1
         self._crs = None
         self._records = new
         self._context = new_context
         changes = Changes(*self.impl.LogicalCacheModified(self, ChangeSet(removed, added)))
+        body_scopes = changes.body_scopes
+        for scope in reported:
+            if scope not in body_scopes:
+                body_scopes.append(scope)
+        return changes
+
+    def _apply_one(self, records: list[ScanRecord], i: int, old: ScanRecord, text: str,
+                   hole: _Hole | None) -> Changes | None:
+        """`_apply` for the records `records`, changed in place at `i` only,
+        where they held `old`, when that changes nothing around the line:
+        neither record is a def or decorator line nor follows a decorator
+        line, and the scope walk stands as it stood after the line (both
+        records are statements with the same indent, or neither is one).
+        None when the change is not of that kind (nothing is changed then)."""
+        new = records[i]
+        kind = new[5]
+        if kind in _DEF_KINDS or old[5] in _DEF_KINDS or _is_decorator(new) or _is_decorator(old):
+            return None
+        statement = kind not in _NOT_STATEMENTS
+        if statement != (old[5] not in _NOT_STATEMENTS) or _same_moved(old, new):
+            return None
+        if statement and (new[4] if new[4] < 32767 else 32767) != (old[4] if old[4] < 32767 else 32767):
+            return None
+        context = self._context
+        if self.def_context is not None:
+            if context is None:
+                return None
+            k = i - 1
+            while k >= 0 and records[k][5] in _NOT_STATEMENTS:
+                k -= 1
+            if k >= 0 and _is_decorator(records[k]):
+                return None
+        lines = self.lines
+        line = lines[i]
+        reported: list[str] = []
+        kept = self._walk
+        if statement and line.scope_name is None:
+            # The analyzer never placed the line: its scope is reported from
+            # here.
+            if kept is not None and kept[0] == i:
+                walk = kept[1].copy()
+            else:
+                walk = _walk_at(records, i)
+                self._walk = (i, walk.copy())
+            reported.append(walk.step(old)[0])
+        elif kept is not None and kept[0] > i:
+            self._walk = None
+        run = self.host.lines_from_records([new])
+        lines[i] = run[0]
+        self._base = text
+        self._hole = hole
+        self._generation += 1
+        self._crs = None
+        self._records = records
+        changes = Changes(*self.impl.LogicalCacheModified(self, ChangeSet([line], run)))
         body_scopes = changes.body_scopes
         for scope in reported:
             if scope not in body_scopes:

@@ -321,6 +321,232 @@ PyObject* RescanEntry(PyObject* args, PyObject* kwds) {
   return Rescan(old_text, records.get(), new_text, pool, tries).release();
 }
 
+
+// A text held as `base` with base[hole_start:hole_end] replaced by `hole`:
+// the source buffer's text between edits, read here without the whole
+// string being made.
+struct TextView {
+  PyObject* base;
+  Py_ssize_t hole_start, hole_end;
+  PyObject* hole;
+
+  Py_ssize_t HoleLen() const { return PyUnicode_GET_LENGTH(hole); }
+  Py_ssize_t Len() const { return PyUnicode_GET_LENGTH(base) - (hole_end - hole_start) + HoleLen(); }
+  // Where the part of the text after the hole starts, in the text and in base.
+  Py_ssize_t AfterHole() const { return hole_start + HoleLen(); }
+  Py_ssize_t ToBase(Py_ssize_t i) const { return i - AfterHole() + hole_end; }
+
+  // The offset of the first "\n" at or after `from`, or -1 (-2 with the
+  // exception set).
+  Py_ssize_t Find(Py_ssize_t from) const {
+    if (from < hole_start) {
+      Py_ssize_t nl = PyUnicode_FindChar(base, '\n', from, hole_start, 1);
+      if (nl != -1) return nl;
+      from = hole_start;
+    }
+    if (from < AfterHole()) {
+      Py_ssize_t nl = PyUnicode_FindChar(hole, '\n', from - hole_start, HoleLen(), 1);
+      if (nl == -2) return nl;
+      if (nl >= 0) return hole_start + nl;
+      from = AfterHole();
+    }
+    Py_ssize_t n = PyUnicode_GET_LENGTH(base);
+    Py_ssize_t at = ToBase(from);
+    if (at >= n) return -1;
+    Py_ssize_t nl = PyUnicode_FindChar(base, '\n', at, n, 1);
+    return nl < 0 ? nl : nl - hole_end + AfterHole();
+  }
+
+  // The offset of the last "\n" in text[0:end] plus one (0 when there is
+  // none); an `end` below 0 counts from the end of the text, as in str.rfind.
+  Py_ssize_t AfterLastNewline(Py_ssize_t end) const {
+    Py_ssize_t n = Len();
+    if (end < 0) end = std::max<Py_ssize_t>(0, n + end);
+    if (end > n) end = n;
+    if (end > AfterHole()) {
+      Py_ssize_t nl = PyUnicode_FindChar(base, '\n', hole_end, ToBase(end), -1);
+      if (nl >= 0) return nl - hole_end + AfterHole() + 1;
+      end = AfterHole();
+    }
+    if (end > hole_start) {
+      Py_ssize_t nl = PyUnicode_FindChar(hole, '\n', 0, end - hole_start, -1);
+      if (nl >= 0) return hole_start + nl + 1;
+      end = hole_start;
+    }
+    Py_ssize_t nl = PyUnicode_FindChar(base, '\n', 0, end, -1);
+    return nl < 0 ? 0 : nl + 1;
+  }
+
+  // text[start:end] as a new str (0 <= start <= end <= Len()).
+  PyRef Slice(Py_ssize_t start, Py_ssize_t end) const {
+    if (end <= hole_start) return PyRef::Steal(PyUnicode_Substring(base, start, end));
+    if (start >= AfterHole()) return PyRef::Steal(PyUnicode_Substring(base, ToBase(start), ToBase(end)));
+    // Joined from the parts it spans, so that it has the narrowest kind,
+    // as any other str of the same text.
+    PyRef parts = PyRef::Steal(PyList_New(0));
+    if (!parts) return PyRef();
+    auto add = [&](PyObject* s, Py_ssize_t from, Py_ssize_t to) {
+      if (to <= from) return 0;
+      PyRef part = PyRef::Steal(PyUnicode_Substring(s, from, to));
+      return part ? PyList_Append(parts.get(), part.get()) : -1;
+    };
+    if (add(base, start, std::min(end, hole_start)) < 0 ||
+        add(hole, std::max<Py_ssize_t>(start - hole_start, 0), std::min(end, AfterHole()) - hole_start) < 0 ||
+        add(base, ToBase(std::max(start, AfterHole())), ToBase(end)) < 0) {
+      return PyRef();
+    }
+    PyRef empty = PyRef::Steal(PyUnicode_New(0, 0));
+    if (!empty) return PyRef();
+    return PyRef::Steal(PyUnicode_Join(empty.get(), parts.get()));
+  }
+};
+
+// The records of text[start:end], their rows moved by `base`.
+PyRef WindowRecords(const TextView& text, Py_ssize_t start, Py_ssize_t end, PyObject* pool, long base) {
+  PyRef slice = text.Slice(start, end);
+  if (!slice) return PyRef();
+  return PyRef::Steal(ScanRecordsBelow(slice.get(), 0, PyUnicode_GET_LENGTH(slice.get()), pool, base));
+}
+
+// The records of the text after an edit, made from `records` (those of the
+// text before it) and a scan of the lines around the edit; see
+// kRescanWindowDoc.  None when the whole text is to be scanned.
+PyRef RescanWindow(const TextView& text, PyObject* records, Py_ssize_t prefix, Py_ssize_t new_end, long first_row,
+                   long last_old_row, long delta, long added_rows, PyObject* pool, long tries, Py_ssize_t hint) {
+  Py_ssize_t n = PyList_GET_SIZE(records);
+  // Records are in row order: the first one that reaches the edit's first
+  // row is `hint` (typing goes on where it was), or found by a binary search.
+  Py_ssize_t lo = 0, hi = n;
+  if (hint >= 0 && hint < n) {
+    long last;
+    if (RecordLastRow(PyList_GET_ITEM(records, hint), &last) < 0) return PyRef();
+    if (last < first_row) {
+      lo = hint + 1;
+    } else {
+      hi = hint;
+      if (hint > 0) {
+        if (RecordLastRow(PyList_GET_ITEM(records, hint - 1), &last) < 0) return PyRef();
+        if (last < first_row) lo = hint;
+      }
+    }
+  }
+  while (lo < hi) {
+    Py_ssize_t mid = (lo + hi) / 2;
+    long last;
+    if (RecordLastRow(PyList_GET_ITEM(records, mid), &last) < 0) return PyRef();
+    if (last < first_row) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  Py_ssize_t i0 = lo;
+  if (i0 == n) return PyRef::NewRef(Py_None);
+  long start_row;
+  if (RecordLong(PyList_GET_ITEM(records, i0), 2, &start_row) < 0) return PyRef();
+  start_row = std::min(start_row, first_row);
+  Py_ssize_t start = text.AfterLastNewline(prefix);
+  for (long k = 0; k < first_row - start_row; ++k) start = text.AfterLastNewline(start - 1);
+  Py_ssize_t j = i0;
+  for (; j < n; ++j) {
+    long first;
+    if (RecordLong(PyList_GET_ITEM(records, j), 2, &first) < 0) return PyRef();
+    if (first > last_old_row) break;
+  }
+  long base = start_row - 1;
+  long end_row = first_row + added_rows;  // the row holding new_end
+  Py_ssize_t len = text.Len();
+  for (long attempt = 0; attempt < tries; ++attempt, ++j) {
+    if (j >= n) {
+      PyRef head = WindowRecords(text, start, len, pool, base);
+      if (!head) return PyRef();
+      PyRef out = PyRef::Steal(PyList_GetSlice(records, 0, i0));
+      if (!out || ExtendShifted(out.get(), head.get(), 0, PyList_GET_SIZE(head.get()), 0) < 0) return PyRef();
+      return PyRef::Steal(Py_BuildValue("(NnnO)", out.release(), i0, Py_ssize_t{0}, Py_None));
+    }
+    PyObject* sync = PyList_GET_ITEM(records, j);
+    long sync_first, sync_count;
+    if (RecordLong(sync, 2, &sync_first) < 0 || RecordLong(sync, 3, &sync_count) < 0) return PyRef();
+    // The window ends with the physical lines of the line to sync on.
+    Py_ssize_t end = new_end;
+    for (long k = 0; k < sync_first + delta + sync_count - end_row; ++k) {
+      Py_ssize_t nl = text.Find(end);
+      if (nl == -2) return PyRef();
+      if (nl < 0) {
+        end = len;
+        break;
+      }
+      end = nl + 1;
+    }
+    if (end < start) end = start;
+    PyRef head = WindowRecords(text, start, end, pool, base);
+    if (!head) return PyRef();
+    Py_ssize_t count = PyList_GET_SIZE(head.get());
+    if (count == 0) continue;
+    PyRef moved_sync = delta ? Shifted(sync, delta) : PyRef::NewRef(sync);
+    if (!moved_sync) return PyRef();
+    int equal = PyObject_RichCompareBool(PyList_GET_ITEM(head.get(), count - 1), moved_sync.get(), Py_EQ);
+    if (equal < 0) return PyRef();
+    if (!equal) continue;
+    if (PyList_GET_SIZE(records) != n) {
+      PyErr_SetString(PyExc_RuntimeError, "rescan_window: the records changed size during the rescan");
+      return PyRef();
+    }
+    if (delta) {
+      PyRef out = PyRef::Steal(PyList_GetSlice(records, 0, i0));
+      if (!out || ExtendShifted(out.get(), head.get(), 0, count - 1, 0) < 0 ||
+          ExtendShifted(out.get(), records, j, n, delta) < 0) {
+        return PyRef();
+      }
+      return PyRef::Steal(Py_BuildValue("(NnnO)", out.release(), i0, n - j, Py_None));
+    }
+    // No line moved: the records change in place (a copy of a long list,
+    // and the release of the old one, touch every record).
+    PyRef replaced = PyRef::Steal(PyList_GetSlice(records, i0, j));
+    PyRef put = PyRef::Steal(PyList_GetSlice(head.get(), 0, count - 1));
+    if (!replaced || !put || PyList_SetSlice(records, i0, j, put.get()) < 0) return PyRef();
+    return PyRef::Steal(Py_BuildValue("(OnnN)", records, i0, n - j, replaced.release()));
+  }
+  return PyRef::NewRef(Py_None);
+}
+
+PyObject* RescanWindowEntry(PyObject* args, PyObject* kwds) {
+  static const char* kwlist[] = {"base", "hole_start", "hole_end", "hole", "records", "prefix", "new_end",
+                                 "first_row", "last_old_row", "delta", "added_rows", "pool", "tries", "hint",
+                                 nullptr};
+  TextView text{};
+  PyObject* records = nullptr;
+  Py_ssize_t prefix = 0, new_end = 0;
+  long first_row = 0, last_old_row = 0, delta = 0, added_rows = 0, tries = 4;
+  Py_ssize_t hint = -1;
+  PyObject* pool = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "UnnUO!nnllllO!|ln:rescan_window", const_cast<char**>(kwlist),
+                                   &text.base, &text.hole_start, &text.hole_end, &text.hole, &PyList_Type, &records,
+                                   &prefix, &new_end, &first_row, &last_old_row, &delta, &added_rows, &PyDict_Type,
+                                   &pool, &tries, &hint)) {
+    return nullptr;
+  }
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(text.base) < 0 || PyUnicode_READY(text.hole) < 0) return nullptr;
+#endif
+  Py_ssize_t base_len = PyUnicode_GET_LENGTH(text.base);
+  if (text.hole_start < 0 || text.hole_start > text.hole_end || text.hole_end > base_len) {
+    PyErr_SetString(PyExc_ValueError, "rescan_window: the hole is not a range of the base text");
+    return nullptr;
+  }
+  if (prefix < 0 || prefix > new_end || new_end > text.Len()) {
+    PyErr_SetString(PyExc_ValueError, "rescan_window: the edit is not a range of the text");
+    return nullptr;
+  }
+  // The arguments are held while the rescan reads them: a record's
+  // comparison can run code that drops them.
+  PyRef held_base = PyRef::NewRef(text.base), held_hole = PyRef::NewRef(text.hole);
+  PyRef held_records = PyRef::NewRef(records);
+  return RescanWindow(text, records, prefix, new_end, first_row, last_old_row, delta, added_rows, pool, tries,
+                      hint)
+      .release();
+}
+
 }  // namespace
 
 PyObject* RescanLogicalLines(PyObject*, PyObject* args, PyObject* kwds) { return RescanEntry(args, kwds); }
@@ -329,3 +555,37 @@ const char* const kRescanLogicalLinesDoc =
     "rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4)\n\n"
     "The records scan_logical_lines(new_text, pool) gives, made from old_records (the\n"
     "records of old_text) by scanning only the part of new_text around what changed.";
+
+PyObject* RescanWindowFunction(PyObject*, PyObject* args, PyObject* kwds) { return RescanWindowEntry(args, kwds); }
+
+PyObject* CommonEndsFunction(PyObject*, PyObject* args) {
+  PyObject* old_text = nullptr;
+  PyObject* new_text = nullptr;
+  if (!PyArg_ParseTuple(args, "UU:common_ends", &old_text, &new_text)) return nullptr;
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(old_text) < 0 || PyUnicode_READY(new_text) < 0) return nullptr;
+#endif
+  Py_ssize_t prefix = CommonPrefix(old_text, new_text);
+  Py_ssize_t limit = std::min(PyUnicode_GET_LENGTH(old_text), PyUnicode_GET_LENGTH(new_text)) - prefix;
+  return Py_BuildValue("(nn)", prefix, CommonSuffix(old_text, new_text, limit));
+}
+
+const char* const kCommonEndsDoc =
+    "common_ends(old_text, new_text)\n\n"
+    "(prefix, suffix): the lengths of the longest common head of the two texts and of\n"
+    "the longest common tail of what follows it.";
+
+const char* const kRescanWindowDoc =
+    "rescan_window(base, hole_start, hole_end, hole, records, prefix, new_end, first_row,\n"
+    "              last_old_row, delta, added_rows, pool, tries=4, hint=-1)\n\n"
+    "The source buffer's re-split after a range edit.  The text after the edit is\n"
+    "base[:hole_start] + hole + base[hole_end:]; the edit put text[prefix:new_end] in\n"
+    "place of old rows first_row to last_old_row, adding `added_rows` line breaks and\n"
+    "`delta` rows in all.  `records` are the scan records of the text before the edit.\n"
+    "Gives (records, same, tail, replaced): the records of the new text, how many\n"
+    "leading and trailing records are those of the old one (the trailing ones moved\n"
+    "by delta rows), and, when no line moved, the records that `records` held where\n"
+    "the new ones are, `records` itself being changed in place (else replaced is\n"
+    "None and records a new list).  None when the whole text is to be scanned.\n"
+    "`hint` is a guess at the first record that reaches the edit (the `same` of the\n"
+    "last edit, for typing that goes on in one place); a wrong guess costs a search.";

@@ -555,10 +555,11 @@ struct LineOut {
 long Saturated(long value) { return value < kMaxPosition ? value : kMaxPosition; }
 
 // Makes the records of scan_logical_lines: (tokens, positions, first_line,
-// line_count, indent, kind, tabs_in_indent, spaces_in_indent).
+// line_count, indent, kind, tabs_in_indent, spaces_in_indent), their rows
+// moved down by `row_base` (a window of a text below its first row).
 class RecordSink {
  public:
-  RecordSink() : out_(PyRef::Steal(PyList_New(0))) {}
+  explicit RecordSink(long row_base = 0) : out_(PyRef::Steal(PyList_New(0))), row_base_(row_base) {}
   bool ok() const { return static_cast<bool>(out_); }
   PyObject* release() { return out_.release(); }
 
@@ -574,20 +575,45 @@ class RecordSink {
       const Token& t = (*line.toks)[i];
       PyObject* text = (i == 0 && line.first_text) ? line.first_text : t.text;
       PyList_SET_ITEM(toks.get(), k, Py_NewRef(text));
-      PyObject* pos = Py_BuildValue("(ll)", Saturated(t.row), Saturated(t.col));
+      PyObject* pos = Pair(Saturated(t.row) + row_base_, Saturated(t.col));
       if (pos == nullptr) return -1;
       PyList_SET_ITEM(poss.get(), k, pos);
       ++k;
     }
-    PyRef record = PyRef::Steal(Py_BuildValue("(OOllliOO)", toks.get(), poss.get(), line.first_row, line.line_count,
-                                              line.indent, line.kind, line.tabs ? Py_True : Py_False,
-                                              line.spaces ? Py_True : Py_False));
+    PyRef record = PyRef::Steal(PyTuple_New(8));
     if (!record) return -1;
+    PyTuple_SET_ITEM(record.get(), 0, toks.release());
+    PyTuple_SET_ITEM(record.get(), 1, poss.release());
+    long numbers[] = {line.first_row + row_base_, line.line_count, line.indent, line.kind};
+    for (Py_ssize_t k = 0; k < 4; ++k) {
+      PyObject* number = PyLong_FromLong(numbers[k]);
+      if (number == nullptr) return -1;
+      PyTuple_SET_ITEM(record.get(), 2 + k, number);
+    }
+    PyTuple_SET_ITEM(record.get(), 6, Py_NewRef(line.tabs ? Py_True : Py_False));
+    PyTuple_SET_ITEM(record.get(), 7, Py_NewRef(line.spaces ? Py_True : Py_False));
     return PyList_Append(out_.get(), record.get());
   }
 
  private:
+  // (row, col) as a new tuple.
+  static PyObject* Pair(long row, long col) {
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) return nullptr;
+    PyObject* first = PyLong_FromLong(row);
+    PyObject* second = first ? PyLong_FromLong(col) : nullptr;
+    if (second == nullptr) {
+      Py_XDECREF(first);
+      Py_DECREF(pair);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(pair, 0, first);
+    PyTuple_SET_ITEM(pair, 1, second);
+    return pair;
+  }
+
   PyRef out_;
+  long row_base_;
 };
 
 // Makes logical line objects directly.
@@ -888,10 +914,9 @@ int ReadArguments(const char* name, PyObject* args, PyObject* kwds, PyObject** t
 // The records or lines (as Sink makes them) of text[start:end]; a new list,
 // or null with the exception set.
 template <typename Sink>
-PyObject* SplitRange(PyObject* text, Py_ssize_t start, Py_ssize_t end, PyObject* pool) {
+PyObject* SplitRange(PyObject* text, Py_ssize_t start, Py_ssize_t end, PyObject* pool, Sink sink = Sink()) {
   // The text is held while the split reads its code units.
   PyRef held = PyRef::NewRef(text);
-  Sink sink;
   if (!sink.ok()) return nullptr;
   Py_ssize_t n = end - start;
   int kind = PyUnicode_KIND(text);
@@ -942,6 +967,9 @@ PyDoc_STRVAR(scan_logical_lines_doc,
 PyMethodDef kSplitterMethods[] = {
     {"rescan_logical_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(RescanLogicalLines)),
      METH_VARARGS | METH_KEYWORDS, kRescanLogicalLinesDoc},
+    {"rescan_window", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(RescanWindowFunction)),
+     METH_VARARGS | METH_KEYWORDS, kRescanWindowDoc},
+    {"common_ends", CommonEndsFunction, METH_VARARGS, kCommonEndsDoc},
     {"split_logical_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(SplitLogicalLines)),
      METH_VARARGS | METH_KEYWORDS, split_logical_lines_doc},
     {"scan_logical_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(ScanLogicalLines)),
@@ -954,6 +982,10 @@ PyMethodDef kSplitterMethods[] = {
 
 PyObject* ScanRecords(PyObject* text, Py_ssize_t start, Py_ssize_t end, PyObject* pool) {
   return SplitRange<RecordSink>(text, start, end, pool);
+}
+
+PyObject* ScanRecordsBelow(PyObject* text, Py_ssize_t start, Py_ssize_t end, PyObject* pool, long row_base) {
+  return SplitRange<RecordSink>(text, start, end, pool, RecordSink(row_base));
 }
 
 int AddSplitterFunctions(PyObject* module) {

@@ -15,11 +15,24 @@ int AddSplitterFunctions(PyObject* module);
 // slice, in a new list; tokens from `pool` (a dict).  Null with the
 // exception set on failure.
 PyObject* ScanRecords(PyObject* text, Py_ssize_t start, Py_ssize_t end, PyObject* pool);
+// The same, every row moved down by `row_base`: the records of a window of a
+// text that starts below its first row (the rows must stay below the
+// saturation of positions, 65535).
+PyObject* ScanRecordsBelow(PyObject* text, Py_ssize_t start, Py_ssize_t end, PyObject* pool, long row_base);
 
 // rescan_logical_lines(old_text, old_records, new_text, pool=None, tries=4)
 // (rescan.cpp).
 PyObject* RescanLogicalLines(PyObject* module, PyObject* args, PyObject* kwds);
 extern const char* const kRescanLogicalLinesDoc;
+
+// rescan_window(...), the source buffer's re-split after a range edit
+// (rescan.cpp).
+PyObject* RescanWindowFunction(PyObject* module, PyObject* args, PyObject* kwds);
+extern const char* const kRescanWindowDoc;
+
+// common_ends(old_text, new_text) (rescan.cpp).
+PyObject* CommonEndsFunction(PyObject* module, PyObject* args);
+extern const char* const kCommonEndsDoc;
 
 // nonself_def_keys(lines) (decorator_scan.cpp).
 PyObject* NonselfDefKeysFunction(PyObject* module, PyObject* lines);

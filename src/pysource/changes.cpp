@@ -204,6 +204,20 @@ static int RescopeLinesAfterDef(tPySourceImpl* self, PyObject* def_logical, PyOb
   return 0;
 }
 
+// Whether `item` is an item of the logical list.  Where the last added line
+// was found is looked at first: typing replaces the line at the same place
+// again and again, and a search of a long list from its start reads all of
+// it up to there, which costs a keystroke that finds the caches cold.
+static bool InLogicalList(tPySourceImpl* self, PyObject* item) {
+  static Py_ssize_t last_found = 0;
+  PyObject* list = self->logical_list.get();
+  if (list != nullptr && last_found < PyList_GET_SIZE(list) && PyList_GET_ITEM(list, last_found) == item) return true;
+  Py_ssize_t index = FindIndexOfLogical(list, item);
+  if (index < 0) return false;
+  last_found = index;
+  return true;
+}
+
 static int ProcessAddedLogicals(tPySourceImpl* self, PyObject* added_list, tLogicalChanges* changes) {
   Py_ssize_t prior_cache_count = GetScopeCacheEntryCount(&self->info_cache);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(added_list); ++i) {
@@ -213,7 +227,7 @@ static int ProcessAddedLogicals(tPySourceImpl* self, PyObject* added_list, tLogi
       return -1;
     }
     // An added line is placed by its neighbours in the list.
-    if (FindIndexOfLogical(self->logical_list.get(), item) < 0) {
+    if (!InLogicalList(self, item)) {
       PyErr_SetString(PyExc_ValueError, "Items in the added list must be lines of the logical list");
       return -1;
     }
