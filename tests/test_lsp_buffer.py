@@ -265,8 +265,12 @@ def test_module_edit_in_each_state(before):
         mod.set_source(text)
     else:
         assert (mod.analyzer is None) == (before == "none")
+    # What the language server keeps to start over from should an edit
+    # fail: the text before the edit, however the module holds it.
+    kept, was = mod.source_now(), text
     changes = mod.edit((2, 0), (2, 0), "    @staticmethod\n")
     text = text.replace("    def f", "    @staticmethod\n    def f")
+    assert kept() == was
     assert mod.source == text and mod.last_changes is changes
     assert mod.analyzer is not None and mod.loaded_lines is mod.lines
     assert shape(mod.lines) == shape(split_logical_lines(text))
@@ -274,6 +278,9 @@ def test_module_edit_in_each_state(before):
     assert_same_as_fresh(mod, before)
     changes = mod.edit((3, 10), (3, 14), "cls")
     assert changes.functions == ["A.f", "A.f"] and mod.row(3) == "    def f(cls, v):"
+    kept = mod.source_now()     # taken while the buffer holds its text with a hole
+    mod.edit((3, 13), (3, 13), "x")
+    assert kept() == text.replace("f(self", "f(cls") and mod.source == text.replace("f(self", "f(clsx")
     assert_same_as_fresh(mod, before)
     project.close()
 

@@ -160,6 +160,16 @@ class ModuleAnalysis:
             return self._pending_source
         return self._lines_source()
 
+    def source_now(self) -> Callable[[], str]:
+        """A function that gives `source` as it is now, whatever edits
+        follow: what a caller keeps to start over from should an edit fail,
+        without the whole text being made for every edit."""
+        buffer = self._buffer
+        if buffer is not None and self._pending_source is None and self._source is None:
+            return buffer.text_now()
+        text = self.source
+        return lambda: text
+
     def _lines_source(self) -> str:
         """The text the logical list is made from."""
         if self._source is None:

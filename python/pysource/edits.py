@@ -576,6 +576,15 @@ class SourceBuffer:
         self._hole = None
         self._crs = None
 
+    def text_now(self) -> Callable[[], str]:
+        """A function that gives the text as it is now, whatever edits come
+        after; taking it copies nothing."""
+        base, hole = self._base, self._hole
+        if hole is None:
+            return lambda: base
+        start, end, middle = hole
+        return lambda: "".join((base[:start], middle, base[end:]))
+
     def _length(self) -> int:
         """len(self.text), without making the text."""
         hole = self._hole

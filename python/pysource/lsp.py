@@ -411,7 +411,7 @@ def make_server() -> PysourceServer:
                     ls.log("edit of %s refused: its range ends before it starts" % doc.uri,
                            lsp.MessageType.Warning)
                     continue
-                before = mod.source
+                before = mod.source_now()
                 try:
                     if names_may_have_changed(mod.edit(start, end, change.text)):
                         ls.changed_names.add(mod)
@@ -420,7 +420,7 @@ def make_server() -> PysourceServer:
                            lsp.MessageType.Warning)
                     # Start the module over from the text the editor has.
                     mod.close()
-                    mod.set_source(splice(before, start, end, change.text))
+                    mod.set_source(splice(before(), start, end, change.text))
                     ls.changed_names.add(mod)
             else:
                 mod.set_source(change.text)
