@@ -680,16 +680,32 @@ def memory_child(mode, roots, limit):
     print(json.dumps(out))
 
 
-def run_memory(mode, args):
-    cmd = [sys.executable, os.path.abspath(__file__), "--memory-child", mode]
+def edit_child(edit_lines, roots, limit):
+    """Run in a process of its own: the edit row, printed as JSON on
+    stdout.  Each keystroke is timed right after a full collection, which
+    leaves the processor's caches cold in proportion to the heap it walks;
+    in a process of its own that heap is the corpus and the edited file's
+    project, not whatever the rows before left behind (jedi's and parso's
+    grammars and caches)."""
+    print(json.dumps(run_edit(Corpus(roots, limit), edit_lines)))
+
+
+def _run_child(flag, value, args, what):
+    """This script run again with `flag value` on the same corpus: the
+    JSON it prints last."""
+    cmd = [sys.executable, os.path.abspath(__file__), flag, str(value)]
     for r in args.corpus:
         cmd += ["--corpus", r]
     if args.limit:
         cmd += ["--limit", str(args.limit)]
     proc = subprocess.run(cmd, capture_output=True, text=True)
     if proc.returncode != 0:
-        raise RuntimeError("memory run failed:\n" + proc.stderr[-2000:])
+        raise RuntimeError("%s run failed:\n%s" % (what, proc.stderr[-2000:]))
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def run_memory(mode, args):
+    return _run_child("--memory-child", mode, args, "memory")
 
 
 # -- main -----------------------------------------------------------------------
@@ -743,11 +759,15 @@ def main(argv=None):
     ap.add_argument("--skip", default="", metavar="ROWS",
                     help="comma-separated rows to leave out: " + ", ".join(SKIPPABLE))
     ap.add_argument("--memory-child", help=argparse.SUPPRESS)
+    ap.add_argument("--edit-child", type=int, help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     if not args.corpus:
         args.corpus = [sysconfig.get_paths()["stdlib"]]
     if args.memory_child:
         memory_child(args.memory_child, args.corpus, args.limit)
+        return 0
+    if args.edit_child:
+        edit_child(args.edit_child, args.corpus, args.limit)
         return 0
     skip = {s.strip() for s in args.skip.split(",") if s.strip()}
     unknown = skip.difference(SKIPPABLE)
@@ -921,12 +941,12 @@ def main(argv=None):
         results["sample"] = [f.path for f in sample]
 
     if "edit" not in skip:
-        note("edit ...")
-        edit = run_edit(corpus, args.edit_lines)
+        note("edit (in a process of its own) ...")
+        edit = _run_child("--edit-child", args.edit_lines, args, "edit")
         if edit is None:
             table.section("edit: no assignment in a function body to edit")
         else:
-            table.section("edit: one keystroke in a %d-line file (line %d, scope %s); "
+            table.section("edit: one keystroke in a %d-line file (line %d, scope %s; a process of its own); "
                           "ratio = seconds / whole file analysed again"
                           % (edit["file_lines"], edit["line"], edit["scope"] or "<module>"))
             base = edit["whole_file_median"]
