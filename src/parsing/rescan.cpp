@@ -150,6 +150,19 @@ int RecordLastRow(PyObject* record, long* out) {
   return 0;
 }
 
+// The index of the first record from `from` on whose first row is past
+// `row` (the length of the list when there is none), or -1 with the error
+// set: the end of the records an edit of rows up to `row` reaches.
+Py_ssize_t RecordsThrough(PyObject* records, Py_ssize_t from, long row) {
+  Py_ssize_t n = PyList_GET_SIZE(records);
+  for (Py_ssize_t j = from; j < n; ++j) {
+    long first;
+    if (RecordLong(PyList_GET_ITEM(records, j), 2, &first) < 0) return -1;
+    if (first > row) return j;
+  }
+  return n;
+}
+
 // The record moved down by `delta` rows (a new tuple; the same items but the
 // positions and first_line).
 PyRef Shifted(PyObject* record, long delta) {
@@ -251,12 +264,8 @@ PyRef Rescan(PyObject* old_text, PyObject* old_records, PyObject* new_text, PyOb
   if (RecordLong(PyList_GET_ITEM(old_records, i0), 2, &start_row) < 0) return PyRef();
   start_row = std::min(start_row, first_row);
   Py_ssize_t start = RowStart(new_text, prefix, first_row - start_row);
-  Py_ssize_t j = i0;
-  for (; j < n; ++j) {
-    long first;
-    if (RecordLong(PyList_GET_ITEM(old_records, j), 2, &first) < 0) return PyRef();
-    if (first > last_old_row) break;
-  }
+  Py_ssize_t j = RecordsThrough(old_records, i0, last_old_row);
+  if (j < 0) return PyRef();
   long base = start_row - 1;
   long rows_to_new_end = static_cast<long>(head_rows + new_mid_rows) + 1;
   for (long attempt = 0; attempt < tries; ++attempt, ++j) {
@@ -447,12 +456,8 @@ PyRef RescanWindow(const TextView& text, PyObject* records, Py_ssize_t prefix, P
   start_row = std::min(start_row, first_row);
   Py_ssize_t start = text.AfterLastNewline(prefix);
   for (long k = 0; k < first_row - start_row; ++k) start = text.AfterLastNewline(start - 1);
-  Py_ssize_t j = i0;
-  for (; j < n; ++j) {
-    long first;
-    if (RecordLong(PyList_GET_ITEM(records, j), 2, &first) < 0) return PyRef();
-    if (first > last_old_row) break;
-  }
+  Py_ssize_t j = RecordsThrough(records, i0, last_old_row);
+  if (j < 0) return PyRef();
   long base = start_row - 1;
   long end_row = first_row + added_rows;  // the row holding new_end
   Py_ssize_t len = text.Len();
