@@ -207,7 +207,9 @@ static int RescopeLinesAfterDef(tPySourceImpl* self, PyObject* def_logical, PyOb
 // Whether `item` is an item of the logical list.  Where the last added line
 // was found is looked at first: typing replaces the line at the same place
 // again and again, and a search of a long list from its start reads all of
-// it up to there, which costs a keystroke that finds the caches cold.
+// it up to there, which costs a keystroke that finds the caches cold.  The
+// place is one guess for all analyzers (the one being typed in), checked
+// before it is taken.
 static bool InLogicalList(tPySourceImpl* self, PyObject* item) {
   static Py_ssize_t last_found = 0;
   PyObject* list = self->logical_list.get();
