@@ -119,6 +119,11 @@ MISTAKES = [
     ("def f(a=1, b): pass", "default"),
     ("x = lambda a=1, b: 0", "default"),
     ("from m import a, b,", "trailing comma not allowed without surrounding parentheses"),
+    # characters that cannot be in a name, nor anything else
+    ("x = 1 \u20ac 2", "invalid character '\u20ac' (U+20AC)"),
+    ("a\u20acb = 3", "invalid character '\u20ac' (U+20AC)"),
+    ("x = (1 \u20ac 2", "invalid character '\u20ac' (U+20AC)"),
+    ("x = 1\u00a0+ 2", "invalid non-printable character U+00A0"),
 ]
 
 # Lines the interpreter says no more about.

@@ -3,6 +3,7 @@
 #include "gparser_impl.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -271,6 +272,7 @@ bool Parser::TokenError(const char** unclosed) {
   for (size_t i = 0; i < t_.size(); ++i) {
     const Tok& t = t_[i];
     if (expected_ != nullptr && i > expected_pos_) return false;
+    if (t.type == T::Error && !t.ascii && t.obj != nullptr && InvalidCharacter(t.obj)) return true;
     if (t.type == T::String) {
       StrParts parts;
       if (SplitString(t, &parts)) continue;
@@ -313,6 +315,31 @@ bool Parser::TokenError(const char** unclosed) {
   }
   PyErr_Format(PyExc_SyntaxError, "'%s' was never closed", BracketText(stack[level - 1]));
   return true;
+}
+
+// The interpreter's tokenizer stops at a character that cannot be in a name
+// (nor anything else): the first one of `text`, a word that is not a name.
+// True when it set the error.
+bool Parser::InvalidCharacter(PyObject* text) {
+  Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    Py_UCS4 c = PyUnicode_READ_CHAR(text, k);
+    if (c < 0x80) continue;
+    // A name may go on with it when "_" and it make a name.
+    Py_UCS4 pair[2] = {'_', c};
+    PyRef probe = PyRef::Steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, pair, 2));
+    if (!probe) return true;
+    if (PyUnicode_IsIdentifier(probe.get())) continue;
+    char hex[16];  // PyErr_Format has no %X
+    std::snprintf(hex, sizeof hex, "%04X", static_cast<unsigned>(c));
+    if (Py_UNICODE_ISPRINTABLE(c)) {
+      PyErr_Format(PyExc_SyntaxError, "invalid character '%c' (U+%s)", static_cast<int>(c), hex);
+    } else {
+      PyErr_Format(PyExc_SyntaxError, "invalid non-printable character U+%s", hex);
+    }
+    return true;
+  }
+  return false;
 }
 
 // Whether the line's tokens, with a few tokens that could come next, the

@@ -116,6 +116,7 @@ class Parser {
   bool TokenError(const char** unclosed);
   int Viable(const Tk* open, int level);
   bool StringError(const Tok& t);
+  bool InvalidCharacter(PyObject* text);
   bool AssignError();
   bool ExprError(const char* unclosed);
   bool DictItemError(size_t open, size_t s);
