@@ -309,7 +309,7 @@ def big_tree(root, n=120):
     files = {}
     for i in range(n):
         body = "".join("class C%d_%d:\n    def m(self, a):\n        self.v = a\n" % (i, k)
-                       for k in range(40))
+                       for k in range(150))
         # Cycles of three modules that star-import each other.
         files["pkg%d/__init__.py" % (i // 30)] = ""
         files["pkg%d/mod%d.py" % (i // 30, i)] = "from .mod%d import *\n" % (i // 3 * 3 + (i + 1) % 3) + body

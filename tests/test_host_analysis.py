@@ -254,3 +254,19 @@ def test_long_star_import_chains_complete(tmp_path):
     assert sorted(names) == sorted("v%d" % i for i in range(100)) and names[-1] == "v0"
     assert all(line.parsed for mod in project.modules.values() for line in mod.lines)
     project.close()
+
+
+@pytest.mark.parametrize("host", ["native", "python"])
+def test_parse_error_leaves_the_analysis_alone(host):
+    """A line's parse error (the language server's diagnostics, the index's
+    lost lines) comes from the module's own grammar, and asking for it does
+    not count the line as analysed."""
+    project = pysource.Project(search_path=[], host=host)
+    mod = pysource.ModuleAnalysis(project, "m", source="x = f(a))\ny = 1 \u20ac 2\nclass A:\n    z = 3\n")
+    errors = [mod.parse_error(line) for line in mod.lines]
+    assert [e.msg if e else None for e in errors] == ["unmatched ')'", "invalid character '\u20ac' (U+20AC)",
+                                                        None, None]
+    assert not any(line.parsed for line in mod.lines)
+    mod.analyze()
+    assert mod.lines[3].objs == ("z",)
+    project.close()

@@ -160,6 +160,28 @@ class ModuleAnalysis:
             return self._pending_source
         return self._lines_source()
 
+    def parse_error(self, line: LogicalLine) -> Exception | None:
+        """What the module's grammar and transformer raise for `line`, fed
+        as the analysis feeds it (a SyntaxError or ValueError, or
+        RecursionError or MemoryError on a line nested too deep); None when
+        it parses.  Unlike the analyzer's AstForLogicalLine, this leaves the
+        line's analysis alone: the analyzer counts a line it parsed as
+        analysed."""
+        key = _parse_key(line.tokens)
+        if not key:
+            return None
+        factory = self.fAnalysisFactory
+        try:
+            parser = factory.grammar.CreateParser(257)
+            for token in key:
+                parser.AddToken(token)
+            parser.AddToken("\n")
+            transformer = self._host().make_transformer(factory.name_pool, self._nonself_defs)
+            transformer.TransformNode(parser.Finish())
+        except (SyntaxError, ValueError, RecursionError, MemoryError) as e:
+            return e
+        return None
+
     def source_now(self) -> Callable[[], str]:
         """A function that gives `source` as it is now, whatever edits
         follow: what a caller keeps to start over from should an edit fail,

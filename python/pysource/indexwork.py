@@ -21,8 +21,8 @@ from typing import TYPE_CHECKING, Any, Iterable, Sequence
 
 from . import store
 from .analysis import ModuleAnalysis, Project, _parse_key
-from .grammar import Grammar, Parser
-from .splitter import kClassDefIndex, kFromImportIndex, kFunctionDefIndex, kImportIndex
+from .splitter import (kBlankLineIndex, kClassDefIndex, kCommentIndex, kElifBeginningIndex, kElseBeginningIndex,
+                       kExceptIndex, kFinallyIndex, kFromImportIndex, kFunctionDefIndex, kImportIndex, kTryIndex)
 
 if TYPE_CHECKING:
     from .index import Index
@@ -38,6 +38,9 @@ LINE_ENTRY_CAP = 255
 DefRow = tuple[str, str, str, int, int, str, int, "str | None", "str | None"]
 
 _NEWLINE = re.compile(r"\r\n|\r|\n")
+# Lines the analyzer parses no tree for.
+_NO_TREE = frozenset([kCommentIndex, kBlankLineIndex, kElifBeginningIndex, kElseBeginningIndex, kExceptIndex,
+                      kTryIndex, kFinallyIndex])
 
 
 @dataclass
@@ -63,44 +66,14 @@ class FileResult:
     stored: bytes | None = None
 
 
-class _RecordingParser(Parser):
-    """A line parser that remembers the lines it could not parse."""
-
-    __slots__ = ("failures",)
-
-    def __init__(self, failures: dict[tuple[str, ...], str]) -> None:
-        Parser.__init__(self)
-        self.failures = failures
-
-    def Finish(self) -> ast.Module:
-        try:
-            return Parser.Finish(self)
-        except (SyntaxError, ValueError) as e:
-            toks = self.tokens
-            if toks and toks[-1] == "\n":
-                toks = toks[:-1]
-            msg = e.msg if isinstance(e, SyntaxError) and e.msg else str(e)
-            self.failures[tuple(toks)] = msg
-            raise
-
-
-class _RecordingGrammar(Grammar):
-    def __init__(self) -> None:
-        self.failures: dict[tuple[str, ...], str] = {}
-
-    def CreateParser(self, symbol: int) -> Parser:
-        Grammar.CreateParser(self, symbol)
-        return _RecordingParser(self.failures)
-
-
 class _IndexingProject(Project):
     """The factory of a worker: one per set of roots, kept for the life of
-    the process so that modules reached by star imports are analysed once."""
+    the process so that modules reached by star imports are analysed once.
+    Its lines are parsed by the host's own grammar (the native one unless
+    PYSOURCE_HOST says otherwise)."""
 
     def __init__(self, roots: list[str]) -> None:
         Project.__init__(self, roots=roots)
-        self.recorder = _RecordingGrammar()
-        self.grammar = self.recorder
         self.leaves: set[str] = set()
 
 
@@ -138,18 +111,16 @@ def analyse_file(path: str, roots: Sequence[str]) -> FileResult:
         old.close()
     mod = project.module_for_path(path, source=text)
     result.module = mod.fLocalName
-    failures = project.recorder.failures
-    failures.clear()
     try:
         with warnings.catch_warnings():
-            # The grammar parses lines with `ast`, which warns about things
-            # such as invalid escapes; not ours to report.
+            # The Python host's grammar parses lines with `ast`, which warns
+            # about things such as invalid escapes; not ours to report.
             warnings.simplefilter("ignore")
             mod.analyze()
             result.lines = len(mod.lines)
             result.defs = definition_rows(mod, text)
             result.deps = _star_sources(mod, project)
-            _problems(mod, failures, result)
+            _problems(mod, _failures(mod), result)
             if result.unparsed:
                 result.syntax_error = _syntax_error(text, path)
             result.stored = store.dumps(mod.lines, stamp, None)
@@ -222,20 +193,33 @@ def _bound_names(key: tuple[str, ...]) -> int:
     return n
 
 
-def _problems(mod: ModuleAnalysis, failures: dict[tuple[str, ...], str], result: FileResult) -> None:
+def _failures(mod: ModuleAnalysis) -> dict[int, str]:
+    """The grammar's message for each line of the analysed module `mod`
+    that did not parse, by the line's id.  The analysis keeps no message,
+    and counts a line that did not parse as analysed with no facts: the
+    lines with no facts are parsed again, but for those that have no tree
+    to parse (comments, blank lines, clause headers)."""
+    out: dict[int, str] = {}
+    for line in mod.lines:
+        if line.type in _NO_TREE or line.objs or line.type_equivs or not line.parsed:
+            continue
+        e = mod.parse_error(line)
+        if isinstance(e, (SyntaxError, ValueError)):
+            out[id(line)] = e.msg if isinstance(e, SyntaxError) and e.msg else str(e)
+    return out
+
+
+def _problems(mod: ModuleAnalysis, failures: dict[int, str], result: FileResult) -> None:
     out: list[tuple[int, str]] = []
     for line in mod.lines:
         objs = line.objs
-        key = None
-        if failures:
-            key = _parse_key(line.tokens)
-            why = failures.get(key)
-            if why is not None:
-                result.unparsed += 1
-                out.append((line.first_line, "line did not parse (%s)" % why))
-                continue
+        why = failures.get(id(line)) if failures else None
+        if why is not None:
+            result.unparsed += 1
+            out.append((line.first_line, "line did not parse (%s)" % why))
+            continue
         if len(objs) >= LINE_ENTRY_CAP or len(line.type_equivs) >= LINE_ENTRY_CAP:
-            bound = _bound_names(key if key is not None else _parse_key(line.tokens))
+            bound = _bound_names(_parse_key(line.tokens))
             lost = bound - len(objs)
             if lost > 0:
                 result.dropped += lost

@@ -18,7 +18,6 @@ from typing import Any, Iterator, NamedTuple, Optional
 
 from .analysis import ModuleAnalysis
 from .edits import line_positions
-from .grammar import parse_tokens
 from .splitter import (kBlankLineIndex, kClassDefIndex, kCommentIndex, kElifBeginningIndex,
                        kElseBeginningIndex, kExceptIndex, kFinallyIndex, kFromImportIndex, kFunctionDefIndex,
                        kImportIndex, kStringExpressionIndex, kTryIndex)
@@ -674,7 +673,7 @@ class ParseErrors:
                 continue
             entry = known.get(id(line))
             if entry is None or entry[0] is not line:
-                entry = (line, _parse_error(line))
+                entry = (line, _parse_error(mod, line))
             fresh[id(line)] = entry
             if entry[1] is not None:
                 out.append((line, entry[1]))
@@ -682,19 +681,15 @@ class ParseErrors:
         return out
 
 
-def _parse_error(line: Line) -> Optional[str]:
-    tokens = [t for t in line.tokens if not t.startswith("#")]
-    if not tokens:
+def _parse_error(mod: Module, line: Line) -> Optional[str]:
+    """The message of the module's grammar for `line`, parsed as the
+    analysis parses it; None when it parses."""
+    e = mod.parse_error(line)
+    if e is None:
         return None
-    if tokens[-1].startswith(":"):
-        tokens.append("pass")
-    try:
-        parse_tokens(tokens)
-    except SyntaxError as e:
+    if isinstance(e, SyntaxError):
         return "SyntaxError: %s" % (e.msg,)
-    except (ValueError, RecursionError, MemoryError) as e:
-        return "%s: %s" % (type(e).__name__, e)
-    return None
+    return "%s: %s" % (type(e).__name__, e)
 
 
 def parse_error_range(line: Line) -> tuple[tuple[int, int], tuple[int, int]]:
