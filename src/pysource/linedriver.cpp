@@ -112,8 +112,7 @@ static bool CollectFedTokens(tLogicalLine* line, FedTokens* out) {
     PyObject* tok = line->tok_array[i];
     if (!IsExactStr(tok)) continue;
     // An ASCII token's first byte is read in place; any other goes through
-    // its UTF-8 form as the per-token loop below reads it (empty when it
-    // has none).
+    // its UTF-8 form (empty when it has none).
     char first = PyUnicode_IS_COMPACT_ASCII(tok)
                      ? (PyUnicode_GET_LENGTH(tok) > 0 ? static_cast<const char*>(PyUnicode_DATA(tok))[0] : '\0')
                      : StrTextOrEmpty(tok)[0];
@@ -150,10 +149,11 @@ static PyRef ParseLine(tPySourceImpl* self, PyObject* logical, bool* transformed
       break;
   }
   PyRef grammar = PyRef::NewRef(self->grammar.get());
+  // Taken from the line before any host code runs, and held.
+  FedTokens toks;
+  if (!CollectFedTokens(line, &toks)) return PyRef();
   if (const tGrammarDirectTable* direct = DirectTableFor(grammar.get())) {
-    // The native grammar: the same tokens, handed over at once.
-    FedTokens toks;
-    if (!CollectFedTokens(line, &toks)) return PyRef();
+    // The native grammar: the tokens handed over at once.
     PyObject* transformer = transformed ? DirectTransformer(direct, self->xform_to_ast.get()) : nullptr;
     if (transformer != nullptr) {
       PyRef keep = PyRef::NewRef(transformer);
@@ -167,24 +167,11 @@ static PyRef ParseLine(tPySourceImpl* self, PyObject* logical, bool* transformed
   PyRef add_token = PyRef::Steal(PyObject_GetAttr(parser.get(), s_add_token));
   if (!add_token) return PyRef();
 
-  // Hold the line (and so its tokens) while host code runs.
-  PyRef keep = PyRef::NewRef(logical);
-  char last_fed_first = '\0';
-  for (int32_t i = 0; i < line->tok_count; ++i) {
-    PyRef tok = PyRef::NewRef(line->tok_array[i]);
-    if (!IsExactStr(tok.get())) continue;
-    char first = StrTextOrEmpty(tok.get())[0];
-    if (first == '#') continue;
-    last_fed_first = first == '\0' ? ' ' : first;
-    PyRef r = PyRef::Steal(PyObject_CallOneArg(add_token.get(), tok.get()));
+  // Any other grammar gets them one call at a time.
+  for (Py_ssize_t i = 0; i < toks.size(); ++i) {
+    PyRef r = PyRef::Steal(PyObject_CallOneArg(add_token.get(), toks.data()[i]));
     if (!r) return PyRef();
   }
-  if (last_fed_first == ':') {
-    PyRef r = PyRef::Steal(PyObject_CallOneArg(add_token.get(), s_pass_tok));
-    if (!r) return PyRef();
-  }
-  PyRef r = PyRef::Steal(PyObject_CallOneArg(add_token.get(), s_newline_tok));
-  if (!r) return PyRef();
   return PyRef::Steal(PyObject_CallMethodNoArgs(parser.get(), s_finish));
 }
 
