@@ -35,8 +35,9 @@ from typing import TYPE_CHECKING, Any, Callable, Iterable, Sequence
 
 from .edits import ChangeSet, Changes, SourceBuffer, line_positions
 from .hosts import Host, get_host
-from .splitter import (ScanRecord, kBlankLineIndex, kClassDefIndex, kCommentIndex, kFromImportIndex,
-                       kFunctionDefIndex, kUnknownIndex)
+from .splitter import (ScanRecord, kBlankLineIndex, kClassDefIndex, kCommentIndex, kElifBeginningIndex,
+                       kElseBeginningIndex, kExceptIndex, kFinallyIndex, kFromImportIndex, kFunctionDefIndex,
+                       kTryIndex, kUnknownIndex)
 from .transformer import NONSELF_DECORATORS
 
 if TYPE_CHECKING:
@@ -102,6 +103,12 @@ def _decorator_name(tokens: Sequence[str]) -> str | None:
         if t != ".":
             name = t
     return name
+
+
+# Kinds of lines the analyzer parses no tree for: clause headers, which are
+# no statement on their own, comments and blank lines.
+_NO_TREE_KINDS = frozenset([kElifBeginningIndex, kElseBeginningIndex, kExceptIndex, kTryIndex, kFinallyIndex,
+                           kCommentIndex, kBlankLineIndex])
 
 
 def _parse_key(tokens: Sequence[str]) -> tuple[str, ...]:

@@ -20,9 +20,8 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Iterable, Sequence
 
 from . import store
-from .analysis import ModuleAnalysis, Project, _parse_key
-from .splitter import (kBlankLineIndex, kClassDefIndex, kCommentIndex, kElifBeginningIndex, kElseBeginningIndex,
-                       kExceptIndex, kFinallyIndex, kFromImportIndex, kFunctionDefIndex, kImportIndex, kTryIndex)
+from .analysis import _NO_TREE_KINDS, ModuleAnalysis, Project, _parse_key
+from .splitter import kClassDefIndex, kFromImportIndex, kFunctionDefIndex, kImportIndex
 
 if TYPE_CHECKING:
     from .index import Index
@@ -38,9 +37,6 @@ LINE_ENTRY_CAP = 255
 DefRow = tuple[str, str, str, int, int, str, int, "str | None", "str | None"]
 
 _NEWLINE = re.compile(r"\r\n|\r|\n")
-# Lines the analyzer parses no tree for.
-_NO_TREE = frozenset([kCommentIndex, kBlankLineIndex, kElifBeginningIndex, kElseBeginningIndex, kExceptIndex,
-                      kTryIndex, kFinallyIndex])
 
 
 @dataclass
@@ -201,7 +197,7 @@ def _failures(mod: ModuleAnalysis) -> dict[int, str]:
     to parse (comments, blank lines, clause headers)."""
     out: dict[int, str] = {}
     for line in mod.lines:
-        if line.type in _NO_TREE or line.objs or line.type_equivs or not line.parsed:
+        if line.type in _NO_TREE_KINDS or line.objs or line.type_equivs or not line.parsed:
             continue
         e = mod.parse_error(line)
         if isinstance(e, (SyntaxError, ValueError)):

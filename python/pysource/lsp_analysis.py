@@ -16,11 +16,10 @@ import keyword
 import re
 from typing import Any, Iterator, NamedTuple, Optional
 
-from .analysis import ModuleAnalysis
+from .analysis import _NO_TREE_KINDS, ModuleAnalysis
 from .edits import line_positions
-from .splitter import (kBlankLineIndex, kClassDefIndex, kCommentIndex, kElifBeginningIndex,
-                       kElseBeginningIndex, kExceptIndex, kFinallyIndex, kFromImportIndex, kFunctionDefIndex,
-                       kImportIndex, kStringExpressionIndex, kTryIndex)
+from .splitter import (kBlankLineIndex, kClassDefIndex, kCommentIndex, kFromImportIndex, kFunctionDefIndex,
+                       kImportIndex, kStringExpressionIndex)
 
 __all__ = ["Found", "Symbol", "Item", "name_at", "definitions", "describe", "completions", "symbols",
            "ParseErrors", "parse_error_range", "line_positions", "token_of", "source_row"]
@@ -30,8 +29,6 @@ Module = ModuleAnalysis
 
 _NOT_STATEMENTS = (kCommentIndex, kBlankLineIndex)
 _DEFS = (kClassDefIndex, kFunctionDefIndex)
-_NOT_PARSED = (kElifBeginningIndex, kElseBeginningIndex, kExceptIndex, kTryIndex, kFinallyIndex,
-               kCommentIndex, kBlankLineIndex)
 # How far imports, bases and type equivalences are followed.
 _MAX_DEPTH = 12
 _CALLED = re.compile(r"([^\W\d][\w.]*)\(")
@@ -669,7 +666,7 @@ class ParseErrors:
         fresh: dict[int, tuple[Line, Optional[str]]] = {}
         out = []
         for line in mod.lines:
-            if line.type in _NOT_PARSED:
+            if line.type in _NO_TREE_KINDS:
                 continue
             entry = known.get(id(line))
             if entry is None or entry[0] is not line:
