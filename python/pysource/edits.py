@@ -683,17 +683,15 @@ class SourceBuffer:
             text = whole
         else:
             text = "".join((old_text[:a], new_text, old_text[b:]))   # one copy fewer than two concatenations
-        old: Sequence[ScanRecord] = self._old_records()
+        old = self._old_records()
         n_old = len(old)
-        if self.def_context is not None and self._context is None:
-            # Worked out from the records as they are, before they change.
-            self._context = self.def_context(old)
+        self._keep_context(old)
         new_end = a + len(new_text)
         crs = self._crs
         if crs is None:
             crs = "\r" in old_text
         new_crs = "\r" in new_text or (crs and "\r" in text)
-        new, same, tail, replaced = _rescan_range(old_text, self._old_records(), text, a, b, new_end, self.pool,
+        new, same, tail, replaced = _rescan_range(old_text, old, text, a, b, new_end, self.pool,
                                                   row_a, len(rows), self.host.scan_logical_lines,
                                                   carriage_returns=crs or new_crs, in_place=True)
         return self._put(rows, a, b, row_a, row_b, new_text, old, n_old, new, same, tail, replaced, text, None,
@@ -721,9 +719,7 @@ class SourceBuffer:
                 self.text   # made whole, the edit the only hole
                 hole = (a, b, new_text)
             base = self._base
-        if self.def_context is not None and self._context is None:
-            # Worked out from the records as they are, before they change.
-            self._context = self.def_context(old)
+        self._keep_context(old)
         assert self._rescan_window is not None
         start, end, middle = hole if hole is not None else (0, 0, "")
         done = self._rescan_window(base, start, end, middle, old, a, a + len(new_text), row_a, last_old_row, delta,
@@ -803,6 +799,12 @@ class SourceBuffer:
             return self._length(), n
         begin, end = self._row_span(rows, row)
         return begin + min(col, end - begin), row
+
+    def _keep_context(self, old: list[ScanRecord]) -> None:
+        """Work out the def context of the records `old` before an edit
+        changes them, unless it is known."""
+        if self.def_context is not None and self._context is None:
+            self._context = self.def_context(old)
 
     def _old_records(self) -> list[ScanRecord]:
         old = self._records
