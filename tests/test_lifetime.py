@@ -200,3 +200,20 @@ def test_modules_that_import_each_other_die_together(tmp_path, stored):
     refs = _mutual_imports(tmp_path, stored)
     gc.collect()
     assert [r() for r in refs] == [None, None]
+
+
+@needs_collectable_analyzer
+def test_a_walk_procedure_held_from_outside_keeps_its_module_alive(tmp_path):
+    # The analyzer's walk procedure is out of the collector's sight while the
+    # analyzer alone holds it; taken from outside, it must keep what it
+    # refers to alive and usable, cycles or not.
+    refs = _mutual_imports(tmp_path, False)
+    mod = refs[0]()
+    (walk,) = [o for o in gc.get_referents(mod.impl) if getattr(o, "__name__", "") == "Walk"]
+    del mod
+    gc.collect()
+    assert refs[0]() is not None
+    walk(("Assign", [("AssName", "x", "OP_ASSIGN")], ("Const", "1")), (refs[0]().lines[0], refs[0]()))
+    del walk
+    gc.collect()
+    assert [r() for r in refs] == [None, None]

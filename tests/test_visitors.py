@@ -156,16 +156,13 @@ def test_written_texts_and_scope_names_come_from_the_pool():
 
 def std_walker(host):
     """Installs a line and returns the analyzer's walk procedure and visit
-    dictionary: internal objects, found as the new ones of their kind."""
-    def current():
-        gc.collect()
-        return {id(o): o for o in gc.get_objects()
-                if type(o) is types.BuiltinMethodType and o.__name__ == "Walk"
-                or type(o) is dict and getattr(o.get("Assign"), "__name__", 0) == "VisitAssign"}
-    before = current()
+    dictionary: internal objects, reached through what the analyzer reports
+    to the collector."""
     host.install([line("x")])
-    new = [o for i, o in current().items() if i not in before]
-    (walk,), (visit_dict,) = [o for o in new if type(o) is not dict], [o for o in new if type(o) is dict]
+    (walk,) = [o for o in gc.get_referents(host.impl)
+               if type(o) is types.BuiltinMethodType and o.__name__ == "Walk"]
+    (walker,) = gc.get_referents(walk)
+    (visit_dict,) = gc.get_referents(walker)
     return walk, visit_dict
 
 

@@ -697,6 +697,48 @@ PyRef CreateStdWalkerDirect(PyObject* mod_analysis, PyObject* name_pool, PyObjec
   return CreateNodeWalkerDirect(dict.get());
 }
 
+// The visitors of the standard walk procedure `walk_proc` when each object
+// of its chain (the bound Walk method, the walker, the visit dictionary, the
+// eight bound visitor methods, the visitors) is held by its owner in the
+// chain alone, as SetLogicalList builds it; else null.
+static tStdVisitors* PrivateStdVisitors(PyObject* walk_proc) {
+  PyObject* dict = StdWalkVisitDict(walk_proc);
+  if (dict == nullptr || Py_REFCNT(walk_proc) != 1 || Py_REFCNT(PyCFunction_GET_SELF(walk_proc)) != 1 ||
+      Py_REFCNT(dict) != 1 || PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(std::size(kStdVisitorBodies)))
+    return nullptr;
+  PyObject* owner = nullptr;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!PyCFunction_CheckExact(value) || Py_REFCNT(value) != 1) return nullptr;
+    PyObject* self = PyCFunction_GET_SELF(value);
+    if (self == nullptr || Py_TYPE(self) != &kStdVisitorsType || (owner != nullptr && owner != self)) return nullptr;
+    owner = self;
+  }
+  if (owner == nullptr || Py_REFCNT(owner) != PyDict_GET_SIZE(dict)) return nullptr;
+  return reinterpret_cast<tStdVisitors*>(owner);
+}
+
+void UntrackStdWalk(PyObject* walk_proc) {
+  tStdVisitors* visitors = PrivateStdVisitors(walk_proc);
+  if (visitors == nullptr) return;
+  PyObject* dict = StdWalkVisitDict(walk_proc);
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(dict, &pos, &key, &value)) PyObject_GC_UnTrack(value);
+  PyObject_GC_UnTrack(dict);
+  PyObject_GC_UnTrack(PyCFunction_GET_SELF(walk_proc));
+  PyObject_GC_UnTrack(walk_proc);
+  PyObject_GC_UnTrack(visitors);
+}
+
+int TraverseStdWalk(PyObject* walk_proc, visitproc visit, void* arg) {
+  tStdVisitors* visitors = PrivateStdVisitors(walk_proc);
+  if (visitors == nullptr || PyObject_GC_IsTracked(reinterpret_cast<PyObject*>(visitors))) return 0;
+  for (PyObject** member : StdVisitorsMembers(visitors)) Py_VISIT(*member);
+  return 0;
+}
+
 int CallStdVisitorDirect(PyObject* visitor, PyObject* node, PyObject* logical) {
   if (!PyCFunction_CheckExact(visitor)) return kNotStdVisitor;
   PyObject* owner = PyCFunction_GET_SELF(visitor);

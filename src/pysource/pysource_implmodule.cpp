@@ -149,7 +149,7 @@ static int PySourceImplTraverse(PyObject* obj, visitproc visit, void* arg) {
   Py_VISIT(self->logical_mod.imported_attrib_kind);
   Py_VISIT(self->info_cache.name_cache);
   Py_VISIT(self->info_cache.per_scope_cache);
-  return 0;
+  return TraverseStdWalk(self->walk_proc.get(), visit, arg);
 }
 
 // The collector breaks a cycle through the analyzer as destroy() would.  It
@@ -287,6 +287,8 @@ static PyObject* SetLogicalList(tPySourceImpl* self, PyObject* args) {
     return nullptr;
   }
   self->walk_proc = std::move(walk);
+  walker.reset();  // the bound method holds it
+  UntrackStdWalk(self->walk_proc.get());
   Py_RETURN_NONE;
 }
 

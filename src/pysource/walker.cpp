@@ -231,6 +231,14 @@ PyRef CreateNodeWalkerDirect(PyObject* visit_dict) {
   return PyRef::Steal(reinterpret_cast<PyObject*>(walker));
 }
 
+PyObject* StdWalkVisitDict(PyObject* walk_proc) {
+  if (walk_proc == nullptr || !PyCFunction_CheckExact(walk_proc) || PyCFunction_GET_FUNCTION(walk_proc) != Walk)
+    return nullptr;
+  PyObject* walker = PyCFunction_GET_SELF(walk_proc);
+  if (walker == nullptr || Py_TYPE(walker) != &kNodeWalkerType) return nullptr;
+  return reinterpret_cast<tNodeWalker*>(walker)->visit_dict;
+}
+
 int WalkLineTree(PyObject* walk_proc, PyObject* tree, PyObject* logical, PyObject* mod) {
   // The walk procedure is the Walk method of a walker: walked here, without
   // the call and the context pair.

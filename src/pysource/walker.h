@@ -14,9 +14,17 @@ PyRef CreateNodeWalkerDirect(PyObject* visit_dict);
 // 0, or -1 with the error set.
 int WalkLineTree(PyObject* walk_proc, PyObject* tree, PyObject* logical, PyObject* mod);
 
+// The visit dictionary of the NodeWalker whose Walk method `walk_proc` is
+// (borrowed), or null when it is anything else.
+PyObject* StdWalkVisitDict(PyObject* walk_proc);
+
 // The pooled string for a text: a new reference, or null with the error set.
 PyRef GetStringWithLengthFromPool(PyObject* name_pool, const char* str, Py_ssize_t len);
 PyRef GetStringFromPool(PyObject* name_pool, const char* str);
+// The visit dictionary of the NodeWalker whose Walk method `walk_proc` is
+// (borrowed), or null when it is anything else.
+PyObject* StdWalkVisitDict(PyObject* walk_proc);
+
 // The pooled string equal to `fresh` (an exact str), which is entered when
 // there is none.
 PyRef PoolString(PyObject* name_pool, PyRef fresh);
