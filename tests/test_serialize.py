@@ -101,6 +101,15 @@ def test_round_trip_rebuilds_equal_lines():
     assert host.impl.DeserializeLogicalList((pair[0], b"")) == []
     with pytest.raises(ValueError, match=INVALID):
         host.impl.DeserializeLogicalList((pair[0], b"".join(pair[1])[:-1]))
+    # a view of the part of a larger buffer that holds the lines reads them
+    # where they are, and sees none of what lies around them
+    around = memoryview(b"head" + b"".join(pair[1]) + b"tail")
+    assert [fields(ln) for ln in host.impl.DeserializeLogicalList((pair[0], around[4:-4]))] == \
+        [fields(ln) for ln in loaded]
+    with pytest.raises(ValueError, match=INVALID):
+        host.impl.DeserializeLogicalList((pair[0], around[4:-5]))
+    with pytest.raises(TypeError, match="bytes-like"):
+        host.impl.DeserializeLogicalList((pair[0], "not bytes"))
 
     tokens = [f"t{i}" for i in range(40000)]  # values past 16 bits
     big = ll.LogicalLine(tokens, first_line=2**31 - 1, indent=32767, line_count=32767,

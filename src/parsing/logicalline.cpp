@@ -7,7 +7,8 @@
 // - tok_array and position_array are both present with tok_count entries, or
 //   both null with tok_count 0.  The splitter's lines and the constructor's
 //   keep them in the line's own block (arrays_inline, see NewLineWithArrays);
-//   they are released with the line itself.
+//   they are released with the line itself.  Deserialized lines keep both
+//   in one malloc'd block (arrays_joined), released by freeing tok_array.
 // - objs and type_equivs hold objs_len / type_equivs_len entries; an array is
 //   null when its length is 0.  The record keeps no capacity: appends realloc
 //   to the next power of two at or above the new length, which is a no-op for
@@ -100,15 +101,17 @@ void ClearAll(tLogicalLine* line) {
   Py_ssize_t tok_count = line->tok_count;
   tTokenPosition* positions = line->position_array;
   bool in_block = line->arrays_inline;
+  bool joined = line->arrays_joined;
   PyObject* scope_name = line->scope_name;
   line->tok_array = nullptr;
   line->position_array = nullptr;
   line->tok_count = 0;
   line->arrays_inline = 0;
+  line->arrays_joined = 0;
   line->scope_name = nullptr;
   ClearDerived(line);
   ReleaseObjectArray(tokens, tok_count, !in_block);
-  if (!in_block) std::free(positions);
+  if (!in_block && !joined) std::free(positions);
   Py_XDECREF(scope_name);
 }
 
@@ -144,6 +147,7 @@ PyObject* NewEmptyLine(bool track = true) {
   line->position_array = nullptr;
   ClearFieldsAfterArrays(line);
   line->arrays_inline = 0;
+  line->arrays_joined = 0;
   if (track) PyObject_GC_Track(reinterpret_cast<PyObject*>(line));
   return reinterpret_cast<PyObject*>(line);
 }
@@ -182,6 +186,7 @@ PyObject* NewLineWithArrays(Py_ssize_t count) {
   line->position_array = count > 0 ? reinterpret_cast<tTokenPosition*>(tokens + count) : nullptr;
   ClearFieldsAfterArrays(line);
   line->arrays_inline = count > 0 ? 1 : 0;
+  line->arrays_joined = 0;
   return reinterpret_cast<PyObject*>(line);
 }
 

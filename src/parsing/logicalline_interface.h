@@ -52,7 +52,9 @@ enum tLineType : uint8_t {
 // there `arrays_inline` is set and both arrays are part of the line's own
 // block, right after the record; they go with the line and are never freed on
 // their own.  Code that installs arrays of its own does so on a line from the
-// function table's create(), whose flag is clear.
+// function table's create(), whose flags are clear; with `arrays_joined` set,
+// the positions follow the tokens' pointers in the token array's malloc'd
+// block, which free(tok_array) releases whole.
 struct tLogicalLine {
   PyObject_HEAD
   PyObject** tok_array;
@@ -68,6 +70,7 @@ struct tLogicalLine {
   uint8_t tabs_in_indent : 1;
   uint8_t spaces_in_indent : 1;
   uint8_t arrays_inline : 1;
+  uint8_t arrays_joined : 1;
   PyObject* scope_name;
   PyObject** objs;
   tNonTuplePair* type_equivs;

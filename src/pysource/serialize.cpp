@@ -330,35 +330,21 @@ static int ReadPairArray(tReadCursor* cur, PyObject* names, tPairArray* array, i
   return 0;
 }
 
-struct tPositionArray {
-  tTokenPosition* items = nullptr;
-  ~tPositionArray() { std::free(items); }
-  tTokenPosition* release() {
-    tTokenPosition* p = items;
-    items = nullptr;
-    return p;
-  }
-};
-
-// The positions: a count equal to the token count, then row and column.
-static int ReadPositionArray(tReadCursor* cur, int32_t tok_count, tPositionArray* array) {
+// The positions: a count equal to the token count, then row and column, read
+// into `positions` (room for tok_count entries).
+static int ReadPositionArray(tReadCursor* cur, int32_t tok_count, tTokenPosition* positions) {
   int32_t count;
   if (!ReadInt32(cur, &count) || count != tok_count || count > cur->left / 4) return InvalidLineData();
   if (count == 0) return 0;
-  array->items = static_cast<tTokenPosition*>(std::malloc(sizeof(tTokenPosition) * static_cast<size_t>(count)));
-  if (array->items == nullptr) {
-    PyErr_NoMemory();
-    return -1;
-  }
   // The count check above leaves room for every entry.
   if constexpr (std::endian::native == std::endian::little && sizeof(tTokenPosition) == 4) {
-    std::memcpy(array->items, cur->pos, 4 * static_cast<size_t>(count));
+    std::memcpy(positions, cur->pos, 4 * static_cast<size_t>(count));
     cur->pos += 4 * count;
     cur->left -= 4 * count;
   } else {
     for (int32_t i = 0; i < count; ++i) {
-      ReadUInt16(cur, &array->items[i].row);
-      ReadUInt16(cur, &array->items[i].col);
+      ReadUInt16(cur, &positions[i].row);
+      ReadUInt16(cur, &positions[i].col);
     }
   }
   return 0;
@@ -390,10 +376,12 @@ static bool HoldsNoCycle(tLogicalLine* line) {
 
 // The token array: `count` 4-byte indices of exact strings in `names`, for
 // which the caller has checked there is room.  Everything that reads a line
-// takes its tokens for strings.
+// takes its tokens for strings.  The array is allocated with room for as
+// many positions after the pointers: a line's arrays_joined block.
 static int ReadTokenArray(tReadCursor* cur, PyObject* names, int32_t count, tObjectArray* array) {
   if (count == 0) return 0;
-  array->items = static_cast<PyObject**>(std::malloc(sizeof(PyObject*) * static_cast<size_t>(count)));
+  array->items = static_cast<PyObject**>(
+      std::malloc((sizeof(PyObject*) + sizeof(tTokenPosition)) * static_cast<size_t>(count)));
   if (array->items == nullptr) {
     PyErr_NoMemory();
     return -1;
@@ -442,8 +430,8 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& 
   }
   tObjectArray tokens;
   if (ReadTokenArray(&cur, names, tok_count, &tokens) != 0) return PyRef();
-  tPositionArray positions;
-  if (ReadPositionArray(&cur, tok_count, &positions) != 0) return PyRef();
+  tTokenPosition* positions = tok_count > 0 ? reinterpret_cast<tTokenPosition*>(tokens.items + tok_count) : nullptr;
+  if (ReadPositionArray(&cur, tok_count, positions) != 0) return PyRef();
   PyRef scope_name = ReadReference(&cur, names);
   if (!scope_name) return PyRef();
   if (scope_name.get() == Py_None) {
@@ -479,7 +467,8 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& 
   line->spaces_in_indent = spaces & 1;
   line->tok_count = tok_count;
   line->tok_array = tokens.release();
-  line->position_array = positions.release();
+  line->position_array = positions;
+  line->arrays_joined = tok_count > 0 ? 1 : 0;
   line->scope_name = scope_name.release();
   line->objs_len = static_cast<uint8_t>(objs_len);
   line->objs = objs.release();
@@ -495,7 +484,7 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& 
 
 const char DeserializeLogicalList_doc[] =
     "Deserialize a list of logical lines from (names, data): data is a list of byte strings, one per line, or one "
-    "byte string holding the lines one after the other.  With a pool (dict), the names that are strings are taken "
+    "bytes-like object holding the lines one after the other.  With a pool (dict), the names that are strings are taken "
     "from it, literals and comments excepted.";
 
 // Whether `text` is a literal or a comment: the tokens that are mostly one
@@ -515,6 +504,22 @@ static bool IsOwnText(PyObject* text) {
   Py_UCS4 second = PyUnicode_READ(kind, data, 1);
   return second >= '0' && second <= '9';
 }
+
+// A contiguous byte view of an object, released on every exit.
+struct tBufferView {
+  Py_buffer buf{};
+  bool held = false;
+  tBufferView() = default;
+  tBufferView(const tBufferView&) = delete;
+  tBufferView& operator=(const tBufferView&) = delete;
+  ~tBufferView() {
+    if (held) PyBuffer_Release(&buf);
+  }
+  bool Take(PyObject* obj) {
+    held = PyObject_GetBuffer(obj, &buf, PyBUF_SIMPLE) == 0;
+    return held;
+  }
+};
 
 // The names list with every exact string but a literal or a comment
 // replaced by the pool's equal one (entered in the pool when it has none): a
@@ -544,16 +549,19 @@ PyObject* DeserializeLogicalList(tPySourceImpl* self, PyObject* args) {
   PyObject* pool = nullptr;
   if (!PyArg_ParseTuple(args, "(O!O)|O!:UnerializeLogicalList", &PyList_Type, &names, &data, &PyDict_Type, &pool))
     return nullptr;
-  if (!PyList_Check(data) && !PyBytes_Check(data)) {
-    PyErr_Format(PyExc_TypeError, "UnerializeLogicalList() data must be a list or bytes, not %.200s",
+  if (!PyList_Check(data) && !PyObject_CheckBuffer(data)) {
+    PyErr_Format(PyExc_TypeError, "UnerializeLogicalList() data must be a list or bytes-like, not %.200s",
                  Py_TYPE(data)->tp_name);
     return nullptr;
   }
   PyRef names_ref = pool != nullptr ? PooledNames(names, pool) : PyRef::NewRef(names);
   if (!names_ref) return nullptr;
-  if (PyBytes_Check(data)) {
-    PyRef keep = PyRef::NewRef(data);
-    tReadCursor cur = {reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)), PyBytes_GET_SIZE(data)};
+  if (!PyList_Check(data)) {
+    // A byte string, or a view of the part of a larger one that holds the
+    // lines (the stored form's, which is then not copied).
+    tBufferView view;
+    if (!view.Take(data)) return nullptr;
+    tReadCursor cur = {static_cast<const unsigned char*>(view.buf.buf), view.buf.len};
     PyRef result = PyRef::Steal(PyList_New(0));
     if (!result) return nullptr;
     // The list stays out of the collector's sight unless one of its lines
