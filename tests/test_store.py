@@ -173,7 +173,7 @@ def test_damaged_foreign_and_outdated_files_are_refused(stored):
         (blob + b"\0", CorruptStoreError, "1 bytes after the end"),
         (blob[:20] + bytes([blob[20] ^ 1]) + blob[21:], CorruptStoreError, "header checksum"),
         (blob[:-5] + bytes([blob[-5] ^ 0x40]) + blob[-4:], CorruptStoreError, "lines checksum"),
-        (repack(blob, VERSION, 1), StaleStoreError, "format version 1, this is version 2"),
+        (repack(blob, VERSION, 1), StaleStoreError, "format version 1, this is version 3"),
         (repack(blob, PRODUCER, b"pysource 0.0.1 cpython-39 00000000"), StaleStoreError,
          "made by pysource 0.0.1 cpython-39 00000000, this is pysource"),
         (repacked([data[0][:-1]] + data[1:]), CorruptStoreError, "Invalid data found while deserializing logical line"),

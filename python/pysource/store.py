@@ -10,12 +10,15 @@ A stored file is a fixed header followed by two sections::
              each section, and a CRC-32 of the header itself
     extra    an optional value kept beside the lines (for instance a table
              of definitions), marshalled; readable without the lines
-    lines    marshal of (names, argname slots, static method keys, data),
-             LZ4-compressed (a block with its size in front; zlib in files
-             flagged so): the analyzer's ``SerializeLogicalList``
-             result with the lines' byte forms joined into one string,
-             and the parse keys of the def lines taken for static or class
-             methods (so that loading need not scan the decorators again)
+    lines    the length of a marshal of (names, argname slots, static
+             method keys) as 4 bytes, that marshal, then the lines' byte
+             forms one after the other; LZ4-compressed (a block with its
+             size in front; zlib in files flagged so).  Names and byte forms
+             are the analyzer's ``SerializeLogicalList`` result; the keys are
+             the parse keys of the def lines taken for static or class
+             methods (so that loading need not scan the decorators again).
+             The byte forms stay outside the marshal so that loading reads
+             them where they were decompressed, with no copy
 
 Loading checks, in this order, that the file is ours, that its header is
 intact, that format and producer match, that the source has not changed
@@ -65,7 +68,7 @@ __all__ = [
 ]
 
 MAGIC = b"\x89PYSRC\r\n"
-FORMAT_VERSION = 2
+FORMAT_VERSION = 3
 FLAG_ZLIB = 1
 # LZ4 decompresses several times faster than zlib, which made up most of the
 # cost of loading, for files about a third larger.
@@ -307,7 +310,8 @@ def dumps(lines: Iterable[LogicalLine], stamp: SourceStamp, extra: Any = None, c
 
 def _pack(names: list[Any], slots: tuple[int, ...], keys: tuple[tuple[str, ...], ...], data: list[bytes],
           stamp: SourceStamp, extra: Any, compress: bool) -> bytes:
-    body = marshal.dumps((names, slots, keys, b"".join(data)), 4)
+    head = marshal.dumps((names, slots, keys), 4)
+    body = b"".join([_INT.pack(len(head)), head] + data)
     flags = 0
     if compress:
         body = _lz4().compress(body, store_size=True)
@@ -400,17 +404,18 @@ def _check_header(h: Header, where: str, stamp: SourceStamp | None = None, sourc
             raise StaleStoreError("%s: source changed since it was stored" % where)
 
 
-def _section(blob: bytes, start: int, length: int, crc: int, what: str, where: str) -> bytes:
+def _section(blob: bytes, start: int, length: int, crc: int, what: str, where: str) -> memoryview:
+    """The section of `blob` from `start`, checked: a view, not a copy."""
     end = start + length
     if len(blob) < end:
         raise CorruptStoreError("%s: truncated stored module (%d of %d bytes)" % (where, len(blob), end))
-    part = bytes(blob[start:end])
+    part = memoryview(blob)[start:end]
     if zlib.crc32(part) != crc:
         raise CorruptStoreError("%s: damaged stored module (%s checksum mismatch)" % (where, what))
     return part
 
 
-def _unmarshal(part: bytes, what: str, where: str) -> Any:
+def _unmarshal(part: bytes | memoryview, what: str, where: str) -> Any:
     try:
         return marshal.loads(part)
     except (ValueError, EOFError, TypeError) as e:
@@ -475,8 +480,13 @@ def _loads(blob: bytes, stamp: SourceStamp | None, source_path: str | None, pool
             body = zlib.decompress(body)
         except zlib.error as e:
             raise CorruptStoreError("%s: damaged stored module (lines: %s)" % (where, e)) from None
-    value = _unmarshal(body, "lines", where)
-    names, slots, keys, data = _check_lines_value(value, where)
+    size = _INT.unpack_from(body, 0)[0] if len(body) >= 4 else -1
+    if not 0 <= size <= len(body) - 4:
+        raise CorruptStoreError("%s: damaged stored module (lines section malformed)" % where)
+    view = memoryview(body)
+    value = _unmarshal(view[4:4 + size], "lines", where)
+    names, slots, keys = _check_lines_value(value, where)
+    data = view[4 + size:]
     if slots:
         from .transformer import ArgName
         for k in slots:
@@ -512,11 +522,11 @@ def _lz4_decompress(body: bytes, where: str) -> bytes:
 _STR_OR_NONE = frozenset([str, type(None)])
 
 
-def _check_lines_value(value: Any, where: str) -> tuple[list[Any], tuple[int, ...], list[tuple[str, ...]], bytes]:
-    ok = (type(value) is tuple and len(value) == 4 and type(value[0]) is list
-          and type(value[1]) is tuple and type(value[2]) is tuple and type(value[3]) is bytes)
+def _check_lines_value(value: Any, where: str) -> tuple[list[Any], tuple[int, ...], list[tuple[str, ...]]]:
+    ok = (type(value) is tuple and len(value) == 3 and type(value[0]) is list
+          and type(value[1]) is tuple and type(value[2]) is tuple)
     if ok:
-        names, slots, keys, data = value
+        names, slots, keys = value
         n = len(names)
         ok = (all(type(k) is int and 0 <= k < n and type(names[k]) is str for k in slots)
               and all(type(key) is tuple and all(type(t) is str for t in key) for key in keys)
@@ -527,7 +537,7 @@ def _check_lines_value(value: Any, where: str) -> tuple[list[Any], tuple[int, ..
                    or all(_storable(x, True) for x in names if type(x) is not str)))
     if not ok:
         raise CorruptStoreError("%s: damaged stored module (lines section malformed)" % where)
-    return names, slots, list(keys), data
+    return names, slots, list(keys)
 
 
 # -- files -------------------------------------------------------------------
