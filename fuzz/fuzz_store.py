@@ -140,7 +140,8 @@ def check(data: bytes) -> None:
     except (ValueError, TypeError):
         pass
 
-    body = marshal.dumps((names, slots, (), b"".join(lines_data)), 4)
+    head = marshal.dumps((names, slots, ()), 4)
+    body = b"".join([struct.pack("<i", len(head)), head] + list(lines_data))
     try:
         lines, _ = store.loads(seal(body))
     except store.StoreError:

@@ -467,7 +467,7 @@ def _loads(blob: bytes, stamp: SourceStamp | None, source_path: str | None, pool
     extra = _unmarshal(_section(blob, HEADER_SIZE, h.extra_len, h.extra_crc, "extra", where),
                        "extra", where)
     start = HEADER_SIZE + h.extra_len
-    body = _section(blob, start, h.lines_len, h.lines_crc, "lines", where)
+    body: bytes | memoryview = _section(blob, start, h.lines_len, h.lines_crc, "lines", where)
     if len(blob) != start + h.lines_len:
         raise CorruptStoreError("%s: damaged stored module (%d bytes after the end)"
                                 % (where, len(blob) - start - h.lines_len))
@@ -506,7 +506,7 @@ def _lz4() -> Any:
     return lz4.block
 
 
-def _lz4_decompress(body: bytes, where: str) -> bytes:
+def _lz4_decompress(body: bytes | memoryview, where: str) -> bytes:
     # The size in front is checked before it is allocated.
     size = _INT.unpack_from(body, 0)[0] if len(body) >= 4 else -1
     if not 0 <= size <= _LZ4_MAX_RATIO * len(body):
