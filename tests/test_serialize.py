@@ -110,6 +110,12 @@ def test_round_trip_rebuilds_equal_lines():
         host.impl.DeserializeLogicalList((pair[0], around[4:-5]))
     with pytest.raises(TypeError, match="bytes-like"):
         host.impl.DeserializeLogicalList((pair[0], "not bytes"))
+    # the store's reader refuses names a stored line cannot hold
+    assert len(host.impl.DeserializeLogicalList(pair, None, True)) == 3
+    with pytest.raises(ValueError, match="neither a string"):
+        host.impl.DeserializeLogicalList((pair[0] + [("x", (None, [1]))], pair[1]), None, True)
+    with pytest.raises(TypeError, match="pool must be a dict or None"):
+        host.impl.DeserializeLogicalList(pair, [], True)
 
     tokens = [f"t{i}" for i in range(40000)]  # values past 16 bits
     big = ll.LogicalLine(tokens, first_line=2**31 - 1, indent=32767, line_count=32767,

@@ -177,7 +177,8 @@ def test_damaged_foreign_and_outdated_files_are_refused(stored):
         (repack(blob, PRODUCER, b"pysource 0.0.1 cpython-39 00000000"), StaleStoreError,
          "made by pysource 0.0.1 cpython-39 00000000, this is pysource"),
         (repacked([data[0][:-1]] + data[1:]), CorruptStoreError, "Invalid data found while deserializing logical line"),
-        (repacked(data, [frozenset()]), CorruptStoreError, "lines section malformed"),
+        (repacked(data, [frozenset()]), CorruptStoreError, "a name is neither a string, None nor a tuple"),
+        (repacked(data, [("x", [])]), CorruptStoreError, "a name is neither a string, None nor a tuple"),
         # compressed blocks that claim a size they cannot have, or are cut
         (relined(blob, b"\xff\xff\xff\x7f" + b"\0" * 8), CorruptStoreError, "bad LZ4 block size"),
         (relined(blob, b"\x01"), CorruptStoreError, "bad LZ4 block size"),

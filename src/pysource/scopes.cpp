@@ -3,6 +3,8 @@
 // a scope's definition line and body by full name.
 #include "scopes.h"
 
+#include <cstring>
+
 #include "astinspect.h"
 #include "linedriver.h"
 #include "walker.h"
@@ -92,8 +94,21 @@ PyRef JoinScopeNames(tPySourceImpl* self, PyObject* n1, PyObject* n2) {
   if (PyUnicode_GET_LENGTH(n1) == 0) return PoolString(self->name_pool.get(), PyRef::NewRef(n2));
   if (PyUnicode_GET_LENGTH(n2) == 0) return PoolString(self->name_pool.get(), PyRef::NewRef(n1));
   // Joined as strings, not as UTF-8 text: a name holding a lone surrogate,
-  // which has no UTF-8 form, still gets its full name.
-  PyRef joined = PyRef::Steal(PyUnicode_FromFormat("%U.%U", n1, n2));
+  // which has no UTF-8 form, still gets its full name.  Names of one-byte
+  // kind, nearly all, are copied straight into the new string.
+  PyRef joined;
+  if (PyUnicode_KIND(n1) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(n2) == PyUnicode_1BYTE_KIND) {
+    Py_ssize_t len1 = PyUnicode_GET_LENGTH(n1), len2 = PyUnicode_GET_LENGTH(n2);
+    Py_UCS4 widest = PyUnicode_IS_ASCII(n1) && PyUnicode_IS_ASCII(n2) ? 127 : 255;
+    joined = PyRef::Steal(PyUnicode_New(len1 + 1 + len2, widest));
+    if (!joined) return PyRef();
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(joined.get());
+    std::memcpy(out, PyUnicode_1BYTE_DATA(n1), static_cast<size_t>(len1));
+    out[len1] = '.';
+    std::memcpy(out + len1 + 1, PyUnicode_1BYTE_DATA(n2), static_cast<size_t>(len2));
+  } else {
+    joined = PyRef::Steal(PyUnicode_FromFormat("%U.%U", n1, n2));
+  }
   if (!joined) return PyRef();
   return PoolString(self->name_pool.get(), std::move(joined));
 }

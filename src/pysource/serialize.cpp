@@ -484,8 +484,9 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& 
 
 const char DeserializeLogicalList_doc[] =
     "Deserialize a list of logical lines from (names, data): data is a list of byte strings, one per line, or one "
-    "bytes-like object holding the lines one after the other.  With a pool (dict), the names that are strings are taken "
-    "from it, literals and comments excepted.";
+    "bytes-like object holding the lines one after the other.  With a pool (dict; None for none), the names that are strings are taken "
+    "from it, literals and comments excepted.  With storable_only true, every name must be a string, None or a tuple "
+    "of strings, None and such tuples, else ValueError.";
 
 // Whether `text` is a literal or a comment: the tokens that are mostly one
 // module's own.  Looking one up in the project's name pool, which grows to
@@ -503,6 +504,24 @@ static bool IsOwnText(PyObject* text) {
   if (first != '.' || len < 2) return false;
   Py_UCS4 second = PyUnicode_READ(kind, data, 1);
   return second >= '0' && second <= '9';
+}
+
+// Whether `obj` is a value a stored line can hold: a string, None or a tuple
+// of strings, None and such tuples; strings of subclasses (the host's
+// argument names) only at the top.
+static bool IsStorableName(PyObject* obj, int depth = 0) {
+  if (obj == Py_None || PyUnicode_CheckExact(obj)) return true;
+  if (depth == 0 && PyUnicode_Check(obj)) return true;
+  if (!PyTuple_CheckExact(obj) || depth > 8) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i)
+    if (!IsStorableName(PyTuple_GET_ITEM(obj, i), depth + 1)) return false;
+  return true;
+}
+
+static bool AllStorableNames(PyObject* names) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i)
+    if (!IsStorableName(PyList_GET_ITEM(names, i))) return false;
+  return true;
 }
 
 // A contiguous byte view of an object, released on every exit.
@@ -547,8 +566,20 @@ PyObject* DeserializeLogicalList(tPySourceImpl* self, PyObject* args) {
   PyObject* names;
   PyObject* data;
   PyObject* pool = nullptr;
-  if (!PyArg_ParseTuple(args, "(O!O)|O!:UnerializeLogicalList", &PyList_Type, &names, &data, &PyDict_Type, &pool))
+  int storable_only = 0;
+  if (!PyArg_ParseTuple(args, "(O!O)|Op:UnerializeLogicalList", &PyList_Type, &names, &data, &pool, &storable_only))
     return nullptr;
+  if (pool == Py_None) {
+    pool = nullptr;
+  } else if (pool != nullptr && !PyDict_Check(pool)) {
+    PyErr_Format(PyExc_TypeError, "UnerializeLogicalList() pool must be a dict or None, not %.200s",
+                 Py_TYPE(pool)->tp_name);
+    return nullptr;
+  }
+  if (storable_only && !AllStorableNames(names)) {
+    PyErr_SetString(PyExc_ValueError, "a name is neither a string, None nor a tuple of them");
+    return nullptr;
+  }
   if (!PyList_Check(data) && !PyObject_CheckBuffer(data)) {
     PyErr_Format(PyExc_TypeError, "UnerializeLogicalList() data must be a list or bytes-like, not %.200s",
                  Py_TYPE(data)->tp_name);
