@@ -224,3 +224,20 @@ def test_no_leaks():
     assert_steady(cycle, *watched)
     lines.append(1)
     assert_steady(failing, *watched)
+
+
+def test_rebuild_names_a_def_by_its_body_only_when_the_body_reads_so():
+    # A rebuild keeps the scope names lines hold and takes a def's full name
+    # from its body's first line; a def renamed under a body that still
+    # holds the old name must get its new one.
+    host = make_host(KM)
+    impl, lines = host.impl, host.lines
+    impl.RebuildCache()
+    assert lines[2].scope_name == "K.m" and impl.GetScopeDefForFullName("K.m") is lines[1]
+    lines[1] = line("def n ( self ) :", indent=4, type=F)
+    impl.SetLogicalList(lines)
+    impl.RebuildCache()
+    assert lines[2].scope_name == "K.m"
+    assert impl.GetScopeDefForFullName("K.n") is lines[1]
+    with pytest.raises(KeyError, match="K.m"):
+        impl.GetScopeDefForFullName("K.m")

@@ -5,6 +5,7 @@
 
 #include "scopes.h"
 
+#include <cstring>
 #include <vector>
 
 // What one LogicalCacheModified call found changed; the record lives for
@@ -307,6 +308,43 @@ struct tOpenBlock {
 
 const char RebuildCache_doc[] = "Rebuilds source info cache from logical list";
 
+// Whether the str `joined` reads `scope` "." `local` (`local` alone for an
+// empty scope); false as well when any of the three is not of one-byte kind.
+static bool ReadsAsJoined(PyObject* joined, PyObject* scope, PyObject* local) {
+  if (!IsExactStr(joined) || !IsExactStr(scope) || !IsExactStr(local) ||
+      PyUnicode_KIND(joined) != PyUnicode_1BYTE_KIND || PyUnicode_KIND(scope) != PyUnicode_1BYTE_KIND ||
+      PyUnicode_KIND(local) != PyUnicode_1BYTE_KIND)
+    return false;
+  Py_ssize_t n1 = PyUnicode_GET_LENGTH(scope), n2 = PyUnicode_GET_LENGTH(local);
+  const Py_UCS1* text = PyUnicode_1BYTE_DATA(joined);
+  if (n1 == 0)
+    return PyUnicode_GET_LENGTH(joined) == n2 && std::memcmp(text, PyUnicode_1BYTE_DATA(local), n2) == 0;
+  return PyUnicode_GET_LENGTH(joined) == n1 + 1 + n2 && text[n1] == '.' &&
+         std::memcmp(text, PyUnicode_1BYTE_DATA(scope), n1) == 0 &&
+         std::memcmp(text + n1 + 1, PyUnicode_1BYTE_DATA(local), n2) == 0;
+}
+
+// The full name the def line at `index` defines.  When the first line of its
+// body already holds that name as its scope name, as every line of a loaded
+// module does, that very string is taken: the body's lines all hold it, and
+// making the name again would mean a new string, its hash and a look-up in
+// the project's name pool, a third of a rebuild's time.
+static PyRef FullNameDefinedAt(tPySourceImpl* self, PyObject* list, Py_ssize_t index) {
+  PyObject* item = PyList_GET_ITEM(list, index);
+  tLogicalLine* line = AsLogical(item);
+  for (Py_ssize_t j = index + 1; line->scope_name != nullptr && j < PyList_GET_SIZE(list); ++j) {
+    PyObject* next = PyList_GET_ITEM(list, j);
+    if (!IsLogical(self, next)) break;
+    tLogicalLine* body = AsLogical(next);
+    if (IsCommentOrBlankType(body->type)) continue;
+    if (body->indent > line->indent && body->scope_name != nullptr &&
+        ReadsAsJoined(body->scope_name, line->scope_name, LogicalDefName(line)))
+      return PyRef::NewRef(body->scope_name);
+    break;
+  }
+  return GetFullScopeNameDefined(self, item);
+}
+
 // Scope names are found in one pass instead of one backward search per line:
 // the scope of a line is the first def among the nearest earlier line with a
 // smaller indent, the nearest before that with a smaller indent still, and so
@@ -345,7 +383,7 @@ PyObject* RebuildCache(tPySourceImpl* self, PyObject* args) {
     if (line->scope_name == nullptr) ReplaceMember(&line->scope_name, scope.new_ref());
     PyRef full_name;
     if (LogicalDefName(line) != nullptr) {
-      full_name = GetFullScopeNameDefined(self, item);
+      full_name = FullNameDefinedAt(self, list.get(), i);
       if (!full_name) return nullptr;
     }
     if (nested) {
