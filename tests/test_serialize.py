@@ -91,13 +91,15 @@ def test_round_trip_rebuilds_equal_lines():
     joined = host.impl.DeserializeLogicalList((pair[0], b"".join(pair[1])), pool)
     assert [fields(ln) for ln in joined] == [fields(ln) for ln in loaded]
     assert joined[1].tokens[0] is own and joined[0].tokens[0] is pool["def"]
-    # literals and comments (held by one module mostly) are not looked up in
-    # the pool but load all the same
-    tokens = ["x", "=", "'a'", "+", 'b"b"', "+", "1.5", "-", ".5", "+", "x.y", "[", "0", "]", "#: f(x)", "f(x)"]
+    # literals, comments, dotted names and written expressions (held by one
+    # module mostly) are not looked up in the pool but load all the same;
+    # names, operators and the dots of relative imports are
+    tokens = ["x", "=", "'a'", "+", 'b"b"', "+", "1.5", "-", ".5", "+", "x.y", "[", "0", "]", "#: f(x)", "f(x)",
+              "...", "()", "é.x", "Ünï", "Ω.y", "Ωx"]
     lit = host.impl.SerializeLogicalList([ll.LogicalLine(tokens, first_line=1, indent=0, line_count=1)])
     pool = {}
     assert host.impl.DeserializeLogicalList((lit[0], b"".join(lit[1])), pool)[0].tokens == tuple(tokens)
-    assert sorted(pool) == ["+", "-", "=", "[", "]", "f(x)", "x", "x.y"]
+    assert sorted(pool) == ["()", "+", "-", "...", "=", "[", "]", "x", "Ünï", "Ωx"]
     assert host.impl.DeserializeLogicalList((pair[0], b"")) == []
     with pytest.raises(ValueError, match=INVALID):
         host.impl.DeserializeLogicalList((pair[0], b"".join(pair[1])[:-1]))
