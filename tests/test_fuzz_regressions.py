@@ -101,6 +101,14 @@ def name_not_a_string(names, data):
     names[ref] = None
 
 
+def class_kind_without_a_name(names, data):
+    line = data[2]  # "self.x = {}" made a class line of its first token alone
+    (count,) = struct.unpack_from("<i", line, 16)
+    positions = 24 + 4 * count
+    line[:] = (line[:8] + struct.pack("<Hhhh", 1, 0, 0, 0) + struct.pack("<i", 1) + line[20:24]
+               + struct.pack("<i", 1) + line[positions:positions + 4] + line[positions + 4 * count:])
+
+
 def test_store_check_passes_unchanged_lines():
     fuzz_store.check(stored_input(lambda names, data: None))
 
@@ -109,7 +117,7 @@ def test_store_check_passes_unchanged_lines():
 # search then fails with SystemError; the loader (or the analyzer's reader)
 # is to refuse them.  Fixed where the analyzer's reader checks its data; the
 # mark goes once that is merged.
-@pytest.mark.parametrize("patch", [negative_indent, name_not_a_string])
+@pytest.mark.parametrize("patch", [negative_indent, name_not_a_string, class_kind_without_a_name])
 def test_store_refuses_lines_the_analyzer_cannot_use(patch):
     fuzz_store.check(stored_input(patch))
 

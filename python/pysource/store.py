@@ -523,7 +523,7 @@ def _check_lines_value(value: Any, where: str) -> tuple[list[Any], tuple[int, ..
         names, slots, keys = value
         n = len(names)
         # The kinds of the names themselves are checked by the analyzer's
-        # reader (storable_only), at a fraction of what a look at each here
+        # reader (stored_only), at a fraction of what a look at each here
         # would cost.
         ok = (all(type(k) is int and 0 <= k < n and type(names[k]) is str for k in slots)
               and all(type(key) is tuple and all(type(t) is str for t in key) for key in keys))

@@ -407,8 +407,10 @@ static int ReadTokenArray(tReadCursor* cur, PyObject* names, int32_t count, tObj
 // A new logical line from its byte form.  Arrays are read into holders that
 // release them on failure and are handed to the line only once the whole
 // line has been read, so the line's own destruction never sees half an array.
-// The cursor is left after the line's last field.
-static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& cur) {
+// The cursor is left after the line's last field.  With `stored_only`, a
+// class or def line must have its name token, as every such line the
+// splitter makes has: the analyzer takes it for granted.
+static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& cur, bool stored_only) {
   // The fixed head: first line (4 bytes); indent, line count, kind, parsed,
   // tabs and spaces (2 bytes each); the token count (4 bytes).
   constexpr Py_ssize_t kHeadSize = 20;
@@ -424,7 +426,8 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& 
   cur.pos += kHeadSize;
   cur.left -= kHeadSize;
   // Each token has a 4-byte index here and a 4-byte position after it.
-  if (indent > INT16_MAX || tok_count < 0 || tok_count > cur.left / 8) {
+  if (indent > INT16_MAX || tok_count < 0 || tok_count > cur.left / 8 ||
+      (stored_only && IsScopeDefType(type & 0xff) && tok_count < 2)) {
     InvalidLineData();
     return PyRef();
   }
@@ -485,8 +488,9 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& 
 const char DeserializeLogicalList_doc[] =
     "Deserialize a list of logical lines from (names, data): data is a list of byte strings, one per line, or one "
     "bytes-like object holding the lines one after the other.  With a pool (dict; None for none), the names that are strings are taken "
-    "from it, literals and comments excepted.  With storable_only true, every name must be a string, None or a tuple "
-    "of strings, None and such tuples, else ValueError.";
+    "from it, literals and comments excepted.  With stored_only true, only what the store writes is accepted: every "
+    "name a string, None or a tuple of strings, None and such tuples, and every class or def line with its name, "
+    "else ValueError.";
 
 // Whether `text` is one that is mostly one module's own: a literal, a
 // comment, or a longer text holding a dot or a parenthesis (full scope
@@ -579,8 +583,8 @@ PyObject* DeserializeLogicalList(tPySourceImpl* self, PyObject* args) {
   PyObject* names;
   PyObject* data;
   PyObject* pool = nullptr;
-  int storable_only = 0;
-  if (!PyArg_ParseTuple(args, "(O!O)|Op:UnerializeLogicalList", &PyList_Type, &names, &data, &pool, &storable_only))
+  int stored_only = 0;
+  if (!PyArg_ParseTuple(args, "(O!O)|Op:UnerializeLogicalList", &PyList_Type, &names, &data, &pool, &stored_only))
     return nullptr;
   if (pool == Py_None) {
     pool = nullptr;
@@ -589,7 +593,7 @@ PyObject* DeserializeLogicalList(tPySourceImpl* self, PyObject* args) {
                  Py_TYPE(pool)->tp_name);
     return nullptr;
   }
-  if (storable_only && !AllStorableNames(names)) {
+  if (stored_only && !AllStorableNames(names)) {
     PyErr_SetString(PyExc_ValueError, "a name is neither a string, None nor a tuple of them");
     return nullptr;
   }
@@ -615,7 +619,7 @@ PyObject* DeserializeLogicalList(tPySourceImpl* self, PyObject* args) {
     PyObject_GC_UnTrack(result.get());
     bool any_tracked = false;
     while (cur.left > 0) {
-      PyRef logical = ReadLogicalLine(self, names_ref.get(), cur);
+      PyRef logical = ReadLogicalLine(self, names_ref.get(), cur, stored_only);
       if (!logical || PyList_Append(result.get(), logical.get()) != 0) return nullptr;
       any_tracked = any_tracked || PyObject_GC_IsTracked(logical.get());
     }
@@ -635,7 +639,7 @@ PyObject* DeserializeLogicalList(tPySourceImpl* self, PyObject* args) {
     Py_ssize_t size;
     if (PyBytes_AsStringAndSize(bytes, &line_data, &size) != 0) return nullptr;
     tReadCursor cur = {reinterpret_cast<const unsigned char*>(line_data), size};
-    PyRef logical = ReadLogicalLine(self, names_ref.get(), cur);
+    PyRef logical = ReadLogicalLine(self, names_ref.get(), cur, stored_only);
     if (!logical) return nullptr;
     any_tracked = any_tracked || PyObject_GC_IsTracked(logical.get());
     PyList_SET_ITEM(result.get(), i, logical.release());
