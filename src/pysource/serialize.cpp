@@ -523,21 +523,12 @@ static bool IsOwnText(PyObject* text) {
   return false;
 }
 
-// Whether `obj` is a value a stored line can hold: a string, None or a tuple
-// of strings, None and such tuples; strings of subclasses (the host's
-// argument names) only at the top.
-static bool IsStorableName(PyObject* obj, int depth = 0) {
-  if (obj == Py_None || PyUnicode_CheckExact(obj)) return true;
-  if (depth == 0 && PyUnicode_Check(obj)) return true;
-  if (!PyTuple_CheckExact(obj) || depth > 8) return false;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i)
-    if (!IsStorableName(PyTuple_GET_ITEM(obj, i), depth + 1)) return false;
-  return true;
-}
-
+// Whether every name is a value a stored line can hold: what the store
+// writes (strings, None, tuples of those) and the host's argument names are
+// exactly the values that can never lead back to a line.
 static bool AllStorableNames(PyObject* names) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i)
-    if (!IsStorableName(PyList_GET_ITEM(names, i))) return false;
+    if (!IsAcyclicValue(PyList_GET_ITEM(names, i))) return false;
   return true;
 }
 
