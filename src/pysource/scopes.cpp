@@ -91,8 +91,10 @@ PyRef JoinScopeNames(tPySourceImpl* self, PyObject* n1, PyObject* n2) {
     PyErr_BadInternalCall();
     return PyRef();
   }
-  if (PyUnicode_GET_LENGTH(n1) == 0) return PoolString(self->name_pool.get(), PyRef::NewRef(n2));
-  if (PyUnicode_GET_LENGTH(n2) == 0) return PoolString(self->name_pool.get(), PyRef::NewRef(n1));
+  // A name joined with nothing is that very name: a def's name token, which
+  // the splitter took from the pool.
+  if (PyUnicode_GET_LENGTH(n1) == 0) return PyRef::NewRef(n2);
+  if (PyUnicode_GET_LENGTH(n2) == 0) return PyRef::NewRef(n1);
   // Joined as strings, not as UTF-8 text: a name holding a lone surrogate,
   // which has no UTF-8 form, still gets its full name.  Names of one-byte
   // kind, nearly all, are copied straight into the new string.

@@ -33,13 +33,13 @@ PyRef GetStringWithLengthFromPool(PyObject* name_pool, const char* str, Py_ssize
 
 PyRef PoolString(PyObject* name_pool, PyRef fresh) {
   PyRef pool = PyRef::NewRef(name_pool);  // a key's __eq__ runs host code
-  PyObject* pooled = PyDict_GetItemWithError(pool.get(), fresh.get());
+  // One probe whether the text is there or not: most texts made while a
+  // module is loaded are new to the pool.
+  PyObject* pooled = PyDict_SetDefault(pool.get(), fresh.get(), fresh.get());  // borrowed
+  if (pooled == nullptr) return {};
   // The host's pool may hold anything: a value that is not exactly a str is
   // not taken, so that every text the analyzer records is a plain string.
-  if (pooled != nullptr) return IsExactStr(pooled) ? PyRef::NewRef(pooled) : std::move(fresh);
-  if (PyErr_Occurred()) return {};
-  if (PyDict_SetItem(pool.get(), fresh.get(), fresh.get()) < 0) return {};
-  return fresh;
+  return IsExactStr(pooled) ? PyRef::NewRef(pooled) : std::move(fresh);
 }
 
 PyRef GetStringFromPool(PyObject* name_pool, const char* str) {
