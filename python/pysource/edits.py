@@ -634,7 +634,19 @@ class SourceBuffer:
     def update(self, text: str) -> Changes:
         """Bring the logical list and the analyzer to the source `text`;
         returns the `Changes` the analyzer reports."""
-        span = _changed_rows(self.text, text, self._rows, self._common_ends)
+        old_text = self.text
+        if self._crs is False and self._rescan_window is not None and old_text != text:
+            # Neither text holds a carriage return where they differ, so the
+            # changed part can be handed on as it is: typing a letter is the
+            # insertion of that letter, as a range edit gives it.
+            p, s = self._common_ends(old_text, text)
+            middle = text[p:len(text) - s]
+            if "\r" not in middle:
+                rows = self._row_starts()
+                b = len(old_text) - s
+                row_a = rows.row_of(p) + 1
+                return self._edit_at(rows, p, b, row_a, row_a + old_text.count("\n", p, b), middle, text)
+        span = _changed_rows(old_text, text, self._rows, self._common_ends)
         if span is not None:
             # Handed on as the range edit it is: the rows around it are split
             # again, not the whole text compared record by record.
@@ -672,6 +684,12 @@ class SourceBuffer:
             b, row_b = self._offset(rows, end)
         if b < a:
             raise ValueError("the range ends before it starts: %r, %r" % (tuple(start), tuple(end)))
+        return self._edit_at(rows, a, b, row_a, row_b, new_text, whole)
+
+    def _edit_at(self, rows: _RowStarts, a: int, b: int, row_a: int, row_b: int, new_text: str,
+                 whole: str | None) -> Changes:
+        """`_edit` of the text from offset `a` to offset `b` (in rows
+        `row_a` to `row_b`, from 1)."""
         if a == b and not new_text:
             return Changes([], [], [], [])
         if self._rescan_window is not None and self._crs is False and "\r" not in new_text:
