@@ -636,9 +636,11 @@ class SourceBuffer:
         returns the `Changes` the analyzer reports."""
         old_text = self.text
         if self._crs is False and self._rescan_window is not None and old_text != text:
-            # Neither text holds a carriage return where they differ, so the
-            # changed part can be handed on as it is: typing a letter is the
-            # insertion of that letter, as a range edit gives it.
+            # The old text holds no carriage return; when the part that
+            # differs holds none either, no end of the change can fall
+            # between a carriage return and its line feed, and the change is
+            # handed on as it is: a typed letter is the insertion of that
+            # letter, as a range edit gives it.
             p, s = self._common_ends(old_text, text)
             middle = text[p:len(text) - s]
             if "\r" not in middle:
