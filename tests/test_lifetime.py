@@ -217,3 +217,20 @@ def test_a_walk_procedure_held_from_outside_keeps_its_module_alive(tmp_path):
     del walk
     gc.collect()
     assert [r() for r in refs] == [None, None]
+
+
+@needs_collectable_analyzer
+def test_a_transformer_held_from_outside_keeps_what_it_holds(tmp_path):
+    # The analyzer's transformer is out of the collector's sight too; taken
+    # from outside, it outlives its module, and what it holds (the decorated
+    # defs it treats as static) must not be cleared with the module.
+    (tmp_path / "m.py").write_text("class A:\n    @staticmethod\n    def f(x):\n        x.y = 1\n")
+    project = pysource.Project(search_path=[str(tmp_path)])
+    mod = project.find_module("m").analyze()
+    (xform,) = [o for o in gc.get_referents(mod.impl) if getattr(o, "__name__", "") == "TransformNode"]
+    ref = weakref.ref(mod)
+    del mod, project
+    gc.collect()
+    assert ref() is None
+    (nonself,) = [o for o in gc.get_referents(xform.__self__) if type(o) is set]
+    assert len(nonself) == 1

@@ -383,10 +383,12 @@ class ModuleAnalysis:
             import pysource_impl
             factory = self.fAnalysisFactory
             pool = factory.name_pool
-            transformer = self._host().make_transformer(pool, self._nonself_defs)
             lines = self.lines
-            impl = pysource_impl.CreatePySourceImpl(self, factory.grammar, transformer, pool, AttribRef,
-                                                    logicalline)
+            # The analyzer alone holds the transformer: it then keeps it out
+            # of the collector's sight (see SetLogicalList).
+            impl = pysource_impl.CreatePySourceImpl(self, factory.grammar,
+                                                    self._host().make_transformer(pool, self._nonself_defs),
+                                                    pool, AttribRef, logicalline)
             impl.SetLogicalList(lines)
             self._impl = impl
             if show_future:

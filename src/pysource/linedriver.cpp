@@ -63,6 +63,35 @@ static PyObject* DirectTransformer(const tGrammarDirectTable* table, PyObject* x
   return transformer != nullptr && Py_TYPE(transformer) == table->transformer_type ? transformer : nullptr;
 }
 
+// The native Transformer behind the analyzer's TransformNode when the
+// analyzer's reference to the bound method is the only one, and the bound
+// method's the only one to the transformer; else null.
+static PyObject* PrivateTransformer(tPySourceImpl* self) {
+  PyObject* xform = self->xform_to_ast.get();
+  if (!self->grammar || xform == nullptr || Py_REFCNT(xform) != 1) return nullptr;
+  const tGrammarDirectTable* table = DirectTableFor(self->grammar.get());
+  PyObject* transformer = table != nullptr ? DirectTransformer(table, xform) : nullptr;
+  return transformer != nullptr && Py_REFCNT(transformer) == 1 ? transformer : nullptr;
+}
+
+void UntrackPrivateTransformer(tPySourceImpl* self) {
+  PyObject* transformer = PrivateTransformer(self);
+  if (transformer == nullptr) return;
+  PyObject_GC_UnTrack(self->xform_to_ast.get());
+  PyObject_GC_UnTrack(transformer);
+}
+
+int TraversePrivateTransformer(tPySourceImpl* self, visitproc visit, void* arg) {
+  // Only a chain taken out of sight is reported; the type look-up behind it
+  // was made then, so the collector's pass allocates nothing here.
+  PyObject* xform = self->xform_to_ast.get();
+  if (xform == nullptr || PyObject_GC_IsTracked(xform)) return 0;
+  PyObject* transformer = PrivateTransformer(self);
+  if (transformer == nullptr || PyObject_GC_IsTracked(transformer)) return 0;
+  traverseproc traverse = Py_TYPE(transformer)->tp_traverse;
+  return traverse != nullptr ? traverse(transformer, visit, arg) : 0;
+}
+
 // The tokens the analyzer feeds a grammar for a line, in order, each held.
 class FedTokens {
  public:

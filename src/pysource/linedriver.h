@@ -15,6 +15,16 @@ int AnalyzeLogicalListDirect(tPySourceImpl* self, PyObject* body_list, int max_c
 // AnalyzeLogicalLineDirect for a line not analysed yet, holding the line.
 int AnalyzeIfNeeded(tPySourceImpl* self, PyObject* logical);
 
+// The analyzer's TransformNode, when bound to the native Transformer, is a
+// chain of two objects (the bound method and the transformer) that only the
+// analyzer reaches.  Like the standard walk procedure (astinspect.h), the
+// chain is taken out of the collector's sight while nothing else holds any
+// of it, and the analyzer's traverse reports what the transformer holds
+// (the name pool, the non-self defs, the host transformer if made) on its
+// behalf; should anything else take hold of the chain, nothing is reported.
+void UntrackPrivateTransformer(tPySourceImpl* self);
+int TraversePrivateTransformer(tPySourceImpl* self, visitproc visit, void* arg);
+
 PYSOURCE_DECLARE_METHOD(ParseLogicalLine);
 PYSOURCE_DECLARE_METHOD(AstForLogicalLine);
 PYSOURCE_DECLARE_METHOD(AnalyzeLogical);

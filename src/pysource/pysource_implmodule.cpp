@@ -140,6 +140,11 @@ static void ClearPySourceImplDirect(tPySourceImpl* self) {
 
 static int PySourceImplTraverse(PyObject* obj, visitproc visit, void* arg) {
   tPySourceImpl* self = reinterpret_cast<tPySourceImpl*>(obj);
+  // The private chains first: they are reported only while the analyzer's
+  // references are the only ones, which a visit that keeps what it is shown
+  // (gc.get_referents) changes.
+  if (int err = TraversePrivateTransformer(self, visit, arg)) return err;
+  if (int err = TraverseStdWalk(self->walk_proc.get(), visit, arg)) return err;
   for (PyRef* handle : OwnedHandles(self)) Py_VISIT(handle->get());
   Py_VISIT(self->logical_mod.logical_module);
   Py_VISIT(self->logical_mod.logical_type);
@@ -149,7 +154,7 @@ static int PySourceImplTraverse(PyObject* obj, visitproc visit, void* arg) {
   Py_VISIT(self->logical_mod.imported_attrib_kind);
   Py_VISIT(self->info_cache.name_cache);
   Py_VISIT(self->info_cache.per_scope_cache);
-  return TraverseStdWalk(self->walk_proc.get(), visit, arg);
+  return 0;
 }
 
 // The collector breaks a cycle through the analyzer as destroy() would.  It
@@ -289,6 +294,7 @@ static PyObject* SetLogicalList(tPySourceImpl* self, PyObject* args) {
   self->walk_proc = std::move(walk);
   walker.reset();  // the bound method holds it
   UntrackStdWalk(self->walk_proc.get());
+  UntrackPrivateTransformer(self);
   Py_RETURN_NONE;
 }
 
