@@ -234,3 +234,38 @@ def test_a_transformer_held_from_outside_keeps_what_it_holds(tmp_path):
     assert ref() is None
     (nonself,) = [o for o in gc.get_referents(xform.__self__) if type(o) is set]
     assert len(nonself) == 1
+
+
+@pytest.mark.parametrize("stored", [False, True], ids=["analysed", "loaded"])
+def test_a_kept_module_leaves_few_objects_to_the_collector(tmp_path, stored):
+    # Every full collection walks what is tracked.  A module kept, analysed
+    # or loaded, adds its analysis object, its analyzer and, analysed, its
+    # list of lines; not the lines, its walk procedure, its transformer or
+    # its set of non-self defs.  The first module fills the interpreter's
+    # caches and is not counted.
+    paths = []
+    for k in range(21):
+        paths.append(str(tmp_path / ("m%d.py" % k)))
+        with open(paths[-1], "w") as f:
+            f.write("class A:\n    def f(self, x):\n        return x\n    def g(self):\n        self.y = 1\n")
+    if stored:
+        with pysource.Project(search_path=[str(tmp_path)]) as project:
+            for path in paths:
+                store.save_module(project.module_for_path(path).analyze(), path + ".stored")
+
+    def keep(mod):
+        if stored:
+            store.load_module(mod, mod.fFileName + ".stored")
+        else:
+            mod.analyze()
+        return mod
+
+    project = pysource.Project(search_path=[str(tmp_path)])
+    first = keep(project.module_for_path(paths[0]))
+    gc.collect()
+    before = len(gc.get_objects())
+    mods = [keep(project.module_for_path(path)) for path in paths[1:]]
+    gc.collect()
+    assert len(gc.get_objects()) - before <= 3 * len(mods) + 2    # + the list `mods`, and one spare
+    assert first.impl.FindTypeEquivs("y", "A.g") is not None and all(m.lines for m in mods)
+    project.close()

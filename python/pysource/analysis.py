@@ -151,7 +151,8 @@ class ModuleAnalysis:
         self._impl: PySourceImpl | None = None
         self._frozen = 0
         self._partial = False
-        self._nonself_defs: set[tuple[str, ...]] = set()
+        import logicalline
+        self._nonself_defs: set[tuple[str, ...]] = logicalline.key_set()
 
     def __repr__(self) -> str:
         return "<ModuleAnalysis %s%s>" % (self.fLocalName, " at %s" % self.fFileName if self.fFileName else "")

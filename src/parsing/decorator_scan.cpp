@@ -132,6 +132,20 @@ PyObject* NonselfDefKeys(PyObject* module, PyObject* lines) {
 
 PyObject* NonselfDefKeysFunction(PyObject* module, PyObject* lines) { return NonselfDefKeys(module, lines); }
 
+// A module keeps its non-self def keys in a set for as long as it lives, and
+// keys are tuples of strings: the set can be in no cycle, and left tracked
+// it would be one more object per module for every full collection to walk.
+PyObject* KeySetFunction(PyObject*, PyObject*) {
+  PyObject* keys = PySet_New(nullptr);
+  if (keys != nullptr) PyObject_GC_UnTrack(keys);
+  return keys;
+}
+
+const char* const kKeySetDoc =
+    "key_set()\n\n"
+    "A new, empty set that the cyclic collector does not track, for parse keys such as\n"
+    "nonself_def_keys gives (tuples of strings, which can hold no reference cycle).";
+
 const char* const kNonselfDefKeysDoc =
     "nonself_def_keys(lines)\n\n"
     "The def lines among the LogicalLine objects `lines` that follow a staticmethod or\n"

@@ -975,6 +975,7 @@ PyMethodDef kSplitterMethods[] = {
     {"scan_logical_lines", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(ScanLogicalLines)),
      METH_VARARGS | METH_KEYWORDS, scan_logical_lines_doc},
     {"nonself_def_keys", NonselfDefKeysFunction, METH_O, kNonselfDefKeysDoc},
+    {"key_set", KeySetFunction, METH_NOARGS, kKeySetDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

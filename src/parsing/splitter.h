@@ -38,6 +38,10 @@ extern const char* const kCommonEndsDoc;
 PyObject* NonselfDefKeysFunction(PyObject* module, PyObject* lines);
 extern const char* const kNonselfDefKeysDoc;
 
+// key_set() (decorator_scan.cpp).
+PyObject* KeySetFunction(PyObject* module, PyObject* unused);
+extern const char* const kKeySetDoc;
+
 // Provided by the logical line module: a new, empty line that the cyclic
 // collector does not track (it is to hold strings only).  Null with the
 // exception set on failure.
