@@ -134,6 +134,11 @@ def test_round_trip_rebuilds_equal_lines():
 
 def test_argument_errors():
     impl = Host().impl
+    # the host's extra arguments are no reason to change the methods' doc strings
+    assert impl.DeserializeLogicalList.__doc__ == "Deserialize a list of logical lines"
+    assert impl.SerializeLogicalList.__doc__ == ("Serialize a list of logical lines,  Returns tuple of list of names "
+                                                 "used and a list of strings which contain the binary data for each "
+                                                 "logical line.")
     for call, args, msg in [(impl.SerializeLogicalList, ((line("x"),),), "SerializeLogicalList"),
                             (impl.SerializeLogicalList, ([line("x"), "y"],),
                              "Each element of the logical_list must be a logical line"),

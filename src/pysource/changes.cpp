@@ -325,10 +325,11 @@ static bool ReadsAsJoined(PyObject* joined, PyObject* scope, PyObject* local) {
 }
 
 // The full name the def line at `index` defines.  When the first line of its
-// body already holds that name as its scope name, as every line of a loaded
-// module does, that very string is taken: the body's lines all hold it, and
-// making the name again would mean a new string, its hash and a look-up in
-// the project's name pool, a third of a rebuild's time.
+// body already holds that name as its scope name (a loaded module's lines
+// hold the scope names that were known when it was stored, and the index
+// stores a module after its definitions were searched), that very string is
+// taken: making the name again would mean a new string and a look-up in the
+// project's name pool.
 static PyRef FullNameDefinedAt(tPySourceImpl* self, PyObject* list, Py_ssize_t index) {
   PyObject* item = PyList_GET_ITEM(list, index);
   tLogicalLine* line = AsLogical(item);

@@ -485,12 +485,15 @@ static PyRef ReadLogicalLine(tPySourceImpl* self, PyObject* names, tReadCursor& 
   return logical;
 }
 
-const char DeserializeLogicalList_doc[] =
-    "Deserialize a list of logical lines from (names, data): data is a list of byte strings, one per line, or one "
-    "bytes-like object holding the lines one after the other.  With a pool (dict; None for none), the names that are strings are taken "
-    "from it, literals and comments excepted.  With stored_only true, only what the store writes is accepted: every "
-    "name a string, None or a tuple of strings, None and such tuples, and every class or def line with its name, "
-    "else ValueError.";
+// DeserializeLogicalList((names, data)[, pool[, stored_only]]): data is a
+// list of byte strings, one per line, or one bytes-like object holding the
+// lines one after the other.  With a pool (a dict; None for none), the
+// names that are strings are taken from it, but for the texts that are
+// mostly one module's own (IsOwnText).  With stored_only true, only what the
+// store writes is accepted: every name a string, None or a tuple of those
+// (or the host's argument name), and every class or def line with its name;
+// anything else is ValueError.
+const char DeserializeLogicalList_doc[] = "Deserialize a list of logical lines";
 
 // Whether `text` is one that is mostly one module's own: a literal, a
 // comment, or a longer text holding a dot or a parenthesis (full scope
@@ -548,9 +551,9 @@ struct tBufferView {
   }
 };
 
-// The names list with every exact string but a literal or a comment
-// replaced by the pool's equal one (entered in the pool when it has none): a
-// new list.
+// The names list with every exact string but the texts that are mostly one
+// module's own (IsOwnText) replaced by the pool's equal one (entered in the
+// pool when it has none): a new list.
 static PyRef PooledNames(PyObject* names, PyObject* pool) {
   Py_ssize_t count = PyList_GET_SIZE(names);
   PyRef out = PyRef::Steal(PyList_New(count));

@@ -21,10 +21,6 @@ PyObject* StdWalkVisitDict(PyObject* walk_proc);
 // The pooled string for a text: a new reference, or null with the error set.
 PyRef GetStringWithLengthFromPool(PyObject* name_pool, const char* str, Py_ssize_t len);
 PyRef GetStringFromPool(PyObject* name_pool, const char* str);
-// The visit dictionary of the NodeWalker whose Walk method `walk_proc` is
-// (borrowed), or null when it is anything else.
-PyObject* StdWalkVisitDict(PyObject* walk_proc);
-
 // The pooled string equal to `fresh` (an exact str), which is entered when
 // there is none.
 PyRef PoolString(PyObject* name_pool, PyRef fresh);
