@@ -113,10 +113,9 @@ def test_store_check_passes_unchanged_lines():
     fuzz_store.check(stored_input(lambda names, data: None))
 
 
-# Found by fuzz_store: the loader lets these lines through and the attribute
-# search then fails with SystemError; the loader (or the analyzer's reader)
-# is to refuse them.  Fixed where the analyzer's reader checks its data; the
-# mark goes once that is merged.
+# Found by fuzz_store: lines the loader let through, on which the attribute
+# search then failed with SystemError.  The analyzer's reader refuses them
+# now, as damaged data.
 @pytest.mark.parametrize("patch", [negative_indent, name_not_a_string, class_kind_without_a_name])
 def test_store_refuses_lines_the_analyzer_cannot_use(patch):
     fuzz_store.check(stored_input(patch))
