@@ -122,10 +122,12 @@ def test_store_refuses_lines_the_analyzer_cannot_use(patch):
 
 
 # Found by fuzz_analysis at its first input (an empty module given a bare
-# "def"): a class or def line without a name makes the scope queries fail.
-# Fixed in the splitter; the mark goes once that is merged.
+# "def"): a class or def line without a name made the scope queries fail;
+# the splitter makes no such line now.  And a name defined twice, as a def
+# and then as a class: the harness wanted the class line for the name, where
+# the name stands for its first definition (or the one an edit added last).
 @pytest.mark.parametrize("text", ["def\n", "class A:\n    def\n", "class A: ...\ndef\nclass B:\n    def g(self): self.y = {}\n",
-                                  "class 'x.y':\n    pass\n"])
+                                  "class 'x.y':\n    pass\n", "def f():\n    pass\nclass f:\n    pass\n"])
 def test_queries_hold_on_half_typed_definitions(text):
     with pysource.Project(search_path=[]) as project:
         mod = project.analyze_source(text)
